@@ -1,0 +1,45 @@
+// pdfextractimg/extract.h - image collection and conversion inside the library (not exported).
+#ifndef QV_PDFEXTRACTIMG_EXTRACT_H
+#define QV_PDFEXTRACTIMG_EXTRACT_H
+#include <cstdint>
+
+struct pdfcore_doc;
+
+// One converted image. A plain value: copying it into a list hands over data; whoever drops a
+// record frees data.
+struct extracted_image {
+    int32_t page;      // 1-based page on which the image was found (1 for the fallback scan)
+    int32_t obj_num;   // object number of the image XObject
+    int32_t width;
+    int32_t height;
+    char format[16];   // "jpeg" or "png", NUL-terminated, rest zero
+    uint64_t size;     // bytes in data, as listed in JSON
+    uint8_t *data;     // complete JPEG or PNG file, malloc'd, owned
+    uint64_t data_len; // always equal to size
+};
+
+// Growable list of records; all zero is empty.
+struct img_vec {
+    extracted_image *items;
+    int32_t count;
+    int32_t capacity;
+};
+
+// Appends a copy of *rec. 0, or -1 when the array cannot grow (the list is unchanged and the
+// caller still owns rec->data).
+int img_vec_push(img_vec *list, const extracted_image *rec);
+// Frees every record's data and the array; leaves the list zeroed.
+void img_vec_free(img_vec *list);
+
+// Converts image XObject obj_num into *rec (zero-filled by the caller) with rec->page = page.
+// 1: filled. 0: not converted; nothing allocated, *rec unchanged.
+int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
+                             extracted_image *rec);
+
+// Appends the images of page page_index (0-based) to list, page = page_index + 1.
+void collect_page_images(const pdfcore_doc *doc, int32_t page_index, img_vec *list);
+// Appends the images of the whole document, duplicates across pages removed, with the fallback
+// scan of all image streams.
+void collect_all_images(const pdfcore_doc *doc, img_vec *list);
+
+#endif
