@@ -1,1 +1,495 @@
-// placeholder until the module lands
+// png/png.cpp - PNG encoder (gray or RGBA rows to a minimal PNG) and decoder (PNG file to RGBA).
+#include "png/png.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/flate.h"
+
+static const uint8_t png_signature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+// PNG limits a chunk's data length, like the width and height, to 2^31 - 1.
+static const uint64_t png_max_chunk = 0x7FFFFFFFu;
+// The decoder holds the whole image several times over; it is sized for modest images.
+static const uint64_t max_decode_pixels = (uint64_t)1 << 30;
+// qv_inflate reports its count as a signed 32-bit value, so the filtered rows must stay below 2^31.
+static const uint64_t max_inflated = 0x7FFFFFFFu;
+static const uint64_t idat_first_cap = 65536;
+static const uint32_t adler_mod = 65521;  // RFC 1950: the largest prime below 2^16
+
+// CRC-32 of PNG (reflected polynomial 0xEDB88320), built on first use.
+static uint32_t s_crc_table[256];
+static int s_crc_ready = 0;
+
+// The decoder's message buffer; every failing qv_png_decode overwrites it.
+static char g_msg[256];
+
+static void crc_build(void) {
+    for (uint32_t n = 0; n < 256; n++) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; k++) c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        s_crc_table[n] = c;
+    }
+    s_crc_ready = 1;  // after the table: a racing builder writes the same values
+}
+
+static uint32_t crc_update(uint32_t c, const uint8_t *p, uint64_t n) {
+    for (uint64_t i = 0; i < n; i++) c = s_crc_table[(c ^ p[i]) & 0xFFu] ^ (c >> 8);
+    return c;
+}
+
+static void put_be32(uint8_t *p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 24);
+    p[1] = (uint8_t)(v >> 16);
+    p[2] = (uint8_t)(v >> 8);
+    p[3] = (uint8_t)v;
+}
+
+static uint32_t get_be32(const uint8_t *p) {
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
+}
+
+// True when n bytes can be asked of malloc (always on 64-bit hosts).
+static int fits_size(uint64_t n) { return (uint64_t)(size_t)n == n; }
+
+// ---------------------------------------------------------------------------------------------
+// Encoder
+
+// Appends one chunk (length, type, data, CRC over type and data) to *array of *length bytes.
+// -1 when the chunk cannot be represented or the array cannot grow; *array and *length are then
+// unchanged (the array still valid), and the caller abandons the whole PNG.
+static int png_chunk(uint8_t **array, uint64_t *length, const char *type, const uint8_t *data,
+                     uint64_t data_len) {
+    if (data_len > png_max_chunk) return -1;
+    uint64_t old = *length;
+    uint64_t total = old + data_len + 12u;
+    if (total < old || !fits_size(total)) return -1;
+    void *t = realloc(*array, (size_t)total);
+    if (!t) return -1;
+    *array = (uint8_t *)t;
+    uint8_t *p = *array + old;
+    put_be32(p, (uint32_t)data_len);
+    memcpy(p + 4, type, 4);
+    if (data_len > 0) memcpy(p + 8, data, (size_t)data_len);
+    if (!s_crc_ready) crc_build();
+    uint32_t c = crc_update(0xFFFFFFFFu, p + 4, data_len + 4u);
+    put_be32(p + 8 + data_len, c ^ 0xFFFFFFFFu);
+    *length = total;
+    return 0;
+}
+
+// True when every RGBA pixel is opaque with R = G = B.
+static int rgba_is_gray(const uint8_t *rgba, uint64_t pixels) {
+    for (uint64_t i = 0; i < pixels; i++) {
+        const uint8_t *p = rgba + i * 4u;
+        if (p[3] != 255 || p[0] != p[1] || p[1] != p[2]) return 0;
+    }
+    return 1;
+}
+
+// channels: 1 for gray input, 4 for RGBA input.
+static uint8_t *png_encode_any(int width, int height, const uint8_t *pixels, int channels,
+                               uint64_t *size) {
+    if (width <= 0 || height <= 0 || !pixels || !size) return nullptr;
+    if (!s_crc_ready) crc_build();
+
+    uint64_t w = (uint64_t)width, h = (uint64_t)height;  // each < 2^31
+    int gray = channels == 1 || rgba_is_gray(pixels, w * h);
+    uint64_t row_bytes = gray ? w : w * 4u;             // < 2^33
+    uint64_t raw_len = h * (row_bytes + 1u);             // < 2^64
+    if (!fits_size(raw_len)) return nullptr;
+
+    uint8_t *raw = (uint8_t *)malloc((size_t)raw_len);
+    if (!raw) return nullptr;
+    for (uint64_t y = 0; y < h; y++) {
+        uint8_t *dst = raw + y * (row_bytes + 1u);
+        const uint8_t *src = pixels + y * w * (uint64_t)channels;
+        dst[0] = 0;  // filter type None
+        if (!gray || channels == 1) {
+            memcpy(dst + 1, src, (size_t)row_bytes);
+        } else {
+            for (uint64_t x = 0; x < w; x++) dst[1 + x] = src[x * 4u];
+        }
+    }
+
+    uint8_t *zs = nullptr;
+    uint64_t zs_len = 0;
+    int rc = qv_deflate(raw, raw_len, &zs, &zs_len);
+    free(raw);
+    if (rc != 0) return nullptr;
+
+    uint8_t ihdr[13];
+    put_be32(ihdr, (uint32_t)width);
+    put_be32(ihdr + 4, (uint32_t)height);
+    ihdr[8] = 8;                          // bit depth
+    ihdr[9] = gray ? (uint8_t)0 : (uint8_t)6;  // colour type
+    ihdr[10] = ihdr[11] = ihdr[12] = 0;   // compression, filter, interlace
+
+    uint64_t len = 8;
+    uint8_t *out = (uint8_t *)malloc(8);
+    if (!out) {
+        free(zs);
+        return nullptr;
+    }
+    memcpy(out, png_signature, 8);
+    // A PNG that lacks a chunk is no PNG: any failed chunk abandons the whole file.
+    if (png_chunk(&out, &len, "IHDR", ihdr, 13) != 0 ||
+        png_chunk(&out, &len, "IDAT", zs, zs_len) != 0 ||
+        png_chunk(&out, &len, "IEND", nullptr, 0) != 0) {
+        free(zs);
+        free(out);
+        return nullptr;
+    }
+    free(zs);
+    *size = len;
+    return out;
+}
+
+uint8_t *qv_png_encode(int width, int height, const uint8_t *rgba, uint64_t *size) {
+    return png_encode_any(width, height, rgba, 4, size);
+}
+
+uint8_t *qv_png_encode_gray(int width, int height, const uint8_t *gray, uint64_t *size) {
+    return png_encode_any(width, height, gray, 1, size);
+}
+
+int qv_png_write(const char *path, int width, int height, const uint8_t *rgba) {
+    if (height <= 0 || !rgba || width <= 0 || !path) return 0;
+    uint64_t len = 0;
+    uint8_t *png = png_encode_any(width, height, rgba, 4, &len);
+    if (!png) return 0;
+    FILE *f = fopen(path, "wb");
+    if (!f) {
+        free(png);
+        return 0;
+    }
+    size_t written = fwrite(png, 1, (size_t)len, f);
+    // fclose flushes the buffered tail: its failure means bytes did not reach the file.
+    int closed = fclose(f) == 0;
+    free(png);
+    return closed && (uint64_t)written == len ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoder
+
+// What the chunk walk gathers from one file. plte_len and trns_len are byte counts.
+struct png_info {
+    uint32_t width, height;  // 0: no IHDR seen
+    uint8_t depth, ctype, interlace;
+    int has_plte;
+    uint32_t plte_len;
+    uint8_t plte[768];
+    uint8_t *trns;  // owned; null when absent
+    uint64_t trns_len;
+    uint8_t *idat;  // owned; the IDAT data of all chunks in order
+    uint64_t idat_len, idat_cap;
+    int has_idat;
+};
+
+// Reads the whole file. 0, or -1 with nothing allocated.
+static int read_file(const char *path, uint8_t **data, uint64_t *size) {
+    if (!path) return -1;
+    FILE *f = fopen(path, "rb");
+    if (!f) return -1;
+    long end = -1;
+    if (fseek(f, 0, SEEK_END) == 0) end = ftell(f);
+    if (end < 0 || fseek(f, 0, SEEK_SET) != 0 || !fits_size((uint64_t)end)) {
+        fclose(f);
+        return -1;
+    }
+    uint64_t n = (uint64_t)end;
+    uint8_t *d = (uint8_t *)malloc(n > 0 ? (size_t)n : 1u);
+    if (!d) {
+        fclose(f);
+        return -1;
+    }
+    size_t got = n > 0 ? fread(d, 1, (size_t)n, f) : 0;
+    fclose(f);
+    if ((uint64_t)got != n) {
+        free(d);
+        return -1;
+    }
+    *data = d;
+    *size = n;
+    return 0;
+}
+
+static int type_is(const uint8_t *t, const char *name) { return memcmp(t, name, 4) == 0; }
+
+// Appends n IDAT bytes; the array starts at 64 KiB and doubles, or grows at once to what is needed.
+static int idat_append(png_info *info, const uint8_t *p, uint64_t n) {
+    uint64_t need = info->idat_len + n;  // both bounded by the file's size
+    if (need > info->idat_cap) {
+        uint64_t cap = info->idat_cap ? info->idat_cap * 2u : idat_first_cap;
+        if (cap < need) cap = need;
+        if (!fits_size(cap)) return -1;
+        void *t = realloc(info->idat, (size_t)cap);
+        if (!t) return -1;
+        info->idat = (uint8_t *)t;
+        info->idat_cap = cap;
+    }
+    if (n > 0) memcpy(info->idat + info->idat_len, p, (size_t)n);
+    info->idat_len = need;
+    return 0;
+}
+
+// Walks the chunks from offset 8 up to IEND or the end of the file. NULL, or the failure's text.
+static const char *walk_chunks(const uint8_t *d, uint64_t size, png_info *info) {
+    uint64_t pos = 8;
+    while (size - pos >= 8) {
+        uint64_t n = get_be32(d + pos);
+        const uint8_t *type = d + pos + 4;
+        if (n + 4u > size - pos - 8u) return "png: truncated chunk";
+        const uint8_t *body = d + pos + 8;
+        if (type_is(type, "IHDR")) {
+            if (n != 13) return "png: bad IHDR length";
+            uint32_t w = get_be32(body), h = get_be32(body + 4);
+            // Read as signed 32-bit: 0 and values with the top bit set are <= 0.
+            if (w == 0 || h == 0 || w > 0x7FFFFFFFu || h > 0x7FFFFFFFu ||
+                (uint64_t)w * h > max_decode_pixels)
+                return "png: image too large";
+            info->width = w;
+            info->height = h;
+            info->depth = body[8];
+            info->ctype = body[9];
+            info->interlace = body[12];
+        } else if (type_is(type, "PLTE")) {
+            if (n > 768 || n % 3 != 0) return "png: bad PLTE";
+            if (n > 0) memcpy(info->plte, body, (size_t)n);
+            info->plte_len = (uint32_t)n;
+            info->has_plte = 1;
+        } else if (type_is(type, "tRNS")) {
+            uint8_t *t = (uint8_t *)malloc(n > 0 ? (size_t)n : 1u);
+            if (!t) return "png: out of memory";
+            if (n > 0) memcpy(t, body, (size_t)n);
+            free(info->trns);
+            info->trns = t;
+            info->trns_len = n;
+        } else if (type_is(type, "IDAT")) {
+            if (idat_append(info, body, n) != 0) return "png: out of memory";
+            info->has_idat = 1;
+        } else if (type_is(type, "IEND")) {
+            break;
+        }
+        pos += n + 12u;
+    }
+    return nullptr;
+}
+
+// The checks after the walk, in their fixed order. NULL, or the failure's text.
+static const char *check_format(const png_info *info) {
+    if (info->width == 0 || info->height == 0 || !info->has_idat) return "png: missing IHDR or IDAT";
+    if (info->interlace != 0) return "png: interlaced PNG not supported";
+    uint8_t ct = info->ctype, bd = info->depth;
+    if (ct == 1 || ct == 5 || ct > 6) return "png: unsupported color type";
+    if (ct == 3 && !info->has_plte) return "png: palette PNG without PLTE";
+    if (bd != 1 && bd != 2 && bd != 4 && bd != 8 && bd != 16) return "png: unsupported bit depth";
+    // RGB, gray with alpha and RGBA exist only at depths 8 and 16 in PNG.
+    if ((ct == 2 || ct == 4 || ct == 6) && bd < 8) return "png: unsupported bit depth";
+    if (ct == 3 && bd == 16) return "png: 16-bit palette not supported";
+    return nullptr;
+}
+
+static uint32_t channels_of(uint8_t ctype) {
+    switch (ctype) {
+    case 2: return 3;
+    case 4: return 2;
+    case 6: return 4;
+    default: return 1;  // 0 gray, 3 palette
+    }
+}
+
+static uint32_t png_adler32(const uint8_t *p, uint64_t n) {
+    uint32_t a = 1, b = 0;
+    while (n > 0) {
+        uint64_t run = n < 1024 ? n : 1024;  // 1024 bytes cannot overflow either sum
+        for (uint64_t i = 0; i < run; i++) {
+            a += p[i];
+            b += a;
+        }
+        a %= adler_mod;
+        b %= adler_mod;
+        p += run;
+        n -= run;
+    }
+    return (b << 16) | a;
+}
+
+static uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
+    int p = (int)a + (int)b - (int)c;
+    int pa = abs(p - (int)a), pb = abs(p - (int)b), pc = abs(p - (int)c);
+    if (pa <= pb && pa <= pc) return a;
+    if (pb <= pc) return b;
+    return c;
+}
+
+// Undoes the row filters in place; raw holds rows of 1 + row_bytes bytes, the filter type first.
+// The row above is the previous row already reconstructed in raw (zeros above the first row).
+static void unfilter_rows(uint8_t *raw, uint64_t rows, uint64_t row_bytes, uint64_t dist) {
+    for (uint64_t y = 0; y < rows; y++) {
+        uint8_t *line = raw + y * (row_bytes + 1u);
+        uint8_t *cur = line + 1;
+        const uint8_t *up = y > 0 ? cur - (row_bytes + 1u) : nullptr;
+        uint8_t ft = line[0];
+        if (ft < 1 || ft > 4) continue;  // 0 None; unknown types leave the row as it is
+        for (uint64_t i = 0; i < row_bytes; i++) {
+            uint8_t a = i >= dist ? cur[i - dist] : 0;
+            uint8_t b = up ? up[i] : 0;
+            uint8_t c = up && i >= dist ? up[i - dist] : 0;
+            uint8_t pred = 0;
+            switch (ft) {
+            case 1: pred = a; break;
+            case 2: pred = b; break;
+            case 3: pred = (uint8_t)(((unsigned)a + (unsigned)b) / 2u); break;
+            default: pred = paeth(a, b, c); break;
+            }
+            cur[i] = (uint8_t)(cur[i] + pred);
+        }
+    }
+}
+
+// One sample of depth 1, 2 or 4 (packed from the most significant bit), sample x of the row.
+static uint32_t packed_sample(const uint8_t *row, uint64_t x, uint32_t depth) {
+    uint32_t per_byte = 8u / depth;
+    uint32_t shift = 8u - depth * ((uint32_t)(x % per_byte) + 1u);
+    return ((uint32_t)row[x / per_byte] >> shift) & ((1u << depth) - 1u);
+}
+
+// Converts the unfiltered rows to RGBA. The format passed check_format: depths below 8 only for
+// gray and palette, palettes at most 8 bits.
+static void convert_pixels(const png_info *info, const uint8_t *raw, uint64_t row_bytes,
+                           uint8_t *out) {
+    uint64_t w = info->width, h = info->height;
+    uint32_t depth = info->depth, ch = channels_of(info->ctype);
+    uint32_t bps = depth == 16 ? 2u : 1u;  // bytes per sample at depths 8 and 16
+    int gray_key = info->trns && info->trns_len >= 2 && depth <= 8;
+    uint32_t key = gray_key ? ((uint32_t)info->trns[0] << 8) | info->trns[1] : 0;
+    uint32_t plte_entries = info->plte_len / 3u;
+    for (uint64_t y = 0; y < h; y++) {
+        const uint8_t *row = raw + y * (row_bytes + 1u) + 1;
+        uint8_t *o = out + y * w * 4u;
+        for (uint64_t x = 0; x < w; x++, o += 4) {
+            const uint8_t *p = row + x * ch * bps;  // meaningful only at depths 8 and 16
+            switch (info->ctype) {
+            case 0: {
+                uint32_t s = depth >= 8 ? p[0] : packed_sample(row, x, depth);
+                uint32_t v = depth >= 8 ? s : s * 255u / ((1u << depth) - 1u);
+                o[0] = o[1] = o[2] = (uint8_t)v;
+                o[3] = gray_key && s == key ? 0 : 255;
+                break;
+            }
+            case 3: {
+                uint32_t idx = depth == 8 ? p[0] : packed_sample(row, x, depth);
+                if (idx < plte_entries) {
+                    memcpy(o, info->plte + idx * 3u, 3);
+                    o[3] = info->trns && idx < info->trns_len ? info->trns[idx] : 255;
+                } else {
+                    o[0] = o[1] = o[2] = 0;  // no such entry: opaque black
+                    o[3] = 255;
+                }
+                break;
+            }
+            case 2:
+                o[0] = p[0];
+                o[1] = p[bps];
+                o[2] = p[2 * bps];
+                o[3] = 255;
+                break;
+            case 4:
+                o[0] = o[1] = o[2] = p[0];
+                o[3] = p[bps];
+                break;
+            default:  // 6
+                o[0] = p[0];
+                o[1] = p[bps];
+                o[2] = p[2 * bps];
+                o[3] = p[3 * bps];
+                break;
+            }
+        }
+    }
+}
+
+// The decoder proper: the pixels, or NULL with *err set to a failure text.
+static uint8_t *decode_png(const char *path, png_info *info, const char **err) {
+    uint8_t *data = nullptr, *raw = nullptr, *out = nullptr;
+    uint64_t size = 0;
+    if (read_file(path, &data, &size) != 0) {
+        *err = "png: cannot read file";
+        return nullptr;
+    }
+    const char *e = nullptr;
+    uint64_t bpp = 0, row_bytes = 0, dist = 0, inflated = 0;
+    int32_t got = 0;
+    if (size < 8 || memcmp(data, png_signature, 8) != 0) {
+        e = "png: not a PNG file (bad signature)";
+        goto done;
+    }
+    if (size < 16) {
+        e = "png: missing IHDR or IDAT";
+        goto done;
+    }
+    if ((e = walk_chunks(data, size, info)) != nullptr) goto done;
+    if ((e = check_format(info)) != nullptr) goto done;
+
+    bpp = (uint64_t)channels_of(info->ctype) * info->depth;  // 1 to 64
+    row_bytes = ((uint64_t)info->width * bpp + 7u) / 8u;
+    dist = bpp >= 8 ? bpp / 8u : 1u;
+    inflated = (uint64_t)info->height * (row_bytes + 1u);  // < 2^34 with at most 2^30 pixels
+    if (inflated > max_inflated) {
+        e = "png: image too large";
+        goto done;
+    }
+    raw = (uint8_t *)malloc((size_t)inflated);
+    if (!raw) {
+        e = "png: out of memory";
+        goto done;
+    }
+    if (info->idat_len < 6 || info->idat[0] != 0x78) {
+        e = "png: bad zlib header in IDAT";
+        goto done;
+    }
+    got = qv_inflate(info->idat + 2, info->idat_len - 6u, raw, inflated);
+    if (got < 0 || (uint64_t)got != inflated) {
+        e = "png: inflate failed (corrupt or truncated stream)";
+        goto done;
+    }
+    if (png_adler32(raw, inflated) != get_be32(info->idat + info->idat_len - 4u)) {
+        e = "png: adler-32 checksum mismatch";
+        goto done;
+    }
+    unfilter_rows(raw, info->height, row_bytes, dist);
+    out = (uint8_t *)malloc((size_t)((uint64_t)info->width * info->height * 4u));
+    if (!out) {
+        e = "png: out of memory";
+        goto done;
+    }
+    convert_pixels(info, raw, row_bytes, out);
+
+done:
+    free(raw);
+    free(data);
+    *err = e;
+    return out;
+}
+
+uint8_t *qv_png_decode(const char *path, int *width, int *height, const char **message) {
+    if (width) *width = 0;
+    if (height) *height = 0;
+    png_info info;
+    memset(&info, 0, sizeof info);
+    const char *err = nullptr;
+    uint8_t *out = decode_png(path, &info, &err);
+    free(info.trns);
+    free(info.idat);
+    if (!out) {
+        snprintf(g_msg, sizeof g_msg, "%s", err ? err : "png: out of memory");
+        if (message) *message = g_msg;
+        return nullptr;
+    }
+    if (width) *width = (int)info.width;
+    if (height) *height = (int)info.height;
+    if (message) *message = "";
+    return out;
+}
