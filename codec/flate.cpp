@@ -232,3 +232,479 @@ int32_t qv_inflate(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t 
         if (final) return (int32_t)out;
     }
 }
+
+// ---------------------------------------------------------------------------------------------
+// Output bit stream
+// ---------------------------------------------------------------------------------------------
+
+static const uint64_t ds_first_capacity = 1048576;  // 1 MiB, doubled as needed
+
+// Drops everything: a stream that could not grow loses its buffer and takes no more bits.
+static void ds_fail(ds_stream *s) {
+    free(s->data);
+    s->data = nullptr;
+    s->size = 0;
+    s->capacity = 0;
+    s->bit_buf = 0;
+    s->bit_count = 0;
+    s->failed = 1;
+}
+
+// Room for one more byte: capacity doubles (1 MiB from none). 0, or -1 with the stream failed.
+static int ds_grow(ds_stream *s) {
+    uint64_t cap = ds_first_capacity;
+    if (s->capacity) {
+        if (s->capacity > UINT64_MAX / 2 || s->capacity * 2 > (uint64_t)SIZE_MAX) {
+            ds_fail(s);
+            return -1;
+        }
+        cap = s->capacity * 2;
+    }
+    void *t = realloc(s->data, (size_t)cap);
+    if (!t) {
+        ds_fail(s);
+        return -1;
+    }
+    s->data = (uint8_t *)t;
+    s->capacity = cap;
+    return 0;
+}
+
+void ds_put(ds_stream *s, uint32_t value, int32_t n) {
+    if (s->failed) return;
+    s->bit_buf |= (value & ((1u << n) - 1u)) << s->bit_count;
+    s->bit_count += n;
+    while (s->bit_count > 7) {  // RFC 1951 3.1.1: least significant bit first
+        if (s->capacity < s->size + 1 && ds_grow(s) != 0) return;
+        s->data[s->size++] = (uint8_t)(s->bit_buf & 0xFFu);
+        s->bit_buf >>= 8;
+        s->bit_count -= 8;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dynamic block writer
+// ---------------------------------------------------------------------------------------------
+
+// RFC 1951 3.2.5 and 3.2.7.
+static const int32_t d_len_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+static const int32_t d_len_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+static const int32_t d_dist_base[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
+                                        33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
+                                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+static const int32_t d_dist_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+static const int32_t d_bl_order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+static const int32_t heap_slots = 575;
+
+// Length code index j: the largest with d_len_base[j] <= len (3..258).
+static int32_t len_code(int32_t len) {
+    int32_t j = 28;
+    while (d_len_base[j] > len) j--;
+    return j;
+}
+
+// Distance code index k: the largest with d_dist_base[k] <= dist (1..32768).
+static int32_t dist_code(int32_t dist) {
+    int32_t k = 29;
+    while (d_dist_base[k] > dist) k--;
+    return k;
+}
+
+// Queue order: lower frequency first, then the shallower subtree (a leaf before an internal node).
+static bool d_smaller(const tree_node *tree, const tree_heap *h, int32_t x, int32_t y) {
+    return tree[x].freq < tree[y].freq || (tree[x].freq == tree[y].freq && h->depth[x] <= h->depth[y]);
+}
+
+static void d_pqdown(tree_heap *h, const tree_node *tree, int32_t k) {
+    int32_t v = h->heap[k];
+    while (k <= h->heap_len / 2) {
+        int32_t j = 2 * k;
+        if (j < h->heap_len) {
+            int32_t a = h->heap[j + 1], b = h->heap[j];
+            if (tree[a].freq < tree[b].freq || (tree[a].freq == tree[b].freq && h->depth[a] < h->depth[b]))
+                j++;
+        }
+        if (d_smaller(tree, h, v, h->heap[j])) break;
+        h->heap[k] = h->heap[j];
+        k = j;
+    }
+    h->heap[k] = v;
+}
+
+static uint16_t reverse_bits(uint32_t code, int32_t len) {
+    uint32_t r = 0;
+    for (int32_t b = 0; b < len; b++) {
+        r = (r << 1) | (code & 1u);
+        code >>= 1;
+    }
+    return (uint16_t)r;
+}
+
+int32_t d_build(tree_heap *h, tree_node *tree, int32_t elems, int32_t max_length) {
+    memset(h, 0, sizeof *h);
+    h->heap_max = heap_slots;
+    h->max_code = -1;
+    for (int32_t n = 0; n < elems; n++) {
+        if (tree[n].freq) {
+            h->heap[++h->heap_len] = n;
+            h->max_code = n;
+        } else {
+            tree[n].len = 0;
+        }
+    }
+    // Two codes at least, so that every code is complete.
+    while (h->heap_len < 2) {
+        int32_t node = h->max_code < 2 ? ++h->max_code : 0;
+        h->heap[++h->heap_len] = node;
+        tree[node].freq = 1;
+        h->depth[node] = 0;
+    }
+    for (int32_t k = h->heap_len / 2; k >= 1; k--) d_pqdown(h, tree, k);
+
+    // Merge the two least frequent nodes; removed nodes fill the slots from the top down.
+    int32_t node = elems;
+    do {
+        int32_t n = h->heap[1];
+        h->heap[1] = h->heap[h->heap_len--];
+        d_pqdown(h, tree, 1);
+        int32_t m = h->heap[1];
+        h->heap[--h->heap_max] = n;
+        h->heap[--h->heap_max] = m;
+        tree[node].freq = tree[n].freq + tree[m].freq;
+        int16_t d = h->depth[n] > h->depth[m] ? h->depth[n] : h->depth[m];
+        h->depth[node] = (int16_t)(d + 1);
+        tree[n].parent = tree[m].parent = (int16_t)node;
+        h->heap[1] = node++;
+        d_pqdown(h, tree, 1);
+    } while (h->heap_len >= 2);
+    h->heap[--h->heap_max] = h->heap[1];
+
+    // Lengths from the root down, clamped to max_length.
+    int32_t count[16] = {0};
+    int32_t overflow = 0;
+    tree[h->heap[h->heap_max]].len = 0;
+    for (int32_t s = h->heap_max + 1; s < heap_slots; s++) {
+        int32_t n = h->heap[s];
+        int32_t bits = tree[tree[n].parent].len + 1;
+        if (bits > max_length) {
+            bits = max_length;
+            overflow++;
+        }
+        tree[n].len = (int16_t)bits;
+        if (n <= h->max_code) count[bits]++;
+    }
+    if (overflow > 0) {
+        // Move a leaf from length b down to b + 1 together with an overflown one, until the
+        // lengths fit again; then hand them out again, longest to the least frequent leaves.
+        do {
+            int32_t b = max_length - 1;
+            while (b > 0 && count[b] == 0) b--;
+            if (b == 0) break;
+            count[b]--;
+            count[b + 1] += 2;
+            count[max_length]--;
+            overflow -= 2;
+        } while (overflow > 0);
+        int32_t s = heap_slots;
+        for (int32_t b = max_length; b >= 1; b--) {
+            int32_t left = count[b];
+            while (left > 0) {
+                int32_t m = h->heap[--s];
+                if (m > h->max_code) continue;
+                tree[m].len = (int16_t)b;
+                left--;
+            }
+        }
+    }
+
+    // RFC 1951 3.2.2: canonical codes, sent least significant bit first.
+    int32_t bl_count[16] = {0};
+    for (int32_t n = 0; n <= h->max_code; n++)
+        if (tree[n].len > 0) bl_count[tree[n].len]++;
+    uint32_t next[16] = {0};
+    for (int32_t b = 2; b <= 15; b++) next[b] = (next[b - 1] + (uint32_t)bl_count[b - 1]) * 2u;
+    for (int32_t n = 0; n <= h->max_code; n++) {
+        int32_t len = tree[n].len;
+        tree[n].code = len > 0 ? reverse_bits(next[len]++, len) : 0;
+    }
+    return h->max_code;
+}
+
+// One walk over the lengths of leaves 0..max_code (len(max_code + 1) = -1 as the guard), in the
+// run encoding of RFC 1951 3.2.7. With stream null it counts the symbols into bl_tree; otherwise
+// it writes them with bl_tree's codes.
+static void d_walk_tree(ds_stream *stream, const tree_node *tree, int32_t max_code, tree_node *bl_tree) {
+    int32_t prevlen = -1, count = 0;
+    int32_t nextlen = tree[0].len;
+    int32_t max_count = 7, min_count = 4;
+    if (nextlen == 0) max_count = 138, min_count = 3;
+    for (int32_t n = 0; n <= max_code; n++) {
+        int32_t curlen = nextlen;
+        nextlen = tree[n + 1].len;
+        if (++count < max_count && curlen == nextlen) continue;
+        if (count < min_count) {
+            if (!stream) {
+                bl_tree[curlen].freq += (uint32_t)count;
+            } else {
+                for (int32_t k = 0; k < count; k++) ds_put(stream, bl_tree[curlen].code, bl_tree[curlen].len);
+            }
+        } else if (curlen != 0) {
+            if (curlen != prevlen) {
+                if (!stream) bl_tree[curlen].freq++;
+                else ds_put(stream, bl_tree[curlen].code, bl_tree[curlen].len);
+                count--;
+            }
+            if (!stream) {
+                bl_tree[16].freq++;
+            } else {
+                ds_put(stream, bl_tree[16].code, bl_tree[16].len);
+                ds_put(stream, (uint32_t)(count - 3), 2);
+            }
+        } else if (count <= 10) {
+            if (!stream) {
+                bl_tree[17].freq++;
+            } else {
+                ds_put(stream, bl_tree[17].code, bl_tree[17].len);
+                ds_put(stream, (uint32_t)(count - 3), 3);
+            }
+        } else {
+            if (!stream) {
+                bl_tree[18].freq++;
+            } else {
+                ds_put(stream, bl_tree[18].code, bl_tree[18].len);
+                ds_put(stream, (uint32_t)(count - 11), 7);
+            }
+        }
+        count = 0;
+        prevlen = curlen;
+        if (nextlen == 0) max_count = 138, min_count = 3;
+        else if (curlen == nextlen) max_count = 6, min_count = 3;
+        else max_count = 7, min_count = 4;
+    }
+}
+
+static void d_scan_tree(const tree_node *tree, int32_t max_code, tree_node *bl_tree) {
+    d_walk_tree(nullptr, tree, max_code, bl_tree);
+}
+
+static void d_send_tree(ds_stream *stream, const tree_node *tree, int32_t max_code, const tree_node *bl_tree) {
+    d_walk_tree(stream, tree, max_code, (tree_node *)bl_tree);
+}
+
+void d_write_block(ds_stream *stream, const lz_symbol *symbols, uint64_t count, tree_node *lit_tree,
+                   tree_node *dist_tree, int32_t final) {
+    tree_heap heap;
+    int32_t max_l = d_build(&heap, lit_tree, 286, 15);
+    int32_t max_d = d_build(&heap, dist_tree, 30, 15);
+
+    tree_node bl_tree[39];
+    memset(bl_tree, 0, sizeof bl_tree);
+    lit_tree[max_l + 1].len = -1;  // guards: runs stop at the end of each list
+    dist_tree[max_d + 1].len = -1;
+    d_scan_tree(lit_tree, max_l, bl_tree);
+    d_scan_tree(dist_tree, max_d, bl_tree);
+    d_build(&heap, bl_tree, 19, 7);
+    int32_t max_blindex = 18;
+    while (max_blindex > 3 && bl_tree[d_bl_order[max_blindex]].len == 0) max_blindex--;
+
+    ds_put(stream, (uint32_t)(final ? 1 : 0), 1);
+    ds_put(stream, 2, 2);  // BTYPE 2: dynamic Huffman codes
+    ds_put(stream, (uint32_t)(max_l - 256), 5);
+    ds_put(stream, (uint32_t)max_d, 5);
+    ds_put(stream, (uint32_t)(max_blindex - 3), 4);
+    for (int32_t k = 0; k <= max_blindex; k++) ds_put(stream, (uint32_t)bl_tree[d_bl_order[k]].len, 3);
+    d_send_tree(stream, lit_tree, max_l, bl_tree);
+    d_send_tree(stream, dist_tree, max_d, bl_tree);
+
+    for (uint64_t i = 0; i < count; i++) {
+        const lz_symbol *sym = &symbols[i];
+        if (sym->length == 0) {
+            ds_put(stream, lit_tree[sym->value].code, lit_tree[sym->value].len);
+            continue;
+        }
+        int32_t j = len_code(sym->length);
+        ds_put(stream, lit_tree[257 + j].code, lit_tree[257 + j].len);
+        if (d_len_extra[j] > 0) ds_put(stream, (uint32_t)(sym->length - d_len_base[j]), d_len_extra[j]);
+        int32_t k = dist_code(sym->value);
+        ds_put(stream, dist_tree[k].code, dist_tree[k].len);
+        if (d_dist_extra[k] > 0) ds_put(stream, (uint32_t)(sym->value - d_dist_base[k]), d_dist_extra[k]);
+    }
+    ds_put(stream, lit_tree[256].code, lit_tree[256].len);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deflate encoder
+// ---------------------------------------------------------------------------------------------
+
+static const int32_t d_window = 32768;
+static const int32_t d_max_chain = 128;  // candidates reached per search
+static const int32_t d_max_match = 258;
+static const uint64_t d_max_block = (uint64_t)1 << 30;  // positions stay in int32_t
+
+// Chains of positions within the current block; 0 is the empty mark (position 0 of a block is
+// never a candidate). Process-wide: one qv_deflate at a time.
+static int32_t d_head[32768];
+static int32_t d_prev[32768];
+
+static inline uint32_t d_hash(const uint8_t *p) {
+    return (((uint32_t)p[0] * 31u + p[1]) * 31u + p[2]) & 0x7FFFu;
+}
+
+static inline void d_insert(const uint8_t *block, int32_t p) {
+    uint32_t h = d_hash(block + p);
+    d_prev[p & 0x7FFF] = d_head[h];
+    d_head[h] = p;
+}
+
+// Best match at i (i + 3 <= n) among the first d_max_chain candidates within the window: the
+// longest of 3 bytes or more, the nearest among equals. Its length, 0 if none; *dist its distance.
+static int32_t d_search(const uint8_t *block, int32_t n, int32_t i, int32_t *dist) {
+    int32_t limit = i >= d_window ? i - d_window : 0;
+    int32_t max_len = n - i < d_max_match ? n - i : d_max_match;
+    int32_t best = 0;
+    const uint8_t *at = block + i;
+    int32_t c = d_head[d_hash(at)];
+    for (int32_t tried = 0; c > limit && tried < d_max_chain; tried++) {
+        const uint8_t *from = block + c;
+        if (from[0] == at[0] && from[1] == at[1] && from[2] == at[2]) {
+            int32_t len = 3;
+            while (len < max_len && from[len] == at[len]) len++;
+            if (len > best) {
+                best = len;
+                *dist = i - c;
+                if (len == max_len) break;  // nothing later can be longer
+            }
+        }
+        c = d_prev[c & 0x7FFF];
+    }
+    return best;
+}
+
+static void d_record_match(lz_symbol *sym, tree_node *lit_tree, tree_node *dist_tree, int32_t len,
+                           int32_t dist) {
+    sym->length = (uint16_t)len;
+    sym->value = (uint16_t)dist;
+    lit_tree[257 + len_code(len)].freq++;
+    dist_tree[dist_code(dist)].freq++;
+}
+
+int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, int32_t final) {
+    if (block_len > d_max_block) return -1;
+    tree_node lit_tree[572], dist_tree[61];
+    memset(lit_tree, 0, sizeof lit_tree);
+    memset(dist_tree, 0, sizeof dist_tree);
+    memset(d_head, 0, sizeof d_head);
+    memset(d_prev, 0, sizeof d_prev);
+    uint64_t bytes = block_len ? block_len * sizeof(lz_symbol) : sizeof(lz_symbol);
+    lz_symbol *syms = (lz_symbol *)malloc((size_t)bytes);
+    if (!syms) return -1;
+    lit_tree[256].freq = 1;  // end of block
+
+    int32_t n = (int32_t)block_len, i = 0;
+    uint64_t count = 0;
+    while (i < n) {
+        lz_symbol *sym = &syms[count++];
+        int32_t max_len = n - i < d_max_match ? n - i : d_max_match;
+        if (i + 3 > n) {
+            sym->length = 0;
+            sym->value = block[i];
+            lit_tree[block[i]].freq++;
+            i++;
+            continue;
+        }
+        const uint8_t *at = block + i;
+        if (i >= 1 && at[-1] == at[0] && at[0] == at[1] && at[1] == at[2]) {
+            // A run of one byte value: distance 1, one position inserted.
+            int32_t len = 3;
+            while (len < max_len && at[len] == at[len - 1]) len++;
+            d_record_match(sym, lit_tree, dist_tree, len, 1);
+            d_insert(block, i + len - 3);
+            i += len;
+            continue;
+        }
+        if (i >= 4 && i + 8 <= n && memcmp(at, at - 4, 8) == 0) {
+            // Repeated 4-byte pixels: distance 4, one position inserted.
+            int32_t len = 8;
+            while (len < max_len && at[len] == at[len - 4]) len++;
+            d_record_match(sym, lit_tree, dist_tree, len, 4);
+            d_insert(block, i + len - 3);
+            i += len;
+            continue;
+        }
+        int32_t dist = 0;
+        int32_t len = d_search(block, n, i, &dist);
+        if (len >= 3) {
+            d_record_match(sym, lit_tree, dist_tree, len, dist);
+            for (int32_t p = i; p < i + len && p + 3 <= n; p++) d_insert(block, p);
+            i += len;
+        } else {
+            sym->length = 0;
+            sym->value = at[0];
+            lit_tree[at[0]].freq++;
+            d_insert(block, i);
+            i++;
+        }
+    }
+    d_write_block(stream, syms, count, lit_tree, dist_tree, final);
+    free(syms);
+    return 0;
+}
+
+// RFC 1950 8.2: sums modulo 65521, reduced after at most 5552 bytes so that b cannot overflow.
+static uint32_t adler32(const uint8_t *p, uint64_t len) {
+    uint32_t a = 1, b = 0;
+    while (len > 0) {
+        uint64_t run = len < 5552 ? len : 5552;
+        len -= run;
+        while (run-- > 0) {
+            a += *p++;
+            b += a;
+        }
+        a %= 65521u;
+        b %= 65521u;
+    }
+    return (b << 16) | a;
+}
+
+int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len) {
+    if (!src) src_len = 0;
+    ds_stream s;
+    memset(&s, 0, sizeof s);
+    s.data = (uint8_t *)malloc((size_t)ds_first_capacity);
+    if (!s.data) return -1;
+    s.capacity = ds_first_capacity;
+
+    ds_put(&s, 0x78, 8);  // RFC 1950: CM 8, CINFO 7 (32 KiB window)
+    ds_put(&s, 0x01, 8);  // FLEVEL 0, no dictionary; 0x7801 is a multiple of 31
+    memset(d_head, 0, sizeof d_head);
+    memset(d_prev, 0, sizeof d_prev);
+
+    uint64_t block_size = src_len <= ((uint64_t)64 << 20) ? 65536u : 1048576u;
+    if (src_len == 0) {
+        if (d_emit_block(&s, src, 0, 1) != 0) goto fail;
+    } else {
+        for (uint64_t at = 0; at < src_len && !s.failed;) {
+            uint64_t len = src_len - at < block_size ? src_len - at : block_size;
+            if (d_emit_block(&s, src + at, len, at + len == src_len) != 0) goto fail;
+            at += len;
+        }
+    }
+    if (s.bit_count > 0) ds_put(&s, 0, 8 - s.bit_count);  // the last byte, high bits zero
+    s.bit_buf = 0;
+    s.bit_count = 0;
+    {
+        uint32_t adler = adler32(src, src_len);
+        for (int32_t shift = 24; shift >= 0; shift -= 8) ds_put(&s, (adler >> shift) & 0xFFu, 8);
+    }
+    if (s.failed) goto fail;
+    *dst = s.data;
+    *dst_len = s.size;
+    return 0;
+fail:
+    free(s.data);
+    return -1;
+}
