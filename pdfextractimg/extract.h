@@ -23,10 +23,11 @@ struct img_vec {
     extracted_image *items;
     int32_t count;
     int32_t capacity;
+    int32_t failed;    // 1 once a record was lost because the array could not grow
 };
 
-// Appends a copy of *rec. 0, or -1 when the array cannot grow (the list is unchanged and the
-// caller still owns rec->data).
+// Appends a copy of *rec: capacity 16, then doubling. 0, or -1 when the array cannot grow (the
+// records are unchanged, failed is set, and the caller still owns rec->data).
 int img_vec_push(img_vec *list, const extracted_image *rec);
 // Frees every record's data and the array; leaves the list zeroed.
 void img_vec_free(img_vec *list);
@@ -36,10 +37,13 @@ void img_vec_free(img_vec *list);
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
                              extracted_image *rec);
 
-// Appends the images of page page_index (0-based) to list, page = page_index + 1.
+// Appends the images of page page_index (0-based) to list, page = page_index + 1: the XObjects of
+// the page's /Resources (or, when it has none, of the nearest of up to 31 ancestors that has them),
+// forms descended into up to 16 levels deep, each object tried once per page (the first 2048).
+// Records the list could not take are freed and leave list->failed set.
 void collect_page_images(const pdfcore_doc *doc, int32_t page_index, img_vec *list);
 // Appends the images of the whole document, duplicates across pages removed, with the fallback
-// scan of all image streams.
+// scan of all image streams (each as found on page 1) when the pages yield no image.
 void collect_all_images(const pdfcore_doc *doc, img_vec *list);
 
 #endif
