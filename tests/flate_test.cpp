@@ -1,0 +1,681 @@
+// Tests of codec/flate: the encoder's parse and block layout (read back with a test-side DEFLATE
+// reader that records every symbol), its code builder, round trips through zlib and both of the
+// library's inflaters, and the raw DEFLATE stream inflater on zlib output and hand-built streams.
+#include "codec/flate.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifdef HAVE_ZLIB
+#include <zlib.h>
+#endif
+
+typedef std::vector<uint8_t> bytes;
+
+// ---- test-side DEFLATE tools ----------------------------------------------------------------
+
+// Bits out least significant first; Huffman codes most significant bit first (RFC 1951 3.1.1).
+struct bit_writer {
+    bytes out;
+    uint32_t acc = 0;
+    int n = 0;
+    void put(uint32_t v, int bits) {
+        for (int i = 0; i < bits; i++) {
+            acc |= ((v >> i) & 1u) << n;
+            if (++n == 8) out.push_back((uint8_t)acc), acc = 0, n = 0;
+        }
+    }
+    void code(uint32_t c, int len) {
+        for (int i = len - 1; i >= 0; i--) put((c >> i) & 1u, 1);
+    }
+    void align() {
+        if (n) out.push_back((uint8_t)acc), acc = 0, n = 0;
+    }
+    bytes done() {
+        align();
+        return out;
+    }
+};
+
+// RFC 1951 3.2.2: canonical codes for the given lengths.
+static std::vector<uint32_t> canonical(const std::vector<int> &lens) {
+    int count[16] = {0};
+    for (int l : lens) count[l]++;
+    count[0] = 0;
+    uint32_t next[16] = {0}, code = 0;
+    for (int b = 1; b < 16; b++) next[b] = code = (code + (uint32_t)count[b - 1]) << 1;
+    std::vector<uint32_t> codes(lens.size());
+    for (size_t s = 0; s < lens.size(); s++)
+        if (lens[s]) codes[s] = next[lens[s]]++;
+    return codes;
+}
+
+// A dynamic block header whose code-length code gives symbols 0..15 four bits each, so that every
+// length is sent as itself with no repeat codes.
+static void put_dynamic_header(bit_writer &w, int final, const std::vector<int> &lit, const std::vector<int> &dist) {
+    w.put((uint32_t)final, 1);
+    w.put(2, 2);
+    w.put((uint32_t)(lit.size() - 257), 5);
+    w.put((uint32_t)(dist.size() - 1), 5);
+    w.put(15, 4);  // all 19 code-length lengths
+    static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    for (int k = 0; k < 19; k++) w.put(order[k] < 16 ? 4 : 0, 3);
+    for (int l : lit) w.code((uint32_t)l, 4);
+    for (int l : dist) w.code((uint32_t)l, 4);
+}
+
+// One symbol as read back: length 0 and a byte, or a match.
+struct sym {
+    int length, value;
+    bool operator==(const sym &o) const { return length == o.length && value == o.value; }
+};
+struct block_trace {
+    int final = 0, hlit = 0, hdist = 0, hclen = 0;
+    std::vector<int> lit_lens, dist_lens;
+    std::vector<std::pair<int, int>> cl_syms;  // code-length symbol, extra value
+    std::vector<sym> syms;
+    size_t out_start = 0, out_end = 0;  // bytes of the output this block produced
+};
+struct stream_trace {
+    bool ok = false;
+    std::vector<block_trace> blocks;
+    bytes out;
+    uint32_t adler = 0;
+};
+
+// Reads a zlib stream that must consist of dynamic blocks only, as the encoder writes them.
+struct trace_reader {
+    const bytes &in;
+    size_t pos = 2;
+    uint32_t acc = 0;
+    int n = 0;
+    bool bad = false;
+    explicit trace_reader(const bytes &b) : in(b) {}
+    uint32_t bits(int k) {
+        uint32_t v = 0;
+        for (int i = 0; i < k; i++) {
+            if (n == 0) {
+                if (pos >= in.size()) return bad = true, 0;
+                acc = in[pos++], n = 8;
+            }
+            v |= (acc & 1u) << i, acc >>= 1, n--;
+        }
+        return v;
+    }
+    int decode(const std::vector<int> &lens) {
+        std::vector<uint32_t> codes = canonical(lens);
+        uint32_t code = 0;
+        for (int l = 1; l <= 15 && !bad; l++) {
+            code = code << 1 | bits(1);
+            for (size_t s = 0; s < lens.size(); s++)
+                if (lens[s] == l && codes[s] == code) return (int)s;
+        }
+        bad = true;
+        return -1;
+    }
+};
+
+static const int t_len_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+static const int t_len_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+static const int t_dist_base[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+                                    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+static const int t_dist_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+static stream_trace trace(const bytes &z) {
+    stream_trace t;
+    if (z.size() < 6 || z[0] != 0x78 || z[1] != 0x01) return t;
+    trace_reader r(z);
+    for (;;) {
+        block_trace b;
+        b.out_start = t.out.size();
+        b.final = (int)r.bits(1);
+        if (r.bits(2) != 2) return t;
+        b.hlit = (int)r.bits(5), b.hdist = (int)r.bits(5), b.hclen = (int)r.bits(4);
+        static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+        std::vector<int> cl(19, 0);
+        for (int k = 0; k < b.hclen + 4; k++) cl[order[k]] = (int)r.bits(3);
+        std::vector<int> lens;
+        size_t total = (size_t)(b.hlit + 257 + b.hdist + 1);
+        while (lens.size() < total && !r.bad) {
+            int s = r.decode(cl), extra = 0;
+            if (s < 16) lens.push_back(s);
+            else if (s == 16) extra = (int)r.bits(2), lens.insert(lens.end(), (size_t)(3 + extra), lens.back());
+            else if (s == 17) extra = (int)r.bits(3), lens.insert(lens.end(), (size_t)(3 + extra), 0);
+            else extra = (int)r.bits(7), lens.insert(lens.end(), (size_t)(11 + extra), 0);
+            b.cl_syms.push_back({s, extra});
+        }
+        if (r.bad || lens.size() != total) return t;
+        b.lit_lens.assign(lens.begin(), lens.begin() + b.hlit + 257);
+        b.dist_lens.assign(lens.begin() + b.hlit + 257, lens.end());
+        for (;;) {
+            int s = r.decode(b.lit_lens);
+            if (r.bad) return t;
+            if (s < 256) {
+                b.syms.push_back({0, s});
+                t.out.push_back((uint8_t)s);
+                continue;
+            }
+            if (s == 256) break;
+            int len = t_len_base[s - 257] + (int)r.bits(t_len_extra[s - 257]);
+            int d = r.decode(b.dist_lens);
+            if (r.bad) return t;
+            int dist = t_dist_base[d] + (int)r.bits(t_dist_extra[d]);
+            if ((size_t)dist > t.out.size()) return t;
+            for (int k = 0; k < len; k++) t.out.push_back(t.out[t.out.size() - (size_t)dist]);
+            b.syms.push_back({len, dist});
+        }
+        b.out_end = t.out.size();
+        t.blocks.push_back(b);
+        if (b.final) break;
+    }
+    if (r.pos + 4 != z.size()) return t;  // one padding byte at most, then the trailer
+    t.adler = (uint32_t)z[r.pos] << 24 | (uint32_t)z[r.pos + 1] << 16 | (uint32_t)z[r.pos + 2] << 8 | z[r.pos + 3];
+    t.ok = true;
+    return t;
+}
+
+static bytes deflate_bytes(const bytes &in) {
+    uint8_t *z = nullptr;
+    uint64_t zlen = 0;
+    EXPECT_EQ(0, qv_deflate(in.data(), in.size(), &z, &zlen));
+    bytes out(z, z + zlen);
+    free(z);
+    return out;
+}
+
+static uint32_t ref_adler(const bytes &in) {
+    uint64_t a = 1, b = 0;
+    for (uint8_t c : in) a = (a + c) % 65521, b = (b + a) % 65521;
+    return (uint32_t)(b << 16 | a);
+}
+
+static bytes noise(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    bytes b(n);
+    for (uint8_t &c : b) c = (uint8_t)(rng() >> 24);
+    return b;
+}
+
+// ---- encoder: framing and parse ------------------------------------------------------------------
+
+TEST(Deflate, EmptyInputIsOneEndOfBlockOnly) {
+    bytes z = deflate_bytes({});
+    const bytes want = {0x78, 0x01, 0x05, 0xc1, 0x81, 0x00, 0x00, 0x00, 0x00,
+                        0x00, 0x10, 0xff, 0xd5, 0x08, 0x00, 0x00, 0x00, 0x01};
+    EXPECT_EQ(want, z);
+    stream_trace t = trace(z);
+    ASSERT_TRUE(t.ok);
+    ASSERT_EQ(1u, t.blocks.size());
+    const block_trace &b = t.blocks[0];
+    EXPECT_EQ(1, b.final);
+    EXPECT_EQ(0, b.hlit);   // leaves 0 and 256 got one-bit codes
+    EXPECT_EQ(1, b.hdist);  // two forced distance codes
+    EXPECT_TRUE(b.syms.empty());
+    EXPECT_EQ(1, b.lit_lens[0]);
+    EXPECT_EQ(1, b.lit_lens[256]);
+    EXPECT_EQ((std::vector<int>{1, 1}), b.dist_lens);
+    const std::vector<std::pair<int, int>> cl = {{1, 0}, {18, 127}, {18, 106}, {1, 0}, {1, 0}, {1, 0}};
+    EXPECT_EQ(cl, b.cl_syms);  // 1, 138 zeros, 117 zeros, 1; then the distances 1, 1
+}
+
+struct parse_case {
+    const char *name;
+    bytes input;
+    std::vector<sym> want;
+};
+
+static bytes repeat(const std::string &unit, size_t n) {
+    bytes b;
+    while (b.size() < n) b.push_back((uint8_t)unit[b.size() % unit.size()]);
+    return b;
+}
+
+TEST(Deflate, ParseChoices) {
+    const parse_case cases[] = {
+        {"two bytes", {'a', 'b'}, {{0, 'a'}, {0, 'b'}}},
+        {"three different bytes", {'a', 'b', 'c'}, {{0, 'a'}, {0, 'b'}, {0, 'c'}}},
+        {"three equal bytes are no run", {7, 7, 7}, {{0, 7}, {0, 7}, {0, 7}}},
+        {"four equal bytes", {7, 7, 7, 7}, {{0, 7}, {3, 1}}},
+        {"1000 equal bytes", bytes(1000, 0x41), {{0, 0x41}, {258, 1}, {258, 1}, {258, 1}, {225, 1}}},
+        {"RGBA pixels", repeat("RGBA", 1000), {{0, 'R'}, {0, 'G'}, {0, 'B'}, {0, 'A'}, {258, 4}, {258, 4}, {258, 4}, {222, 4}}},
+        {"period 4 needs 8 bytes left", bytes{'x', 'R', 'G', 'B', 'A', 'R', 'G', 'B', 'A', 'R', 'G', 'B'},
+         {{0, 'x'}, {0, 'R'}, {0, 'G'}, {0, 'B'}, {0, 'A'}, {7, 4}}},  // a chain match instead
+        {"nearest of equal lengths", bytes{'#', 'a', 'b', 'c', 'X', 'a', 'b', 'c', 'Y', 'a', 'b', 'c'},
+         {{0, '#'}, {0, 'a'}, {0, 'b'}, {0, 'c'}, {0, 'X'}, {3, 4}, {0, 'Y'}, {3, 4}}},
+        {"longer beats nearer", bytes{'#', 'a', 'b', 'c', 'd', 'Q', 'a', 'b', 'c', 'Z', 'a', 'b', 'c', 'd'},
+         {{0, '#'}, {0, 'a'}, {0, 'b'}, {0, 'c'}, {0, 'd'}, {0, 'Q'}, {3, 5}, {0, 'Z'}, {4, 9}}},
+        {"block start is no chain source", bytes{'x', 'y', 'z', 'x', 'y', 'z'},
+         {{0, 'x'}, {0, 'y'}, {0, 'z'}, {0, 'x'}, {0, 'y'}, {0, 'z'}}},
+    };
+    for (const parse_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        stream_trace t = trace(deflate_bytes(c.input));
+        ASSERT_TRUE(t.ok);
+        ASSERT_EQ(1u, t.blocks.size());
+        EXPECT_EQ(c.input, t.out);
+        ASSERT_EQ(c.want.size(), t.blocks[0].syms.size());
+        for (size_t k = 0; k < c.want.size(); k++) {
+            EXPECT_EQ(c.want[k].length, t.blocks[0].syms[k].length) << "symbol " << k;
+            EXPECT_EQ(c.want[k].value, t.blocks[0].syms[k].value) << "symbol " << k;
+        }
+    }
+}
+
+// A block without matches: its distance code is the two forced one-bit codes.
+TEST(Deflate, NoMatchesGiveForcedDistanceCode) {
+    stream_trace t = trace(deflate_bytes(bytes{'q', 'w', 'e', 'r', 't', 'y'}));
+    ASSERT_TRUE(t.ok);
+    EXPECT_EQ(1, t.blocks[0].hdist);
+    EXPECT_EQ((std::vector<int>{1, 1}), t.blocks[0].dist_lens);
+}
+
+struct block_case {
+    const char *name;
+    size_t size;
+    std::vector<size_t> block_sizes;
+};
+
+TEST(Deflate, BlockBoundaries) {
+    const block_case cases[] = {
+        {"one byte", 1, {1}},
+        {"64 KiB - 1", 65535, {65535}},
+        {"64 KiB", 65536, {65536}},
+        {"64 KiB + 1", 65537, {65536, 1}},
+        {"128 KiB + 3", 131075, {65536, 65536, 3}},
+    };
+    for (const block_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes in = noise(c.size, 11);
+        stream_trace t = trace(deflate_bytes(in));
+        ASSERT_TRUE(t.ok);
+        EXPECT_EQ(in, t.out);
+        ASSERT_EQ(c.block_sizes.size(), t.blocks.size());
+        for (size_t k = 0; k < t.blocks.size(); k++) {
+            EXPECT_EQ(c.block_sizes[k], t.blocks[k].out_end - t.blocks[k].out_start);
+            EXPECT_EQ(k + 1 == t.blocks.size() ? 1 : 0, t.blocks[k].final);
+        }
+        if (c.size == 65537) {  // the last byte alone: a literal
+            ASSERT_EQ(1u, t.blocks[1].syms.size());
+            EXPECT_EQ(0, t.blocks[1].syms[0].length);
+        }
+    }
+}
+
+// Above 64 MiB the blocks are 1 MiB; at 64 MiB they are still 64 KiB.
+TEST(Deflate, LargeInputUsesMegabyteBlocks) {
+    for (size_t size : {(size_t)64 << 20, ((size_t)64 << 20) + 1}) {
+        SCOPED_TRACE(size);
+        bytes in(size);
+        for (size_t k = 0; k < size; k++) in[k] = (uint8_t)(k >> 14);  // runs, so the parse is quick
+        bytes z = deflate_bytes(in);
+        stream_trace t = trace(z);
+        ASSERT_TRUE(t.ok);
+        EXPECT_TRUE(in == t.out);
+        EXPECT_EQ(ref_adler(in), t.adler);
+        size_t block = size > ((size_t)64 << 20) ? (size_t)1 << 20 : 65536;
+        ASSERT_EQ((size + block - 1) / block, t.blocks.size());
+        EXPECT_EQ(block, t.blocks[0].out_end);
+        EXPECT_EQ(size % block ? size % block : block, t.blocks.back().out_end - t.blocks.back().out_start);
+    }
+}
+
+// Every block starts from empty chains: identical blocks parse identically, and no match
+// reaches before its block or farther than 32767 bytes.
+TEST(Deflate, BlocksAreIndependent) {
+    bytes half = noise(65536, 5);
+    for (size_t k = 0; k < half.size(); k += 97) half[k] = half[k / 3];  // some matches
+    bytes in = half;
+    in.insert(in.end(), half.begin(), half.end());
+    stream_trace t = trace(deflate_bytes(in));
+    ASSERT_TRUE(t.ok);
+    ASSERT_EQ(2u, t.blocks.size());
+    EXPECT_TRUE(t.blocks[0].syms == t.blocks[1].syms);
+    EXPECT_TRUE(t.blocks[0].lit_lens == t.blocks[1].lit_lens);
+    EXPECT_EQ(in, t.out);
+}
+
+static void check_distances(const stream_trace &t) {
+    for (const block_trace &b : t.blocks) {
+        size_t at = 0;  // position within the block
+        for (const sym &s : b.syms) {
+            if (s.length) {
+                EXPECT_LE(s.value, 32767);
+                ASSERT_LE((size_t)s.value, at);
+                // The first byte of a block is reached only by the run and period-4 rules.
+                if ((size_t)s.value == at) EXPECT_TRUE(s.value == 1 || s.value == 4) << "at " << at;
+            }
+            at += s.length ? (size_t)s.length : 1u;
+        }
+    }
+}
+
+TEST(Deflate, WindowLimit) {
+    // A 20-byte pattern, then zeros, then the pattern again at distance 32767 or 32768.
+    const bytes pattern = {200, 201, 202, 203, 204, 205, 206, 207, 208, 209,
+                           210, 211, 212, 213, 214, 215, 216, 217, 218, 219};
+    for (int dist : {32767, 32768}) {
+        SCOPED_TRACE(dist);
+        bytes in(40000, 0);
+        std::copy(pattern.begin(), pattern.end(), in.begin() + 1);
+        std::copy(pattern.begin(), pattern.end(), in.begin() + 1 + dist);
+        stream_trace t = trace(deflate_bytes(in));
+        ASSERT_TRUE(t.ok);
+        EXPECT_EQ(in, t.out);
+        check_distances(t);
+        size_t at = 0;
+        const sym *found = nullptr;
+        for (const sym &s : t.blocks[0].syms) {
+            if (at == (size_t)(1 + dist)) found = &s;
+            at += s.length ? (size_t)s.length : 1u;
+        }
+        ASSERT_NE(nullptr, found);
+        if (dist == 32767) {
+            EXPECT_EQ(32767, found->value);
+            EXPECT_GE(found->length, 20);
+        } else {
+            EXPECT_EQ(0, found->length);  // out of the window: a literal
+        }
+    }
+}
+
+// The chain walk measures only the first 128 candidates it reaches.
+TEST(Deflate, ChainWalkStopsAfter128Candidates) {
+    for (int shorter : {127, 128}) {
+        SCOPED_TRACE(shorter);
+        const std::string tail = "-long-tail-of-the-match";
+        std::string text = "#XYZ" + tail;  // position 0 is never a candidate
+        for (int k = 0; k < shorter; k++) text += std::string("XYZ") + (char)(0x80 + k);
+        size_t last = text.size();
+        text += "XYZ" + tail;
+        bytes in(text.begin(), text.end());
+        stream_trace t = trace(deflate_bytes(in));
+        ASSERT_TRUE(t.ok);
+        size_t at = 0;
+        sym got = {-1, -1};
+        for (const sym &s : t.blocks[0].syms) {
+            if (at == last) got = s;
+            at += s.length ? (size_t)s.length : 1u;
+        }
+        if (shorter == 127) {
+            EXPECT_EQ((int)(3 + tail.size()), got.length);
+            EXPECT_EQ((int)last - 1, got.value);
+        } else {
+            EXPECT_EQ(3, got.length);
+            EXPECT_EQ(4, got.value);
+        }
+    }
+}
+
+TEST(Deflate, SameInputSameBytes) {
+    bytes a = noise(70000, 1), b = repeat("abcabd", 5000);
+    bytes za = deflate_bytes(a), zb = deflate_bytes(b);
+    EXPECT_EQ(za, deflate_bytes(a));
+    EXPECT_EQ(zb, deflate_bytes(b));
+}
+
+// ---- round trips through every decoder ------------------------------------------------------------
+
+static bytes rgba_rows(int w, int h, uint32_t seed) {
+    std::mt19937 rng(seed);
+    bytes b;
+    for (int y = 0; y < h; y++) {
+        b.push_back((uint8_t)(y % 5));  // filter byte
+        for (int x = 0; x < w; x++) {
+            bool flat = (x / 16 + y / 16) % 3 != 0;
+            b.push_back(flat ? 30 : (uint8_t)(x + y));
+            b.push_back(flat ? 60 : (uint8_t)(rng() % 4));
+            b.push_back(flat ? 90 : (uint8_t)(x * 3));
+            b.push_back(255);
+        }
+    }
+    return b;
+}
+
+static std::vector<std::pair<std::string, bytes>> round_trip_inputs() {
+    std::vector<std::pair<std::string, bytes>> v;
+    v.push_back({"empty", {}});
+    v.push_back({"one byte", {0x5a}});
+    v.push_back({"noise 1000", noise(1000, 2)});
+    v.push_back({"noise 300000", noise(300000, 3)});
+    v.push_back({"zeros 100000", bytes(100000, 0)});
+    v.push_back({"runs", [] {
+                     bytes b;
+                     for (int k = 0; b.size() < 200000; k++) b.insert(b.end(), (size_t)(k * 37 % 700), (uint8_t)k);
+                     return b;
+                 }()});
+    v.push_back({"RGBA rows", rgba_rows(300, 200, 4)});
+    std::string text;
+    for (int k = 0; text.size() < 150000; k++)
+        text += "line " + std::to_string(k * 7919 % 1000) + ": the quick brown fox jumps over the lazy dog\n";
+    v.push_back({"text", bytes(text.begin(), text.end())});
+    v.push_back({"1 MiB + 1", rgba_rows(1000, 262, 6)});
+    v.back().second.resize((1u << 20) + 1);
+    for (size_t n : {32767u, 32768u, 32769u, 65535u, 65536u, 65537u, 131072u, 131073u}) {
+        bytes b = noise(n, (uint32_t)n);
+        for (size_t k = 0; k < n; k++)
+            if ((k / 1000) % 2) b[k] = (uint8_t)(k % 7);
+        v.push_back({"edge " + std::to_string(n), b});
+    }
+    return v;
+}
+
+TEST(Deflate, RoundTrips) {
+    for (const auto &c : round_trip_inputs()) {
+        SCOPED_TRACE(c.first);
+        const bytes &in = c.second;
+        bytes z = deflate_bytes(in);
+        ASSERT_GE(z.size(), 6u);
+        EXPECT_EQ(0x78, z[0]);
+        EXPECT_EQ(0x01, z[1]);
+        uint32_t adler = ref_adler(in);
+        EXPECT_EQ(adler, (uint32_t)z[z.size() - 4] << 24 | (uint32_t)z[z.size() - 3] << 16 |
+                             (uint32_t)z[z.size() - 2] << 8 | z[z.size() - 1]);
+        stream_trace t = trace(z);
+        ASSERT_TRUE(t.ok);
+        EXPECT_TRUE(in == t.out);
+        check_distances(t);
+
+        bytes back(in.size() + 1, 0xEE);
+        int32_t n = qv_inflate(z.data() + 2, z.size() - 6, back.data(), back.size());
+        ASSERT_EQ((int32_t)in.size(), n);
+        EXPECT_TRUE(std::equal(in.begin(), in.end(), back.begin()));
+#ifdef HAVE_ZLIB
+        uLongf zn = (uLongf)back.size();
+        ASSERT_EQ(Z_OK, uncompress(back.data(), &zn, z.data(), (uLong)z.size()));
+        ASSERT_EQ(in.size(), (size_t)zn);
+        EXPECT_TRUE(std::equal(in.begin(), in.end(), back.begin()));
+#endif
+    }
+}
+
+// ---- code builder and block writer ---------------------------------------------------------------
+
+static std::vector<int> build_lengths(const std::vector<uint32_t> &freq, int max_length, int *max_code = nullptr) {
+    std::vector<tree_node> tree(2 * freq.size() + 1);
+    memset(tree.data(), 0, tree.size() * sizeof(tree_node));
+    for (size_t k = 0; k < freq.size(); k++) tree[k].freq = freq[k];
+    tree_heap heap;
+    int mc = d_build(&heap, tree.data(), (int32_t)freq.size(), max_length);
+    if (max_code) *max_code = mc;
+    std::vector<int> lens;
+    for (size_t k = 0; k < freq.size(); k++) lens.push_back(tree[k].len);
+    // The codes must be the canonical ones for these lengths, bit-reversed.
+    std::vector<uint32_t> codes = canonical(lens);
+    for (size_t k = 0; k < freq.size(); k++) {
+        uint32_t rev = 0;
+        for (int b = 0; b < lens[k]; b++) rev |= ((codes[k] >> b) & 1u) << (lens[k] - 1 - b);
+        EXPECT_EQ(rev, tree[k].code) << "symbol " << k;
+    }
+    return lens;
+}
+
+// Sum of 2^-len over the codes, in units of 2^-15: 32768 for a complete code.
+static uint64_t kraft(const std::vector<int> &lens) {
+    uint64_t k = 0;
+    for (int l : lens)
+        if (l) k += (uint64_t)1 << (15 - l);
+    return k;
+}
+
+struct build_case {
+    const char *name;
+    std::vector<uint32_t> freq;
+    std::vector<int> want;
+    int want_max_code;
+};
+
+TEST(CodeBuilder, SmallAlphabets) {
+    const build_case cases[] = {
+        {"nothing used", {0, 0, 0, 0}, {1, 1, 0, 0}, 1},
+        {"only 0 used", {5, 0, 0, 0}, {1, 1, 0, 0}, 1},
+        {"only 1 used", {0, 5, 0, 0}, {0, 1, 1, 0}, 2},
+        {"only 3 used", {0, 0, 0, 5}, {1, 0, 0, 1}, 3},
+        {"leaf leaves the queue before an equal internal node", {1, 1, 2, 2}, {2, 2, 2, 2}, 3},
+        {"RFC 1951 3.2.2 shape", {2, 4, 1, 1}, {2, 1, 3, 3}, 3},
+    };
+    for (const build_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int mc = -2;
+        EXPECT_EQ(c.want, build_lengths(c.freq, 15, &mc));
+        EXPECT_EQ(c.want_max_code, mc);
+    }
+}
+
+TEST(CodeBuilder, LengthLimitKeepsCodeComplete) {
+    struct limit_case {
+        const char *name;
+        size_t elems;
+        int max_length;
+        uint32_t seed;  // 0: Fibonacci frequencies
+    };
+    const limit_case cases[] = {
+        {"Fibonacci over 25 literals", 286, 15, 0}, {"Fibonacci over 30 distances", 30, 15, 0},
+        {"Fibonacci over 19 code lengths", 19, 7, 0}, {"random skewed literals", 286, 15, 1},
+        {"random skewed code lengths", 19, 7, 2},
+    };
+    for (const limit_case &c : cases) {
+        for (int round = 0; round < (c.seed ? 200 : 1); round++) {
+            SCOPED_TRACE(c.name);
+            std::vector<uint32_t> freq(c.elems, 0);
+            if (!c.seed) {
+                uint32_t a = 1, b = 1;
+                for (size_t k = 0; k < c.elems && k < 30; k++) freq[k] = a, b = a + b, a = b - a;
+            } else {
+                std::mt19937 rng(c.seed * 1000 + (uint32_t)round);
+                for (uint32_t &f : freq)
+                    if (rng() % 3) f = 1u << (rng() % 22);
+            }
+            std::vector<int> lens = build_lengths(freq, c.max_length);
+            int longest = 0;
+            for (size_t k = 0; k < lens.size(); k++) {
+                longest = std::max(longest, lens[k]);
+                if (freq[k]) EXPECT_GT(lens[k], 0) << "used symbol " << k << " without a code";
+            }
+            EXPECT_LE(longest, c.max_length);
+            EXPECT_EQ(32768u, kraft(lens));
+            if (!c.seed && c.elems > 19) {
+                EXPECT_EQ(c.max_length, longest);  // the limit was needed
+            }
+        }
+    }
+}
+
+// A run of equal lengths is the length once and repeat code 16; a run continuing the previous
+// length sends no extra copy.
+TEST(BlockWriter, RepeatCodesForEqualLengths) {
+    bytes in;
+    for (int k = 'A'; k <= 'O'; k++) in.push_back((uint8_t)k);  // 15 literals + end of block: 4 bits each
+    stream_trace t = trace(deflate_bytes(in));
+    ASSERT_TRUE(t.ok);
+    const block_trace &b = t.blocks[0];
+    for (int k = 'A'; k <= 'O'; k++) EXPECT_EQ(4, b.lit_lens[(size_t)k]);
+    const std::vector<std::pair<int, int>> want = {
+        {18, 65 - 11},  // symbols 0..64
+        {4, 0},         {16, 3}, {16, 3}, {4, 0}, {4, 0},  // 'A'..'O': 1 + 6 + 6 + 2
+        {18, 127},      {18, 27},                          // 80..255
+        {4, 0},                                            // end of block
+        {1, 0},         {1, 0},                            // distances
+    };
+    EXPECT_EQ(want, b.cl_syms);
+}
+
+// Writes symbols straight through d_write_block and reads them back.
+TEST(BlockWriter, WritesGivenSymbols) {
+    std::vector<lz_symbol> syms = {{0, 'a'}, {0, 'b'}, {3, 2}, {258, 1}, {10, 3}, {0, 0}};
+    tree_node lit[572], dist[61];
+    memset(lit, 0, sizeof lit);
+    memset(dist, 0, sizeof dist);
+    lit[256].freq = 1;
+    lit['a'].freq = lit['b'].freq = lit[0].freq = 1;
+    lit[257].freq = lit[285].freq = lit[264].freq = 1;
+    dist[1].freq = dist[0].freq = dist[2].freq = 1;
+    ds_stream s;
+    memset(&s, 0, sizeof s);
+    ds_put(&s, 0x78, 8);
+    ds_put(&s, 0x01, 8);
+    d_write_block(&s, syms.data(), syms.size(), lit, dist, 1);
+    ASSERT_FALSE(s.failed);
+    ASSERT_NE(nullptr, s.data);
+    bytes z(s.data, s.data + s.size);
+    if (s.bit_count) z.push_back((uint8_t)s.bit_buf);
+    free(s.data);
+    bytes expect = {'a', 'b'};
+    for (int k = 0; k < 3; k++) expect.push_back(expect[expect.size() - 2]);
+    for (int k = 0; k < 258; k++) expect.push_back(expect.back());
+    for (int k = 0; k < 10; k++) expect.push_back(expect[expect.size() - 3]);
+    expect.push_back(0);
+    z.insert(z.end(), 4, 0);  // a trailer the reader skips
+    stream_trace t = trace(z);
+    ASSERT_TRUE(t.ok);
+    EXPECT_EQ(expect, t.out);
+    ASSERT_EQ(syms.size(), t.blocks[0].syms.size());
+    EXPECT_EQ(258, t.blocks[0].syms[3].length);
+}
+
+TEST(BitStream, PutsLeastSignificantBitFirstAndGrows) {
+    ds_stream s;
+    memset(&s, 0, sizeof s);
+    ds_put(&s, 1, 1);
+    ds_put(&s, 2, 2);
+    ds_put(&s, 0x1F, 5);  // 1 + 10b<<1 + 11111b<<3
+    ds_put(&s, 0x7FFF, 15);
+    ASSERT_EQ(2u, s.size);
+    EXPECT_EQ(0xFD, s.data[0]);
+    EXPECT_EQ(0xFF, s.data[1]);
+    EXPECT_EQ(7, s.bit_count);
+    EXPECT_EQ(1048576u, s.capacity);
+    for (int k = 0; k < 1048576; k++) ds_put(&s, 0, 8);
+    EXPECT_EQ(2097152u, s.capacity);
+    EXPECT_EQ(1048578u, s.size);
+    free(s.data);
+}
+
+// A buffer that cannot grow is dropped, and the stream takes no more bytes.
+TEST(BitStream, FailedGrowthDropsTheBuffer) {
+    ds_stream s;
+    memset(&s, 0, sizeof s);
+    s.data = (uint8_t *)malloc(1);
+    s.capacity = s.size = UINT64_MAX / 2 + 1;  // doubling would wrap
+    ds_put(&s, 0xAB, 8);
+    EXPECT_EQ(1, s.failed);
+    EXPECT_EQ(nullptr, s.data);
+    EXPECT_EQ(0u, s.size);
+    ds_put(&s, 0xCD, 8);
+    EXPECT_EQ(nullptr, s.data);
+    EXPECT_EQ(0u, s.size);
+}
+
+TEST(Deflate, OversizedBlockRefused) {
+    ds_stream s;
+    memset(&s, 0, sizeof s);
+    uint8_t byte = 0;
+    EXPECT_EQ(-1, d_emit_block(&s, &byte, ((uint64_t)1 << 30) + 1, 1));
+    EXPECT_EQ(0u, s.size);
+}
