@@ -1,0 +1,1057 @@
+// pdfextractimg/image.cpp - one image XObject to a JPEG or PNG file in memory: dictionary reading,
+// filter chains, predictors, soft masks, sample conversion and packaging.
+#include "pdfextractimg/image.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/inflate.h"
+#include "codec/lzw.h"
+#include "pdfcore/pdfcore.h"
+#include "pdfextractimg/ascii.h"
+#include "pdfextractimg/extract.h"
+#include "png/png.h"
+
+// ---- character classes (the same under any locale) ---------------------------------------------
+
+static inline bool is_pdf_ws(uint8_t b) {
+    return b == 0x00 || b == 0x09 || b == 0x0A || b == 0x0C || b == 0x0D || b == 0x20;
+}
+// isspace of the C locale: 09..0D and 20.
+static inline bool is_std_space(uint8_t b) { return (b >= 0x09 && b <= 0x0D) || b == 0x20; }
+static inline bool is_digit(uint8_t b) { return b >= '0' && b <= '9'; }
+static inline bool is_word(uint8_t b) {
+    return is_digit(b) || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z');
+}
+static inline int hex_value(uint8_t b) {
+    if (b >= '0' && b <= '9') return b - '0';
+    if (b >= 'a' && b <= 'f') return b - 'a' + 10;
+    if (b >= 'A' && b <= 'F') return b - 'A' + 10;
+    return -1;
+}
+// PDF delimiters end a name token, as whitespace does.
+static inline bool is_delim(uint8_t b) {
+    return b == '(' || b == ')' || b == '<' || b == '>' || b == '[' || b == ']' || b == '{' ||
+           b == '}' || b == '/' || b == '%';
+}
+
+// ---- text spans and values ----------------------------------------------------------------------
+
+// Bytes text[start, end) in which keys of one object are searched.
+struct span {
+    const uint8_t *text;
+    int32_t start;
+    int32_t end;
+};
+
+// The object's text span (pdfcore.h). 1, or 0 when it has none.
+static int obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, span *s) {
+    if (o->in_objstm) {
+        if (!o->body || o->body_len <= 0) return 0;
+        *s = span{o->body, 0, o->body_len};
+        return 1;
+    }
+    if (!doc->data || o->dict_off < 0 || o->dict_off >= doc->size) return 0;
+    int32_t end = o->stream_kw_off > 0 ? o->stream_kw_off
+                  : o->endobj_off > 0  ? o->endobj_off
+                                       : doc->size;
+    if (end > doc->size) end = doc->size;
+    if (end <= o->dict_off) return 0;
+    *s = span{doc->data, o->dict_off, end};
+    return 1;
+}
+
+// The object's span, or for an object that is no dictionary (an array, a name, a number, a string
+// written directly in the file) the bytes between `obj` and `endobj`.
+static int obj_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, span *s) {
+    if (obj_span(doc, o, s)) return 1;
+    if (o->in_objstm || !doc->data || o->head_off < 0 || o->head_off >= doc->size) return 0;
+    int32_t k = find_kw(doc->data, doc->size, o->head_off, "obj");
+    if (k < 0) return 0;
+    int32_t end = o->endobj_off > k + 3 ? o->endobj_off : doc->size;
+    if (end > doc->size) end = doc->size;
+    if (k + 3 >= end) return 0;
+    *s = span{doc->data, k + 3, end};
+    return 1;
+}
+
+// `N G R` at pos (after whitespace): N > 0 with *after just past the R, or -1.
+static int32_t read_ref(const uint8_t *t, int32_t end, int32_t pos, int32_t *after) {
+    int32_t p = pos;
+    int32_t n = parse_int_at(t, end, &p);
+    if (n <= 0) return -1;
+    if (parse_int_at(t, end, &p) < 0) return -1;
+    p = skip_ws(t, p, end);
+    if (p >= end || t[p] != 'R') return -1;
+    if (p + 1 < end && is_word(t[p + 1])) return -1;
+    *after = p + 1;
+    return n;
+}
+
+// Moves v->start to the first byte of the value there, following up to max_ref_hops references
+// (v may move into another object's span). 1, or 0 when nothing is there or a reference leads
+// nowhere.
+static int resolve_value(const pdfcore_doc *doc, span *v) {
+    for (int32_t hop = 0; hop <= max_ref_hops; hop++) {
+        v->start = skip_ws(v->text, v->start, v->end);
+        if (v->start >= v->end) return 0;
+        if (!is_digit(v->text[v->start])) return 1;
+        int32_t after = 0;
+        int32_t n = read_ref(v->text, v->end, v->start, &after);
+        if (n < 0) return 1; // a plain number
+        const pdfcore_obj *o = obj_find(&doc->objs, n);
+        if (!o || !obj_value_span(doc, o, v)) return 0;
+    }
+    return 0;
+}
+
+// The name token whose '/' is at pos: up to cap - 1 bytes into out, NUL-terminated; *cut = 1 when
+// it was longer. Returns the position after the token.
+static int32_t read_name(const uint8_t *t, int32_t end, int32_t pos, char *out, int32_t cap,
+                         int *cut) {
+    int32_t p = pos + 1, n = 0;
+    *cut = 0;
+    while (p < end && !is_pdf_ws(t[p]) && !is_delim(t[p])) {
+        if (n < cap - 1) out[n++] = (char)t[p];
+        else *cut = 1;
+        p++;
+    }
+    out[n] = '\0';
+    return p;
+}
+
+// pos at '[': the position after the matching ']' (literal strings skipped), or end.
+static int32_t skip_array(const uint8_t *t, int32_t pos, int32_t end) {
+    int32_t depth = 0;
+    for (int32_t p = pos; p < end; p++) {
+        if (t[p] == '[') depth++;
+        else if (t[p] == ']') {
+            if (--depth == 0) return p + 1;
+        } else if (t[p] == '(') {
+            int32_t sd = 0;
+            for (; p < end; p++) {
+                if (t[p] == '\\') p++;
+                else if (t[p] == '(') sd++;
+                else if (t[p] == ')' && --sd == 0) break;
+            }
+        }
+    }
+    return end;
+}
+
+// First /name in the span outside the bytes [lo, hi) (the DecodeParms value), or -1.
+static int32_t find_key(const span &s, const char *name, int32_t lo, int32_t hi) {
+    int32_t p = find_name(s.text, s.end, s.start, s.end, name);
+    while (p >= 0 && p >= lo && p < hi) p = find_name(s.text, s.end, hi, s.end, name);
+    return p;
+}
+
+// Integer value at pos, through references: -1 when there is none.
+static int32_t read_int_value(const pdfcore_doc *doc, const span &s, int32_t pos) {
+    span v{s.text, pos, s.end};
+    if (!resolve_value(doc, &v)) return -1;
+    int32_t q = v.start;
+    return parse_int_at(v.text, v.end, &q);
+}
+
+// A real number at *pos after PDF whitespace: sign, digits, '.', digits. 1 and *v; or 0 with *pos
+// moved past one byte (or to end), so that a loop of reads always advances.
+static int read_real(const uint8_t *t, int32_t end, int32_t *pos, double *v) {
+    int32_t p = skip_ws(t, *pos, end);
+    if (p >= end) {
+        *pos = end;
+        return 0;
+    }
+    double sign = 1.0, val = 0.0, scale = 1.0;
+    int32_t q = p;
+    if (t[q] == '+' || t[q] == '-') sign = t[q++] == '-' ? -1.0 : 1.0;
+    int digits = 0;
+    while (q < end && is_digit(t[q])) {
+        val = val * 10.0 + (t[q++] - '0');
+        digits++;
+    }
+    if (q < end && t[q] == '.') {
+        q++;
+        while (q < end && is_digit(t[q])) {
+            scale /= 10.0;
+            val += (t[q++] - '0') * scale;
+            digits++;
+        }
+    }
+    if (!digits) {
+        *pos = p + 1;
+        return 0;
+    }
+    *pos = q;
+    *v = sign * val;
+    return 1;
+}
+
+// ---- colour spaces and palettes -----------------------------------------------------------------
+
+static int32_t name_components(const char *n) {
+    if (!strcmp(n, "DeviceGray") || !strcmp(n, "G") || !strcmp(n, "CalGray")) return 1;
+    if (!strcmp(n, "DeviceRGB") || !strcmp(n, "RGB") || !strcmp(n, "CalRGB") || !strcmp(n, "Lab"))
+        return 3;
+    if (!strcmp(n, "DeviceCMYK") || !strcmp(n, "CMYK")) return 4;
+    return 0;
+}
+
+// Components of a colour space value (a name, an array or a reference to either) that is not
+// Indexed; 0 when unknown (Separation, DeviceN, Pattern, resource names). name_out (64 bytes, may
+// be null) receives a name value of at most 63 characters.
+static int32_t space_components(const pdfcore_doc *doc, span v, char *name_out) {
+    if (!resolve_value(doc, &v)) return 0;
+    const uint8_t *t = v.text;
+    char name[64];
+    int cut = 0;
+    if (t[v.start] == '/') {
+        read_name(t, v.end, v.start, name, (int32_t)sizeof name, &cut);
+        if (cut) return 0;
+        if (name_out) memcpy(name_out, name, strlen(name) + 1);
+        return name_components(name);
+    }
+    if (t[v.start] != '[') return 0;
+    int32_t p = skip_ws(t, v.start + 1, v.end);
+    if (p >= v.end || t[p] != '/') return 0;
+    p = read_name(t, v.end, p, name, (int32_t)sizeof name, &cut);
+    if (cut) return 0;
+    if (strcmp(name, "ICCBased") != 0) return name_components(name);
+    // The ICC profile stream's /N is the component count.
+    span icc{t, p, v.end};
+    if (!resolve_value(doc, &icc)) return 0;
+    int32_t k = find_name(icc.text, icc.end, icc.start, icc.end, "N");
+    if (k < 0) return 0;
+    int32_t q = k + 2;
+    int32_t n = parse_int_at(icc.text, icc.end, &q);
+    return n == 1 || n == 3 || n == 4 ? n : 0;
+}
+
+// Hexadecimal string from pos (after '<') to '>' or end: whitespace skipped, other bytes ignored,
+// digit pairs stored while fewer than cap bytes are stored, an odd last digit dropped.
+static uint64_t read_hex_string(const uint8_t *t, int32_t end, int32_t pos, uint8_t *out,
+                                uint64_t cap) {
+    uint64_t n = 0;
+    int hi = -1;
+    for (int32_t p = pos; p < end && t[p] != '>'; p++) {
+        int v = hex_value(t[p]);
+        if (v < 0) continue;
+        if (hi < 0) {
+            hi = v;
+            continue;
+        }
+        if (n < cap) out[n++] = (uint8_t)(hi << 4 | v);
+        hi = -1;
+    }
+    return n;
+}
+
+// Literal string opened by '(' at pos, with the PDF escapes (\n \r \t \b \f \( \) \\, octal \ddd,
+// backslash-newline continues the line) and an unescaped CR or CR LF read as LF. Stores at most
+// cap bytes; returns how many.
+static uint64_t read_literal_string(const uint8_t *t, int32_t end, int32_t pos, uint8_t *out,
+                                    uint64_t cap) {
+    uint64_t n = 0;
+    int32_t depth = 1;
+    for (int32_t p = pos + 1; p < end && n < cap; p++) {
+        uint8_t b = t[p];
+        if (b == '\\') {
+            if (++p >= end) break;
+            uint8_t e = t[p];
+            switch (e) {
+            case 'n': b = 0x0A; break;
+            case 'r': b = 0x0D; break;
+            case 't': b = 0x09; break;
+            case 'b': b = 0x08; break;
+            case 'f': b = 0x0C; break;
+            case 0x0D:
+                if (p + 1 < end && t[p + 1] == 0x0A) p++;
+                continue;
+            case 0x0A: continue;
+            default:
+                if (e >= '0' && e <= '7') {
+                    unsigned v = (unsigned)(e - '0');
+                    for (int k = 0; k < 2 && p + 1 < end && t[p + 1] >= '0' && t[p + 1] <= '7'; k++)
+                        v = v * 8u + (unsigned)(t[++p] - '0');
+                    b = (uint8_t)(v & 0xFFu);
+                } else {
+                    b = e; // \( \) \\ and any other escaped byte stand for themselves
+                }
+            }
+        } else if (b == '(') {
+            depth++;
+        } else if (b == ')') {
+            if (--depth == 0) break;
+        } else if (b == 0x0D) {
+            if (p + 1 < end && t[p + 1] == 0x0A) p++;
+            b = 0x0A;
+        }
+        out[n++] = b;
+    }
+    return n;
+}
+
+static void read_filters_at(const pdfcore_doc *doc, span v, image_params *p);
+
+// Palette bytes of the Indexed lookup value at pos: a hexadecimal or literal string, or a
+// reference to a stream (decoded through its own filters) or to a string object. Returns the
+// bytes stored into raw (at most cap), or -1 when the lookup has no usable form.
+static int64_t read_lookup(const pdfcore_doc *doc, const uint8_t *t, int32_t end, int32_t pos,
+                           uint8_t *raw, uint64_t cap) {
+    if (t[pos] == '<') {
+        if (pos + 1 >= end || t[pos + 1] == '<') return -1;
+        return (int64_t)read_hex_string(t, end, pos + 1, raw, cap);
+    }
+    if (t[pos] == '(') return (int64_t)read_literal_string(t, end, pos, raw, cap);
+    if (!is_digit(t[pos])) return -1;
+    int32_t after = 0;
+    int32_t n = read_ref(t, end, pos, &after);
+    const pdfcore_obj *o = n > 0 ? obj_find(&doc->objs, n) : nullptr;
+    if (!o) return -1;
+    if (!o->is_stream) {
+        span v;
+        if (!obj_value_span(doc, o, &v)) return -1;
+        v.start = skip_ws(v.text, v.start, v.end);
+        if (v.start >= v.end || (v.text[v.start] != '<' && v.text[v.start] != '(')) return -1;
+        return read_lookup(doc, v.text, v.end, v.start, raw, cap); // a string: no further reference
+    }
+    if (o->data_off < 0 || o->data_end > doc->size || o->data_end <= o->data_off) return -1;
+    image_params sp;
+    memset(&sp, 0, sizeof sp);
+    sp.width = sp.height = -1;
+    span s;
+    if (obj_span(doc, o, &s)) {
+        int32_t k = find_name(s.text, s.end, s.start, s.end, "Filter");
+        if (k >= 0) read_filters_at(doc, span{s.text, k + 7, s.end}, &sp);
+    }
+    uint8_t *dec = nullptr;
+    uint64_t dec_len = 0;
+    if (sp.bad_filter || decode_filters(&sp, sp.filter_count, doc->data + o->data_off,
+                                        (uint64_t)(o->data_end - o->data_off), &dec, &dec_len) != 0)
+        return -1;
+    uint64_t k = dec_len < cap ? dec_len : cap;
+    if (k) memcpy(raw, dec, k);
+    free(dec);
+    return (int64_t)k;
+}
+
+// Turns palette entries of bc components (1 gray, 3 RGB, 4 CMYK) into RGB triples.
+static void palette_to_rgb(const uint8_t *raw, int32_t entries, int32_t bc, uint8_t *rgb) {
+    for (int32_t i = 0; i < entries; i++) {
+        const uint8_t *e = raw + (uint64_t)i * (uint64_t)bc;
+        uint8_t *o = rgb + (uint64_t)i * 3u;
+        if (bc == 1) {
+            o[0] = o[1] = o[2] = e[0];
+        } else if (bc == 4) {
+            double k = 1.0 - e[3] / 255.0;
+            for (int j = 0; j < 3; j++) o[j] = (uint8_t)((1.0 - e[j] / 255.0) * k * 255.0);
+        } else {
+            o[0] = e[0], o[1] = e[1], o[2] = e[2];
+        }
+    }
+}
+
+// [/Indexed base hival lookup], pos just after the /Indexed name.
+static void read_indexed(const pdfcore_doc *doc, const uint8_t *t, int32_t end, int32_t pos,
+                         image_params *p) {
+    memcpy(p->cs_name, "Indexed", 8);
+    p->indexed = 1;
+    int32_t q = skip_ws(t, pos, end), bc = 0;
+    if (q < end && t[q] == '/') {
+        char name[64];
+        int cut = 0;
+        q = read_name(t, end, q, name, (int32_t)sizeof name, &cut);
+        bc = cut ? 0 : name_components(name);
+    } else if (q < end && t[q] == '[') {
+        bc = space_components(doc, span{t, q, end}, nullptr);
+        q = skip_array(t, q, end);
+    } else if (q < end && is_digit(t[q])) {
+        int32_t after = 0;
+        if (read_ref(t, end, q, &after) > 0) {
+            bc = space_components(doc, span{t, q, end}, nullptr);
+            q = after;
+        }
+    }
+    if (bc == 0) bc = 3; // an unknown base: three bytes per entry
+    q = skip_ws(t, q, end);
+    int32_t hival = parse_int_at(t, end, &q);
+    p->palette_entries = hival < 0 ? 0 : (hival > 255 ? 255 : hival) + 1;
+    q = skip_ws(t, q, end);
+    if (q >= end || p->palette_entries == 0) return;
+    uint64_t cap = (uint64_t)p->palette_entries * (uint64_t)bc;
+    uint8_t *raw = (uint8_t *)calloc(cap, 1);
+    if (!raw) return;
+    if (read_lookup(doc, t, end, q, raw, cap) >= 0) {
+        p->palette = (uint8_t *)calloc((uint64_t)(p->palette_entries + 1) * 3u, 1);
+        if (p->palette) palette_to_rgb(raw, p->palette_entries, bc, p->palette);
+    }
+    free(raw);
+}
+
+static void read_color_space(const pdfcore_doc *doc, const span &s, int32_t value,
+                             image_params *p) {
+    span v{s.text, value, s.end};
+    if (!resolve_value(doc, &v)) return;
+    if (v.text[v.start] == '[') {
+        int32_t q = skip_ws(v.text, v.start + 1, v.end);
+        if (q < v.end && v.text[q] == '/') {
+            char name[64];
+            int cut = 0;
+            int32_t after = read_name(v.text, v.end, q, name, (int32_t)sizeof name, &cut);
+            if (!cut && !strcmp(name, "Indexed")) {
+                read_indexed(doc, v.text, v.end, after, p);
+                return;
+            }
+        }
+    }
+    p->cs_comps = space_components(doc, v, p->cs_name);
+}
+
+// ---- filters and decode parameters --------------------------------------------------------------
+
+static int32_t filter_from_name(const char *n) {
+    if (!strcmp(n, "ASCIIHexDecode") || !strcmp(n, "AHx")) return filter_ahx;
+    if (!strcmp(n, "ASCII85Decode") || !strcmp(n, "A85")) return filter_a85;
+    if (!strcmp(n, "LZWDecode") || !strcmp(n, "LZW")) return filter_lzw;
+    if (!strcmp(n, "FlateDecode") || !strcmp(n, "Fl")) return filter_flate;
+    if (!strcmp(n, "RunLengthDecode") || !strcmp(n, "RL")) return filter_rl;
+    if (!strcmp(n, "DCTDecode") || !strcmp(n, "DCT")) return filter_dct;
+    return 0; // JPXDecode, JBIG2Decode, CCITTFaxDecode, Crypt, unknown
+}
+
+static void add_filter(image_params *p, const char *name, int cut) {
+    int32_t f = cut ? 0 : filter_from_name(name);
+    if (!f || p->filter_count >= max_image_filters) {
+        p->bad_filter = 1;
+        return;
+    }
+    p->filters[p->filter_count++] = f;
+    p->is_ahx |= f == filter_ahx;
+    p->is_a85 |= f == filter_a85;
+    p->is_lzw |= f == filter_lzw;
+    p->is_flate |= f == filter_flate;
+    p->is_rl |= f == filter_rl;
+    p->is_dct |= f == filter_dct;
+}
+
+// The /Filter value at v.start: a name, an array of names, or a reference to either; null means
+// no filter. Anything else cannot be decoded.
+static void read_filters_at(const pdfcore_doc *doc, span v, image_params *p) {
+    if (!resolve_value(doc, &v)) {
+        p->bad_filter = 1;
+        return;
+    }
+    const uint8_t *t = v.text;
+    char name[32];
+    int cut = 0;
+    if (t[v.start] == '/') {
+        read_name(t, v.end, v.start, name, (int32_t)sizeof name, &cut);
+        add_filter(p, name, cut);
+        return;
+    }
+    if (t[v.start] == '[') {
+        int32_t q = v.start + 1;
+        for (;;) {
+            q = skip_ws(t, q, v.end);
+            if (q >= v.end || t[q] == ']') return;
+            if (t[q] != '/') {
+                p->bad_filter = 1;
+                return;
+            }
+            q = read_name(t, v.end, q, name, (int32_t)sizeof name, &cut);
+            add_filter(p, name, cut);
+        }
+    }
+    if (v.start + 4 <= v.end && !memcmp(t + v.start, "null", 4)) return;
+    p->bad_filter = 1;
+}
+
+// /DecodeParms: its bytes [*lo, *hi) in the image span are left out of the image's own key
+// searches; /Predictor, /Colors, /BitsPerComponent and /Columns are read inside it. Without
+// DecodeParms, /Predictor is looked for in the whole span.
+static void read_decode_parms(const pdfcore_doc *doc, const span &s, int32_t *lo, int32_t *hi,
+                              image_params *p) {
+    *lo = *hi = -1;
+    span r = s;
+    int32_t k = find_name(s.text, s.end, s.start, s.end, "DecodeParms");
+    if (k >= 0) {
+        int32_t v = skip_ws(s.text, k + 12, s.end);
+        *lo = k;
+        *hi = v;
+        r = span{s.text, v, v};
+        if (v + 1 < s.end && s.text[v] == '<' && s.text[v + 1] == '<') {
+            int32_t c = find_dict_close(s.text, v, s.end);
+            *hi = c < 0 ? s.end : c + 2;
+            r = span{s.text, v, *hi};
+        } else if (v < s.end && s.text[v] == '[') {
+            *hi = skip_array(s.text, v, s.end);
+            r = span{s.text, v, *hi};
+        } else if (v < s.end && is_digit(s.text[v])) {
+            int32_t after = 0;
+            if (read_ref(s.text, s.end, v, &after) > 0) {
+                *hi = after;
+                span o{s.text, v, s.end};
+                if (resolve_value(doc, &o)) r = o;
+            }
+        }
+    }
+    struct {
+        const char *key;
+        int32_t *out;
+    } keys[] = {{"Predictor", &p->predictor}, {"Colors", &p->dp_colors},
+                {"BitsPerComponent", &p->dp_bpc}, {"Columns", &p->dp_columns}};
+    for (auto &key : keys) {
+        if (key.out != &p->predictor && k < 0) break;
+        int32_t at = find_name(r.text, r.end, r.start, r.end, key.key);
+        if (at < 0) continue;
+        int32_t q = at + 1 + (int32_t)strlen(key.key);
+        int32_t n = parse_int_at(r.text, r.end, &q);
+        if (n > 0) *key.out = n;
+    }
+    if (p->predictor < 1) p->predictor = 1;
+}
+
+void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_params *p) {
+    memset(p, 0, sizeof *p);
+    p->width = p->height = -1;
+    p->bpc = 8;
+    p->predictor = 1;
+    p->dp_colors = p->dp_bpc = p->dp_columns = -1;
+    p->smask = -1;
+    span s;
+    if (!doc || !entry || !obj_span(doc, entry, &s)) return;
+    const uint8_t *t = s.text;
+    int32_t lo, hi, k;
+    read_decode_parms(doc, s, &lo, &hi, p);
+    if ((k = find_key(s, "Width", lo, hi)) >= 0) p->width = read_int_value(doc, s, k + 6);
+    if ((k = find_key(s, "Height", lo, hi)) >= 0) p->height = read_int_value(doc, s, k + 7);
+    if ((k = find_key(s, "BitsPerComponent", lo, hi)) >= 0)
+        p->bpc = read_int_value(doc, s, k + 17);
+    if ((k = find_key(s, "ImageMask", lo, hi)) >= 0) {
+        int32_t v = skip_ws(t, k + 10, s.end);
+        if (v + 3 < s.end && !memcmp(t + v, "true", 4)) {
+            p->image_mask = 1;
+            p->bpc = 1;
+        }
+    }
+    if ((k = find_key(s, "ColorSpace", lo, hi)) >= 0) read_color_space(doc, s, k + 11, p);
+    if ((k = find_key(s, "Filter", lo, hi)) >= 0) read_filters_at(doc, span{t, k + 7, s.end}, p);
+    if ((k = find_key(s, "Decode", lo, hi)) >= 0) {
+        int32_t v = skip_ws(t, k + 7, s.end);
+        if (v < s.end && t[v] == '[') {
+            int32_t q = v + 1;
+            while (p->decode_count < 8) {
+                q = skip_ws(t, q, s.end);
+                if (q >= s.end || t[q] == ']') break;
+                double d = 0;
+                if (read_real(t, s.end, &q, &d)) p->decode[p->decode_count++] = d;
+            }
+        }
+    }
+    p->invert = (p->decode_count >= 2 && p->decode[0] == 1.0 && p->decode[1] == 0.0) ||
+                p->image_mask;
+    if ((k = find_key(s, "SMask", lo, hi)) >= 0) {
+        int32_t v = skip_ws(t, k + 6, s.end);
+        if (v < s.end && is_digit(t[v])) {
+            int32_t n = parse_int_at(t, s.end, &v);
+            p->smask = n > 0 ? n : -1;
+        }
+    }
+}
+
+void image_params_free(image_params *p) {
+    free(p->palette);
+    p->palette = nullptr;
+}
+
+// ---- decoding -----------------------------------------------------------------------------------
+
+uint64_t decode_capacity(const image_params *p, int32_t filter, uint64_t in_len) {
+    uint64_t cap = max_decode_cap;
+    if (in_len < max_decode_cap)
+        cap = filter == filter_flate ? (in_len + 256u) * 16u : in_len * 8u + 4096u;
+    if (p->width > 0 && p->height > 0) {
+        uint64_t b = p->bpc >= 1 && p->bpc <= 16 ? (uint64_t)p->bpc : 8u;
+        uint64_t row = ((uint64_t)p->width * b * 4u + 7u) / 8u + 1u; // < 2^38
+        uint64_t est = max_decode_cap;
+        if (row <= (max_decode_cap - 4096u) / (uint64_t)p->height)
+            est = row * (uint64_t)p->height + 4096u;
+        if (est > cap) cap = est;
+    }
+    return cap < max_decode_cap ? cap : max_decode_cap;
+}
+
+// One Flate or LZW stage into a buffer sized by decode_capacity, shrunk to what was produced.
+static uint8_t *decode_sized(const image_params *p, int32_t f, const uint8_t *in, uint64_t in_len,
+                             uint64_t *out_len) {
+    uint64_t cap = decode_capacity(p, f, in_len);
+    uint8_t *out = (uint8_t *)malloc(cap);
+    if (!out) return nullptr;
+    uint64_t n = 0;
+    int rc = f == filter_flate ? inflate_decompress(in, in_len, out, cap, &n)
+                               : lzw_decompress(in, in_len, out, cap, &n);
+    if (rc != 0 || n > cap) {
+        free(out);
+        return nullptr;
+    }
+    if (n < cap) {
+        void *t = realloc(out, n ? n : 1);
+        if (t) out = (uint8_t *)t;
+    }
+    *out_len = n;
+    return out;
+}
+
+int decode_filters(const image_params *p, int32_t count, const uint8_t *stream, uint64_t stream_len,
+                   uint8_t **out, uint64_t *out_len) {
+    if (count < 0 || count > p->filter_count || (count > 0 && p->bad_filter)) return -1;
+    if (!stream && stream_len) return -1;
+    uint8_t *cur = nullptr;
+    const uint8_t *in = stream;
+    uint64_t len = stream_len;
+    for (int32_t i = 0; i < count; i++) {
+        uint8_t *next = nullptr;
+        uint64_t n = 0;
+        switch (p->filters[i]) {
+        case filter_ahx: next = decode_hex(in, len, &n); break;
+        case filter_a85: next = decode_a85(in, len, &n); break;
+        case filter_rl: next = decode_runlength(in, len, &n); break;
+        case filter_lzw:
+        case filter_flate: next = decode_sized(p, p->filters[i], in, len, &n); break;
+        default: break; // DCT: JPEG data is never decoded here
+        }
+        free(cur);
+        if (!next) return -1;
+        cur = next;
+        in = cur;
+        len = n;
+    }
+    if (!cur) {
+        cur = (uint8_t *)malloc(stream_len ? stream_len : 1);
+        if (!cur) return -1;
+        if (stream_len) memcpy(cur, stream, stream_len);
+    }
+    *out = cur;
+    *out_len = len;
+    return 0;
+}
+
+int decode_image_stream(const image_params *p, const uint8_t *stream, uint64_t stream_len,
+                        uint8_t **decoded, uint64_t *decoded_len) {
+    if (p->bad_filter || p->is_dct) return -1;
+    return decode_filters(p, p->filter_count, stream, stream_len, decoded, decoded_len);
+}
+
+int32_t image_depth(const image_params *p) {
+    return p->bpc == 1 || p->bpc == 2 || p->bpc == 4 || p->bpc == 16 ? p->bpc : 8;
+}
+
+// Bytes of one row of width pixels of c samples of depth bits, rows starting on a byte boundary.
+static uint64_t row_bytes_of(uint64_t width, uint64_t c, uint64_t depth) {
+    return (width * c * depth + 7u) / 8u;
+}
+
+int32_t image_components(const image_params *p, uint64_t decoded_len) {
+    if (p->image_mask || p->indexed) return 1;
+    if (p->cs_comps > 0) return p->cs_comps;
+    if (p->width <= 0 || p->height <= 0) return 3;
+    uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height, d = (uint64_t)image_depth(p);
+    // len >= h * row, compared by division: h * row can pass 2^64 for hostile sizes.
+    if (decoded_len / h >= row_bytes_of(w, 4, d)) return 4;
+    if (decoded_len / h >= row_bytes_of(w, 3, d)) return 3;
+    return 1;
+}
+
+// ---- predictors ---------------------------------------------------------------------------------
+
+static inline uint8_t paeth(int a, int b, int c) {
+    int p0 = a + b - c;
+    int pa = abs(p0 - a), pb = abs(p0 - b), pc = abs(p0 - c);
+    if (pa <= pb && pa <= pc) return (uint8_t)a;
+    return (uint8_t)(pb <= pc ? b : c);
+}
+
+uint64_t undo_png_predictors(uint8_t *d, uint64_t len, uint64_t row_bytes, uint64_t bpp) {
+    // In place: output row y lands at y * row_bytes, below its input at y * (row_bytes + 1) + 1,
+    // so no input byte is overwritten before it is read.
+    uint64_t out = 0;
+    bool first = true;
+    for (uint64_t in = 0; in < len && len - in > 1; in += row_bytes + 1) {
+        uint64_t avail = len - in - 1 < row_bytes ? len - in - 1 : row_bytes;
+        uint8_t type = d[in];
+        const uint8_t *src = d + in + 1;
+        uint8_t *dst = d + out;
+        const uint8_t *prev = first ? nullptr : dst - row_bytes;
+        for (uint64_t i = 0; i < avail; i++) {
+            int a = i >= bpp ? dst[i - bpp] : 0;
+            int b = prev ? prev[i] : 0;
+            int c = prev && i >= bpp ? prev[i - bpp] : 0;
+            int pred = 0;
+            switch (type) {
+            case 1: pred = a; break;
+            case 2: pred = b; break;
+            case 3: pred = (a + b) / 2; break;
+            case 4: pred = paeth(a, b, c); break;
+            default: break;
+            }
+            dst[i] = (uint8_t)(src[i] + pred);
+        }
+        out += avail;
+        first = false;
+    }
+    return out;
+}
+
+static inline uint32_t get_bits(const uint8_t *row, uint64_t s, int32_t bits) {
+    uint64_t bit = s * (uint64_t)bits;
+    uint32_t shift = (uint32_t)(8 - bits - (int32_t)(bit % 8u));
+    return (uint32_t)(row[bit / 8u] >> shift) & ((1u << bits) - 1u);
+}
+static inline void set_bits(uint8_t *row, uint64_t s, int32_t bits, uint32_t v) {
+    uint64_t bit = s * (uint64_t)bits;
+    uint32_t shift = (uint32_t)(8 - bits - (int32_t)(bit % 8u));
+    uint32_t mask = ((1u << bits) - 1u) << shift;
+    row[bit / 8u] = (uint8_t)((row[bit / 8u] & ~mask) | ((v << shift) & mask));
+}
+
+void undo_tiff_predictor(uint8_t *d, uint64_t len, uint64_t columns, int32_t colors, int32_t bits) {
+    uint64_t samples = columns * (uint64_t)colors;
+    uint64_t row_bytes = row_bytes_of(columns, (uint64_t)colors, (uint64_t)bits);
+    if (!row_bytes) return;
+    for (uint64_t off = 0; off < len; off += row_bytes) {
+        uint64_t avail = len - off < row_bytes ? len - off : row_bytes;
+        uint8_t *row = d + off;
+        uint64_t n = avail * 8u / (uint64_t)bits; // whole samples present
+        if (n > samples) n = samples;
+        if (bits == 8) {
+            for (uint64_t s = (uint64_t)colors; s < n; s++) row[s] = (uint8_t)(row[s] + row[s - (uint64_t)colors]);
+        } else if (bits == 16) {
+            for (uint64_t s = (uint64_t)colors; s < n; s++) {
+                uint64_t a = 2u * s, b = 2u * (s - (uint64_t)colors);
+                uint32_t v = ((uint32_t)row[a] << 8 | row[a + 1]) + ((uint32_t)row[b] << 8 | row[b + 1]);
+                row[a] = (uint8_t)(v >> 8);
+                row[a + 1] = (uint8_t)v;
+            }
+        } else {
+            for (uint64_t s = (uint64_t)colors; s < n; s++)
+                set_bits(row, s, bits, get_bits(row, s, bits) + get_bits(row, s - (uint64_t)colors, bits));
+        }
+    }
+}
+
+void undo_predictors(const image_params *p, int32_t c, uint8_t *decoded, uint64_t *decoded_len) {
+    if (!decoded || !decoded_len || (p->predictor != 2 && p->predictor < 10)) return;
+    int32_t colors, bits, columns;
+    if (p->dp_colors > 0 || p->dp_bpc > 0 || p->dp_columns > 0) {
+        colors = p->dp_colors > 0 ? p->dp_colors : 1;
+        bits = p->dp_bpc > 0 ? p->dp_bpc : 8;
+        columns = p->dp_columns > 0 ? p->dp_columns : 1;
+    } else {
+        colors = c;
+        bits = image_depth(p);
+        columns = p->width;
+    }
+    if (colors < 1 || colors > 32 || columns < 1) return;
+    if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) return;
+    uint64_t row = row_bytes_of((uint64_t)columns, (uint64_t)colors, (uint64_t)bits);
+    if (p->predictor == 2) {
+        undo_tiff_predictor(decoded, *decoded_len, (uint64_t)columns, colors, bits);
+        return;
+    }
+    uint64_t bpp = ((uint64_t)colors * (uint64_t)bits + 7u) / 8u;
+    *decoded_len = undo_png_predictors(decoded, *decoded_len, row, bpp ? bpp : 1u);
+}
+
+// ---- samples to pixels --------------------------------------------------------------------------
+
+// Sample s of the row at row_off, raw (0 .. 2^depth - 1; the high byte of a 16-bit sample). 0 and
+// *ok = false when its byte lies beyond len.
+static inline uint32_t sample_raw(const uint8_t *d, uint64_t len, uint64_t row_off, uint64_t s,
+                                  int32_t depth, bool *ok) {
+    uint64_t at = depth == 16 ? row_off + 2u * s : row_off + s * (uint64_t)depth / 8u;
+    if (at >= len) {
+        *ok = false;
+        return 0;
+    }
+    *ok = true;
+    if (depth >= 8) return d[at];
+    return get_bits(d + row_off, s, depth);
+}
+// The same scaled to 0..255.
+static inline uint32_t sample_8(const uint8_t *d, uint64_t len, uint64_t row_off, uint64_t s,
+                                int32_t depth, bool *ok) {
+    uint32_t v = sample_raw(d, len, row_off, s, depth, ok);
+    return depth >= 8 ? v : v * 255u / ((1u << depth) - 1u);
+}
+
+static inline bool decode_pair(const image_params *p, int32_t k, double lo, double hi) {
+    return p->decode_count >= 2 * k + 2 && p->decode[2 * k] == lo && p->decode[2 * k + 1] == hi;
+}
+
+static inline uint8_t cmyk_channel(uint32_t v, uint32_t k) {
+    return (uint8_t)((1.0 - v / 255.0) * (1.0 - k / 255.0) * 255.0);
+}
+
+uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, int32_t height) {
+    if (!doc || smask <= 0 || width <= 0 || height <= 0) return nullptr;
+    if ((uint64_t)width * (uint64_t)height > max_image_pixels) return nullptr;
+    const pdfcore_obj *o = obj_find(&doc->objs, smask);
+    if (!o || !o->is_stream || o->data_off < 0 || o->data_end > doc->size ||
+        o->data_end <= o->data_off)
+        return nullptr;
+    image_params mp;
+    read_image_params(doc, o, &mp);
+    uint8_t *dec = nullptr, *alpha = nullptr;
+    uint64_t len = 0;
+    if (mp.bad_filter || mp.is_dct) goto done;
+    if (mp.width <= 0) mp.width = width;
+    if (mp.height <= 0) mp.height = height;
+    if ((uint64_t)mp.width * (uint64_t)mp.height > max_image_pixels) goto done;
+    mp.image_mask = 0;
+    if (decode_filters(&mp, mp.filter_count, doc->data + o->data_off,
+                       (uint64_t)(o->data_end - o->data_off), &dec, &len) != 0)
+        goto done;
+    {
+        int32_t depth = image_depth(&mp);
+        undo_predictors(&mp, 1, dec, &len);
+        uint64_t mw = (uint64_t)mp.width, mh = (uint64_t)mp.height;
+        uint64_t row = row_bytes_of(mw, 1, (uint64_t)depth);
+        if (len / mh < row) goto done; // fewer bytes than mh rows
+        alpha = (uint8_t *)malloc((uint64_t)width * (uint64_t)height);
+        if (!alpha) goto done;
+        bool inv = decode_pair(&mp, 0, 1.0, 0.0), ok = true;
+        uint64_t i = 0;
+        for (uint64_t y = 0; y < (uint64_t)height; y++) {
+            uint64_t row_off = (y * mh / (uint64_t)height) * row;
+            for (uint64_t x = 0; x < (uint64_t)width; x++) {
+                uint32_t v = sample_8(dec, len, row_off, x * mw / (uint64_t)width, depth, &ok);
+                alpha[i++] = (uint8_t)(inv ? 255u - v : v);
+            }
+        }
+    }
+done:
+    free(dec);
+    image_params_free(&mp);
+    return alpha;
+}
+
+// One-bit gray image without a mask: gray bytes, 0 black and 1 white (swapped by invert).
+static uint8_t *one_bit_gray(const image_params *p, const uint8_t *d, uint64_t len) {
+    uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height, row = (w + 7u) / 8u;
+    uint8_t *g = (uint8_t *)malloc(w * h);
+    if (!g) return nullptr;
+    bool ok = true;
+    for (uint64_t y = 0, i = 0; y < h; y++)
+        for (uint64_t x = 0; x < w; x++, i++) {
+            uint32_t bit = sample_raw(d, len, y * row, x, 1, &ok);
+            g[i] = (uint8_t)((bit ^ (uint32_t)(p->invert ? 1 : 0)) ? 255 : 0);
+        }
+    return g;
+}
+
+uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64_t len,
+                      const uint8_t *alpha, int32_t *gray) {
+    *gray = 0;
+    if (p->width <= 0 || p->height <= 0) return nullptr;
+    uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height;
+    if (w * h > max_image_pixels || (c != 1 && c != 3 && c != 4)) return nullptr;
+    int32_t depth = image_depth(p);
+    bool palette = p->indexed && p->palette;
+    bool one_bit = depth == 1 && !p->image_mask && c == 1 && !palette;
+    if (one_bit && !alpha) {
+        *gray = 1;
+        return one_bit_gray(p, d, len);
+    }
+    uint8_t *px = (uint8_t *)malloc(w * h * 4u);
+    if (!px) return nullptr;
+    uint64_t row = row_bytes_of(w, (uint64_t)c, (uint64_t)depth);
+    uint32_t max_raw = depth == 16 ? 255u : (1u << depth) - 1u;
+    // A stencil mask paints where its sample is 0, or 1 under /Decode [1 0].
+    uint32_t paint = decode_pair(p, 0, 1.0, 0.0) ? 1u : 0u;
+    bool index_inv = decode_pair(p, 0, (double)((1u << (depth == 16 ? 8 : depth)) - 1u), 0.0);
+    bool inv[4];
+    for (int32_t k = 0; k < 4; k++) inv[k] = decode_pair(p, k, 1.0, 0.0);
+    bool ok = true;
+    uint8_t *o = px;
+    for (uint64_t y = 0; y < h; y++) {
+        uint64_t ro = y * row;
+        for (uint64_t x = 0; x < w; x++, o += 4) {
+            uint8_t r = 0, g = 0, b = 0, a = 255;
+            if (p->image_mask) {
+                uint32_t bit = sample_raw(d, len, ro, x, 1, &ok);
+                if (bit == paint) r = g = b = 255;
+                else a = 0;
+            } else if (one_bit) {
+                uint32_t bit = sample_raw(d, len, ro, x, 1, &ok) ^ (p->invert ? 1u : 0u);
+                r = g = b = bit ? 255 : 0;
+            } else if (palette) {
+                uint32_t k = sample_raw(d, len, ro, x, depth, &ok);
+                if (ok && index_inv) k = max_raw - k;
+                if (k < (uint32_t)p->palette_entries) {
+                    r = p->palette[3 * k], g = p->palette[3 * k + 1], b = p->palette[3 * k + 2];
+                } else {
+                    r = g = b = (uint8_t)k;
+                }
+            } else if (c == 1) {
+                uint32_t v = sample_8(d, len, ro, x, depth, &ok);
+                r = g = b = (uint8_t)(p->invert ? 255u - v : v);
+            } else {
+                uint64_t s0 = x * (uint64_t)c;
+                uint32_t v[4] = {0, 0, 0, 0};
+                sample_raw(d, len, ro, s0 + (uint64_t)c - 1u, depth, &ok);
+                if (ok) {
+                    for (int32_t k = 0; k < c; k++) {
+                        v[k] = sample_8(d, len, ro, s0 + (uint64_t)k, depth, &ok);
+                        if (inv[k]) v[k] = 255u - v[k];
+                    }
+                    if (c == 4) {
+                        r = cmyk_channel(v[0], v[3]), g = cmyk_channel(v[1], v[3]);
+                        b = cmyk_channel(v[2], v[3]);
+                    } else {
+                        r = (uint8_t)v[0], g = (uint8_t)v[1], b = (uint8_t)v[2];
+                    }
+                }
+            }
+            o[0] = r, o[1] = g, o[2] = b, o[3] = a;
+        }
+    }
+    if (alpha)
+        for (uint64_t i = 0; i < w * h; i++) px[4 * i + 3] = alpha[i];
+    return px;
+}
+
+// ---- JPEG pass-through --------------------------------------------------------------------------
+
+// Frame size from the first SOFn header of the JPEG j[0, len) (j[0..1] is the SOI). 1 when found.
+static int jpeg_frame_size(const uint8_t *j, uint64_t len, int32_t *fw, int32_t *fh) {
+    if (len <= 6) return 0;
+    uint64_t pos = 2;
+    while (pos + 4 < len) {
+        if (j[pos] != 0xFF) {
+            pos++;
+            continue;
+        }
+        uint64_t m = pos;
+        while (m < len && j[m] == 0xFF) m++;
+        if (m >= len) return 0;
+        uint8_t mk = j[m];
+        if (mk == 0xD9 || mk == 0xDA) return 0;
+        if (mk >= 0xD0 && mk <= 0xD8) {
+            pos = m + 1;
+            continue;
+        }
+        if (m + 3 > len) return 0;
+        uint64_t g = (uint64_t)j[m + 1] << 8 | j[m + 2];
+        if (g <= 1) return 0;
+        uint64_t next = m + 1 + g;
+        if (next > len) return 0;
+        bool sof = mk >= 0xC0 && mk <= 0xCF && mk != 0xC4 && mk != 0xC8 && mk != 0xCC;
+        if (sof && g >= 7) {
+            int32_t h = j[m + 4] << 8 | j[m + 5], w = j[m + 6] << 8 | j[m + 7];
+            if (w && h) {
+                *fw = w;
+                *fh = h;
+                return 1;
+            }
+        }
+        pos = next;
+    }
+    return 0;
+}
+
+int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t stream_len,
+                          extracted_image *rec) {
+    if (p->filter_count < 1 || p->filters[p->filter_count - 1] != filter_dct) return 0;
+    uint8_t *b = nullptr;
+    uint64_t n = 0;
+    if (decode_filters(p, p->filter_count - 1, stream, stream_len, &b, &n) != 0) return 0;
+    uint64_t s = 0;
+    while (s + 1 < n && !(b[s] == 0xFF && b[s + 1] == 0xD8)) s++;
+    if (s + 1 >= n || n < s + 4) {
+        free(b);
+        return 0;
+    }
+    uint64_t L = n - s;
+    int32_t fw = 0, fh = 0;
+    jpeg_frame_size(b + s, L, &fw, &fh);
+    if (s) {
+        uint8_t *own = (uint8_t *)malloc(L);
+        if (!own) {
+            free(b);
+            return 0;
+        }
+        memcpy(own, b + s, L);
+        free(b);
+        b = own;
+    }
+    rec->width = p->width > 0 ? p->width : fw;
+    rec->height = p->height > 0 ? p->height : fh;
+    memset(rec->format, 0, sizeof rec->format);
+    memcpy(rec->format, "jpeg", 4);
+    rec->size = rec->data_len = L;
+    rec->data = b;
+    return 1;
+}
+
+// ---- the whole conversion -----------------------------------------------------------------------
+
+int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
+                             extracted_image *rec) {
+    if (!doc || !rec || !doc->data) return 0;
+    const pdfcore_obj *o = obj_find(&doc->objs, obj_num);
+    span s;
+    if (!o || !o->is_stream || !obj_span(doc, o, &s)) return 0;
+    if (o->data_off < 0 || o->data_end > doc->size || o->data_end <= o->data_off) return 0;
+    const uint8_t *stream = doc->data + o->data_off;
+    uint64_t stream_len = (uint64_t)(o->data_end - o->data_off);
+
+    image_params p;
+    read_image_params(doc, o, &p);
+    int32_t result = 0, gray = 0;
+    uint8_t *decoded = nullptr, *alpha = nullptr, *pixels = nullptr, *file = nullptr;
+    uint64_t decoded_len = 0, file_len = 0;
+    extracted_image r = *rec;
+    r.page = page;
+    r.obj_num = obj_num;
+    if (p.bad_filter) goto done;
+    // DCT last in the chain: the bytes after the filters before it are JPEG data, passed through
+    // whatever the soft mask; nothing else is tried.
+    if (p.filter_count > 0 && p.filters[p.filter_count - 1] == filter_dct) {
+        if (jpeg_pass_through(&p, stream, stream_len, &r)) {
+            *rec = r;
+            result = 1;
+        }
+        goto done;
+    }
+    if (p.is_dct || p.width <= 0 || p.height <= 0) goto done;
+    if ((uint64_t)p.width * (uint64_t)p.height > max_image_pixels) goto done;
+    if (decode_image_stream(&p, stream, stream_len, &decoded, &decoded_len) != 0) goto done;
+    {
+        int32_t c = image_components(&p, decoded_len);
+        undo_predictors(&p, c, decoded, &decoded_len);
+        if (p.smask > 0) alpha = read_soft_mask(doc, p.smask, p.width, p.height);
+        pixels = image_pixels(&p, c, decoded, decoded_len, alpha, &gray);
+    }
+    free(decoded);
+    decoded = nullptr;
+    free(alpha);
+    alpha = nullptr;
+    if (!pixels) goto done;
+    file = gray ? qv_png_encode_gray(p.width, p.height, pixels, &file_len)
+                : qv_png_encode(p.width, p.height, pixels, &file_len);
+    if (!file) goto done;
+    r.width = p.width;
+    r.height = p.height;
+    memset(r.format, 0, sizeof r.format);
+    memcpy(r.format, "png", 3);
+    r.size = r.data_len = file_len;
+    r.data = file;
+    *rec = r;
+    result = 1;
+done:
+    free(decoded);
+    free(alpha);
+    free(pixels);
+    image_params_free(&p);
+    return result;
+}

@@ -1,0 +1,116 @@
+// pdfextractimg/image.h - one image XObject to pixels: reading the image dictionary (colour space,
+// palette, filter chain, predictor parameters, Decode array), decoding the stream, undoing PNG and
+// TIFF predictors, reading the soft mask, and turning samples into 8-bit gray or RGBA pixels.
+//
+// extract_single_image (extract.h) runs these steps in order; they are declared here for the
+// library's own code and for tests. Everything reads the object's text span (pdfcore.h) by name
+// search; there is no object parser.
+#ifndef QV_PDFEXTRACTIMG_IMAGE_H
+#define QV_PDFEXTRACTIMG_IMAGE_H
+#include <cstdint>
+
+struct pdfcore_doc;
+struct pdfcore_obj;
+
+// ---- constants ----------------------------------------------------------------------------------
+
+const int32_t max_image_filters = 8;          // a longer /Filter array is refused
+const uint64_t max_image_pixels = 1u << 30;   // larger images are skipped (JPEG pass-through aside)
+const uint64_t max_decode_cap = 1u << 30;     // largest Flate/LZW output buffer (the inflater's cap)
+const int32_t max_ref_hops = 8;               // references followed in a row for one value
+
+// Filters of a /Filter chain, in the order the chain applies them.
+enum image_filter {
+    filter_ahx = 1, // ASCIIHexDecode, AHx
+    filter_a85,     // ASCII85Decode, A85
+    filter_lzw,     // LZWDecode, LZW
+    filter_flate,   // FlateDecode, Fl
+    filter_rl,      // RunLengthDecode, RL
+    filter_dct,     // DCTDecode, DCT: JPEG, passed through, never decoded
+};
+
+// ---- structs ------------------------------------------------------------------------------------
+
+// What the image dictionary says. Owns palette; release with image_params_free.
+struct image_params {
+    int32_t width;            // /Width, -1: none
+    int32_t height;           // /Height, -1: none
+    int32_t bpc;              // /BitsPerComponent (8 when missing, -1 when not a number); 1 for masks
+    int32_t image_mask;       // /ImageMask true
+    char cs_name[64];         // colour space name without '/', "Indexed" for an Indexed array
+    int32_t cs_comps;         // components the colour space implies; 0: judged by the data
+    int32_t indexed;          // /ColorSpace is an Indexed array
+    int32_t palette_entries;  // 0..256
+    uint8_t *palette;         // RGB, 3 bytes per entry, (palette_entries + 1) * 3 bytes, zero-filled
+    int32_t filters[max_image_filters]; // the /Filter chain in order
+    int32_t filter_count;
+    int32_t bad_filter;       // the chain names a filter that cannot be decoded (JPX, JBIG2, CCITT, ...)
+    int32_t is_dct, is_flate, is_lzw, is_a85, is_ahx, is_rl; // the chain holds that filter
+    int32_t predictor;        // /Predictor, at least 1
+    int32_t dp_colors;        // /Colors, /BitsPerComponent, /Columns of DecodeParms; -1: not given
+    int32_t dp_bpc;
+    int32_t dp_columns;
+    int32_t decode_count;     // numbers read from /Decode (at most 8)
+    double decode[8];
+    int32_t invert;           // the first Decode pair is (1, 0), or image_mask
+    int32_t smask;            // /SMask object number, -1: none
+};
+
+// ---- for the library's own code and tests ------------------------------------------------------
+
+// Fills *p from the text span of image stream entry (p is overwritten, not freed). Never fails;
+// allocates the palette when one is read.
+void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_params *p);
+// Frees the palette; harmless twice.
+void image_params_free(image_params *p);
+
+// Runs the first count filters of p's chain over stream[0, stream_len) into a new malloc'd buffer
+// (caller frees); no filter: a copy. 0: *out and *out_len set. -1: a filter failed, is DCT or
+// cannot be decoded, or no memory; nothing allocated.
+int decode_filters(const image_params *p, int32_t count, const uint8_t *stream, uint64_t stream_len,
+                   uint8_t **out, uint64_t *out_len);
+// The whole chain (DCT included, so a JPEG fails here).
+int decode_image_stream(const image_params *p, const uint8_t *stream, uint64_t stream_len,
+                        uint8_t **decoded, uint64_t *decoded_len);
+// Output room for a Flate or LZW stage of in_len bytes: the larger of the fixed expansion (16x
+// for Flate, 8x for LZW) and the image's size at four components, at most max_decode_cap.
+uint64_t decode_capacity(const image_params *p, int32_t filter, uint64_t in_len);
+
+// Component count of the samples (1, 3 or 4): the mask, Indexed and the colour space decide, else
+// the amount of data compared with the image's size at 4 and at 3 components.
+int32_t image_components(const image_params *p, uint64_t decoded_len);
+// Bits per sample used to read the samples: bpc when it is 1, 2, 4 or 16, else 8.
+int32_t image_depth(const image_params *p);
+
+// Undoes the predictor of p (TIFF 2, PNG 10..15) in place, with DecodeParms' /Colors,
+// /BitsPerComponent and /Columns when any is given, else the image's c, depth and width. Every
+// row is undone, a last partial one over the bytes it has; *decoded_len shrinks by the PNG type
+// bytes. Leaves the data unchanged when the predictor or its parameters are unusable. Never fails.
+void undo_predictors(const image_params *p, int32_t c, uint8_t *decoded, uint64_t *decoded_len);
+// PNG row filters over rows of row_bytes data bytes each after one type byte, bpp bytes per pixel.
+// Returns the unfiltered length (written from decoded[0]).
+uint64_t undo_png_predictors(uint8_t *decoded, uint64_t decoded_len, uint64_t row_bytes,
+                             uint64_t bpp);
+// TIFF predictor 2 over rows of `columns` pixels of `colors` samples of `bits` bits each.
+void undo_tiff_predictor(uint8_t *decoded, uint64_t decoded_len, uint64_t columns, int32_t colors,
+                         int32_t bits);
+
+// Alpha of soft mask object smask, scaled to width x height by nearest neighbour: malloc'd
+// width * height bytes (caller frees), or NULL when there is no usable mask.
+uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, int32_t height);
+
+// Pixels of the decoded samples (c components) with optional alpha (width * height bytes): a
+// malloc'd buffer (caller frees) of width * height gray bytes (*gray = 1: a one-bit gray image
+// without alpha) or width * height * 4 RGBA bytes (*gray = 0); NULL when width or height is not
+// positive, the image is too large, or no memory.
+uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *decoded, uint64_t decoded_len,
+                      const uint8_t *alpha, int32_t *gray);
+
+// JPEG pass-through of the bytes after the filters before DCTDecode. 1: *rec filled ("jpeg", data
+// from the SOI marker). 0: no usable JPEG start, a filter failed, or no memory; nothing allocated.
+// rec's type is struct extracted_image (extract.h).
+struct extracted_image;
+int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t stream_len,
+                          extracted_image *rec);
+
+#endif
