@@ -192,6 +192,11 @@ static int read_file(const char *path, uint8_t **data, uint64_t *size) {
     if (!path) return -1;
     FILE *f = fopen(path, "rb");
     if (!f) return -1;
+    // A directory opens and measures as 2^63 - 1 bytes on Linux; its first read fails.
+    if (fgetc(f) == EOF && ferror(f)) {
+        fclose(f);
+        return -1;
+    }
     long end = -1;
     if (fseek(f, 0, SEEK_END) == 0) end = ftell(f);
     if (end < 0 || fseek(f, 0, SEEK_SET) != 0 || !fits_size((uint64_t)end)) {
