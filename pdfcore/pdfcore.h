@@ -223,7 +223,8 @@ int qv_rng_cmp(const void *a, const void *b);
 // number (>= 0).
 int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs);
 
-// Cross-reference data: resets *x and fills it (trailer /Root, /Info, /Encrypt, /Prev chains of
+// Cross-reference data: resets *x (zeroed, or filled by an earlier call: its arrays are released)
+// and fills it (trailer /Root, /Info, /Encrypt, /Prev chains of
 // cross-reference streams up to 32 sections, the first classic table, the header version).
 void parse_xref(const uint8_t *data, int32_t len, struct xref *x);
 // pos: an `xref` keyword; reads its subsections (entries of the first one into the arrays).

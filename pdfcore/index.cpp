@@ -1,0 +1,507 @@
+// pdfcore/index.cpp - byte buffer and arena, the object index built by two scans of the file,
+// object stream unpacking and the final one-entry-per-number selection.
+#include "pdfcore/pdfcore.h"
+
+#include "codec/inflate.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static inline bool is_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
+
+// ---- buf and arena -----------------------------------------------------------------------------
+
+void buf_init(buf *b) {
+    b->data = (uint8_t *)malloc(buf_first_cap);
+    b->len = 0;
+    b->cap = b->data ? buf_first_cap : 0;
+    if (b->data) b->data[0] = 0;
+}
+
+void buf_free(buf *b) {
+    free(b->data);
+    b->data = nullptr;
+    b->len = 0;
+    b->cap = 0;
+}
+
+void buf_reserve(buf *b, uint64_t n) {
+    if (!b->data) {
+        buf_init(b);
+        if (!b->data) return;
+    }
+    if (n > UINT64_MAX - 1 - b->len) {  // cannot be represented: as a failed resize
+        buf_free(b);
+        return;
+    }
+    uint64_t need = b->len + n + 1;
+    if (b->cap >= need) return;
+    uint64_t cap = b->cap;
+    while (cap < need) {
+        if (cap > UINT64_MAX / 2 || cap > (uint64_t)SIZE_MAX / 2) {
+            buf_free(b);
+            return;
+        }
+        cap *= 2;
+    }
+    uint8_t *t = (uint8_t *)realloc(b->data, (size_t)cap);
+    if (!t) {
+        buf_free(b);
+        return;
+    }
+    b->data = t;
+    b->cap = cap;
+}
+
+void buf_bytes(buf *b, const uint8_t *src, uint64_t n) {
+    buf_reserve(b, n);
+    if (!b->data) return;
+    if (n) memcpy(b->data + b->len, src, (size_t)n);
+    b->len += n;
+    b->data[b->len] = 0;
+}
+
+void buf_str(buf *b, const char *s) { buf_bytes(b, (const uint8_t *)s, strlen(s)); }
+
+void buf_int(buf *b, int32_t v) {
+    char tmp[32];
+    snprintf(tmp, sizeof tmp, "%ld", (long)v);
+    buf_str(b, tmp);
+}
+
+void *arena_alloc(arena *a, uint64_t size) {
+    if (size > (uint64_t)SIZE_MAX) return nullptr;
+    void *block = malloc(size ? (size_t)size : 1);
+    if (!block) return nullptr;
+    if (a->count == a->capacity) {
+        if (a->capacity > INT32_MAX / 2) {
+            free(block);
+            return nullptr;
+        }
+        int32_t cap = a->capacity ? a->capacity * 2 : 4;
+        void **t = (void **)realloc(a->blocks, (size_t)cap * sizeof(void *));
+        if (!t) {
+            free(block);
+            return nullptr;
+        }
+        a->blocks = t;
+        a->capacity = cap;
+    }
+    a->blocks[a->count++] = block;
+    return block;
+}
+
+void arena_free(arena *a) {
+    for (int32_t i = 0; i < a->count; i++) free(a->blocks[i]);
+    free(a->blocks);
+    a->blocks = nullptr;
+    a->count = 0;
+    a->capacity = 0;
+}
+
+// ---- object vector -----------------------------------------------------------------------------
+
+int objvec_push(objvec *vec, const pdfcore_obj *entry) {
+    pdfcore_obj copy = *entry;  // entry may point into items, which may move
+    if (vec->count == vec->capacity) {
+        if (vec->capacity > INT32_MAX / 2) return -1;
+        int32_t cap = vec->capacity ? vec->capacity * 2 : 128;
+        pdfcore_obj *t = (pdfcore_obj *)realloc(vec->items, (size_t)cap * sizeof(pdfcore_obj));
+        if (!t) return -1;
+        vec->items = t;
+        vec->capacity = cap;
+    }
+    vec->items[vec->count++] = copy;
+    return 0;
+}
+
+pdfcore_obj *obj_find(const objvec *vec, int32_t n) {
+    for (int32_t i = 0; i < vec->count; i++)
+        if (vec->items[i].num == n) return &vec->items[i];
+    return nullptr;
+}
+
+// find_kw with a memo of the previous search: nothing matched in [start, found), so a later start
+// inside that window has the same answer. Keeps the scans linear on files with many headers and
+// few keywords.
+struct kw_memo {
+    int32_t start;  // -1: empty
+    int32_t found;
+};
+
+static int32_t find_kw_memo(const uint8_t *data, int32_t len, int32_t start, const char *kw,
+                            kw_memo *m) {
+    if (start < 0) start = 0;
+    if (m->start >= 0 && start >= m->start && (m->found < 0 || start <= m->found)) return m->found;
+    m->start = start;
+    m->found = find_kw(data, len, start, kw);
+    return m->found;
+}
+
+// ---- first scan --------------------------------------------------------------------------------
+
+// First byte of stream data after the `stream` keyword at s: the end of line after any spaces or
+// tabs, else the one byte after the keyword is skipped whatever it is.
+static int32_t stream_data_start(const uint8_t *data, int32_t len, int32_t s) {
+    int32_t k = s + 6;
+    if (k >= len) return k;
+    int32_t j = k;
+    while (j < len && (data[j] == ' ' || data[j] == '\t')) j++;
+    if (j < len && data[j] == '\n') return j + 1;
+    if (j < len && data[j] == '\r') return (j + 1 < len && data[j + 1] == '\n') ? j + 2 : j + 1;
+    return s + 7;
+}
+
+void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
+    if (len <= 3) return;
+    kw_memo endobj_memo = {-1, -1};
+    for (int32_t p = 0; p <= len - 4; p++) {
+        if (data[p] != 'o' || !kw_at(data, p, len, "obj")) continue;
+        int32_t num = 0, gen = 0;
+        int32_t h = parse_obj_head(data, p, &num, &gen);
+        if (h < 0) continue;
+        pdfcore_obj e;
+        memset(&e, 0, sizeof e);
+        e.num = num;
+        e.gen = gen;
+        e.head_off = h;
+        e.dict_off = e.stream_kw_off = e.data_off = e.data_end = -1;
+        e.endobj_off = e.end_off = e.stream_len = -1;
+        e.body = nullptr;
+        int32_t q = skip_ws(data, p + 3, len);
+        int32_t e_start = p + 3;
+        if (q < len && data[q] == '<') {
+            e.dict_off = q;
+            int32_t s = dict_stream_kw(data, len, q);
+            if (s >= 0) {
+                e.stream_kw_off = s;
+                e.is_stream = 1;
+                e.data_off = stream_data_start(data, len, s);
+                objvec_push(vec, &e);
+                continue;
+            }
+            e_start = q;
+        }
+        int32_t eo = find_kw_memo(data, len, e_start, "endobj", &endobj_memo);
+        if (eo < 0) continue;
+        e.endobj_off = eo;
+        e.end_off = eo + 6;
+        objvec_push(vec, &e);
+    }
+}
+
+// ---- second scan -------------------------------------------------------------------------------
+
+// Value of a non-stream object in the file, read as `N [G] [obj] v`; -1 when there is none.
+static int32_t read_length_object(const uint8_t *data, int32_t len, const pdfcore_obj *t) {
+    int32_t p = t->head_off;
+    if (p < 0 || p >= len) return -1;
+    (void)parse_int_at(data, len, &p);
+    p = skip_ws(data, p, len);
+    if (p < len && data[p] >= '0' && data[p] <= '9') (void)parse_int_at(data, len, &p);
+    p = skip_ws(data, p, len);
+    if (kw_at(data, p, len, "obj")) p = skip_ws(data, p + 3, len);
+    return parse_int_at(data, len, &p);
+}
+
+// Candidate end of data from /Length (direct, or indirect through a non-stream object), or -1
+// when there is no usable length.
+static int64_t length_candidate(const uint8_t *data, int32_t len, const objvec *vec,
+                                const pdfcore_obj *e) {
+    int32_t l = -1, ref = -1;
+    parse_length(data, len, e->dict_off, e->stream_kw_off, &l, &ref);
+    if (l >= 0) return (int64_t)e->data_off + l;
+    if (ref < 0) return -1;
+    const pdfcore_obj *t = obj_find(vec, ref);
+    if (!t || t->is_stream) return -1;
+    int32_t v = read_length_object(data, len, t);
+    return v < 0 ? -1 : (int64_t)e->data_off + v;
+}
+
+static bool endstream_at(const uint8_t *data, int32_t len, int64_t c) {
+    if (c < 0 || c >= len) return false;
+    int32_t t = (int32_t)c;
+    while (t < len && is_space(data[t])) t++;
+    return (int64_t)t + 8 < len && memcmp(data + t, "endstream", 9) == 0;
+}
+
+// Sets the extent of one stream entry: from /Length when `endstream` follows it, otherwise (wrong,
+// missing or unreadable /Length) from the next `endstream` keyword, without the end of line before it.
+static void stream_extent(const uint8_t *data, int32_t len, const objvec *vec, pdfcore_obj *e,
+                          kw_memo *endstream_memo, kw_memo *endobj_memo) {
+    int32_t end;
+    int32_t unterminated = 0;
+    int64_t c = length_candidate(data, len, vec, e);
+    if (c >= 0 && endstream_at(data, len, c)) {
+        end = (int32_t)c;
+    } else {
+        int32_t from = e->data_off < INT32_MAX ? e->data_off + 1 : e->data_off;
+        int32_t f = find_kw_memo(data, len, from, "endstream", endstream_memo);
+        if (f < 0) {
+            end = len;
+            unterminated = 1;
+        } else {
+            end = f;
+            if (data[f - 1] == '\n') {
+                end = f - 1;
+                if (f - 1 > e->data_off && data[f - 2] == '\r') end = f - 2;
+            } else if (data[f - 1] == '\r') {
+                end = f - 1;
+            }
+        }
+    }
+    if (end < e->data_off) end = e->data_off;
+    e->data_end = end;
+    e->stream_len = end - e->data_off;
+    e->unterminated = unterminated;
+    int32_t eo = end < INT32_MAX ? find_kw_memo(data, len, end + 1, "endobj", endobj_memo) : -1;
+    e->endobj_off = eo;
+    if (eo >= 0) e->end_off = eo + 6;
+}
+
+int qv_rng_cmp(const void *a, const void *b) {
+    int32_t sa = ((const int32_t *)a)[0];
+    int32_t sb = ((const int32_t *)b)[0];
+    return sa < sb ? -1 : (sa > sb ? 1 : 0);
+}
+
+static bool has_range(const pdfcore_obj *e) {
+    return e->is_stream && e->data_off >= 0 && e->data_off < e->data_end;
+}
+
+// Fallback without temporary arrays: compare with every other stream of the index.
+static bool inside_any_stream(const objvec *vec, int32_t self, int32_t head) {
+    for (int32_t j = 0; j < vec->count; j++) {
+        const pdfcore_obj *s = &vec->items[j];
+        if (j != self && has_range(s) && s->data_off <= head && head < s->data_end) return true;
+    }
+    return false;
+}
+
+void scan_pass2(const uint8_t *data, int32_t len, objvec *vec) {
+    kw_memo endstream_memo = {-1, -1}, endobj_memo = {-1, -1};
+    for (int32_t i = 0; i < vec->count; i++) {
+        pdfcore_obj *e = &vec->items[i];
+        if (e->is_stream && e->data_off >= 0 && e->dict_off >= 0)
+            stream_extent(data, len, vec, e, &endstream_memo, &endobj_memo);
+    }
+
+    int32_t nr = 0;
+    for (int32_t i = 0; i < vec->count; i++) nr += has_range(&vec->items[i]) ? 1 : 0;
+    int32_t *ranges = (int32_t *)malloc(((size_t)nr + 1) * 2 * sizeof(int32_t));
+    int32_t *maxend = (int32_t *)malloc(((size_t)nr + 1) * sizeof(int32_t));
+    bool fast = ranges && maxend;
+    if (fast) {
+        int32_t k = 0;
+        for (int32_t i = 0; i < vec->count; i++) {
+            const pdfcore_obj *e = &vec->items[i];
+            if (!has_range(e)) continue;
+            ranges[2 * k] = e->data_off;
+            ranges[2 * k + 1] = e->data_end;
+            k++;
+        }
+        qsort(ranges, (size_t)nr, 2 * sizeof(int32_t), qv_rng_cmp);
+        for (k = 0; k < nr; k++) {
+            int32_t end = ranges[2 * k + 1];
+            maxend[k] = (k > 0 && maxend[k - 1] > end) ? maxend[k - 1] : end;
+        }
+    }
+
+    int32_t i = 0;
+    while (i < vec->count) {
+        pdfcore_obj *e = &vec->items[i];
+        bool remove = e->is_stream && e->endobj_off == -1;
+        if (!remove && fast) {
+            int32_t lo = 0, hi = nr - 1, at = -1;
+            while (lo <= hi) {
+                int32_t mid = lo + (hi - lo) / 2;
+                if (ranges[2 * mid] <= e->head_off) {
+                    at = mid;
+                    lo = mid + 1;
+                } else {
+                    hi = mid - 1;
+                }
+            }
+            remove = at >= 0 && e->head_off < maxend[at];
+        } else if (!remove) {
+            remove = inside_any_stream(vec, i, e->head_off);
+        }
+        if (remove) {
+            vec->items[i] = vec->items[vec->count - 1];
+            vec->count--;
+        } else {
+            i++;
+        }
+    }
+    free(ranges);
+    free(maxend);
+}
+
+// ---- object streams ----------------------------------------------------------------------------
+
+// End of the key span of a file object's dictionary: its `stream` keyword, else the file end.
+static int32_t dict_span_end(const pdfcore_obj *e, int32_t len) {
+    return e->stream_kw_off > 0 && e->stream_kw_off <= len ? e->stream_kw_off : len;
+}
+
+static bool is_container(const uint8_t *data, int32_t len, const pdfcore_obj *e) {
+    return !e->in_objstm && e->is_stream && e->dict_off >= 0 &&
+           find_name(data, len, e->dict_off, dict_span_end(e, len), "ObjStm") >= 0;
+}
+
+// First value of /key in [start, end) that is >= min, or -1.
+static int32_t dict_int(const uint8_t *data, int32_t start, int32_t end, const char *key,
+                        int32_t min) {
+    int32_t skip = (int32_t)strlen(key) + 1;
+    for (int32_t p = find_name(data, end, start, end, key); p >= 0;
+         p = find_name(data, end, p + 1, end, key)) {
+        int32_t q = skip_ws(data, p + skip, end);
+        int32_t v = parse_int_at(data, end, &q);
+        if (v >= min) return v;
+    }
+    return -1;
+}
+
+// Decompressed (or copied) data of a container into an arena block; NULL when given up.
+static uint8_t *objstm_data(const uint8_t *data, int32_t len, const pdfcore_obj *e, arena *a,
+                            uint64_t *out_len) {
+    // The inflate decoder takes at most 2^30 bytes of room; no object stream needs more.
+    const uint64_t room_cap = (uint64_t)1 << 30;
+    uint64_t n = (uint64_t)(e->data_end - e->data_off);
+    uint64_t cap = 8 * n + 64;
+    if (cap > room_cap) cap = room_cap;
+    uint8_t *block = (uint8_t *)arena_alloc(a, cap);
+    if (!block) return nullptr;
+    if (find_name(data, len, e->dict_off, dict_span_end(e, len), "FlateDecode") < 0) {
+        memcpy(block, data + e->data_off, (size_t)n);
+        *out_len = n;
+        return block;
+    }
+    while (inflate_decompress(data + e->data_off, n, block, cap, out_len) != 0) {
+        if (cap > objstm_max_block) return nullptr;
+        cap *= 4;
+        if (cap > room_cap) cap = room_cap;
+        block = (uint8_t *)arena_alloc(a, cap);  // earlier blocks stay in the arena
+        if (!block) return nullptr;
+    }
+    if (*out_len > cap) return nullptr;
+    return block;
+}
+
+int32_t extract_objstm(const uint8_t *data, int32_t len, const pdfcore_obj *entry, objvec *objs,
+                       arena *a) {
+    const pdfcore_obj e = *entry;  // appending may move the index's array
+    if (e.dict_off < 0 || e.data_off < 0 || e.data_end < e.data_off || e.data_end > len) return 0;
+    if (e.data_end - e.data_off > objstm_max_data) return 0;
+    uint64_t out_len = 0;
+    const uint8_t *block = objstm_data(data, len, &e, a, &out_len);
+    if (!block) return 0;
+    int32_t span_end = dict_span_end(&e, len);
+    int32_t n = dict_int(data, e.dict_off, span_end, "N", 1);
+    int32_t first = dict_int(data, e.dict_off, span_end, "First", 0);
+    if (n < 1 || n > objstm_max_objects || first < 0) return 0;
+    int32_t olen = (int32_t)out_len;  // out_len <= 2^30
+    if (olen < first) return 0;
+
+    int32_t *nums = (int32_t *)malloc((size_t)n * sizeof(int32_t));
+    int32_t *offs = (int32_t *)malloc((size_t)n * sizeof(int32_t));
+    int32_t appended = 0;
+    int32_t pos = 0;
+    if (!nums || !offs) goto done;
+    for (int32_t k = 0; k < n; k++) {
+        nums[k] = read_int_adv(block, olen, &pos);
+        offs[k] = read_int_adv(block, olen, &pos);
+        if (nums[k] < 0 || offs[k] < 0) goto done;
+    }
+    for (int32_t k = 0; k < n; k++) {
+        int64_t start = (int64_t)first + offs[k];
+        int64_t size;
+        if (k < n - 1) {
+            if (nums[k] <= 0) continue;
+            size = (int64_t)offs[k + 1] - offs[k];
+        } else {
+            if (nums[k] <= 0) break;
+            size = (int64_t)olen - start;
+        }
+        // An object whose text would leave the decompressed data is skipped.
+        if (size < 1 || size > objstm_max_obj_len || start + size > olen) continue;
+        pdfcore_obj o;
+        memset(&o, 0, sizeof o);
+        o.num = nums[k];
+        o.head_off = o.dict_off = o.stream_kw_off = o.data_off = o.data_end = -1;
+        o.endobj_off = o.end_off = o.stream_len = -1;
+        o.in_objstm = 1;
+        o.body = block + start;
+        o.body_len = (int32_t)size;
+        if (objvec_push(objs, &o) == 0) appended = 1;
+    }
+done:
+    free(nums);
+    free(offs);
+    return appended;
+}
+
+void extract_all_objstm(const uint8_t *data, int32_t len, objvec *objs, arena *a) {
+    for (int32_t i = 0; i < objs->count; i++) {
+        const pdfcore_obj e = objs->items[i];
+        if (is_container(data, len, &e)) (void)extract_objstm(data, len, &e, objs, a);
+    }
+}
+
+// ---- final selection ---------------------------------------------------------------------------
+
+// Fallback without tables: every direct entry that is not a container; a packed entry only when
+// the file defines no entry of that number itself.
+static int32_t select_without_tables(const uint8_t *data, int32_t size, objvec *objs, objvec *out) {
+    int32_t max_num = 0;
+    for (int32_t i = 0; i < objs->count; i++) {
+        const pdfcore_obj *e = &objs->items[i];
+        if (e->num < 0 || e->num > max_obj_num) continue;
+        bool keep;
+        if (e->in_objstm) {
+            keep = true;
+            for (int32_t j = 0; j < objs->count && keep; j++)
+                if (objs->items[j].num == e->num && !objs->items[j].in_objstm) keep = false;
+        } else {
+            keep = !is_container(data, size, e);
+        }
+        if (keep && objvec_push(out, e) == 0 && e->num > max_num) max_num = e->num;
+    }
+    return max_num;
+}
+
+int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs) {
+    objvec out = {nullptr, 0, 0};
+    int32_t m = 0;
+    for (int32_t i = 0; i < objs->count; i++) {
+        int32_t num = objs->items[i].num;
+        if (num <= max_obj_num && num > m) m = num;
+    }
+    int32_t *direct = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
+    int32_t *packed = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
+    int32_t max_num = 0;
+    if (!direct || !packed) {
+        max_num = select_without_tables(data, size, objs, &out);
+    } else {
+        for (int32_t k = 0; k <= m; k++) direct[k] = packed[k] = -1;
+        for (int32_t j = 0; j < objs->count; j++) {
+            const pdfcore_obj *e = &objs->items[j];
+            if (e->num < 0 || e->num > m) continue;
+            if (e->in_objstm) packed[e->num] = j;
+            else if (!is_container(data, size, e)) direct[e->num] = j;
+        }
+        for (int32_t i = 0; i < objs->count; i++) {
+            const pdfcore_obj *e = &objs->items[i];
+            if (e->num < 0 || e->num > m) continue;
+            bool keep = e->in_objstm ? (direct[e->num] == -1 && packed[e->num] == i)
+                                     : direct[e->num] == i;  // containers never hold direct
+            if (keep && objvec_push(&out, e) == 0 && e->num > max_num) max_num = e->num;
+        }
+    }
+    free(direct);
+    free(packed);
+    free(objs->items);
+    *objs = out;
+    return max_num;
+}

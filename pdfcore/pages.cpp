@@ -1,0 +1,390 @@
+// pdfcore/pages.cpp - the page tree: root, node types, Kids arrays, boxes and rotation, and the
+// walk that flattens the tree into the page list.
+#include "pdfcore/pdfcore.h"
+
+#include <cstdlib>
+#include <cstring>
+
+static inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+static inline bool is_word(uint8_t c) {
+    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Text span of obj: (body, body_len) for an object from an object stream, else the file bytes from
+// its dictionary to its `stream` keyword, its `endobj`, or the file end. false: no span.
+static bool obj_span(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
+                     int32_t body_len, const uint8_t **text, int32_t *start, int32_t *end) {
+    if (obj->in_objstm) {
+        if (!body || body_len < 0) return false;
+        *text = body;
+        *start = 0;
+        *end = body_len;
+        return true;
+    }
+    if (obj->dict_off < 0 || obj->dict_off >= size) return false;
+    int32_t e = obj->stream_kw_off > 0 ? obj->stream_kw_off
+                                       : (obj->endobj_off > 0 ? obj->endobj_off : size);
+    *text = data;
+    *start = obj->dict_off;
+    *end = e < size ? e : size;
+    return true;
+}
+
+static const uint8_t *own_body(const pdfcore_obj *obj) { return obj->in_objstm ? obj->body : nullptr; }
+static int32_t own_body_len(const pdfcore_obj *obj) { return obj->in_objstm ? obj->body_len : 0; }
+
+static int32_t normalise_rotation(int32_t r) { return ((r % 360) + 360) % 360; }
+
+int32_t parse_pages_ref(const uint8_t *data, int32_t size, const pdfcore_obj *obj) {
+    const uint8_t *t;
+    int32_t start, end;
+    if (!obj_span(data, size, obj, own_body(obj), own_body_len(obj), &t, &start, &end)) return -1;
+    for (int32_t p = find_name(t, end, start, end, "Pages"); p >= 0;
+         p = find_name(t, end, p + 1, end, "Pages")) {
+        int32_t q = skip_ws(t, p + 6, end);
+        int32_t v = parse_int_at(t, end, &q);
+        if (v > 0) return v;
+    }
+    return -1;
+}
+
+int32_t obj_type(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
+                 int32_t body_len) {
+    const uint8_t *t;
+    int32_t start, end;
+    if (!obj_span(data, size, obj, body, body_len, &t, &start, &end)) return 0;
+    for (int32_t p = find_name(t, end, start, end, "Type"); p >= 0;
+         p = find_name(t, end, p + 1, end, "Type")) {
+        int32_t q = skip_ws(t, p + 5, end);
+        if ((int64_t)q + 5 > end || t[q] != '/' || memcmp(t + q + 1, "Page", 4) != 0) continue;
+        int32_t r = q + 5;
+        if (r == end || !is_word(t[r])) return 1;
+        if (t[r] == 's') return (r + 1 == end || !is_word(t[r + 1])) ? 2 : 0;
+        return 0;  // /PageLabel and the like
+    }
+    return 0;
+}
+
+// Elements of the array whose '[' is at pos, up to ']' or end: `n g R` references (bare numbers
+// are read in pairs). Positive numbers are stored while room lasts.
+static int32_t read_kid_array(const uint8_t *t, int32_t pos, int32_t end, int32_t *kids,
+                              int32_t room) {
+    int32_t i = skip_ws(t, pos + 1, end);
+    if (i >= end) return 0;
+    int32_t count = 0;
+    while (i < end && t[i] != ']') {
+        if (!is_digit(t[i])) {
+            i++;
+            continue;
+        }
+        int32_t v = parse_int_at(t, end, &i);
+        if (v > 0 && count < room) kids[count++] = v;
+        i = skip_ws(t, i, end);
+        if (i >= end) break;
+        if (is_digit(t[i])) (void)parse_int_at(t, end, &i);
+        i = skip_ws(t, i, end);
+        if (i >= end) break;
+        if (t[i] == 'R') i++;
+        i = skip_ws(t, i, end);
+    }
+    return count;
+}
+
+// The array object that a Kids value `n g R` at q refers to: its text and the position of its '['.
+static bool kids_array_object(const uint8_t *data, int32_t size, const objvec *objs,
+                              const uint8_t *t, int32_t q, int32_t end, const uint8_t **at,
+                              int32_t *open, int32_t *at_end) {
+    int32_t num = parse_int_at(t, end, &q);
+    if (num <= 0 || !objs) return false;
+    q = skip_ws(t, q, end);
+    if (q >= end || !is_digit(t[q])) return false;
+    (void)parse_int_at(t, end, &q);
+    q = skip_ws(t, q, end);
+    if (q >= end || t[q] != 'R') return false;
+    const pdfcore_obj *a = obj_find(objs, num);
+    if (!a) return false;
+    if (a->in_objstm) {
+        if (!a->body) return false;
+        *at = a->body;
+        *at_end = a->body_len;
+        *open = skip_ws(a->body, 0, a->body_len);
+    } else {
+        if (a->dict_off >= 0 || a->is_stream || a->head_off < 0) return false;
+        int32_t e = a->endobj_off > 0 && a->endobj_off <= size ? a->endobj_off : size;
+        int32_t p = a->head_off;
+        (void)parse_int_at(data, e, &p);
+        (void)parse_int_at(data, e, &p);
+        p = skip_ws(data, p, e);
+        if (!kw_at(data, p, e, "obj")) return false;
+        *at = data;
+        *at_end = e;
+        *open = skip_ws(data, p + 3, e);
+    }
+    return *open < *at_end && (*at)[*open] == '[';
+}
+
+int32_t parse_kids(const uint8_t *data, int32_t size, const objvec *objs, const pdfcore_obj *obj,
+                   const uint8_t *body, int32_t body_len, int32_t *kids, int32_t room) {
+    const uint8_t *t;
+    int32_t start, end;
+    if (!obj_span(data, size, obj, body, body_len, &t, &start, &end)) return -1;
+    for (int32_t p = find_name(t, end, start, end, "Kids"); p >= 0;
+         p = find_name(t, end, p + 1, end, "Kids")) {
+        int32_t q = skip_ws(t, p + 5, end);
+        if (q >= end) continue;
+        if (t[q] == '[') return read_kid_array(t, q, end, kids, room);
+        const uint8_t *at;
+        int32_t open, at_end;
+        if (is_digit(t[q]) && kids_array_object(data, size, objs, t, q, end, &at, &open, &at_end))
+            return read_kid_array(at, open, at_end, kids, room);
+    }
+    return -1;
+}
+
+int32_t obj_rotate_own(const uint8_t *data, int32_t size, const pdfcore_obj *obj,
+                       const uint8_t *body, int32_t body_len) {
+    const uint8_t *t;
+    int32_t start, end;
+    if (!obj_span(data, size, obj, body, body_len, &t, &start, &end)) return -1;
+    int32_t p = find_name(t, end, start, end, "Rotate");
+    if (p < 0) return -1;
+    int32_t q = skip_ws(t, p + 7, end);
+    int32_t v = parse_int_at(t, end, &q);
+    return v < 0 ? -1 : v;
+}
+
+// One box value at *i: optional sign, digits, optional '.' and digits; no exponent.
+static double box_value(const uint8_t *t, int32_t end, int32_t *i) {
+    int32_t p = *i;
+    bool neg = false;
+    if (t[p] == '+' || t[p] == '-') neg = t[p++] == '-';
+    double v = 0.0;
+    while (p < end && is_digit(t[p])) v = v * 10.0 + (double)(t[p++] - '0');
+    if (p < end && t[p] == '.') {
+        p++;
+        double f = 0.1;
+        while (p < end && is_digit(t[p])) {
+            v += (double)(t[p++] - '0') * f;
+            f *= 0.1;
+        }
+    }
+    *i = p;
+    return neg ? -v : v;
+}
+
+int32_t parse_box_array(const uint8_t *text, int32_t end, int32_t pos, double *x0, double *y0,
+                        double *x1, double *y1) {
+    if (pos < 0 || pos >= end || text[pos] != '[') return 0;
+    int32_t i = skip_ws(text, pos + 1, end);
+    double v[4];
+    int k = 0;
+    while (k < 4) {
+        if (i >= end || text[i] == ']') return 0;
+        uint8_t c = text[i];
+        if (c == '+' || c == '-' || is_digit(c)) v[k++] = box_value(text, end, &i);
+        else i++;  // commas, names, a stray point
+    }
+    if (!(v[2] > 0.0) || !(v[3] > 0.0)) return 0;
+    *x0 = v[0];
+    *y0 = v[1];
+    *x1 = v[2];
+    *y1 = v[3];
+    return 1;
+}
+
+int32_t obj_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
+                int32_t body_len, double *x0, double *y0, double *x1, double *y1) {
+    const uint8_t *t;
+    int32_t start, end;
+    if (!obj_span(data, size, obj, body, body_len, &t, &start, &end)) return 0;
+    static const char *const names[2] = {"CropBox", "MediaBox"};
+    for (const char *name : names) {
+        int32_t skip = (int32_t)strlen(name) + 1;
+        for (int32_t p = find_name(t, end, start, end, name); p >= 0;
+             p = find_name(t, end, p + 1, end, name)) {
+            int32_t q = skip_ws(t, p + skip, end);
+            if (q < end && t[q] == '[' && parse_box_array(t, end, q, x0, y0, x1, y1)) return 1;
+        }
+    }
+    return 0;
+}
+
+void page_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
+              int32_t body_len, double *x0, double *y0, double *x1, double *y1) {
+    if (obj_box(data, size, obj, body, body_len, x0, y0, x1, y1)) return;
+    *x0 = 0.0;
+    *y0 = 0.0;
+    *x1 = 595.0;  // A4 in points, portrait
+    *y1 = 842.0;
+}
+
+void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pdfcore_page *page) {
+    const uint8_t *body = own_body(obj);
+    int32_t body_len = own_body_len(obj);
+    page_box(data, size, obj, body, body_len, &page->x0, &page->y0, &page->x1, &page->y1);
+    int32_t r = obj_rotate_own(data, size, obj, body, body_len);
+    page->rotate = r >= 0 ? r % 360 : normalise_rotation(page->inherited_rotate);
+}
+
+int pagevec_push(pagevec *pages, const pdfcore_page *page) {
+    pdfcore_page copy = *page;
+    if (pages->count == pages->capacity) {
+        if (pages->capacity > INT32_MAX / 2) return -1;
+        int32_t cap = pages->capacity ? pages->capacity * 2 : 64;
+        pdfcore_page *t = (pdfcore_page *)realloc(pages->items, (size_t)cap * sizeof(pdfcore_page));
+        if (!t) return -1;
+        pages->items = t;
+        pages->capacity = cap;
+    }
+    pages->items[pages->count++] = copy;
+    return 0;
+}
+
+static void append_page(const uint8_t *data, int32_t size, const pdfcore_obj *obj, int32_t num,
+                        int32_t parent, int32_t inherited, pagevec *pages) {
+    pdfcore_page pg;
+    memset(&pg, 0, sizeof pg);
+    pg.obj_num = num;
+    pg.parent_num = parent;
+    pg.inherited_rotate = normalise_rotation(inherited);
+    fill_pageinfo(data, size, obj, &pg);
+    (void)pagevec_push(pages, &pg);  // a page that cannot be added is dropped
+}
+
+// One /Pages node on the walk: its kids still to visit and the rotation its kids inherit.
+struct walk_frame {
+    int32_t node;
+    int32_t *kids;
+    int32_t nkids;
+    int32_t next;
+    int32_t inherited;
+};
+
+struct walk_stack {
+    walk_frame *items;
+    int32_t count;
+    int32_t capacity;
+};
+
+static int walk_push(walk_stack *s, const walk_frame *f) {
+    if (s->count == s->capacity) {
+        if (s->capacity > INT32_MAX / 2) return -1;
+        int32_t cap = s->capacity ? s->capacity * 2 : 64;
+        walk_frame *t = (walk_frame *)realloc(s->items, (size_t)cap * sizeof(walk_frame));
+        if (!t) return -1;
+        s->items = t;
+        s->capacity = cap;
+    }
+    s->items[s->count++] = *f;
+    return 0;
+}
+
+// Opens /Pages node num (entry e): marks it visited and reads its kids into a new frame.
+// 1: frame filled (kids to walk), 0: a node without kids, -1: broken tree.
+static int open_node(const uint8_t *data, int32_t size, const objvec *objs, const pdfcore_obj *e,
+                     int32_t num, int32_t max_num, uint8_t *visited, int32_t inherited,
+                     walk_frame *f) {
+    // Without a visited mark a cycle could not be detected: such a node counts as broken.
+    if (!visited || max_num < 0 || num < 0 || num > max_num || visited[num]) return -1;
+    visited[num] = 1;
+    int64_t room = 4096;
+    if (e->in_objstm) room += e->body_len / 4;
+    else if (e->endobj_off > e->head_off) room += (e->endobj_off - e->head_off) / 4;
+    int32_t *kids = (int32_t *)malloc((size_t)room * sizeof(int32_t));
+    if (!kids) return -1;
+    int32_t n = parse_kids(data, size, objs, e, own_body(e), own_body_len(e), kids, (int32_t)room);
+    if (n <= 0) {
+        free(kids);
+        return 0;
+    }
+    // Every open level keeps its kids: keep only what was read, so a deep chain stays small.
+    int32_t *fit = (int32_t *)realloc(kids, (size_t)n * sizeof(int32_t));
+    if (fit) kids = fit;
+    int32_t own = obj_rotate_own(data, size, e, own_body(e), own_body_len(e));
+    f->node = num;
+    f->kids = kids;
+    f->nkids = n;
+    f->next = 0;
+    f->inherited = own != -1 ? own : inherited;
+    return 1;
+}
+
+// Position of the first index entry of each number 0..max, for lookups in constant time; NULL when
+// the numbers are out of range or there is no memory (then obj_find is used).
+static int32_t *first_positions(const objvec *objs, int32_t *max) {
+    int32_t m = 0;
+    for (int32_t i = 0; i < objs->count; i++) {
+        if (objs->items[i].num > max_obj_num) return nullptr;
+        if (objs->items[i].num > m) m = objs->items[i].num;
+    }
+    int32_t *table = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
+    if (!table) return nullptr;
+    for (int32_t k = 0; k <= m; k++) table[k] = -1;
+    for (int32_t i = objs->count - 1; i >= 0; i--)
+        if (objs->items[i].num >= 0) table[objs->items[i].num] = i;
+    *max = m;
+    return table;
+}
+
+static const pdfcore_obj *lookup(const objvec *objs, const int32_t *table, int32_t max, int32_t n) {
+    if (!table) return obj_find(objs, n);
+    if (n < 0 || n > max || table[n] < 0) return nullptr;
+    return &objs->items[table[n]];
+}
+
+int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
+                      int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited) {
+    const pdfcore_obj *root = obj_find(objs, root_num);
+    if (!root) return -1;
+    int32_t type = obj_type(data, size, root, own_body(root), own_body_len(root));
+    if (type == 1) {
+        append_page(data, size, root, root_num, -1, inherited, pages);
+        return 1;
+    }
+    if (type != 2) return -1;
+
+    walk_stack stack = {nullptr, 0, 0};
+    walk_frame f;
+    int32_t result = -1;
+    int32_t table_max = 0;
+    int32_t *table = nullptr;
+    int r = open_node(data, size, objs, root, root_num, max_num, visited, inherited, &f);
+    if (r <= 0) return r;
+    if (walk_push(&stack, &f) != 0) {
+        free(f.kids);
+        return -1;
+    }
+    table = first_positions(objs, &table_max);
+    // Depth-first in Kids order, with an explicit stack: nesting depth is decided by the file.
+    while (stack.count > 0) {
+        walk_frame *top = &stack.items[stack.count - 1];
+        if (top->next == top->nkids) {
+            free(top->kids);
+            stack.count--;
+            continue;
+        }
+        int32_t kid = top->kids[top->next++];
+        int32_t node = top->node, inh = top->inherited;
+        const pdfcore_obj *e = lookup(objs, table, table_max, kid);
+        if (!e) goto done;
+        type = obj_type(data, size, e, own_body(e), own_body_len(e));
+        if (type == 1) {
+            append_page(data, size, e, kid, node, inh, pages);
+        } else if (type == 2) {
+            r = open_node(data, size, objs, e, kid, max_num, visited, inh, &f);
+            if (r < 0) goto done;
+            if (r > 0 && walk_push(&stack, &f) != 0) {
+                free(f.kids);
+                goto done;
+            }
+        } else {
+            goto done;
+        }
+    }
+    result = pages->count;
+done:
+    for (int32_t i = 0; i < stack.count; i++) free(stack.items[i].kids);
+    free(stack.items);
+    free(table);
+    return result;
+}

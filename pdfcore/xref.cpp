@@ -1,0 +1,221 @@
+// pdfcore/xref.cpp - the cross-reference facts the loader needs: trailer /Root, /Info and
+// /Encrypt, /Prev chains of cross-reference streams, the first classic table and the header.
+#include "pdfcore/pdfcore.h"
+
+#include <cstdlib>
+#include <cstring>
+
+static inline bool is_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
+static inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+static inline bool is_word(uint8_t c) {
+    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+int xref_grow(struct xref *x, int32_t n) {
+    if (x->capacity >= n) return 0;
+    if (n <= 0) return -1;
+    size_t bytes = (size_t)n * sizeof(int32_t);
+    int32_t *t = (int32_t *)realloc(x->offsets, bytes);
+    if (!t) return -1;
+    x->offsets = t;  // capacity stays old until all three have grown
+    t = (int32_t *)realloc(x->gens, bytes);
+    if (!t) return -1;
+    x->gens = t;
+    t = (int32_t *)realloc(x->in_use, bytes);
+    if (!t) return -1;
+    x->in_use = t;
+    for (int32_t i = x->capacity; i < n; i++) {
+        x->offsets[i] = -1;
+        x->gens[i] = 0;
+        x->in_use[i] = 0;
+    }
+    x->capacity = n;
+    return 0;
+}
+
+void xref_free(struct xref *x) {
+    free(x->offsets);
+    free(x->gens);
+    free(x->in_use);
+    x->offsets = x->gens = x->in_use = nullptr;
+    x->capacity = 0;
+}
+
+// One 20-byte table entry at e: 10 digits, space, 5 digits, space, 'n' or 'f'; the line end is
+// not examined. Returns 'n' or 'f' with *gen set, or 0 when malformed.
+static uint8_t table_entry(const uint8_t *e, int32_t *gen) {
+    int32_t g = 0;
+    for (int i = 0; i < 10; i++)
+        if (!is_digit(e[i])) return 0;
+    if (!is_space(e[10])) return 0;
+    for (int i = 11; i < 16; i++) {
+        if (!is_digit(e[i])) return 0;
+        g = g * 10 + (e[i] - '0');
+    }
+    if (!is_space(e[16]) || (e[17] != 'n' && e[17] != 'f')) return 0;
+    *gen = g;
+    return e[17];
+}
+
+// Ten decimal digits as a 64-bit value (they may exceed 32 bits).
+static int64_t ten_digits(const uint8_t *e) {
+    int64_t v = 0;
+    for (int i = 0; i < 10; i++) v = v * 10 + (e[i] - '0');
+    return v;
+}
+
+void parse_classic_table(const uint8_t *data, int32_t len, int32_t pos, struct xref *x) {
+    int32_t p = skip_ws(data, pos + 4, len);
+    int32_t sub = 0;
+    while (p < len && !kw_at(data, p, len, "trailer")) {
+        int32_t start = parse_int_at(data, len, &p);
+        if (start < 0) return;
+        int32_t count = parse_int_at(data, len, &p);
+        if (count < 1 || count > 10000000 || start > 8388608) return;
+        if ((len - p) / 18 + 1 < count) return;  // the rest of the file cannot hold the entries
+        if (sub == 0) {
+            x->has_table = 1;
+            x->first = start;
+            (void)xref_grow(x, start + count);
+        }
+        int32_t e = skip_ws(data, p, len);
+        for (int32_t k = 0; k < count; k++) {
+            int64_t at = (int64_t)e + 20 * (int64_t)k;
+            if (at + 19 >= len) return;
+            const uint8_t *ent = data + at;
+            int32_t gen = 0;
+            uint8_t kind = table_entry(ent, &gen);
+            int32_t num = start + k;
+            if (kind != 'n' || sub != 0 || num >= x->capacity) continue;
+            int64_t off64 = ten_digits(ent);
+            x->offsets[num] = off64 > INT32_MAX ? -1 : (int32_t)off64;
+            x->gens[num] = gen;
+            x->in_use[num] = 1;
+        }
+        sub++;
+        int64_t after = (int64_t)e + 20 * (int64_t)count;
+        p = skip_ws(data, (int32_t)(after < len ? after : len), len);
+    }
+}
+
+// Value of the first occurrence of /key in [start, end) that reads as an integer >= 0, looked for
+// from the second byte after the name; -1 when none.
+static int32_t key_ref(const uint8_t *data, int32_t start, int32_t end, const char *key,
+                       bool first_only) {
+    int32_t skip = (int32_t)strlen(key) + 2;
+    for (int32_t r = find_name(data, end, start, end, key); r >= 0;
+         r = find_name(data, end, r + 1, end, key)) {
+        int32_t q = r + skip;
+        if (q < end) {
+            q = skip_ws(data, q, end);
+            int32_t v = parse_int_at(data, end, &q);
+            if (v >= 0) return v;
+        }
+        if (first_only) break;
+    }
+    return -1;
+}
+
+void parse_trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct xref *x) {
+    int32_t p = skip_ws(data, pos + 7, len);
+    if (p >= len) return;
+    int32_t end = find_kw(data, len, p, "startxref");
+    if (end < 0) end = len;
+    if (p >= end || data[p] != '<') return;
+    int32_t v = key_ref(data, p, end, "Root", false);
+    if (v >= 0) x->root = v;
+    v = key_ref(data, p, end, "Info", false);
+    if (v >= 0) x->info = v;
+    if (find_name(data, end, p, end, "Encrypt") >= 0) x->encrypted = 1;
+}
+
+void parse_pdf_version(const uint8_t *data, int32_t len, int32_t pos, char *version) {
+    int32_t k = 0;
+    int32_t p = pos;
+    if (p >= 0 && p < len && (is_digit(data[p]) || data[p] == '.')) {
+        if (is_digit(data[p])) version[k++] = (char)data[p++];
+        if (p < len && data[p] == '.') version[k++] = (char)data[p++];
+        while (p < len && is_digit(data[p]) && k < 15) version[k++] = (char)data[p++];
+    }
+    version[k] = 0;
+}
+
+// Cross-reference stream object at p: reads /Prev, /Root and /Encrypt of its dictionary. Returns
+// the next offset, or -1 to stop.
+static int32_t xref_stream_section(const uint8_t *data, int32_t len, int32_t p, struct xref *x) {
+    int32_t q = p;
+    while (q < len && is_digit(data[q])) q++;
+    q = skip_ws(data, q, len);
+    if (q < len && is_digit(data[q])) {
+        while (q < len && is_digit(data[q])) q++;
+        q = skip_ws(data, q, len);
+    }
+    if (!kw_at(data, q, len, "obj")) return -1;
+    q = skip_ws(data, q + 3, len);
+    int32_t end = len;
+    if (q < len && data[q] == '<') {
+        int32_t s = dict_stream_kw(data, len, q);
+        if (s >= 0) end = s;
+    }
+    int32_t next = -1;
+    int32_t pp = find_name(data, len, q, end, "Prev");
+    if (pp >= 0) {
+        int32_t r = skip_ws(data, pp + 5, end);
+        int32_t v = parse_int_at(data, end, &r);
+        if (v >= 0 && v < len) next = v;
+    }
+    if (x->root == -1) {
+        int32_t v = key_ref(data, q, end, "Root", true);
+        if (v >= 0) x->root = v;
+    }
+    if (find_name(data, len, q, end, "Encrypt") >= 0) x->encrypted = 1;
+    return next;
+}
+
+static void read_sections(const uint8_t *data, int32_t len, int32_t off, struct xref *x) {
+    for (int32_t sec = 0; sec < xref_max_sections && off >= 0 && off < len; sec++) {
+        int32_t p = skip_ws(data, off, len);
+        if (p >= len) return;
+        if (kw_at(data, p, len, "xref")) {
+            parse_classic_table(data, len, p, x);
+            // Classic /Prev links are not followed: every trailer after this table is read.
+            for (int32_t t = find_kw(data, len, p + 4, "trailer"); t >= 0;
+                 t = find_kw(data, len, t + 1, "trailer"))
+                parse_trailer_dict(data, len, t, x);
+            return;
+        }
+        if (!is_digit(data[p])) return;
+        off = xref_stream_section(data, len, p, x);
+    }
+}
+
+void parse_xref(const uint8_t *data, int32_t len, struct xref *x) {
+    xref_free(x);
+    memset(x, 0, sizeof *x);
+    x->startxref = -1;
+    x->root = -1;
+    x->info = -1;
+
+    int32_t last = -1;
+    for (int32_t p = find_kw(data, len, 0, "startxref"); p >= 0;
+         p = find_kw(data, len, p + 1, "startxref"))
+        last = p;
+    if (last >= 0) {
+        int32_t q = last + 9;
+        int32_t off = parse_int_at(data, len, &q);
+        if (off >= 0 && off < len) {
+            x->startxref = off;
+            x->has_startxref = 1;
+            read_sections(data, len, off, x);
+        }
+    }
+
+    if (len <= 7) return;
+    for (int32_t h = 0; h <= 1023 && h <= len - 8; h++) {
+        if (memcmp(data + h, "%PDF-", 5) != 0) continue;
+        if (h > 0 && is_word(data[h - 1])) continue;
+        x->has_header = 1;
+        parse_pdf_version(data, len, h + 5, x->version);
+        return;
+    }
+}
