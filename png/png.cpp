@@ -375,7 +375,8 @@ static void convert_pixels(const png_info *info, const uint8_t *raw, uint64_t ro
         const uint8_t *row = raw + y * (row_bytes + 1u) + 1;
         uint8_t *o = out + y * w * 4u;
         for (uint64_t x = 0; x < w; x++, o += 4) {
-            const uint8_t *p = row + x * ch * bps;  // meaningful only at depths 8 and 16
+            // The pixel's first byte at depths 8 and 16; packed samples are read by packed_sample.
+            const uint8_t *p = depth >= 8 ? row + x * ch * bps : row;
             switch (info->ctype) {
             case 0: {
                 uint32_t s = depth >= 8 ? p[0] : packed_sample(row, x, depth);
