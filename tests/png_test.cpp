@@ -482,7 +482,7 @@ TEST(PngRoundTrip, SizesAndPixelKinds) {
             bytes png = encode(s.w, s.h, px, gray_in);
             ASSERT_FALSE(png.empty());
             int ctype = png[25];
-            // A 1x1 gray-with-alpha pixel may be opaque (alpha 0 * 40 = 0 is not, i % 7 = 0 -> 0).
+            // Pixel 0 of "gray with alpha" has alpha 0, so even its 1x1 image is RGBA.
             EXPECT_EQ(k.want_ctype, ctype);
             write_file(path, png);
             decoded d = decode_file(path);
