@@ -38,6 +38,21 @@ __attribute__((format(printf, 1, 2))) static void set_error(const char *fmt, ...
 
 static inline bool is_sep(char c) { return c == '/' || c == '\\'; }
 
+// A malloc'd copy of path (NULL when it cannot be allocated). Backslashes separate directories on
+// every platform; where the system knows only "/", they become "/", so that "out\\sub" names the
+// same directory for mkdir and for the image files.
+static char *dir_copy(const char *path) {
+    size_t n = strlen(path);
+    char *p = (char *)malloc(n + 1);
+    if (!p) return nullptr;
+    memcpy(p, path, n + 1);
+#ifndef _WIN32
+    for (size_t i = 0; i < n; i++)
+        if (p[i] == '\\') p[i] = '/';
+#endif
+    return p;
+}
+
 // One level of directory; 0 when created.
 static int make_dir(const char *path) {
 #ifdef _WIN32
@@ -62,10 +77,9 @@ static bool is_dir(const char *path) {
 // would put the images somewhere the caller never named.
 static int qv_mkdir_p(const char *path) {
     if (!path || !*path) return -1;
-    size_t n = strlen(path);
-    char *p = (char *)malloc(n + 1);
+    char *p = dir_copy(path);
     if (!p) return -1;
-    memcpy(p, path, n + 1);
+    size_t n = strlen(p);
     // One trailing separator goes, unless it is the whole path ("/").
     if (n > 1 && is_sep(p[n - 1])) p[--n] = '\0';
     // The first character is never a split point, so "/a" does not ask for the empty name.
@@ -96,13 +110,18 @@ static int write_file_whole(const char *path, const uint8_t *data, uint64_t n) {
 
 // Writes one file per record into dir as image_NNN.jpg or .png, NNN its 1-based position in the
 // list. Returns the number of files written completely, or -1 when a name cannot be allocated.
-static int write_images(const char *dir, const img_vec *list) {
+static int write_images(const char *output_dir, const img_vec *list) {
+    char *dir = dir_copy(output_dir);
+    if (!dir) return -1;
     size_t n = strlen(dir);
     while (n > 0 && is_sep(dir[n - 1])) n--;  // "out///" and "out" name the same files
     // "/image_" + at most 10 digits + ".png" + NUL
     size_t cap = n + 32;
     char *name = (char *)malloc(cap);
-    if (!name) return -1;
+    if (!name) {
+        free(dir);
+        return -1;
+    }
     int written = 0;
     for (int32_t i = 0; i < list->count; i++) {
         const extracted_image *r = &list->items[i];
@@ -111,6 +130,7 @@ static int write_images(const char *dir, const img_vec *list) {
         written += write_file_whole(name, r->data, r->data_len);
     }
     free(name);
+    free(dir);
     return written;
 }
 

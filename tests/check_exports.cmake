@@ -1,0 +1,28 @@
+# cmake -DLIB=<shared library> -DMAP=<exports.map> -P check_exports.cmake
+# Fails unless the library's defined dynamic symbols are exactly the names listed under global: in
+# the version script.
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE nm_out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+set(have "")
+string(REPLACE "\n" ";" lines "${nm_out}")
+foreach(line IN LISTS lines)
+  # "<address> <type> <name>[@version]"
+  if(line MATCHES "^[0-9a-fA-F]+ +[A-Za-z] +([^ @]+)")
+    set(name "${CMAKE_MATCH_1}")
+    if(NOT name MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
+      list(APPEND have "${name}")
+    endif()
+  endif()
+endforeach()
+file(READ ${MAP} map_text)
+string(REGEX MATCH "global:([^}]*)local:" globals "${map_text}")
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" want "${CMAKE_MATCH_1}")
+list(SORT have)
+list(SORT want)
+if(NOT have STREQUAL want)
+  message(FATAL_ERROR "exported symbols differ\n  exported: ${have}\n  expected: ${want}")
+endif()
+list(LENGTH want n)
+message(STATUS "exactly the ${n} listed symbols are exported")

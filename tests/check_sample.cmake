@@ -1,0 +1,11 @@
+# cmake -DGEN=<make_sample> -DSAMPLE=<examples/sample.pdf> -DOUT=<scratch.pdf> -P check_sample.cmake
+execute_process(COMMAND ${GEN} ${OUT} RESULT_VARIABLE rc OUTPUT_QUIET)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "make_sample failed")
+endif()
+file(SHA256 ${OUT} got)
+file(SHA256 ${SAMPLE} want)
+file(REMOVE ${OUT})
+if(NOT got STREQUAL want)
+  message(FATAL_ERROR "examples/sample.pdf differs from what tools/make_sample writes; regenerate it")
+endif()

@@ -1,0 +1,451 @@
+// tests/collect_test.cpp - the image collection walk over PDFs built in code. The conversion is
+// replaced by a recording stand-in (defined below, so the linker takes it instead of the library's),
+// which makes every case independent of the image decoders: a case states which objects are tried,
+// for which page, in which order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pdf_builder.h"
+#include "pdfcore/pdfcore.h"
+#include "pdfextractimg/extract.h"
+
+// ---- the stand-in conversion ----------------------------------------------------------------------
+
+static std::vector<std::pair<int, int>> g_tried;  // (object, page) per call, in call order
+static std::set<int> g_fails;                     // objects whose conversion fails
+
+int32_t extract_single_image(const pdfcore_doc *, int32_t obj_num, int32_t page, extracted_image *rec) {
+    g_tried.push_back(std::make_pair((int)obj_num, (int)page));
+    if (g_fails.count(obj_num)) return 0;
+    rec->page = page;
+    rec->obj_num = obj_num;
+    rec->width = 1;
+    rec->height = 1;
+    strcpy(rec->format, "png");
+    rec->data = (uint8_t *)malloc(4);
+    memcpy(rec->data, "data", 4);
+    rec->size = rec->data_len = 4;
+    return 1;
+}
+
+// ---- fixtures -------------------------------------------------------------------------------------
+
+static const char image_dict[] = "<< /Type /XObject /Subtype /Image /Width 1 /Height 1 >>";
+
+static std::string xobjects(const std::string &entries) {
+    return "/Resources << /XObject << " + entries + " >> >>";
+}
+
+static std::string form_dict(const std::string &entries) {
+    return "<< /Type /XObject /Subtype /Form /BBox [0 0 1 1] " + xobjects(entries) + " >>";
+}
+
+// A loaded document, released at the end of the scope.
+struct loaded {
+    pdfcore_doc doc;
+    bool ok = false;
+    std::string path;
+    explicit loaded(const pdf_builder &b) {
+        memset(&doc, 0, sizeof doc);
+        path = b.save_temp("collect");
+        ok = pdfcore_load(path.c_str(), &doc) == 1;
+        if (!ok) ADD_FAILURE() << "load failed: " << pdfcore_last_error();
+    }
+    ~loaded() {
+        pdfcore_doc_free(&doc);
+        remove(path.c_str());
+    }
+};
+
+// (page, object) of each record.
+typedef std::vector<std::pair<int, int>> records;
+
+static records to_records(img_vec *list) {
+    records r;
+    for (int32_t i = 0; i < list->count; i++) r.push_back({list->items[i].page, list->items[i].obj_num});
+    img_vec_free(list);
+    return r;
+}
+
+static records page_records(const pdf_builder &b, int page_index) {
+    g_tried.clear();
+    loaded l(b);
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    if (l.ok) collect_page_images(&l.doc, page_index, &list);
+    EXPECT_EQ(0, list.failed);
+    return to_records(&list);
+}
+
+static records all_records(const pdf_builder &b) {
+    g_tried.clear();
+    loaded l(b);
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    if (l.ok) collect_all_images(&l.doc, &list);
+    EXPECT_EQ(0, list.failed);
+    return to_records(&list);
+}
+
+// A document of one page per resources text; pages are objects 3, 4, ... under Pages node 2.
+static pdf_builder pages_doc(const std::vector<std::string> &page_extra) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    std::vector<int> kids;
+    for (size_t i = 0; i < page_extra.size(); i++) kids.push_back(3 + (int)i);
+    b.pages(2, kids);
+    for (size_t i = 0; i < page_extra.size(); i++) b.page(3 + (int)i, 2, page_extra[i]);
+    return b;
+}
+
+// ---- img_vec ----------------------------------------------------------------------------------------
+
+TEST(ImgVec, GrowsFrom16ByDoublingAndKeepsRecords) {
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    for (int i = 0; i < 40; i++) {
+        extracted_image r;
+        memset(&r, 0, sizeof r);
+        r.obj_num = i;
+        r.data = (uint8_t *)malloc(1);
+        ASSERT_EQ(0, img_vec_push(&list, &r));
+        if (i == 0) EXPECT_EQ(16, list.capacity);
+        if (i == 16) EXPECT_EQ(32, list.capacity);
+    }
+    EXPECT_EQ(64, list.capacity);
+    for (int i = 0; i < 40; i++) EXPECT_EQ(i, list.items[i].obj_num);
+    img_vec_free(&list);
+    EXPECT_EQ(nullptr, list.items);
+    EXPECT_EQ(0, list.count);
+    img_vec_free(&list);  // harmless twice
+}
+
+TEST(ImgVec, CapacityThatCannotDoubleFailsAndChangesNothing) {
+    // A full list whose capacity cannot double without passing INT32_MAX.
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    list.count = list.capacity = 0x40000001;
+    extracted_image r;
+    memset(&r, 0, sizeof r);
+    EXPECT_EQ(-1, img_vec_push(&list, &r));
+    EXPECT_EQ(1, list.failed);
+    EXPECT_EQ(0x40000001, list.count);
+    EXPECT_EQ(0x40000001, list.capacity);
+    EXPECT_EQ(nullptr, list.items);
+}
+
+// ---- one page ---------------------------------------------------------------------------------------
+
+struct page_case {
+    const char *name;
+    std::string page_extra;  // keys of page object 3
+    std::vector<int> want;   // objects listed for the page, in order
+};
+
+TEST(CollectPage, XObjectDictionaryForms) {
+    const page_case cases[] = {
+        {"inline dictionary, text order", xobjects("/B 11 0 R /A 10 0 R"), {11, 10}},
+        {"one image under two names", xobjects("/A 10 0 R /B 10 0 R"), {10}},
+        {"no whitespace", "/Resources<</XObject<</A 10 0 R/B 11 0 R>>>>", {10, 11}},
+        {"resources object", "/Resources 20 0 R", {10, 11}},
+        {"xobject dictionary object", "/Resources << /XObject 21 0 R >>", {11}},
+        {"reference to a missing object is passed over",
+         xobjects("/A 99 0 R /B 10 0 R"), {10}},
+        {"values that are no references", xobjects("/N /Name /Arr [1 2] /S (x) /A 10 0 R"), {10}},
+        {"zero and negative numbers", xobjects("/Z 0 0 R /M -10 0 R /A 11 0 R"), {11}},
+        {"non-image subtypes", xobjects("/P 12 0 R /A 10 0 R"), {10}},
+        {"subtype is a prefix test", xobjects("/X 13 0 R"), {13}},
+        {"no XObject key", "/Resources << /Font << /F1 12 0 R >> >>", {}},
+        {"resources value of another kind", "/Resources /Foo", {}},
+        {"empty XObject dictionary", xobjects(""), {}},
+    };
+    for (const page_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pdf_builder b = pages_doc({c.page_extra});
+        b.stream(10, image_dict, "x");
+        b.stream(11, image_dict, "y");
+        b.stream(12, "<< /Type /XObject /Subtype /PS >>", "z");
+        b.stream(13, "<< /Subtype /ImageMask /Width 1 /Height 1 >>", "z");
+        b.obj(20, "<< /XObject << /A 10 0 R /B 11 0 R >> >>");
+        b.obj(21, "<< /B 11 0 R >>");
+        b.xref_table(trailer_opts(1));
+        records got = page_records(b, 0);
+        std::vector<int> objs;
+        for (auto &r : got) {
+            EXPECT_EQ(1, r.first);
+            objs.push_back(r.second);
+        }
+        EXPECT_EQ(c.want, objs);
+    }
+}
+
+TEST(CollectPage, ResourcesInAnObjectStream) {
+    pdf_builder b = pages_doc({"/Resources 20 0 R"});
+    b.stream(10, image_dict, "x");
+    b.stream(11, image_dict, "y");
+    b.objstm(30, {{20, "<< /XObject 21 0 R >>"}, {21, "<< /A 11 0 R /B 10 0 R >>"}}, false);
+    b.xref_table(trailer_opts(1));
+    EXPECT_EQ((records{{1, 11}, {1, 10}}), page_records(b, 0));
+}
+
+TEST(CollectPage, FormsAreSearchedDepthFirstAtTheirEntry) {
+    pdf_builder b = pages_doc({xobjects("/A 10 0 R /F 20 0 R /B 11 0 R")});
+    b.stream(10, image_dict, "x");
+    b.stream(11, image_dict, "y");
+    b.stream(12, image_dict, "z");
+    b.stream(20, form_dict("/I 12 0 R /Again 10 0 R"), "q Q");
+    b.xref_table(trailer_opts(1));
+    EXPECT_EQ((records{{1, 10}, {1, 12}, {1, 11}}), page_records(b, 0));
+}
+
+TEST(CollectPage, FormResourcesKeptInAnObjectOfTheirOwn) {
+    struct form_case {
+        const char *name;
+        std::string form_keys;
+        std::vector<int> want;
+    };
+    const form_case cases[] = {
+        {"inline", xobjects("/I 12 0 R"), {10, 12}},
+        {"indirect resources", "/Resources 21 0 R", {10, 12}},
+        {"indirect resources, image also direct", "/Resources 22 0 R", {10}},
+        {"reference to a missing object", "/Resources 99 0 R", {10}},
+        {"resources object without XObject", "/Resources 23 0 R", {10}},
+    };
+    for (const form_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pdf_builder b = pages_doc({xobjects("/A 10 0 R /F 20 0 R")});
+        b.stream(10, image_dict, "x");
+        b.stream(12, image_dict, "z");
+        b.stream(20, "<< /Type /XObject /Subtype /Form " + c.form_keys + " >>", "q Q");
+        b.obj(21, "<< /XObject << /I 12 0 R >> >>");
+        b.obj(22, "<< /XObject << /I 10 0 R >> >>");
+        b.obj(23, "<< /Font << /F1 12 0 R >> >>");
+        b.xref_table(trailer_opts(1));
+        std::vector<int> objs;
+        for (auto &r : page_records(b, 0)) objs.push_back(r.second);
+        EXPECT_EQ(c.want, objs);
+    }
+}
+
+TEST(CollectPage, FormThatListsItselfIsScannedOnce) {
+    for (const char *res : {"inline", "indirect"}) {
+        SCOPED_TRACE(res);
+        pdf_builder b = pages_doc({xobjects("/F 20 0 R")});
+        b.stream(10, image_dict, "x");
+        if (std::string(res) == "inline") {
+            b.stream(20, form_dict("/Self 20 0 R /I 10 0 R"), "q Q");
+        } else {
+            b.stream(20, "<< /Subtype /Form /Resources 21 0 R >>", "q Q");
+            b.obj(21, "<< /XObject << /Self 20 0 R /I 10 0 R >> >>");
+        }
+        b.xref_table(trailer_opts(1));
+        EXPECT_EQ((records{{1, 10}}), page_records(b, 0));
+        EXPECT_EQ(1u, g_tried.size());
+    }
+}
+
+// A chain of `levels` forms, 20 -> 21 -> ..., the last one holding image 10.
+static pdf_builder nested_forms(int levels, bool indirect) {
+    pdf_builder b = pages_doc({xobjects("/F 20 0 R")});
+    b.stream(10, image_dict, "x");
+    for (int i = 0; i < levels; i++) {
+        std::string inner = i + 1 < levels ? "/F " + std::to_string(21 + i) + " 0 R" : "/I 10 0 R";
+        if (indirect) {
+            b.stream(20 + i, "<< /Subtype /Form /Resources " + std::to_string(100 + i) + " 0 R >>", "");
+            b.obj(100 + i, "<< /XObject << " + inner + " >> >>");
+        } else {
+            b.stream(20 + i, form_dict(inner), "");
+        }
+    }
+    b.xref_table(trailer_opts(1));
+    return b;
+}
+
+TEST(CollectPage, FormsNestedSixteenDeepAreFoundSeventeenAreNot) {
+    for (bool indirect : {false, true}) {
+        for (int levels : {1, 15, 16, 17, 30}) {
+            SCOPED_TRACE((indirect ? "indirect resources, " : "inline resources, ") +
+                         std::to_string(levels) + " forms");
+            records got = page_records(nested_forms(levels, indirect), 0);
+            EXPECT_EQ(levels <= 16 ? 1u : 0u, got.size());
+        }
+    }
+}
+
+TEST(CollectPage, SeenListHolds2048Numbers) {
+    for (int missing : {2046, 2047, 2048, 2100}) {
+        SCOPED_TRACE(missing);
+        std::string entries;
+        for (int i = 0; i < missing; i++) entries += "/M" + std::to_string(i) + " " +
+                                                     std::to_string(10000 + i) + " 0 R ";
+        pdf_builder b = pages_doc({xobjects(entries + "/I 10 0 R")});
+        b.stream(10, image_dict, "x");
+        b.xref_table(trailer_opts(1));
+        EXPECT_EQ(missing < 2048 ? 1u : 0u, page_records(b, 0).size());
+    }
+}
+
+TEST(CollectPage, FailedImageIsNotTriedAgainOnThePage) {
+    pdf_builder b = pages_doc({xobjects("/A 10 0 R /F 20 0 R /B 10 0 R /C 11 0 R")});
+    b.stream(10, image_dict, "x");
+    b.stream(11, image_dict, "y");
+    b.stream(20, form_dict("/D 10 0 R"), "");
+    b.xref_table(trailer_opts(1));
+    g_fails = {10};
+    records got = page_records(b, 0);
+    g_fails.clear();
+    EXPECT_EQ((records{{1, 11}}), got);
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{10, 1}, {11, 1}}), g_tried);
+}
+
+TEST(CollectPage, PageIndexOutOfRangeAddsNothing) {
+    pdf_builder b = pages_doc({xobjects("/A 10 0 R")});
+    b.stream(10, image_dict, "x");
+    b.xref_table(trailer_opts(1));
+    for (int idx : {-1, 1, 1000}) {
+        SCOPED_TRACE(idx);
+        EXPECT_TRUE(page_records(b, idx).empty());
+    }
+}
+
+// ---- inherited resources --------------------------------------------------------------------------
+
+// A page under a chain of `nodes` Pages objects (100 is the root, 100 + nodes - 1 the page's
+// parent); the ancestor `holder` steps above the page (1: the parent) holds /Resources with image
+// 10; page_keys go into the page itself.
+static pdf_builder chain_doc(int nodes, int holder, const std::string &page_keys) {
+    pdf_builder b;
+    b.catalog(1, 100);
+    for (int i = 0; i < nodes; i++) {
+        int num = 100 + i;
+        int kid = i + 1 < nodes ? num + 1 : 3;
+        std::string keys = "/Type /Pages /Kids [" + std::to_string(kid) + " 0 R] /Count 1 ";
+        if (i > 0) keys += "/Parent " + std::to_string(num - 1) + " 0 R ";
+        if (nodes - i == holder) keys += xobjects("/A 10 0 R");
+        b.obj(num, "<< " + keys + ">>");
+    }
+    b.page(3, 100 + nodes - 1, page_keys);
+    b.stream(10, image_dict, "x");
+    b.xref_table(trailer_opts(1));
+    return b;
+}
+
+TEST(CollectPage, ResourcesInheritedThroughAtMost31Ancestors) {
+    struct chain_case {
+        const char *name;
+        int nodes, holder;
+        std::string page_keys;
+        size_t want;
+    };
+    const chain_case cases[] = {
+        {"parent holds the resources", 1, 1, "", 1},
+        {"grandparent", 3, 2, "", 1},
+        {"31st ancestor", 40, 31, "", 1},
+        {"32nd ancestor is not asked", 40, 32, "", 0},
+        {"own resources without XObject end the walk", 2, 1, "/Resources << /Font << >> >>", 0},
+        {"own resources reference to a missing object: parent's", 2, 1, "/Resources 99 0 R", 1},
+    };
+    for (const chain_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.want, page_records(chain_doc(c.nodes, c.holder, c.page_keys), 0).size());
+    }
+}
+
+// ---- the whole document -----------------------------------------------------------------------------
+
+TEST(CollectAll, DuplicatesAcrossPagesAreListedOnceOnTheFirstPage) {
+    pdf_builder b = pages_doc({xobjects("/A 10 0 R"), xobjects("/B 11 0 R"),
+                               xobjects("/A 10 0 R /F 20 0 R")});
+    b.stream(10, image_dict, "x");
+    b.stream(11, image_dict, "y");
+    b.stream(20, form_dict("/I 11 0 R /J 12 0 R"), "");
+    b.stream(12, image_dict, "z");
+    b.xref_table(trailer_opts(1));
+    EXPECT_EQ((records{{1, 10}, {2, 11}, {3, 12}}), all_records(b));
+    // Each page on its own still lists what it uses.
+    EXPECT_EQ((records{{3, 10}, {3, 11}, {3, 12}}), page_records(b, 2));
+}
+
+TEST(CollectAll, FallbackScanOnlyWhenNoPageYieldsAnImage) {
+    struct fb_case {
+        const char *name;
+        std::string page_keys;
+        std::set<int> fails;
+        records want;
+    };
+    const fb_case cases[] = {
+        {"pages without resources: every image stream, on page 1", "", {}, {{1, 10}, {1, 11}}},
+        {"resources without images", xobjects("/P 12 0 R"), {}, {{1, 10}, {1, 11}}},
+        {"a page yields one image: no fallback", xobjects("/B 11 0 R"), {}, {{1, 11}}},
+        {"the page's only image fails: fallback tries the others", xobjects("/B 11 0 R"), {11},
+         {{1, 10}}},
+    };
+    for (const fb_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pdf_builder b = pages_doc({c.page_keys});
+        b.stream(10, image_dict, "x");
+        b.stream(11, image_dict, "y");
+        b.stream(12, "<< /Subtype /PS >>", "z");
+        b.obj(13, "<< /Subtype /Image >>");  // no stream: never an image
+        b.xref_table(trailer_opts(1));
+        g_fails = c.fails;
+        records got = all_records(b);
+        g_fails.clear();
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(c.want, got);
+    }
+}
+
+TEST(CollectAll, EmptyDocumentRecordGivesNothing) {
+    pdfcore_doc doc;
+    memset(&doc, 0, sizeof doc);
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    collect_all_images(&doc, &list);
+    collect_page_images(&doc, 0, &list);
+    EXPECT_EQ(0, list.count);
+    EXPECT_EQ(nullptr, list.items);
+}
+
+// Every prefix and every one-byte change of a small document: the walk stays in bounds and every
+// listed record is a converted object of the document.
+TEST(CollectAll, MutatedDocumentsStayInBounds) {
+    pdf_builder b = pages_doc({xobjects("/A 10 0 R /F 20 0 R"), "/Resources 21 0 R"});
+    b.stream(10, image_dict, "x");
+    b.stream(11, image_dict, "y");
+    b.stream(20, "<< /Subtype /Form /Resources 21 0 R >>", "");
+    b.obj(21, "<< /XObject << /B 11 0 R /F 20 0 R >> >>");
+    b.xref_table(trailer_opts(1));
+    const std::string base = b.bytes();
+    std::string path = pdf_temp_path("collect_mut");
+    const uint8_t flips[] = {'<', '>', '0'};
+    size_t runs = 0;
+    for (size_t i = 0; i < base.size(); i += 4) {
+        for (size_t k = 0; k < sizeof flips + 1; k++) {
+            std::string m = k < sizeof flips ? base : base.substr(0, i);
+            if (k < sizeof flips) m[i] = (char)flips[k];
+            ASSERT_TRUE(write_file(path, m));
+            pdfcore_doc doc;
+            memset(&doc, 0, sizeof doc);
+            if (pdfcore_load(path.c_str(), &doc) == 1) {
+                img_vec list;
+                memset(&list, 0, sizeof list);
+                collect_all_images(&doc, &list);
+                for (int32_t j = 0; j < list.count; j++) ASSERT_NE(nullptr, obj_find(&doc.objs, list.items[j].obj_num));
+                img_vec_free(&list);
+                runs++;
+            }
+            pdfcore_doc_free(&doc);
+        }
+    }
+    remove(path.c_str());
+    EXPECT_GT(runs, 0u);
+}

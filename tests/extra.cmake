@@ -1,0 +1,35 @@
+# Tests of the shared library as a host sees it: exported symbols, a C host, the command-line host.
+
+if(TARGET quelvar-pdfextractimg)
+  add_test(NAME exports.exactly_the_entry_points
+    COMMAND ${CMAKE_COMMAND} -DLIB=$<TARGET_FILE:quelvar-pdfextractimg>
+            -DMAP=${PROJECT_SOURCE_DIR}/exports.map -P ${CMAKE_CURRENT_SOURCE_DIR}/check_exports.cmake)
+
+  add_executable(c_host c_host.c)
+  target_link_libraries(c_host PRIVATE quelvar-pdfextractimg)
+  target_compile_options(c_host PRIVATE -Wall -Wextra -Werror -std=c99 -pedantic)
+  add_test(NAME c_host.sample COMMAND c_host ${PROJECT_SOURCE_DIR}/examples/sample.pdf)
+endif()
+
+if(TARGET pdfextractimg)
+  add_test(NAME cli.smoke
+    COMMAND ${CMAKE_COMMAND} -DCLI=$<TARGET_FILE:pdfextractimg>
+            -DSAMPLE=${PROJECT_SOURCE_DIR}/examples/sample.pdf
+            -DOUT=${CMAKE_CURRENT_BINARY_DIR}/cli_smoke_out -P ${CMAKE_CURRENT_SOURCE_DIR}/cli_smoke.cmake)
+endif()
+
+if(TARGET make_sample)
+  # The committed sample is what the generator writes.
+  add_test(NAME sample.is_generated
+    COMMAND ${CMAKE_COMMAND} -DGEN=$<TARGET_FILE:make_sample>
+            -DSAMPLE=${PROJECT_SOURCE_DIR}/examples/sample.pdf
+            -DOUT=${CMAKE_CURRENT_BINARY_DIR}/sample_regen.pdf -P ${CMAKE_CURRENT_SOURCE_DIR}/check_sample.cmake)
+endif()
+
+# api_test fails chosen allocations of the library (allocation-failure sweep): the library's calls
+# of malloc, calloc and realloc go through the test's wrappers.
+if(TARGET api_test)
+  target_link_options(api_test PRIVATE -Wl,--wrap=malloc -Wl,--wrap=calloc -Wl,--wrap=realloc)
+  target_compile_definitions(api_test PRIVATE QV_WRAP_ALLOC=1
+    SAMPLE_PDF="${PROJECT_SOURCE_DIR}/examples/sample.pdf")
+endif()
