@@ -9,6 +9,16 @@ if(TARGET quelvar-pdfextractimg)
   target_link_libraries(c_host PRIVATE quelvar-pdfextractimg)
   target_compile_options(c_host PRIVATE -Wall -Wextra -Werror -std=c99 -pedantic)
   add_test(NAME c_host.sample COMMAND c_host ${PROJECT_SOURCE_DIR}/examples/sample.pdf)
+
+  # cmake --install, then find_package from a separate project. Sanitized builds are skipped: a host
+  # would need the sanitizer runtime too.
+  if(NOT PDFEXTRACTIMG_SANITIZE AND TARGET pdfextractimg)
+    add_test(NAME install.find_package
+      COMMAND ${CMAKE_COMMAND} -DBUILD=${PROJECT_BINARY_DIR} -DSRC=${CMAKE_CURRENT_SOURCE_DIR}
+              -DWORK=${CMAKE_CURRENT_BINARY_DIR}/install_check
+              -DSAMPLE=${PROJECT_SOURCE_DIR}/examples/sample.pdf
+              -P ${CMAKE_CURRENT_SOURCE_DIR}/install_check.cmake)
+  endif()
 endif()
 
 if(TARGET pdfextractimg)
