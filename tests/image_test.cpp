@@ -130,6 +130,7 @@ static std::string png_filter(const std::string &raw, size_t row_bytes, size_t b
 }
 
 static uint32_t bits_get(const std::string &r, size_t s, int bits) {
+    if (bits == 16) return (uint32_t)(uint8_t)r[2 * s] << 8 | (uint8_t)r[2 * s + 1];
     size_t bit = s * (size_t)bits;
     return ((uint8_t)r[bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
 }
