@@ -115,18 +115,19 @@ static int write_images(const char *output_dir, const img_vec *list) {
     if (!dir) return -1;
     size_t n = strlen(dir);
     while (n > 0 && is_sep(dir[n - 1])) n--;  // "out///" and "out" name the same files
-    // "/image_" + at most 10 digits + ".png" + NUL
-    size_t cap = n + 32;
-    char *name = (char *)malloc(cap);
+    // The directory, then "/image_" + at most 10 digits + ".png" + NUL.
+    const size_t tail = 32;
+    char *name = (char *)malloc(n + tail);
     if (!name) {
         free(dir);
         return -1;
     }
+    memcpy(name, dir, n);
     int written = 0;
     for (int32_t i = 0; i < list->count; i++) {
         const extracted_image *r = &list->items[i];
         const char *ext = strcmp(r->format, "jpeg") == 0 ? "jpg" : "png";
-        snprintf(name, cap, "%.*s/image_%03d.%s", (int)n, dir, (int)(i + 1), ext);
+        snprintf(name + n, tail, "/image_%03d.%s", (int)(i + 1), ext);
         written += write_file_whole(name, r->data, r->data_len);
     }
     free(name);
