@@ -2,6 +2,7 @@
 // reader that records every symbol), its code builder, round trips through zlib and both of the
 // library's inflaters, and the raw DEFLATE stream inflater on zlib output and hand-built streams.
 #include "codec/flate.h"
+#include "codec/inflate.h"
 
 #include <gtest/gtest.h>
 
@@ -108,13 +109,19 @@ struct trace_reader {
         }
         return v;
     }
-    int decode(const std::vector<int> &lens) {
+    // Symbol by code: key (1 << length) | code, so codes of different lengths never collide.
+    static std::vector<int> table(const std::vector<int> &lens) {
+        std::vector<int> t((size_t)1 << 16, -1);
         std::vector<uint32_t> codes = canonical(lens);
+        for (size_t s = 0; s < lens.size(); s++)
+            if (lens[s]) t[(1u << lens[s]) | codes[s]] = (int)s;
+        return t;
+    }
+    int decode(const std::vector<int> &t) {
         uint32_t code = 0;
         for (int l = 1; l <= 15 && !bad; l++) {
             code = code << 1 | bits(1);
-            for (size_t s = 0; s < lens.size(); s++)
-                if (lens[s] == l && codes[s] == code) return (int)s;
+            if (t[(1u << l) | code] >= 0) return t[(1u << l) | code];
         }
         bad = true;
         return -1;
@@ -141,10 +148,10 @@ static stream_trace trace(const bytes &z) {
         static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
         std::vector<int> cl(19, 0);
         for (int k = 0; k < b.hclen + 4; k++) cl[order[k]] = (int)r.bits(3);
-        std::vector<int> lens;
+        std::vector<int> lens, cl_table = trace_reader::table(cl);
         size_t total = (size_t)(b.hlit + 257 + b.hdist + 1);
         while (lens.size() < total && !r.bad) {
-            int s = r.decode(cl), extra = 0;
+            int s = r.decode(cl_table), extra = 0;
             if (s < 16) lens.push_back(s);
             else if (s == 16) extra = (int)r.bits(2), lens.insert(lens.end(), (size_t)(3 + extra), lens.back());
             else if (s == 17) extra = (int)r.bits(3), lens.insert(lens.end(), (size_t)(3 + extra), 0);
@@ -154,8 +161,9 @@ static stream_trace trace(const bytes &z) {
         if (r.bad || lens.size() != total) return t;
         b.lit_lens.assign(lens.begin(), lens.begin() + b.hlit + 257);
         b.dist_lens.assign(lens.begin() + b.hlit + 257, lens.end());
+        std::vector<int> lit_table = trace_reader::table(b.lit_lens), dist_table = trace_reader::table(b.dist_lens);
         for (;;) {
-            int s = r.decode(b.lit_lens);
+            int s = r.decode(lit_table);
             if (r.bad) return t;
             if (s < 256) {
                 b.syms.push_back({0, s});
@@ -164,7 +172,7 @@ static stream_trace trace(const bytes &z) {
             }
             if (s == 256) break;
             int len = t_len_base[s - 257] + (int)r.bits(t_len_extra[s - 257]);
-            int d = r.decode(b.dist_lens);
+            int d = r.decode(dist_table);
             if (r.bad) return t;
             int dist = t_dist_base[d] + (int)r.bits(t_dist_extra[d]);
             if ((size_t)dist > t.out.size()) return t;
@@ -486,6 +494,11 @@ TEST(Deflate, RoundTrips) {
         int32_t n = qv_inflate(z.data() + 2, z.size() - 6, back.data(), back.size());
         ASSERT_EQ((int32_t)in.size(), n);
         EXPECT_TRUE(std::equal(in.begin(), in.end(), back.begin()));
+        uint64_t got = 0;
+        std::fill(back.begin(), back.end(), 0xEE);
+        ASSERT_EQ(0, inflate_decompress(z.data(), z.size(), back.data(), back.size(), &got));
+        ASSERT_EQ(in.size(), got);
+        EXPECT_TRUE(std::equal(in.begin(), in.end(), back.begin()));
 #ifdef HAVE_ZLIB
         uLongf zn = (uLongf)back.size();
         ASSERT_EQ(Z_OK, uncompress(back.data(), &zn, z.data(), (uLong)z.size()));
@@ -678,4 +691,265 @@ TEST(Deflate, OversizedBlockRefused) {
     uint8_t byte = 0;
     EXPECT_EQ(-1, d_emit_block(&s, &byte, ((uint64_t)1 << 30) + 1, 1));
     EXPECT_EQ(0u, s.size);
+}
+
+// ---- stream inflater ----------------------------------------------------------------------------
+
+static int32_t inflate_into(const bytes &raw, size_t cap, bytes *out = nullptr) {
+    bytes buf(cap ? cap : 1, 0xEE);
+    int32_t n = qv_inflate(raw.data(), raw.size(), buf.data(), cap);
+    if (out) *out = bytes(buf.begin(), buf.begin() + (n > 0 ? n : 0));
+    return n;
+}
+
+static void put_stored(bit_writer &w, int final, const bytes &data, uint16_t nlen_xor = 0xFFFF) {
+    w.put((uint32_t)final, 1);
+    w.put(0, 2);
+    w.align();
+    uint16_t len = (uint16_t)data.size(), nlen = (uint16_t)(len ^ nlen_xor);
+    w.put(len, 16);
+    w.put(nlen, 16);
+    for (uint8_t c : data) w.put(c, 8);
+}
+
+// Fixed-code literal (RFC 1951 3.2.6).
+static void put_fixed_literal(bit_writer &w, int c) {
+    if (c < 144) w.code((uint32_t)(0x30 + c), 8);
+    else if (c < 256) w.code((uint32_t)(0x190 + c - 144), 9);
+    else if (c < 280) w.code((uint32_t)(c - 256), 7);
+    else w.code((uint32_t)(0xC0 + c - 280), 8);
+}
+
+struct inflate_case {
+    const char *name;
+    bytes raw;
+    size_t cap;
+    int32_t want;
+    bytes want_out;
+};
+
+static std::vector<inflate_case> inflate_cases() {
+    std::vector<inflate_case> v;
+    bit_writer w;
+    put_stored(w, 1, {'h', 'i'});
+    v.push_back({"stored", w.done(), 10, 2, {'h', 'i'}});
+
+    w = bit_writer();
+    put_stored(w, 1, {'h', 'i'}, 0xFFFE);
+    v.push_back({"stored with bad NLEN", w.done(), 10, -1, {}});
+
+    w = bit_writer();
+    put_stored(w, 1, {});
+    v.push_back({"stored empty final", w.done(), 0, 0, {}});
+
+    w = bit_writer();
+    put_stored(w, 0, {'a'});
+    put_stored(w, 1, {'b', 'c'});
+    v.push_back({"two stored blocks", w.done(), 3, 3, {'a', 'b', 'c'}});
+
+    w = bit_writer();
+    put_stored(w, 1, {'a', 'b', 'c'});
+    bytes r = w.done();
+    r.resize(r.size() - 1);
+    v.push_back({"stored data cut short", r, 10, -1, {}});
+
+    w = bit_writer();
+    put_stored(w, 1, {'a', 'b', 'c'});
+    v.push_back({"stored over capacity", w.done(), 2, -1, {}});
+
+    w = bit_writer();
+    w.put(1, 1), w.put(3, 2);
+    v.push_back({"block type 3", w.done(), 10, -1, {}});
+
+    // Fixed block: 'a', then length 258 at distance 1 (symbol 285, distance code 0).
+    w = bit_writer();
+    w.put(1, 1), w.put(1, 2);
+    put_fixed_literal(w, 'a');
+    put_fixed_literal(w, 285);
+    w.code(0, 5);
+    put_fixed_literal(w, 256);
+    v.push_back({"fixed 259 copies", w.done(), 259, 259, bytes(259, 'a')});
+    v.push_back({"fixed one byte over capacity", v.back().raw, 258, -1, {}});
+
+    // Distance equal to the output count is valid; one more fails.
+    for (int dist : {2, 3}) {
+        w = bit_writer();
+        w.put(1, 1), w.put(1, 2);
+        put_fixed_literal(w, 'x');
+        put_fixed_literal(w, 'y');
+        put_fixed_literal(w, 257);  // length 3
+        w.code((uint32_t)(dist - 1), 5);
+        put_fixed_literal(w, 256);
+        v.push_back({dist == 2 ? "distance = output count" : "distance past output", w.done(), 10,
+                     dist == 2 ? 5 : -1, dist == 2 ? bytes{'x', 'y', 'x', 'y', 'x'} : bytes{}});
+    }
+
+    w = bit_writer();
+    w.put(1, 1), w.put(1, 2);
+    put_fixed_literal(w, 286);
+    v.push_back({"length symbol 286", w.done(), 10, -1, {}});
+
+    w = bit_writer();
+    w.put(1, 1), w.put(1, 2);
+    put_fixed_literal(w, 'x');
+    put_fixed_literal(w, 257);
+    w.code(30, 5);
+    v.push_back({"distance symbol 30", w.done(), 10, -1, {}});
+
+    // Dynamic: an incomplete literal/length code of two 2-bit codes ('A' and end of block).
+    std::vector<int> lit(257, 0), dist1(1, 0);
+    lit['A'] = 2, lit[256] = 2;
+    std::vector<uint32_t> lc = canonical(lit);
+    w = bit_writer();
+    put_dynamic_header(w, 1, lit, dist1);
+    w.code(lc['A'], 2), w.code(lc['A'], 2), w.code(lc[256], 2);
+    v.push_back({"incomplete literal code", w.done(), 10, 2, {'A', 'A'}});
+
+    w = bit_writer();
+    put_dynamic_header(w, 1, lit, dist1);
+    w.code(lc['A'], 2);
+    w.code(3, 2);  // unassigned, then ones up to 15 bits
+    w.put(0x1FFF, 13);
+    v.push_back({"unassigned code", w.done(), 10, -1, {}});
+
+    std::vector<int> over(257, 0);
+    over['A'] = over['B'] = over[256] = 1;
+    w = bit_writer();
+    put_dynamic_header(w, 1, over, dist1);
+    v.push_back({"over-subscribed literal code", w.done(), 10, -1, {}});
+
+    std::vector<int> no_end(257, 0);
+    no_end['A'] = no_end['B'] = 1;
+    w = bit_writer();
+    put_dynamic_header(w, 1, no_end, dist1);
+    w.code(0, 1), w.code(1, 1);
+    v.push_back({"no end-of-block code runs out of input", w.done(), 100, -1, {}});
+
+    // Code-length code with only symbols 1 and 18 (incomplete: 2 of 8 codes of 3 bits).
+    w = bit_writer();
+    w.put(1, 1), w.put(2, 2), w.put(0, 5), w.put(0, 5), w.put(14, 4);
+    for (int k = 0; k < 18; k++) w.put(k == 2 || k == 17 ? 3 : 0, 3);  // order: 18 at 2, 1 at 17
+    // Canonical: symbol 1 -> 000, symbol 18 -> 001.
+    w.code(1, 3), w.put(138 - 11, 7);  // 0..137 zero
+    w.code(1, 3), w.put(118 - 11, 7);  // 138..255 zero
+    w.code(0, 3), w.code(0, 3);        // 256 and distance 0 lengths
+    w.code(0, 1);                      // end of block, the one literal/length code
+    v.push_back({"incomplete code-length code", w.done(), 10, 0, {}});
+
+    w = bit_writer();
+    w.put(1, 1), w.put(2, 2), w.put(0, 5), w.put(0, 5), w.put(0, 4);
+    w.put(1, 3), w.put(1, 3), w.put(0, 3), w.put(1, 3);  // 16, 17 and 0 one bit each: over-subscribed
+    v.push_back({"over-subscribed code-length code", w.done(), 10, -1, {}});
+
+    w = bit_writer();
+    w.put(1, 1), w.put(2, 2), w.put(0, 5), w.put(0, 5), w.put(0, 4);
+    w.put(1, 3), w.put(0, 3), w.put(0, 3), w.put(1, 3);  // 16 -> 0, 0 -> 1
+    w.code(0, 1);
+    v.push_back({"repeat 16 first", w.done(), 10, -1, {}});
+
+    w = bit_writer();
+    w.put(1, 1), w.put(2, 2), w.put(0, 5), w.put(0, 5), w.put(0, 4);
+    w.put(0, 3), w.put(1, 3), w.put(1, 3), w.put(0, 3);  // 17 -> 0, 18 -> 1
+    w.code(1, 1), w.put(127, 7);
+    w.code(1, 1), w.put(127, 7);  // 276 zeros: past 257 + 1
+    v.push_back({"repeat past the lengths", w.done(), 10, -1, {}});
+
+    w = bit_writer();
+    w.put(1, 1), w.put(2, 2), w.put(30, 5), w.put(0, 5), w.put(0, 4);
+    v.push_back({"HLIT 30", w.done(), 10, -1, {}});
+
+    w = bit_writer();
+    put_stored(w, 1, {'z'});
+    bytes tail = w.done();
+    tail.push_back(0xFF), tail.push_back(0x07);
+    v.push_back({"data after the final block ignored", tail, 10, 1, {'z'}});
+
+    v.push_back({"empty input", {}, 10, -1, {}});
+    return v;
+}
+
+TEST(StreamInflater, HandBuiltStreams) {
+    for (const inflate_case &c : inflate_cases()) {
+        SCOPED_TRACE(c.name);
+        bytes out;
+        EXPECT_EQ(c.want, inflate_into(c.raw, c.cap, &out));
+        if (c.want >= 0) EXPECT_EQ(c.want_out, out);
+    }
+}
+
+#ifdef HAVE_ZLIB
+static bytes zlib_raw(const bytes &in, int level, int strategy, int mem_level) {
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    EXPECT_EQ(Z_OK, deflateInit2(&z, level, Z_DEFLATED, -15, mem_level, strategy));
+    bytes out(deflateBound(&z, (uLong)in.size()) + 64);
+    z.next_in = (Bytef *)in.data();
+    z.avail_in = (uInt)in.size();
+    z.next_out = out.data();
+    z.avail_out = (uInt)out.size();
+    EXPECT_EQ(Z_STREAM_END, deflate(&z, Z_FINISH));
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+TEST(StreamInflater, DecodesZlibRawDeflate) {
+    const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+    std::vector<std::pair<std::string, bytes>> inputs = round_trip_inputs();
+    for (int level = 0; level <= 9; level++) {
+        for (int strategy : strategies) {
+            for (size_t k = 0; k < inputs.size(); k += (level % 3) + 1) {
+                const bytes &in = inputs[k].second;
+                SCOPED_TRACE(inputs[k].first + " level " + std::to_string(level) + " strategy " +
+                             std::to_string(strategy));
+                bytes raw = zlib_raw(in, level, strategy, level == 9 ? 1 : 8);
+                bytes out;
+                ASSERT_EQ((int32_t)in.size(), inflate_into(raw, in.size(), &out));
+                EXPECT_TRUE(in == out);
+            }
+        }
+    }
+}
+#endif
+
+// Every prefix of a stream fails; every one-byte change gives -1 or a count within capacity, and
+// a call after a failed one decodes as if alone.
+TEST(StreamInflater, TruncationAndMutation) {
+    bytes in = rgba_rows(40, 20, 9);
+    bytes z = deflate_bytes(in);
+    bytes raw(z.begin() + 2, z.end() - 4);
+    std::vector<bytes> streams = {raw};
+#ifdef HAVE_ZLIB
+    streams.push_back(zlib_raw(in, 9, Z_DEFAULT_STRATEGY, 8));
+    streams.push_back(zlib_raw(in, 1, Z_FIXED, 8));
+    streams.push_back(zlib_raw(in, 0, Z_DEFAULT_STRATEGY, 8));
+#endif
+    for (size_t s = 0; s < streams.size(); s++) {
+        SCOPED_TRACE(s);
+        const bytes &good = streams[s];
+        bytes out;
+        for (size_t len = 0; len < good.size(); len++) {
+            bytes cut(good.begin(), good.begin() + len);
+            ASSERT_EQ(-1, inflate_into(cut, in.size())) << "prefix " << len;
+        }
+        for (size_t at = 0; at < good.size(); at++) {
+            for (uint8_t flip : {0x01, 0x80, 0xFF}) {
+                bytes bad = good;
+                bad[at] ^= flip;
+                int32_t n = inflate_into(bad, in.size());
+                ASSERT_TRUE(n == -1 || (n >= 0 && (size_t)n <= in.size())) << "byte " << at;
+            }
+            ASSERT_EQ((int32_t)in.size(), inflate_into(good, in.size(), &out));
+        }
+        EXPECT_EQ(in, out);
+    }
+}
+
+TEST(StreamInflater, CapacityAboveTwoGigabytesIsClamped) {
+    bit_writer w;
+    put_stored(w, 1, {'o', 'k'});
+    bytes raw = w.done();
+    uint8_t buf[2];
+    EXPECT_EQ(2, qv_inflate(raw.data(), raw.size(), buf, (uint64_t)1 << 33));
+    EXPECT_EQ('o', buf[0]);
 }
