@@ -1,0 +1,279 @@
+// Streams, page content and resource dictionaries of a loaded document.
+#include "pdfcore/pdfcore.h"
+#include "pdf_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+static const uint8_t *u(const std::string &s) { return (const uint8_t *)s.data(); }
+
+// A loaded document built from bytes, freed at the end of the test.
+struct doc_fixture {
+    pdfcore_doc doc;
+    int ok = 0;
+    explicit doc_fixture(const std::string &bytes) {
+        memset(&doc, 0, sizeof doc);
+        std::string path = pdf_temp_path("pdfcore_content");
+        EXPECT_TRUE(write_file(path, bytes));
+        ok = pdfcore_load(path.c_str(), &doc);
+        unlink(path.c_str());
+        EXPECT_EQ(1, ok) << pdfcore_last_error();
+    }
+    ~doc_fixture() { pdfcore_doc_free(&doc); }
+    bool in_file(const uint8_t *p) const { return p >= doc.data && p < doc.data + doc.size; }
+    // Content of page 0 as a string; "<fail>" when the call gives 0. Frees heap results.
+    std::string content(int32_t page = 0, bool *in_place = nullptr) {
+        const uint8_t *c = nullptr;
+        int32_t n = -1;
+        if (!pdfcore_page_content(&doc, page, &c, &n)) {
+            EXPECT_EQ(nullptr, c);
+            EXPECT_EQ(0, n);
+            return "<fail>";
+        }
+        std::string s((const char *)c, (size_t)n);
+        bool place = in_file(c);
+        if (in_place) *in_place = place;
+        if (!place) {
+            EXPECT_EQ(0, c[n]);  // heap results are NUL-terminated
+            free((void *)c);
+        }
+        return s;
+    }
+};
+
+static std::string doc_with(const std::string &page_keys,
+                            const std::vector<std::pair<int, std::string>> &streams,
+                            const std::vector<std::pair<int, std::string>> &objs = {}) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.page(3, 2, page_keys);
+    for (auto &s : streams) {
+        size_t split = s.second.find(">>");
+        b.stream(s.first, s.second.substr(0, split + 2), s.second.substr(split + 2));
+    }
+    for (auto &o : objs) b.obj(o.first, o.second);
+    b.xref_table(trailer_opts(1));
+    return b.bytes();
+}
+
+TEST(Content, SingleStreamInPlace) {
+    doc_fixture f(doc_with("/Contents 7 0 R", {{7, "<< >>0 0 m 5 5 l S"}}));
+    bool in_place = false;
+    EXPECT_EQ("0 0 m 5 5 l S", f.content(0, &in_place));
+    EXPECT_TRUE(in_place);
+}
+
+#ifdef HAVE_ZLIB
+TEST(Content, FlateStreamInflatedToTheHeap) {
+    doc_fixture f(doc_with("/Contents 7 0 R",
+                           {{7, "<< /Filter /FlateDecode >>" + zlib_compress("BT (hello) Tj ET")}}));
+    bool in_place = true;
+    EXPECT_EQ("BT (hello) Tj ET", f.content(0, &in_place));
+    EXPECT_FALSE(in_place);
+}
+
+TEST(Content, InflatedSizeLimit) {
+    std::string small(4000, 'a'), large(100000, 'a');
+    ASSERT_LT(zlib_compress(large).size(), 200u);  // room 20 x L + 4096 is far below 100000
+    doc_fixture ok(doc_with("/Contents 7 0 R", {{7, "<< /Filter /FlateDecode >>" + zlib_compress(small)}}));
+    EXPECT_EQ(small, ok.content());
+    doc_fixture big(doc_with("/Contents 7 0 R", {{7, "<< /Filter /FlateDecode >>" + zlib_compress(large)}}));
+    EXPECT_EQ("<fail>", big.content());
+}
+
+TEST(Content, FilterChainsAndOtherFilters) {
+    doc_fixture chain(doc_with("/Contents 7 0 R",
+                               {{7, "<< /Filter [/ASCII85Decode /FlateDecode] >>GhVa~>"}}));
+    EXPECT_EQ("<fail>", chain.content());
+    doc_fixture lzw(doc_with("/Contents 7 0 R", {{7, "<< /Filter /LZWDecode >>\x80\x0b\x60"}}));
+    EXPECT_EQ("\x80\x0b\x60", lzw.content());
+}
+
+TEST(Content, DecodedStreamResultReplacedByNextCall) {
+    doc_fixture f(doc_with("", {{7, "<< /Filter /FlateDecode >>" + zlib_compress("first")},
+                                {8, "<< /Filter /FlateDecode >>" + zlib_compress("second!")},
+                                {9, "<< >>raw"}}));
+    int32_t n = 0;
+    const uint8_t *a = pdfcore_decoded_stream(obj_find(&f.doc.objs, 7), f.doc.data, f.doc.size, &n);
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ("first", std::string((const char *)a, (size_t)n));
+    const uint8_t *b = pdfcore_decoded_stream(obj_find(&f.doc.objs, 8), f.doc.data, f.doc.size, &n);
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ("second!", std::string((const char *)b, (size_t)n));
+    EXPECT_EQ(0, b[n]);
+    const uint8_t *c = pdfcore_decoded_stream(obj_find(&f.doc.objs, 9), f.doc.data, f.doc.size, &n);
+    ASSERT_NE(nullptr, c);
+    EXPECT_TRUE(f.in_file(c));
+    EXPECT_EQ("raw", std::string((const char *)c, (size_t)n));
+    // Not a stream: NULL.
+    EXPECT_EQ(nullptr, pdfcore_decoded_stream(obj_find(&f.doc.objs, 3), f.doc.data, f.doc.size, &n));
+}
+
+TEST(Content, ArrayWithOneFlatePieceAndOneCorrupt) {
+    std::string bad = zlib_compress("zzzzzz");
+    bad[0] = 0x00;  // not a zlib header
+
+    doc_fixture f(doc_with("/Contents [7 0 R 8 0 R 9 0 R]",
+                           {{7, "<< /Filter /FlateDecode >>" + zlib_compress("q ")},
+                            {8, "<< /Filter /FlateDecode >>" + bad},
+                            {9, "<< >>Q"}}));
+    EXPECT_EQ("q Q", f.content());
+}
+#endif
+
+TEST(Content, Arrays) {
+    struct {
+        const char *name;
+        const char *contents;
+        const char *want;
+    } cases[] = {
+        {"missing element skipped", "/Contents [7 0 R 8 0 R]", "q"},
+        {"pieces joined without separator", "/Contents [7 0 R 9 0 R]", "qQ"},
+        {"empty array", "/Contents [ ]", "<fail>"},
+        {"only a missing object", "/Contents [8 0 R]", "<fail>"},
+        {"non-stream element skipped", "/Contents [5 0 R 9 0 R]", "Q"},
+        {"unterminated array", "/Contents [9 0 R 7 0 R", "Qq"},
+        {"no references, bare numbers", "/Contents [9 7]", "Q"},
+        {"single non-stream", "/Contents 5 0 R", "<fail>"},
+        {"name value", "/Contents /X", "<fail>"},
+        {"no contents", "", "<fail>"},
+        {"zero object", "/Contents 0 0 R", "<fail>"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        doc_fixture f(doc_with(c.contents, {{7, "<< >>q"}, {9, "<< >>Q"}}, {{5, "[7 0 R]"}}));
+        EXPECT_EQ(c.want, f.content());
+    }
+}
+
+TEST(Content, InlineStreamDictionary) {
+    struct {
+        const char *name;
+        std::string page;
+        std::string want;
+    } cases[] = {
+        {"direct length", "/Contents << /Length 5 >>\nstream\nq 1 Q\nendstream", "q 1 Q"},
+        {"CR LF after stream", "/Contents << /Length 3 >> stream\r\nabc\nendstream", "abc"},
+        {"indirect length", "/Contents << /Length 6 0 R >>\nstream\nq 1 Q\nendstream", "q 1 Q"},
+        {"length past the page", "/Contents << /Length 500 >>\nstream\nq 1 Q\nendstream", "<fail>"},
+        {"no stream keyword", "/Contents << /Length 5 >>", "<fail>"},
+        {"indirect length to a stream", "/Contents << /Length 7 0 R >>\nstream\nq 1 Q\nendstream", "<fail>"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        doc_fixture f(doc_with(c.page, {{7, "<< >>xx"}}, {{6, "5"}}));
+        EXPECT_EQ(c.want, f.content());
+    }
+}
+
+TEST(Content, PageIndexErrors) {
+    doc_fixture f(doc_with("/Contents 7 0 R", {{7, "<< >>q"}}));
+    EXPECT_EQ("<fail>", f.content(1));
+    EXPECT_STREQ("page index out of range", pdfcore_last_error());
+    EXPECT_EQ("<fail>", f.content(-1));
+    EXPECT_STREQ("page index out of range", pdfcore_last_error());
+    f.doc.pages.items[0].obj_num = 999;
+    EXPECT_EQ("<fail>", f.content(0));
+    EXPECT_STREQ("page object 999 missing", pdfcore_last_error());
+}
+
+// ---- resources --------------------------------------------------------------------------------
+
+TEST(Resources, DictTextAt) {
+    struct {
+        const char *name;
+        std::string text;
+        const char *want;  // nullptr: NULL
+    } cases[] = {
+        {"nested", "<< /A << /B 1 >> >> tail", "<< /A << /B 1 >> >>"},
+        {"string with a pair", "<< /S (a>>b) >>", "<< /S (a>>b) >>"},
+        {"pair right after a string", "<< /S (a)>> x", "<< /S (a)>>"},
+        {"escaped paren", "<< /S (a\\)>>) >>", "<< /S (a\\)>>) >>"},
+        {"unclosed", "<< /A 1 >", nullptr},
+        {"unclosed string", "<< /S (abc >>", nullptr},
+        {"single <", "< /A >>", nullptr},
+        {"hex string", "<< /H <41> >>", "<< /H <41> >>"},
+        {"close at the last byte", "<<>>", "<<>>"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        char *r = dict_text_at(u(c.text), (int32_t)c.text.size(), 0);
+        if (!c.want) {
+            EXPECT_EQ(nullptr, r);
+        } else {
+            ASSERT_NE(nullptr, r);
+            EXPECT_STREQ(c.want, r);
+        }
+        free(r);
+    }
+}
+
+static std::string resources_of(doc_fixture &f, int32_t page = 0) {
+    char *r = pdfcore_page_resources(&f.doc, page);
+    std::string s = r ? r : "<null>";
+    free(r);
+    return s;
+}
+
+TEST(Resources, Forms) {
+    struct {
+        const char *name;
+        std::string page_keys;
+        std::string want;
+    } cases[] = {
+        {"in place", "/Resources << /XObject << /Im1 5 0 R >> >> /Rotate 0",
+         "<< /XObject << /Im1 5 0 R >> >>"},
+        {"reference", "/Resources 9 0 R", "<< /Font << /F1 8 0 R >> >>"},
+        {"reference into an object stream", "/Resources 11 0 R", "<< /ProcSet [/PDF] >>"},
+        {"string with a closing pair", "/Resources << /X (a>>b)>> ", "<< /X (a>>b)>>"},
+        {"inherited: none of its own", "", "<null>"},
+        {"name value", "/Resources /R", "<null>"},
+        {"missing object", "/Resources 40 0 R", "<null>"},
+        {"reference to an array", "/Resources 12 0 R", "<null>"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3}, "/Resources << /Inherited true >>");
+        b.page(3, 2, c.page_keys);
+        b.obj(9, "<< /Font << /F1 8 0 R >> >>");
+        b.obj(12, "[1 2]");
+        b.objstm(10, {{11, "<< /ProcSet [/PDF] >>"}}, false);
+        b.xref_table(trailer_opts(1));
+        doc_fixture f(b.bytes());
+        EXPECT_EQ(c.want, resources_of(f));
+    }
+}
+
+TEST(Resources, UnclosedAndOutOfRange) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.raw("3 0 obj\n<< /Type /Page /Parent 2 0 R /Resources << /XObject << /Im1 5 0 R >>\nendobj\n");
+    b.xref_table(trailer_opts(1));
+    doc_fixture f(b.bytes());
+    EXPECT_EQ("<null>", resources_of(f));
+    EXPECT_EQ("<null>", resources_of(f, 1));
+    EXPECT_EQ("<null>", resources_of(f, -1));
+    char *r = pdfcore_obj_resources(&f.doc, 77);
+    EXPECT_EQ(nullptr, r);
+}
+
+TEST(Resources, OfAnyObject) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.page(3, 2);
+    b.stream(6, "<< /Type /XObject /Subtype /Form /Resources << /XObject << /I 7 0 R >> >> >>", "q Q");
+    b.xref_table(trailer_opts(1));
+    doc_fixture f(b.bytes());
+    char *r = pdfcore_obj_resources(&f.doc, 6);
+    ASSERT_NE(nullptr, r);
+    EXPECT_STREQ("<< /XObject << /I 7 0 R >> >>", r);
+    free(r);
+}
