@@ -1,8 +1,11 @@
 // codec/inflate.cpp - zlib stream decoder (RFC 1950/1951) and PNG row unfilter.
 //
-// Huffman codes are decoded one bit at a time against canonical code counts: no lookup tables,
-// no allocation. Running out of input sets the sticky `failed` flag of the call's state; every
-// loop that reads input tests it, so the call ends with -1 wherever the input ran out.
+// Huffman codes are decoded through a first-level lookup table indexed by the next few input
+// bits; a code longer than the table, an unassigned one, or one whose bits are not all in the
+// input yet, is decoded one bit at a time against the canonical code counts, which gives the
+// same symbol or the same failure. No allocation. Running out of input sets the sticky `failed`
+// flag of the call's state; every loop that reads input tests it, so the call ends with -1
+// wherever the input ran out.
 #include "codec/inflate.h"
 
 #include <cstring>
@@ -12,6 +15,8 @@ static const int max_lcodes = 286;     // literal/length codes in a dynamic bloc
 static const int max_dcodes = 30;      // distance codes
 static const int fix_lcodes = 288;     // literal/length symbols of the fixed code
 static const uint64_t max_out = 1ull << 30;
+static const int lit_fast_bits = 10;   // lookup index width for literal/length codes
+static const int dist_fast_bits = 8;   // and for distance codes
 
 // RFC 1951 3.2.5: base and extra bits of length symbols 257..285 and distance symbols 0..29.
 static const int16_t lens[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
@@ -26,11 +31,21 @@ static const int16_t dext[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,
 // RFC 1951 3.2.7: order of the code-length code lengths in a dynamic block header.
 static const int16_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-// A canonical code: how many codes of each length (entry 0: symbols without a code), and the
-// symbols that have a code, ordered by length and, within one length, by value.
+// One lookup entry: the symbol whose code is the low `len` bits of the index (bit-reversed,
+// as codes arrive most significant bit first). len 0: no code of at most the index width.
+struct fast_entry {
+    uint16_t sym;
+    uint8_t len;
+};
+
+// A canonical code: how many codes of each length (entry 0: symbols without a code), the
+// symbols that have a code, ordered by length and, within one length, by value, and the lookup
+// table of the codes of at most fast_bits bits.
 struct huffman_table {
     const int16_t *length_counts;
     const int16_t *sorted_symbols;
+    const fast_entry *fast;
+    int fast_bits;
 };
 
 struct inflate_state {
@@ -40,8 +55,8 @@ struct inflate_state {
     const uint8_t *in_buf;  // the DEFLATE data, after the 2-byte zlib header
     uint64_t in_len;
     uint64_t in_pos;
-    uint32_t bit_buf;       // pending input bits, the next one in bit 0
-    int bit_count;          // 0..7 between symbols, at most 20 inside bits()
+    uint64_t bit_buf;       // pending input bits, the next one in bit 0; zero above bit_count
+    int bit_count;          // 0..63; whole bytes among them are returned before a stored block
     int failed;             // sticky: input ran out
 };
 
@@ -64,12 +79,32 @@ static constexpr int construct(int16_t *length_counts, int16_t *sorted_symbols,
     return left;
 }
 
+// Fills the lookup table of fast_bits index bits from a table made by construct. Codes are
+// handed out in sorted_symbols order (RFC 1951 3.2.2), consecutive within one length.
+static constexpr void fill_fast(fast_entry *fast, int fast_bits, const int16_t *length_counts,
+                                const int16_t *sorted_symbols) {
+    int size = 1 << fast_bits;
+    for (int i = 0; i < size; i++) fast[i] = {0, 0};
+    int code = 0, index = 0;
+    for (int len = 1; len <= fast_bits && len <= max_bits; len++) {
+        for (int k = 0; k < length_counts[len]; k++, code++, index++) {
+            int rev = 0;
+            for (int b = 0; b < len; b++) rev |= ((code >> b) & 1) << (len - 1 - b);
+            for (int i = rev; i < size; i += 1 << len)
+                fast[i] = {(uint16_t)sorted_symbols[index], (uint8_t)len};
+        }
+        code <<= 1;
+    }
+}
+
 // The fixed code of RFC 1951 3.2.6, built at compile time so no call ever writes it.
 struct fixed_tables {
     int16_t lencnt[max_bits + 1];
     int16_t lensym[fix_lcodes];
     int16_t distcnt[max_bits + 1];
     int16_t distsym[max_dcodes];
+    fast_entry lenfast[1 << lit_fast_bits];
+    fast_entry distfast[1 << dist_fast_bits];
 };
 
 static constexpr fixed_tables build_fixed() {
@@ -83,31 +118,41 @@ static constexpr fixed_tables build_fixed() {
     construct(t.lencnt, t.lensym, lengths, fix_lcodes);
     for (sym = 0; sym < max_dcodes; sym++) lengths[sym] = 5;
     construct(t.distcnt, t.distsym, lengths, max_dcodes);
+    fill_fast(t.lenfast, lit_fast_bits, t.lencnt, t.lensym);
+    fill_fast(t.distfast, dist_fast_bits, t.distcnt, t.distsym);
     return t;
 }
 
 static constexpr fixed_tables s_fixed = build_fixed();
 
-// The next n bits (n <= 13), the first bit read in bit 0. Bytes are taken only as bits are
-// needed. Out of input: sets failed and returns 0.
-static int bits(inflate_state *s, int n) {
-    uint32_t val = s->bit_buf;
-    while (s->bit_count < n) {
-        if (s->in_pos == s->in_len) {
+// Loads whole bytes while at least 8 bits of room are left in bit_buf.
+static inline void refill(inflate_state *s) {
+    while (s->bit_count <= 56 && s->in_pos < s->in_len) {
+        s->bit_buf |= (uint64_t)s->in_buf[s->in_pos++] << s->bit_count;
+        s->bit_count += 8;
+    }
+}
+
+// The next n bits (n <= 13), the first bit read in bit 0. Out of input: sets failed and
+// returns 0.
+static inline int bits(inflate_state *s, int n) {
+    if (s->bit_count < n) {
+        refill(s);
+        if (s->bit_count < n) {
             s->failed = 1;
             return 0;
         }
-        val |= (uint32_t)s->in_buf[s->in_pos++] << s->bit_count;
-        s->bit_count += 8;
     }
-    s->bit_buf = val >> n;
+    int val = (int)(s->bit_buf & ((1u << n) - 1u));
+    s->bit_buf >>= n;
     s->bit_count -= n;
-    return (int)(val & ((1u << n) - 1u));
+    return val;
 }
 
-// The next symbol of h, or -10 when no code of up to 15 bits matches or the input ran out
-// (failed set). Codes are stored most significant bit first, so each bit is appended at the low end.
-static int decode(inflate_state *s, const huffman_table *h) {
+// Canonical decoding one bit at a time: the next symbol of h, or -10 when no code of up to
+// 15 bits matches or the input ran out (failed set). Codes are stored most significant bit
+// first, so each bit is appended at the low end.
+static int decode_slow(inflate_state *s, const huffman_table *h) {
     int code = 0, first = 0, index = 0;
     for (int len = 1; len <= max_bits; len++) {
         code |= bits(s, 1);
@@ -119,6 +164,20 @@ static int decode(inflate_state *s, const huffman_table *h) {
         code <<= 1;
     }
     return -10;
+}
+
+// The next symbol of h, or -10 as decode_slow. The lookup is taken only when its code lies
+// whole within the bits already loaded (bits above bit_count read as 0 in the index); a code
+// is a prefix of no other, so decode_slow would have found the same symbol.
+static inline int decode(inflate_state *s, const huffman_table *h) {
+    if (s->bit_count < max_bits) refill(s);
+    fast_entry e = h->fast[s->bit_buf & ((1u << h->fast_bits) - 1u)];
+    if (e.len != 0 && e.len <= s->bit_count) {
+        s->bit_buf >>= e.len;
+        s->bit_count -= e.len;
+        return e.sym;
+    }
+    return decode_slow(s, h);
 }
 
 // Decodes one compressed block's symbols through its end-of-block code. 0: end of block;
@@ -143,17 +202,23 @@ static int codes(inflate_state *s, const huffman_table *lencode, const huffman_t
         if (s->failed) return -10;
         if (dist > s->out_pos) return -11;
         if (len > s->out_cap - s->out_pos) return 1;
-        // Byte by byte: a distance shorter than the length repeats the bytes just written.
         uint8_t *out = s->out_buf + s->out_pos;
         const uint8_t *from = out - dist;
-        for (uint64_t i = 0; i < len; i++) out[i] = from[i];
+        if (dist >= len) {
+            memcpy(out, from, (size_t)len);
+        } else {  // byte by byte: the copy repeats the bytes it has just written
+            for (uint64_t i = 0; i < len; i++) out[i] = from[i];
+        }
         s->out_pos += len;
     }
 }
 
 // RFC 1951 3.2.4. LEN's complement NLEN is read but not enforced. 0 or -1.
 static int stored(inflate_state *s) {
-    s->bit_buf = 0;  // the block continues at the next whole byte
+    // The block continues at the next whole byte: give back the whole bytes loaded ahead and
+    // drop the rest of the partly used one.
+    s->in_pos -= (uint64_t)(s->bit_count / 8);
+    s->bit_buf = 0;
     s->bit_count = 0;
     if (s->in_len - s->in_pos < 4) return -1;
     const uint8_t *p = s->in_buf + s->in_pos;
@@ -167,8 +232,9 @@ static int stored(inflate_state *s) {
 }
 
 static int fixed(inflate_state *s) {
-    const huffman_table lencode = {s_fixed.lencnt, s_fixed.lensym};
-    const huffman_table distcode = {s_fixed.distcnt, s_fixed.distsym};
+    const huffman_table lencode = {s_fixed.lencnt, s_fixed.lensym, s_fixed.lenfast, lit_fast_bits};
+    const huffman_table distcode = {s_fixed.distcnt, s_fixed.distsym, s_fixed.distfast,
+                                    dist_fast_bits};
     return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
 }
 
@@ -184,8 +250,9 @@ static int dynamic(inflate_state *s) {
     int16_t lengths[max_lcodes + max_dcodes];
     int16_t lencnt[max_bits + 1], lensym[max_lcodes];
     int16_t distcnt[max_bits + 1], distsym[max_dcodes];
-    huffman_table lencode = {lencnt, lensym};
-    huffman_table distcode = {distcnt, distsym};
+    fast_entry lenfast[1 << lit_fast_bits], distfast[1 << dist_fast_bits];
+    huffman_table lencode = {lencnt, lensym, lenfast, lit_fast_bits};
+    huffman_table distcode = {distcnt, distsym, distfast, dist_fast_bits};
 
     int nlen = bits(s, 5) + 257;
     int ndist = bits(s, 5) + 1;
@@ -198,6 +265,7 @@ static int dynamic(inflate_state *s) {
     if (s->failed) return -1;
     for (; index < 19; index++) lengths[order[index]] = 0;
     if (construct(lencnt, lensym, lengths, 19) != 0) return -1;
+    fill_fast(lenfast, lit_fast_bits, lencnt, lensym);
 
     // Literal/length and distance lengths, one sequence: repeats may cross from one to the other.
     index = 0;
@@ -228,6 +296,8 @@ static int dynamic(inflate_state *s) {
     if (!code_usable(err, lencnt, nlen)) return -1;
     err = construct(distcnt, distsym, lengths + nlen, ndist);
     if (!code_usable(err, distcnt, ndist)) return -1;
+    fill_fast(lenfast, lit_fast_bits, lencnt, lensym);
+    fill_fast(distfast, dist_fast_bits, distcnt, distsym);
     return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
 }
 

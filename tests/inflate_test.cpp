@@ -746,6 +746,344 @@ TEST(InflateZlib, Mutations) {
 #endif  // HAVE_ZLIB
 
 // ---------------------------------------------------------------------------------------------
+// The first, bit-at-a-time decoder, kept as the reference the table-driven one must match in
+// every result: success or failure, length, and output.
+
+namespace ref {
+static const int max_bits = 15;        // longest code, RFC 1951 3.2.1
+static const int max_lcodes = 286;     // literal/length codes in a dynamic block
+static const int max_dcodes = 30;      // distance codes
+static const int fix_lcodes = 288;     // literal/length symbols of the fixed code
+static const uint64_t max_out = 1ull << 30;
+
+// RFC 1951 3.2.5: base and extra bits of length symbols 257..285 and distance symbols 0..29.
+static const int16_t lens[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+static const int16_t lext[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+static const int16_t dists[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
+                                  33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
+                                  1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+static const int16_t dext[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// RFC 1951 3.2.7: order of the code-length code lengths in a dynamic block header.
+static const int16_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// A canonical code: how many codes of each length (entry 0: symbols without a code), and the
+// symbols that have a code, ordered by length and, within one length, by value.
+struct huffman_table {
+    const int16_t *length_counts;
+    const int16_t *sorted_symbols;
+};
+
+struct inflate_state {
+    uint8_t *out_buf;
+    uint64_t out_cap;
+    uint64_t out_pos;       // also the farthest a back-reference may reach
+    const uint8_t *in_buf;  // the DEFLATE data, after the 2-byte zlib header
+    uint64_t in_len;
+    uint64_t in_pos;
+    uint32_t bit_buf;       // pending input bits, the next one in bit 0
+    int bit_count;          // 0..7 between symbols, at most 20 inside bits()
+    int failed;             // sticky: input ran out
+};
+
+// Builds a table from n code lengths. 0: complete code, or no codes at all (every decode fails);
+// >0: incomplete (codes left free at length 15); <0: over-subscribed.
+static constexpr int construct(int16_t *length_counts, int16_t *sorted_symbols,
+                               const int16_t *lengths, int n) {
+    for (int len = 0; len <= max_bits; len++) length_counts[len] = 0;
+    for (int sym = 0; sym < n; sym++) length_counts[lengths[sym]]++;
+    if (length_counts[0] == n) return 0;
+    int left = 1;
+    for (int len = 1; len <= max_bits; len++) {
+        left = 2 * left - length_counts[len];
+        if (left < 0) return left;
+    }
+    int16_t offs[max_bits + 1] = {};
+    for (int len = 1; len < max_bits; len++) offs[len + 1] = (int16_t)(offs[len] + length_counts[len]);
+    for (int sym = 0; sym < n; sym++)
+        if (lengths[sym] != 0) sorted_symbols[offs[lengths[sym]]++] = (int16_t)sym;
+    return left;
+}
+
+// The fixed code of RFC 1951 3.2.6, built at compile time so no call ever writes it.
+struct fixed_tables {
+    int16_t lencnt[max_bits + 1];
+    int16_t lensym[fix_lcodes];
+    int16_t distcnt[max_bits + 1];
+    int16_t distsym[max_dcodes];
+};
+
+static constexpr fixed_tables build_fixed() {
+    fixed_tables t = {};
+    int16_t lengths[fix_lcodes] = {};
+    int sym = 0;
+    for (; sym < 144; sym++) lengths[sym] = 8;
+    for (; sym < 256; sym++) lengths[sym] = 9;
+    for (; sym < 280; sym++) lengths[sym] = 7;
+    for (; sym < fix_lcodes; sym++) lengths[sym] = 8;
+    construct(t.lencnt, t.lensym, lengths, fix_lcodes);
+    for (sym = 0; sym < max_dcodes; sym++) lengths[sym] = 5;
+    construct(t.distcnt, t.distsym, lengths, max_dcodes);
+    return t;
+}
+
+static constexpr fixed_tables s_fixed = build_fixed();
+
+// The next n bits (n <= 13), the first bit read in bit 0. Bytes are taken only as bits are
+// needed. Out of input: sets failed and returns 0.
+static int bits(inflate_state *s, int n) {
+    uint32_t val = s->bit_buf;
+    while (s->bit_count < n) {
+        if (s->in_pos == s->in_len) {
+            s->failed = 1;
+            return 0;
+        }
+        val |= (uint32_t)s->in_buf[s->in_pos++] << s->bit_count;
+        s->bit_count += 8;
+    }
+    s->bit_buf = val >> n;
+    s->bit_count -= n;
+    return (int)(val & ((1u << n) - 1u));
+}
+
+// The next symbol of h, or -10 when no code of up to 15 bits matches or the input ran out
+// (failed set). Codes are stored most significant bit first, so each bit is appended at the low end.
+static int decode(inflate_state *s, const huffman_table *h) {
+    int code = 0, first = 0, index = 0;
+    for (int len = 1; len <= max_bits; len++) {
+        code |= bits(s, 1);
+        if (s->failed) return -10;
+        int count = h->length_counts[len];
+        if (code - count < first) return h->sorted_symbols[index + (code - first)];
+        index += count;
+        first = (first + count) << 1;
+        code <<= 1;
+    }
+    return -10;
+}
+
+// Decodes one compressed block's symbols through its end-of-block code. 0: end of block;
+// 1: output full; -10: invalid symbol or input ran out; -11: distance before the first byte.
+static int codes(inflate_state *s, const huffman_table *lencode, const huffman_table *distcode) {
+    for (;;) {
+        int sym = decode(s, lencode);
+        if (sym < 0) return sym;
+        if (sym < 256) {
+            if (s->out_pos == s->out_cap) return 1;
+            s->out_buf[s->out_pos++] = (uint8_t)sym;
+            continue;
+        }
+        if (sym == 256) return 0;
+        sym -= 257;
+        if (sym >= 29) return -10;  // symbols 286 and 287 exist only in the fixed code's lengths
+        uint64_t len = (uint64_t)(lens[sym] + bits(s, lext[sym]));
+        if (s->failed) return -10;
+        int dsym = decode(s, distcode);
+        if (dsym < 0) return dsym;  // a table holds at most 30 distance symbols: no bound needed
+        uint64_t dist = (uint64_t)(dists[dsym] + bits(s, dext[dsym]));
+        if (s->failed) return -10;
+        if (dist > s->out_pos) return -11;
+        if (len > s->out_cap - s->out_pos) return 1;
+        // Byte by byte: a distance shorter than the length repeats the bytes just written.
+        uint8_t *out = s->out_buf + s->out_pos;
+        const uint8_t *from = out - dist;
+        for (uint64_t i = 0; i < len; i++) out[i] = from[i];
+        s->out_pos += len;
+    }
+}
+
+// RFC 1951 3.2.4. LEN's complement NLEN is read but not enforced. 0 or -1.
+static int stored(inflate_state *s) {
+    s->bit_buf = 0;  // the block continues at the next whole byte
+    s->bit_count = 0;
+    if (s->in_len - s->in_pos < 4) return -1;
+    const uint8_t *p = s->in_buf + s->in_pos;
+    uint64_t len = (uint64_t)p[0] | ((uint64_t)p[1] << 8);
+    s->in_pos += 4;
+    if (s->in_len - s->in_pos < len || s->out_cap - s->out_pos < len) return -1;
+    if (len != 0) memcpy(s->out_buf + s->out_pos, s->in_buf + s->in_pos, (size_t)len);
+    s->in_pos += len;
+    s->out_pos += len;
+    return 0;
+}
+
+static int fixed(inflate_state *s) {
+    const huffman_table lencode = {s_fixed.lencnt, s_fixed.lensym};
+    const huffman_table distcode = {s_fixed.distcnt, s_fixed.distsym};
+    return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
+}
+
+// An incomplete code is accepted only as a single one-bit code: every symbol has length 0 or 1.
+static int code_usable(int err, const int16_t *counts, int n) {
+    if (err < 0) return 0;
+    if (err > 0 && n != counts[0] + counts[1]) return 0;
+    return 1;
+}
+
+// RFC 1951 3.2.7. 0 or -1.
+static int dynamic(inflate_state *s) {
+    int16_t lengths[max_lcodes + max_dcodes];
+    int16_t lencnt[max_bits + 1], lensym[max_lcodes];
+    int16_t distcnt[max_bits + 1], distsym[max_dcodes];
+    huffman_table lencode = {lencnt, lensym};
+    huffman_table distcode = {distcnt, distsym};
+
+    int nlen = bits(s, 5) + 257;
+    int ndist = bits(s, 5) + 1;
+    int ncode = bits(s, 4) + 4;
+    if (s->failed || nlen > max_lcodes || ndist > max_dcodes) return -1;
+
+    // The code-length code: the first 19 entries of lengths serve for it.
+    int index = 0;
+    for (; index < ncode; index++) lengths[order[index]] = (int16_t)bits(s, 3);
+    if (s->failed) return -1;
+    for (; index < 19; index++) lengths[order[index]] = 0;
+    if (construct(lencnt, lensym, lengths, 19) != 0) return -1;
+
+    // Literal/length and distance lengths, one sequence: repeats may cross from one to the other.
+    index = 0;
+    while (index < nlen + ndist) {
+        int sym = decode(s, &lencode);
+        if (sym < 0) return -1;
+        if (sym < 16) {
+            lengths[index++] = (int16_t)sym;
+            continue;
+        }
+        int16_t len = 0;
+        int rep;
+        if (sym == 16) {
+            if (index == 0) return -1;  // nothing to repeat
+            len = lengths[index - 1];
+            rep = 3 + bits(s, 2);
+        } else if (sym == 17) {
+            rep = 3 + bits(s, 3);
+        } else {
+            rep = 11 + bits(s, 7);
+        }
+        if (s->failed || index + rep > nlen + ndist) return -1;
+        while (rep-- > 0) lengths[index++] = len;
+    }
+
+    if (lengths[256] == 0) return -1;  // no end-of-block code: the block could never end
+    int err = construct(lencnt, lensym, lengths, nlen);
+    if (!code_usable(err, lencnt, nlen)) return -1;
+    err = construct(distcnt, distsym, lengths + nlen, ndist);
+    if (!code_usable(err, distcnt, ndist)) return -1;
+    return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
+}
+
+int decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap,
+                       uint64_t *dst_len) {
+    if (dst_len) *dst_len = 0;
+    // RFC 1950 2.2: CM must be 8 (deflate); a preset dictionary is not supported. CINFO and
+    // FCHECK are not examined, and the Adler-32 trailer is never read.
+    if (!src || src_len < 2 || dst_cap > max_out) return -1;
+    if ((src[0] & 0x0f) != 8 || (src[1] & 0x20) != 0) return -1;
+
+    inflate_state s;
+    memset(&s, 0, sizeof s);
+    s.out_buf = dst;
+    s.out_cap = dst_cap;
+    s.in_buf = src + 2;
+    s.in_len = src_len - 2;
+
+    for (;;) {
+        int last = bits(&s, 1);
+        int type = bits(&s, 2);
+        if (s.failed) return -1;
+        int err;
+        if (type == 0)
+            err = stored(&s);
+        else if (type == 1)
+            err = fixed(&s);
+        else if (type == 2)
+            err = dynamic(&s);
+        else
+            err = -1;
+        if (err != 0 || s.failed) return -1;
+        if (last) break;
+    }
+    if (dst_len) *dst_len = s.out_pos;
+    return 0;
+}
+}  // namespace ref
+
+
+// Both decoders on the same input and capacity: the same result, length and output.
+static void expect_same(const bytes &z, uint64_t cap) {
+    result a = run(z, cap);
+    bytes rout((size_t)cap + 1, 0xee);
+    uint64_t rlen = 12345;
+    int rrc = ref::decompress(z.data(), z.size(), rout.data(), cap, &rlen);
+    rout.resize(rrc == 0 ? (size_t)rlen : 0);
+    ASSERT_EQ(rrc, a.rc);
+    ASSERT_EQ(rlen, a.len);
+    ASSERT_EQ(rout, a.out);
+}
+
+TEST(InflateDifferential, HandBuiltStreams) {
+    std::vector<bytes> streams = {abc_fixed()};
+    std::vector<int> single_eob(257, 0);
+    single_eob[256] = 1;
+    for (const std::vector<int> &lit : {lit_abc(), single_eob}) {
+        bit_writer w;
+        w.put(1, 1);
+        w.put(2, 2);
+        dyn_plain(w, lit, {0, 1});
+        emit_dyn(w, lit, lit == single_eob ? "" : "abcabc");
+        streams.push_back(w.zlib());
+    }
+    for (const bytes &z : streams) {
+        for (size_t n = 0; n <= z.size(); n++) {
+            bytes cut(z.begin(), z.begin() + (ptrdiff_t)n);
+            for (uint64_t cap : {0, 3, 9, 64}) expect_same(cut, cap);
+        }
+    }
+}
+
+TEST(InflateDifferential, RandomBytesAfterHeader) {
+    std::mt19937 rng(2024);
+    for (int i = 0; i < 20000; i++) {
+        bytes z = {0x78, 0x9c};
+        size_t n = rng() % 40;
+        for (size_t j = 0; j < n; j++) z.push_back((uint8_t)rng());
+        expect_same(z, rng() % 2 ? 64 : 4096);
+    }
+}
+
+#ifdef HAVE_ZLIB
+TEST(InflateDifferential, ZlibStreamsAndMutations) {
+    std::mt19937 rng(77);
+    const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+    for (int round = 0; round < 40; round++) {
+        int kind = round % 5;
+        size_t n = (size_t)(rng() % 3 == 0 ? rng() % 300 : rng() % 20000);
+        bytes d = make_data(kind, n, (uint32_t)round);
+        int level = (int)(rng() % 10);
+        int strategy = strategies[rng() % 5];
+        int wbits = 9 + (int)(rng() % 7);
+        bytes z = zlib_compress(d, level, strategy, wbits, 1 + (int)(rng() % 9),
+                                rng() % 3 == 0 ? 777 : 0);
+        SCOPED_TRACE("round " + std::to_string(round));
+        expect_same(z, d.size());
+        if (n) expect_same(z, d.size() - 1 - rng() % n);
+        for (int t = 0; t < 40; t++) expect_same(bytes(z.begin(), z.begin() + (ptrdiff_t)(rng() % z.size())), d.size());
+        for (int m = 0; m < 200; m++) {
+            bytes mz = z;
+            int flips = 1 + (int)(rng() % 3);
+            for (int f = 0; f < flips; f++) {
+                size_t at = 2 + rng() % (mz.size() - 2);
+                mz[at] ^= m % 2 ? (uint8_t)(1u << (rng() % 8)) : (uint8_t)rng();
+            }
+            expect_same(mz, d.size() + 300);
+        }
+    }
+}
+#endif
+
+// ---------------------------------------------------------------------------------------------
 // PNG row unfilter
 
 static int paeth_ref(int a, int b, int c) {
