@@ -972,3 +972,62 @@ TEST(ImageExtract, MutationSweep) {
     remove(path.c_str());
 }
 #endif
+
+// ---- producer fixtures --------------------------------------------------------------------------
+
+static std::string fnv1a64(const uint8_t *d, size_t n) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (size_t i = 0; i < n; i++) h = (h ^ d[i]) * 0x100000001B3ull;
+    char s[17];
+    snprintf(s, sizeof s, "%016llx", (unsigned long long)h);
+    return s;
+}
+
+// PDFs written by ReportLab, img2pdf, Cairo and Ghostscript (tests/fixtures/producers/
+// make_fixtures.py), with the pixels poppler's pdfimages extracts from them as expected.txt.
+TEST(ImageProducers, MatchAnIndependentDecoder) {
+    std::string dir = std::string(TEST_SOURCE_DIR) + "/fixtures/producers/";
+    FILE *f = fopen((dir + "expected.txt").c_str(), "r");
+    ASSERT_NE(nullptr, f);
+    char pdf[64], format[16], hash[32];
+    int obj = 0, w = 0, h = 0, lines = 0;
+    while (fscanf(f, "%63s %d %15s %d %d %31s", pdf, &obj, format, &w, &h, hash) == 6) {
+        lines++;
+        SCOPED_TRACE(std::string(pdf) + " object " + std::to_string(obj));
+        pdfcore_doc d{};
+        ASSERT_EQ(1, pdfcore_load((dir + pdf).c_str(), &d)) << pdfcore_last_error();
+        extracted_image rec;
+        memset(&rec, 0, sizeof rec);
+        int32_t got = extract_single_image(&d, obj, 1, &rec);
+        pdfcore_doc_free(&d);
+        if (!strcmp(format, "skip")) {
+            EXPECT_EQ(0, got);
+            continue;
+        }
+        ASSERT_EQ(1, got);
+        EXPECT_STREQ(format, rec.format);
+        EXPECT_EQ(w, rec.width);
+        EXPECT_EQ(h, rec.height);
+        if (!strcmp(format, "jpeg")) {
+            EXPECT_EQ(hash, fnv1a64(rec.data, rec.data_len));
+        } else {
+            std::string p = pdf_temp_path("producer") + ".png";
+            write_file(p, std::string((const char *)rec.data, rec.data_len));
+            int pw = 0, ph = 0;
+            const char *msg = nullptr;
+            uint8_t *rgba = qv_png_decode(p.c_str(), &pw, &ph, &msg);
+            ASSERT_NE(nullptr, rgba) << msg;
+            std::string got_hash = fnv1a64(rgba, (size_t)pw * ph * 4);
+            EXPECT_EQ(hash, got_hash);
+            if (got_hash != hash) { // kept for a look: <binary dir>/<pdf>_<obj>.rgba
+                write_file(std::string(TEST_BINARY_DIR) + "/" + pdf + "_" + std::to_string(obj) + ".rgba",
+                           std::string((const char *)rgba, (size_t)pw * ph * 4));
+            }
+            free(rgba);
+            remove(p.c_str());
+        }
+        free(rec.data);
+    }
+    fclose(f);
+    EXPECT_GE(lines, 20);
+}
