@@ -849,6 +849,27 @@ static uint8_t *one_bit_gray(const image_params *p, const uint8_t *d, uint64_t l
     return g;
 }
 
+// Samples of the row at row_off, n of them at most, as bytes: raw values (indexes, bits) or
+// scaled to 0..255. Depth 8 needs no copy: *vals points into d. Returns how many samples exist
+// (the data may end inside the row; missing samples are always the row's last ones).
+static uint64_t row_samples(const uint8_t *d, uint64_t len, uint64_t row_off, uint64_t n,
+                            int32_t depth, bool raw, uint8_t *tmp, const uint8_t **vals) {
+    if (row_off >= len) return 0;
+    uint64_t have = len - row_off;
+    if (depth == 8) {
+        *vals = d + row_off;
+        return have < n ? have : n;
+    }
+    uint64_t m = depth == 16 ? (have + 1u) / 2u : have * 8u / (uint64_t)depth;
+    if (m > n) m = n;
+    bool ok = true;
+    for (uint64_t s = 0; s < m; s++)
+        tmp[s] = (uint8_t)(raw ? sample_raw(d, len, row_off, s, depth, &ok)
+                               : sample_8(d, len, row_off, s, depth, &ok));
+    *vals = tmp;
+    return m;
+}
+
 uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64_t len,
                       const uint8_t *alpha, int32_t *gray) {
     *gray = 0;
@@ -862,59 +883,75 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64
         *gray = 1;
         return one_bit_gray(p, d, len);
     }
+    uint64_t n = w * (uint64_t)c; // samples in a row
     uint8_t *px = (uint8_t *)malloc(w * h * 4u);
-    if (!px) return nullptr;
+    uint8_t *tmp = depth == 8 ? nullptr : (uint8_t *)malloc(n);
+    if (!px || (depth != 8 && !tmp)) {
+        free(px);
+        free(tmp);
+        return nullptr;
+    }
     uint64_t row = row_bytes_of(w, (uint64_t)c, (uint64_t)depth);
     uint32_t max_raw = depth == 16 ? 255u : (1u << depth) - 1u;
+    bool bits = p->image_mask || one_bit;
     // A stencil mask paints where its sample is 0, or 1 under /Decode [1 0].
-    uint32_t paint = decode_pair(p, 0, 1.0, 0.0) ? 1u : 0u;
-    bool index_inv = decode_pair(p, 0, (double)((1u << (depth == 16 ? 8 : depth)) - 1u), 0.0);
-    bool inv[4];
-    for (int32_t k = 0; k < 4; k++) inv[k] = decode_pair(p, k, 1.0, 0.0);
-    bool ok = true;
+    uint8_t paint = decode_pair(p, 0, 1.0, 0.0) ? 1 : 0;
+    uint8_t flip = p->invert ? 1 : 0;
+    bool index_inv = decode_pair(p, 0, (double)max_raw, 0.0);
+    uint8_t inv[4];
+    for (int32_t k = 0; k < 4; k++) inv[k] = decode_pair(p, k, 1.0, 0.0) ? 255 : 0;
     uint8_t *o = px;
     for (uint64_t y = 0; y < h; y++) {
-        uint64_t ro = y * row;
-        for (uint64_t x = 0; x < w; x++, o += 4) {
-            uint8_t r = 0, g = 0, b = 0, a = 255;
-            if (p->image_mask) {
-                uint32_t bit = sample_raw(d, len, ro, x, 1, &ok);
-                if (bit == paint) r = g = b = 255;
-                else a = 0;
-            } else if (one_bit) {
-                uint32_t bit = sample_raw(d, len, ro, x, 1, &ok) ^ (p->invert ? 1u : 0u);
-                r = g = b = bit ? 255 : 0;
-            } else if (palette) {
-                uint32_t k = sample_raw(d, len, ro, x, depth, &ok);
-                if (ok && index_inv) k = max_raw - k;
+        const uint8_t *v = nullptr;
+        uint64_t m = row_samples(d, len, y * row, n, depth, bits || palette, tmp, &v);
+        if (p->image_mask) {
+            for (uint64_t x = 0; x < w; x++, o += 4) {
+                bool painted = (x < m ? v[x] : 0) == paint;
+                o[0] = o[1] = o[2] = o[3] = painted ? 255 : 0;
+            }
+        } else if (one_bit) {
+            for (uint64_t x = 0; x < w; x++, o += 4) {
+                o[0] = o[1] = o[2] = ((x < m ? v[x] : 0) ^ flip) ? 255 : 0;
+                o[3] = 255;
+            }
+        } else if (palette) {
+            for (uint64_t x = 0; x < w; x++, o += 4) {
+                uint32_t k = 0; // missing: entry 0
+                if (x < m) k = index_inv ? max_raw - v[x] : v[x];
                 if (k < (uint32_t)p->palette_entries) {
-                    r = p->palette[3 * k], g = p->palette[3 * k + 1], b = p->palette[3 * k + 2];
+                    memcpy(o, p->palette + 3u * k, 3);
                 } else {
-                    r = g = b = (uint8_t)k;
+                    o[0] = o[1] = o[2] = (uint8_t)k;
                 }
-            } else if (c == 1) {
-                uint32_t v = sample_8(d, len, ro, x, depth, &ok);
-                r = g = b = (uint8_t)(p->invert ? 255u - v : v);
-            } else {
-                uint64_t s0 = x * (uint64_t)c;
-                uint32_t v[4] = {0, 0, 0, 0};
-                sample_raw(d, len, ro, s0 + (uint64_t)c - 1u, depth, &ok);
-                if (ok) {
-                    for (int32_t k = 0; k < c; k++) {
-                        v[k] = sample_8(d, len, ro, s0 + (uint64_t)k, depth, &ok);
-                        if (inv[k]) v[k] = 255u - v[k];
-                    }
-                    if (c == 4) {
-                        r = cmyk_channel(v[0], v[3]), g = cmyk_channel(v[1], v[3]);
-                        b = cmyk_channel(v[2], v[3]);
-                    } else {
-                        r = (uint8_t)v[0], g = (uint8_t)v[1], b = (uint8_t)v[2];
-                    }
+                o[3] = 255;
+            }
+        } else if (c == 1) {
+            uint8_t g0 = p->invert ? 255 : 0;
+            for (uint64_t x = 0; x < w; x++, o += 4) {
+                o[0] = o[1] = o[2] = (uint8_t)((x < m ? v[x] : 0) ^ g0);
+                o[3] = 255;
+            }
+        } else {
+            uint64_t whole = m / (uint64_t)c; // pixels whose every sample exists
+            for (uint64_t x = 0; x < w; x++, o += 4) {
+                o[3] = 255;
+                if (x >= whole) {
+                    o[0] = o[1] = o[2] = 0;
+                    continue;
+                }
+                const uint8_t *s = v + x * (uint64_t)c;
+                if (c == 3) {
+                    o[0] = s[0] ^ inv[0], o[1] = s[1] ^ inv[1], o[2] = s[2] ^ inv[2];
+                } else {
+                    uint32_t k = (uint32_t)(s[3] ^ inv[3]);
+                    o[0] = cmyk_channel((uint32_t)(s[0] ^ inv[0]), k);
+                    o[1] = cmyk_channel((uint32_t)(s[1] ^ inv[1]), k);
+                    o[2] = cmyk_channel((uint32_t)(s[2] ^ inv[2]), k);
                 }
             }
-            o[0] = r, o[1] = g, o[2] = b, o[3] = a;
         }
     }
+    free(tmp);
     if (alpha)
         for (uint64_t i = 0; i < w * h; i++) px[4 * i + 3] = alpha[i];
     return px;
