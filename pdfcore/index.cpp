@@ -122,6 +122,27 @@ pdfcore_obj *obj_find(const objvec *vec, int32_t n) {
     return nullptr;
 }
 
+int32_t *obj_first_positions(const objvec *vec, int32_t *max) {
+    int32_t m = 0;
+    for (int32_t i = 0; i < vec->count; i++)
+        if (vec->items[i].num <= max_obj_num && vec->items[i].num > m) m = vec->items[i].num;
+    int32_t *table = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
+    if (!table) return nullptr;
+    for (int32_t k = 0; k <= m; k++) table[k] = -1;
+    for (int32_t i = vec->count - 1; i >= 0; i--) {
+        int32_t num = vec->items[i].num;
+        if (num >= 0 && num <= m) table[num] = i;
+    }
+    *max = m;
+    return table;
+}
+
+pdfcore_obj *obj_lookup(const objvec *vec, const int32_t *table, int32_t max, int32_t n) {
+    if (!table || n > max) return obj_find(vec, n);
+    if (n < 0 || table[n] < 0) return nullptr;
+    return &vec->items[table[n]];
+}
+
 // find_kw with a memo of the previous search: nothing matched in [start, found), so a later start
 // inside that window has the same answer. Keeps the scans linear on files with many headers and
 // few keywords.
@@ -208,12 +229,12 @@ static int32_t read_length_object(const uint8_t *data, int32_t len, const pdfcor
 // Candidate end of data from /Length (direct, or indirect through a non-stream object), or -1
 // when there is no usable length.
 static int64_t length_candidate(const uint8_t *data, int32_t len, const objvec *vec,
-                                const pdfcore_obj *e) {
+                                const int32_t *table, int32_t table_max, const pdfcore_obj *e) {
     int32_t l = -1, ref = -1;
     parse_length(data, len, e->dict_off, e->stream_kw_off, &l, &ref);
     if (l >= 0) return (int64_t)e->data_off + l;
     if (ref < 0) return -1;
-    const pdfcore_obj *t = obj_find(vec, ref);
+    const pdfcore_obj *t = obj_lookup(vec, table, table_max, ref);
     if (!t || t->is_stream) return -1;
     int32_t v = read_length_object(data, len, t);
     return v < 0 ? -1 : (int64_t)e->data_off + v;
@@ -228,11 +249,12 @@ static bool endstream_at(const uint8_t *data, int32_t len, int64_t c) {
 
 // Sets the extent of one stream entry: from /Length when `endstream` follows it, otherwise (wrong,
 // missing or unreadable /Length) from the next `endstream` keyword, without the end of line before it.
-static void stream_extent(const uint8_t *data, int32_t len, const objvec *vec, pdfcore_obj *e,
+static void stream_extent(const uint8_t *data, int32_t len, const objvec *vec,
+                          const int32_t *table, int32_t table_max, pdfcore_obj *e,
                           kw_memo *endstream_memo, kw_memo *endobj_memo) {
     int32_t end;
     int32_t unterminated = 0;
-    int64_t c = length_candidate(data, len, vec, e);
+    int64_t c = length_candidate(data, len, vec, table, table_max, e);
     if (c >= 0 && endstream_at(data, len, c)) {
         end = (int32_t)c;
     } else {
@@ -281,11 +303,14 @@ static bool inside_any_stream(const objvec *vec, int32_t self, int32_t head) {
 
 void scan_pass2(const uint8_t *data, int32_t len, objvec *vec) {
     kw_memo endstream_memo = {-1, -1}, endobj_memo = {-1, -1};
+    int32_t table_max = 0;
+    int32_t *table = obj_first_positions(vec, &table_max);  // NULL: linear lookups
     for (int32_t i = 0; i < vec->count; i++) {
         pdfcore_obj *e = &vec->items[i];
         if (e->is_stream && e->data_off >= 0 && e->dict_off >= 0)
-            stream_extent(data, len, vec, e, &endstream_memo, &endobj_memo);
+            stream_extent(data, len, vec, table, table_max, e, &endstream_memo, &endobj_memo);
     }
+    free(table);
 
     int32_t nr = 0;
     for (int32_t i = 0; i < vec->count; i++) nr += has_range(&vec->items[i]) ? 1 : 0;

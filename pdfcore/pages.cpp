@@ -309,29 +309,6 @@ static int open_node(const uint8_t *data, int32_t size, const objvec *objs, cons
     return 1;
 }
 
-// Position of the first index entry of each number 0..max, for lookups in constant time; NULL when
-// the numbers are out of range or there is no memory (then obj_find is used).
-static int32_t *first_positions(const objvec *objs, int32_t *max) {
-    int32_t m = 0;
-    for (int32_t i = 0; i < objs->count; i++) {
-        if (objs->items[i].num > max_obj_num) return nullptr;
-        if (objs->items[i].num > m) m = objs->items[i].num;
-    }
-    int32_t *table = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
-    if (!table) return nullptr;
-    for (int32_t k = 0; k <= m; k++) table[k] = -1;
-    for (int32_t i = objs->count - 1; i >= 0; i--)
-        if (objs->items[i].num >= 0) table[objs->items[i].num] = i;
-    *max = m;
-    return table;
-}
-
-static const pdfcore_obj *lookup(const objvec *objs, const int32_t *table, int32_t max, int32_t n) {
-    if (!table) return obj_find(objs, n);
-    if (n < 0 || n > max || table[n] < 0) return nullptr;
-    return &objs->items[table[n]];
-}
-
 int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
                       int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited) {
     const pdfcore_obj *root = obj_find(objs, root_num);
@@ -354,7 +331,7 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
         free(f.kids);
         return -1;
     }
-    table = first_positions(objs, &table_max);
+    table = obj_first_positions(objs, &table_max);
     // Depth-first in Kids order, with an explicit stack: nesting depth is decided by the file.
     while (stack.count > 0) {
         walk_frame *top = &stack.items[stack.count - 1];
@@ -365,7 +342,7 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
         }
         int32_t kid = top->kids[top->next++];
         int32_t node = top->node, inh = top->inherited;
-        const pdfcore_obj *e = lookup(objs, table, table_max, kid);
+        const pdfcore_obj *e = obj_lookup(objs, table, table_max, kid);
         if (!e) goto done;
         type = obj_type(data, size, e, own_body(e), own_body_len(e));
         if (type == 1) {

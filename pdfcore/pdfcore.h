@@ -216,6 +216,11 @@ int32_t dict_stream_kw(const uint8_t *data, int32_t len, int32_t pos);
 // entry whose header lies inside some stream's data. The order of the remaining entries changes.
 void scan_pass1(const uint8_t *data, int32_t len, objvec *vec);
 void scan_pass2(const uint8_t *data, int32_t len, objvec *vec);
+// Lookup table for obj_lookup: per number 0..*max (at most max_obj_num), the position of its first
+// entry or -1; malloc'd, caller frees; NULL when it cannot be allocated. obj_lookup answers as
+// obj_find (falling back to it when table is NULL or n > max) while the vector is unchanged.
+int32_t *obj_first_positions(const objvec *vec, int32_t *max);
+pdfcore_obj *obj_lookup(const objvec *vec, const int32_t *table, int32_t max, int32_t n);
 // qsort comparison of int32_t pairs (start, end) by start only.
 int qv_rng_cmp(const void *a, const void *b);
 // Keeps one entry per object number: the last direct definition, else the last one from an object

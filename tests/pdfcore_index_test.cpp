@@ -439,3 +439,21 @@ TEST(Scan, TruncationAndMutationSweep) {
         check(m);
     }
 }
+
+// The lookup table answers exactly as obj_find, duplicates and huge numbers included.
+TEST(Scan, LookupTableMatchesLinearSearch) {
+    pdf_builder b(nullptr);
+    b.obj(5, "<< /A 1 >>");
+    b.obj(3, "<< /B 1 >>");
+    b.obj(5, "<< /A 2 >>");
+    b.raw("9000000 0 obj << /Huge true >> endobj\n");
+    index_fixture ix(b.bytes(), false);
+    int32_t max = -1;
+    int32_t *table = obj_first_positions(&ix.objs, &max);
+    ASSERT_NE(nullptr, table);
+    EXPECT_EQ(5, max);
+    for (int32_t n : {-1, 0, 1, 3, 4, 5, 6, 9000000})
+        EXPECT_EQ(obj_find(&ix.objs, n), obj_lookup(&ix.objs, table, max, n)) << n;
+    EXPECT_EQ(obj_find(&ix.objs, 5), obj_lookup(&ix.objs, nullptr, 0, 5));
+    free(table);
+}
