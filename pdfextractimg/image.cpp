@@ -17,8 +17,6 @@
 static inline bool is_pdf_ws(uint8_t b) {
     return b == 0x00 || b == 0x09 || b == 0x0A || b == 0x0C || b == 0x0D || b == 0x20;
 }
-// isspace of the C locale: 09..0D and 20.
-static inline bool is_std_space(uint8_t b) { return (b >= 0x09 && b <= 0x0D) || b == 0x20; }
 static inline bool is_digit(uint8_t b) { return b >= '0' && b <= '9'; }
 static inline bool is_word(uint8_t b) {
     return is_digit(b) || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z');
