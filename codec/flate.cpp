@@ -282,36 +282,72 @@ void ds_put(ds_stream *s, uint32_t value, int32_t n) {
     }
 }
 
+// Writes the whole bytes of a 64-bit accumulator of cnt bits (the stream's own bit_buf empty), and
+// keeps the remaining cnt % 8 bits. With room for 8 bytes it stores all 8 at once: the bytes past
+// the whole ones lie within capacity and are written over later.
+static inline void ds_flush_bytes(ds_stream *s, uint64_t *acc, int32_t *cnt) {
+    int32_t whole = *cnt >> 3;
+    if (whole == 0) return;
+    if (!s->failed && s->capacity - s->size >= 8) {
+        uint8_t *p = s->data + s->size;
+        uint64_t v = *acc;
+        for (int32_t k = 0; k < 8; k++) p[k] = (uint8_t)(v >> (8 * k));
+        s->size += (uint64_t)whole;
+    } else {
+        for (int32_t k = 0; k < whole; k++) ds_put(s, (uint32_t)(*acc >> (8 * k)) & 0xFFu, 8);
+    }
+    *acc = whole == 8 ? 0 : *acc >> (8 * whole);
+    *cnt -= 8 * whole;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Dynamic block writer
 // ---------------------------------------------------------------------------------------------
 
 // RFC 1951 3.2.5 and 3.2.7.
-static const int32_t d_len_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+static constexpr int32_t d_len_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                        31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-static const int32_t d_len_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+static constexpr int32_t d_len_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                         2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-static const int32_t d_dist_base[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
+static constexpr int32_t d_dist_base[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
                                         33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
                                         1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-static const int32_t d_dist_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+static constexpr int32_t d_dist_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                          6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 static const int32_t d_bl_order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 static const int32_t heap_slots = 575;
 
-// Length code index j: the largest with d_len_base[j] <= len (3..258).
-static int32_t len_code(int32_t len) {
-    int32_t j = 28;
-    while (d_len_base[j] > len) j--;
-    return j;
+// Code indexes by length and distance: j, the largest with d_len_base[j] <= length (3..258); k, the
+// largest with d_dist_base[k] <= distance, looked up by distance - 1 up to 256 and above that by
+// (distance - 1) >> 7 (every base above 256 is one more than a multiple of 128).
+struct d_code_tables {
+    uint8_t len[259];
+    uint8_t dist[512];
+};
+
+static constexpr d_code_tables d_make_code_tables() {
+    d_code_tables t{};
+    for (int32_t len = 3; len <= 258; len++) {
+        int32_t j = 28;
+        while (d_len_base[j] > len) j--;
+        t.len[len] = (uint8_t)j;
+    }
+    for (int32_t slot = 0; slot < 512; slot++) {
+        int32_t dist = slot < 256 ? slot + 1 : ((slot - 256) << 7) + 1;  // the slot's smallest distance
+        int32_t k = 29;
+        while (k > 0 && d_dist_base[k] > dist) k--;
+        t.dist[slot] = (uint8_t)k;
+    }
+    return t;
 }
 
-// Distance code index k: the largest with d_dist_base[k] <= dist (1..32768).
-static int32_t dist_code(int32_t dist) {
-    int32_t k = 29;
-    while (d_dist_base[k] > dist) k--;
-    return k;
+static constexpr d_code_tables d_codes = d_make_code_tables();
+
+static inline int32_t len_code(int32_t len) { return d_codes.len[len]; }
+
+static inline int32_t dist_code(int32_t dist) {
+    return dist <= 256 ? d_codes.dist[dist - 1] : d_codes.dist[256 + ((dist - 1) >> 7)];
 }
 
 // Queue order: lower frequency first, then the shallower subtree (a leaf before an internal node).
@@ -520,19 +556,35 @@ void d_write_block(ds_stream *stream, const lz_symbol *symbols, uint64_t count, 
     d_send_tree(stream, lit_tree, max_l, bl_tree);
     d_send_tree(stream, dist_tree, max_d, bl_tree);
 
+    // The symbols go out through a 64-bit accumulator, several bytes at a time: the same bits, in
+    // the same order, as one ds_put per code and per extra-bits field.
+    uint64_t acc = stream->bit_buf;
+    int32_t cnt = stream->bit_count;
+    stream->bit_buf = 0;
+    stream->bit_count = 0;
     for (uint64_t i = 0; i < count; i++) {
         const lz_symbol *sym = &symbols[i];
         if (sym->length == 0) {
-            ds_put(stream, lit_tree[sym->value].code, lit_tree[sym->value].len);
-            continue;
+            acc |= (uint64_t)lit_tree[sym->value].code << cnt;
+            cnt += lit_tree[sym->value].len;
+        } else {
+            // At most 15 + 5 + 15 + 13 bits, onto fewer than 16 pending.
+            int32_t j = len_code(sym->length);
+            acc |= (uint64_t)lit_tree[257 + j].code << cnt;
+            cnt += lit_tree[257 + j].len;
+            acc |= (uint64_t)(uint32_t)(sym->length - d_len_base[j]) << cnt;
+            cnt += d_len_extra[j];
+            int32_t k = dist_code(sym->value);
+            acc |= (uint64_t)dist_tree[k].code << cnt;
+            cnt += dist_tree[k].len;
+            acc |= (uint64_t)(uint32_t)(sym->value - d_dist_base[k]) << cnt;
+            cnt += d_dist_extra[k];
         }
-        int32_t j = len_code(sym->length);
-        ds_put(stream, lit_tree[257 + j].code, lit_tree[257 + j].len);
-        if (d_len_extra[j] > 0) ds_put(stream, (uint32_t)(sym->length - d_len_base[j]), d_len_extra[j]);
-        int32_t k = dist_code(sym->value);
-        ds_put(stream, dist_tree[k].code, dist_tree[k].len);
-        if (d_dist_extra[k] > 0) ds_put(stream, (uint32_t)(sym->value - d_dist_base[k]), d_dist_extra[k]);
+        if (cnt >= 16) ds_flush_bytes(stream, &acc, &cnt);
     }
+    ds_flush_bytes(stream, &acc, &cnt);
+    stream->bit_buf |= (uint32_t)acc;  // fewer than 8 bits left
+    stream->bit_count = cnt;
     ds_put(stream, lit_tree[256].code, lit_tree[256].len);
 }
 
@@ -562,17 +614,32 @@ static inline void d_insert(const uint8_t *block, int32_t p) {
 
 // Best match at i (i + 3 <= n) among the first d_max_chain candidates within the window: the
 // longest of 3 bytes or more, the nearest among equals. Its length, 0 if none; *dist its distance.
+// Counts on from len while a[len] == b[len], up to max_len; a + max_len lies within the block.
+static inline int32_t d_match_more(const uint8_t *a, const uint8_t *b, int32_t len, int32_t max_len) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    while (len + 8 <= max_len) {
+        uint64_t x, y;
+        memcpy(&x, a + len, 8);
+        memcpy(&y, b + len, 8);
+        if (x != y) return len + (int32_t)(__builtin_ctzll(x ^ y) >> 3);  // the first unequal byte
+        len += 8;
+    }
+#endif
+    while (len < max_len && a[len] == b[len]) len++;
+    return len;
+}
+
 static int32_t d_search(const uint8_t *block, int32_t n, int32_t i, int32_t *dist) {
     int32_t limit = i >= d_window ? i - d_window : 0;
     int32_t max_len = n - i < d_max_match ? n - i : d_max_match;
-    int32_t best = 0;
+    int32_t best = 2;  // shorter matches never count
     const uint8_t *at = block + i;
     int32_t c = d_head[d_hash(at)];
     for (int32_t tried = 0; c > limit && tried < d_max_chain; tried++) {
         const uint8_t *from = block + c;
-        if (from[0] == at[0] && from[1] == at[1] && from[2] == at[2]) {
-            int32_t len = 3;
-            while (len < max_len && from[len] == at[len]) len++;
+        // Only a candidate that also matches at[best] can be longer than the best so far.
+        if (from[best] == at[best] && from[0] == at[0] && from[1] == at[1] && from[2] == at[2]) {
+            int32_t len = d_match_more(at, from, 3, max_len);
             if (len > best) {
                 best = len;
                 *dist = i - c;
@@ -581,7 +648,7 @@ static int32_t d_search(const uint8_t *block, int32_t n, int32_t i, int32_t *dis
         }
         c = d_prev[c & 0x7FFF];
     }
-    return best;
+    return best > 2 ? best : 0;
 }
 
 static void d_record_match(lz_symbol *sym, tree_node *lit_tree, tree_node *dist_tree, int32_t len,
@@ -619,8 +686,7 @@ int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, in
         const uint8_t *at = block + i;
         if (i >= 1 && at[-1] == at[0] && at[0] == at[1] && at[1] == at[2]) {
             // A run of one byte value: distance 1, one position inserted.
-            int32_t len = 3;
-            while (len < max_len && at[len] == at[len - 1]) len++;
+            int32_t len = d_match_more(at, at - 1, 3, max_len);
             d_record_match(sym, lit_tree, dist_tree, len, 1);
             d_insert(block, i + len - 3);
             i += len;
@@ -628,8 +694,7 @@ int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, in
         }
         if (i >= 4 && i + 8 <= n && memcmp(at, at - 4, 8) == 0) {
             // Repeated 4-byte pixels: distance 4, one position inserted.
-            int32_t len = 8;
-            while (len < max_len && at[len] == at[len - 4]) len++;
+            int32_t len = d_match_more(at, at - 4, 8, max_len);
             d_record_match(sym, lit_tree, dist_tree, len, 4);
             d_insert(block, i + len - 3);
             i += len;
