@@ -374,6 +374,29 @@ TEST(CollectAll, DuplicatesAcrossPagesAreListedOnceOnTheFirstPage) {
     EXPECT_EQ((records{{3, 10}, {3, 11}, {3, 12}}), page_records(b, 2));
 }
 
+TEST(CollectAll, DocumentSeenListHolds4096Numbers) {
+    // Pages 1 and 2 fill the document's list with 2 x 2048 images; image 9000 on pages 3 and 4 is
+    // then listed on both, since its number can no longer be remembered.
+    std::string p1, p2;
+    for (int i = 0; i < 2048; i++) {
+        p1 += "/A" + std::to_string(i) + " " + std::to_string(10000 + i) + " 0 R ";
+        p2 += "/B" + std::to_string(i) + " " + std::to_string(20000 + i) + " 0 R ";
+    }
+    pdf_builder b = pages_doc({xobjects(p1), xobjects(p2), xobjects("/X 9000 0 R"),
+                               xobjects("/X 9000 0 R /Y 10000 0 R")});
+    for (int i = 0; i < 2048; i++) {
+        b.stream(10000 + i, image_dict, "x");
+        b.stream(20000 + i, image_dict, "x");
+    }
+    b.stream(9000, image_dict, "x");
+    b.xref_table(trailer_opts(1));
+    records got = all_records(b);
+    ASSERT_EQ(4098u, got.size());
+    EXPECT_EQ((std::pair<int, int>{3, 9000}), got[4096]);
+    EXPECT_EQ((std::pair<int, int>{4, 9000}), got[4097]);
+    EXPECT_EQ((std::pair<int, int>{2, 22047}), got[4095]);
+}
+
 TEST(CollectAll, FallbackScanOnlyWhenNoPageYieldsAnImage) {
     struct fb_case {
         const char *name;
