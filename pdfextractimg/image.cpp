@@ -306,7 +306,11 @@ static int64_t read_lookup(const pdfcore_doc *doc, const uint8_t *t, int32_t end
     int32_t n = read_ref(t, end, pos, &after);
     const pdfcore_obj *o = n > 0 ? obj_find(&doc->objs, n) : nullptr;
     if (!o) return -1;
-    if (!o->is_stream) {
+    // A hexadecimal string object followed later by a stream can be indexed as that stream (the
+    // scan reads its '<' as a dictionary); it is still a string.
+    bool hex_obj = !o->in_objstm && o->dict_off >= 0 && o->dict_off + 1 < doc->size &&
+                   doc->data[o->dict_off] == '<' && doc->data[o->dict_off + 1] != '<';
+    if (!o->is_stream || hex_obj) {
         span v;
         if (!obj_value_span(doc, o, &v)) return -1;
         v.start = skip_ws(v.text, v.start, v.end);

@@ -433,6 +433,7 @@ TEST(ImageParams, Palettes) {
         {"missing stream", "[/Indexed /DeviceRGB 1 99 0 R]", 2, {}, false},
         {"unsupported form", "[/Indexed /DeviceRGB 1 /Foo]", 2, {}, false},
         {"space by reference", "39 0 R", 2, {255, 0, 0, 0, 255, 0}, true},
+        {"from an object stream", "51 0 R", 2, {0x11, 0x11, 0x11, 0x22, 0x22, 0x22}, true},
     };
     for (const pcase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -444,8 +445,10 @@ TEST(ImageParams, Palettes) {
 #else
             b.stream(36, "<< >>", "\x01\x02\x03\x04\x05\x06");
 #endif
-            b.stream(37, "<< /Filter /ASCIIHexDecode >>", "AB CD EF>");
+            b.objstm(50, {{51, "[/Indexed 52 0 R 1 <1122>]"}, {52, "/DeviceGray"}});
+            // The scan takes the string's '<' for a dictionary whose stream is object 37's.
             b.obj(38, "<090807060504>");
+            b.stream(37, "<< /Filter /ASCIIHexDecode >>", "AB CD EF>");
             b.obj(39, "[/Indexed /DeviceRGB 1 <FF0000 00FF00>]");
         });
         EXPECT_EQ(1, pd.p.indexed);
