@@ -736,7 +736,7 @@ static uint32_t adler32(const uint8_t *p, uint64_t len) {
 }
 
 int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len) {
-    if (!src) src_len = 0;
+    if ((!src && src_len > 0) || !dst || !dst_len) return -1;
     ds_stream s;
     memset(&s, 0, sizeof s);
     s.data = (uint8_t *)malloc((size_t)ds_first_capacity);

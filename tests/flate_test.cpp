@@ -13,6 +13,17 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define FLATE_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FLATE_TEST_ASAN 1
+#endif
+#endif
+
 #ifdef HAVE_ZLIB
 #include <zlib.h>
 #endif
@@ -731,6 +742,59 @@ TEST(BitStream, FailedGrowthDropsTheBuffer) {
     ds_put(&s, 0xCD, 8);
     EXPECT_EQ(nullptr, s.data);
     EXPECT_EQ(0u, s.size);
+}
+
+// Out of memory at any point, first buffer, symbol array or a later growth of the output, gives -1
+// with nothing stored. The child process caps its address space a little above what it uses.
+TEST(Deflate, OutOfMemoryGivesMinusOne) {
+#ifdef FLATE_TEST_ASAN
+    GTEST_SKIP() << "the sanitizer's shadow memory does not run under an address space cap";
+#else
+    struct oom_case {
+        uint64_t margin;
+        int want;
+    };
+    const oom_case cases[] = {
+        {64 << 10, -1},   // the first buffer
+        {1200 << 10, -1}, // the first buffer fits; little else does
+        {3 << 20, -1},    // early growth
+        {24 << 20, -1},   // growth from 16 to 32 MiB
+        {300 << 20, 0},   // room enough: the cap itself breaks nothing
+    };
+    for (const oom_case &c : cases) {
+        SCOPED_TRACE(c.margin);
+        EXPECT_EXIT(
+            {
+                bytes in = noise((size_t)20 << 20, 8);  // incompressible: the output outgrows 16 MiB
+                unsigned long pages = 0;
+                FILE *f = fopen("/proc/self/statm", "r");
+                if (!f || fscanf(f, "%lu", &pages) != 1) exit(2);
+                fclose(f);
+                rlimit rl;
+                getrlimit(RLIMIT_AS, &rl);
+                rl.rlim_cur = (rlim_t)((uint64_t)pages * (uint64_t)sysconf(_SC_PAGESIZE) + c.margin);
+                if (setrlimit(RLIMIT_AS, &rl) != 0) exit(3);
+                uint8_t *z = (uint8_t *)&pages;
+                uint64_t zlen = 7;
+                int rc = qv_deflate(in.data(), in.size(), &z, &zlen);
+                if (rc != c.want) exit(4);
+                if (rc == -1) exit(z == (uint8_t *)&pages && zlen == 7 ? 0 : 5);
+                exit(zlen > in.size() ? 0 : 6);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
+#endif
+}
+
+TEST(Deflate, NullArgumentsRefused) {
+    uint8_t *z = nullptr;
+    uint64_t zlen = 0;
+    EXPECT_EQ(-1, qv_deflate(nullptr, 5, &z, &zlen));
+    EXPECT_EQ(-1, qv_deflate((const uint8_t *)"abc", 3, nullptr, &zlen));
+    EXPECT_EQ(-1, qv_deflate((const uint8_t *)"abc", 3, &z, nullptr));
+    ASSERT_EQ(0, qv_deflate(nullptr, 0, &z, &zlen));  // empty input
+    EXPECT_EQ(18u, zlen);
+    free(z);
 }
 
 TEST(Deflate, OversizedBlockRefused) {
