@@ -98,13 +98,46 @@ void parse_classic_table(const uint8_t *data, int32_t len, int32_t pos, struct x
     }
 }
 
+// Memo of one search: nothing matched in [start, found) with this end, so a later start inside
+// that window has the same answer. Keeps reading many trailers linear in the file size.
+struct search_memo {
+    int32_t start;  // -1: empty
+    int32_t end;
+    int32_t found;
+};
+
+struct trailer_memos {
+    search_memo startxref, root, info, encrypt;
+};
+
+static bool memo_hit(const search_memo *m, int32_t start, int32_t end) {
+    return m && m->start >= 0 && m->end == end && start >= m->start &&
+           (m->found < 0 || start <= m->found);
+}
+
+static int32_t find_name_memo(const uint8_t *data, int32_t start, int32_t end, const char *name,
+                              search_memo *m) {
+    if (memo_hit(m, start, end)) return m->found;
+    int32_t found = find_name(data, end, start, end, name);
+    if (m) *m = search_memo{start, end, found};
+    return found;
+}
+
+static int32_t find_kw_memo(const uint8_t *data, int32_t len, int32_t start, const char *kw,
+                            search_memo *m) {
+    if (memo_hit(m, start, len)) return m->found;
+    int32_t found = find_kw(data, len, start, kw);
+    if (m) *m = search_memo{start, len, found};
+    return found;
+}
+
 // Value of the first occurrence of /key in [start, end) that reads as an integer >= 0, looked for
 // from the second byte after the name; -1 when none.
 static int32_t key_ref(const uint8_t *data, int32_t start, int32_t end, const char *key,
-                       bool first_only) {
+                       bool first_only, search_memo *m) {
     int32_t skip = (int32_t)strlen(key) + 2;
-    for (int32_t r = find_name(data, end, start, end, key); r >= 0;
-         r = find_name(data, end, r + 1, end, key)) {
+    for (int32_t r = find_name_memo(data, start, end, key, m); r >= 0;
+         r = find_name_memo(data, r + 1, end, key, m)) {
         int32_t q = r + skip;
         if (q < end) {
             q = skip_ws(data, q, end);
@@ -116,17 +149,22 @@ static int32_t key_ref(const uint8_t *data, int32_t start, int32_t end, const ch
     return -1;
 }
 
-void parse_trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct xref *x) {
+static void trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct xref *x,
+                         trailer_memos *m) {
     int32_t p = skip_ws(data, pos + 7, len);
     if (p >= len) return;
-    int32_t end = find_kw(data, len, p, "startxref");
+    int32_t end = find_kw_memo(data, len, p, "startxref", m ? &m->startxref : nullptr);
     if (end < 0) end = len;
     if (p >= end || data[p] != '<') return;
-    int32_t v = key_ref(data, p, end, "Root", false);
+    int32_t v = key_ref(data, p, end, "Root", false, m ? &m->root : nullptr);
     if (v >= 0) x->root = v;
-    v = key_ref(data, p, end, "Info", false);
+    v = key_ref(data, p, end, "Info", false, m ? &m->info : nullptr);
     if (v >= 0) x->info = v;
-    if (find_name(data, end, p, end, "Encrypt") >= 0) x->encrypted = 1;
+    if (find_name_memo(data, p, end, "Encrypt", m ? &m->encrypt : nullptr) >= 0) x->encrypted = 1;
+}
+
+void parse_trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct xref *x) {
+    trailer_dict(data, len, pos, x, nullptr);
 }
 
 void parse_pdf_version(const uint8_t *data, int32_t len, int32_t pos, char *version) {
@@ -165,7 +203,7 @@ static int32_t xref_stream_section(const uint8_t *data, int32_t len, int32_t p, 
         if (v >= 0 && v < len) next = v;
     }
     if (x->root == -1) {
-        int32_t v = key_ref(data, q, end, "Root", true);
+        int32_t v = key_ref(data, q, end, "Root", true, nullptr);
         if (v >= 0) x->root = v;
     }
     if (find_name(data, len, q, end, "Encrypt") >= 0) x->encrypted = 1;
@@ -179,9 +217,10 @@ static void read_sections(const uint8_t *data, int32_t len, int32_t off, struct 
         if (kw_at(data, p, len, "xref")) {
             parse_classic_table(data, len, p, x);
             // Classic /Prev links are not followed: every trailer after this table is read.
+            trailer_memos memos = {{-1, 0, -1}, {-1, 0, -1}, {-1, 0, -1}, {-1, 0, -1}};
             for (int32_t t = find_kw(data, len, p + 4, "trailer"); t >= 0;
                  t = find_kw(data, len, t + 1, "trailer"))
-                parse_trailer_dict(data, len, t, x);
+                trailer_dict(data, len, t, x, &memos);
             return;
         }
         if (!is_digit(data[p])) return;

@@ -471,3 +471,20 @@ TEST(Load, TruncationSweep) {
     }
     EXPECT_GT(loaded, 0);
 }
+
+// Many trailers without the keys looked for: reading them stays linear (each search would
+// otherwise run to the file end), and the last readable /Root still wins.
+TEST(Xref, ManyTrailersStayFast) {
+    pdf_builder b = one_page_doc();
+    long table = b.xref_table(trailer_opts(1));
+    std::string junk;
+    for (int i = 0; i < 60000; i++) junk += "trailer<</X 1>>\n";
+    b.raw(junk);
+    b.raw("trailer\n<< /Root 2 0 R /Info 3 0 R /Encrypt 9 0 R >>\n");
+    b.raw("trailer<</Root 3 0 R>>\n");
+    b.startxref(table);
+    xref_fixture f(b.bytes());
+    EXPECT_EQ(3, f.x.root);
+    EXPECT_EQ(3, f.x.info);
+    EXPECT_EQ(1, f.x.encrypted);
+}
