@@ -296,7 +296,7 @@ static inline void ds_flush_bytes(ds_stream *s, uint64_t *acc, int32_t *cnt) {
     } else {
         for (int32_t k = 0; k < whole; k++) ds_put(s, (uint32_t)(*acc >> (8 * k)) & 0xFFu, 8);
     }
-    *acc = whole == 8 ? 0 : *acc >> (8 * whole);
+    *acc >>= 8 * whole;  // whole < 8: cnt stays below 64
     *cnt -= 8 * whole;
 }
 
@@ -470,10 +470,25 @@ int32_t d_build(tree_heap *h, tree_node *tree, int32_t elems, int32_t max_length
     return h->max_code;
 }
 
+// One code-length symbol, times over, with its extra bits: counted into counts when that is not
+// null, else written with the codes of codes.
+static void d_length_symbol(ds_stream *stream, tree_node *counts, const tree_node *codes, int32_t sym,
+                            int32_t times, int32_t extra, int32_t extra_len) {
+    if (counts) {
+        counts[sym].freq += (uint32_t)times;
+        return;
+    }
+    for (int32_t k = 0; k < times; k++) {
+        ds_put(stream, codes[sym].code, codes[sym].len);
+        if (extra_len > 0) ds_put(stream, (uint32_t)extra, extra_len);
+    }
+}
+
 // One walk over the lengths of leaves 0..max_code (len(max_code + 1) = -1 as the guard), in the
-// run encoding of RFC 1951 3.2.7. With stream null it counts the symbols into bl_tree; otherwise
-// it writes them with bl_tree's codes.
-static void d_walk_tree(ds_stream *stream, const tree_node *tree, int32_t max_code, tree_node *bl_tree) {
+// run encoding of RFC 1951 3.2.7: runs of 3 to 6 repeats of the previous length (16), and of 3 to
+// 10 (17) or 11 to 138 (18) zeros.
+static void d_walk_tree(ds_stream *stream, const tree_node *tree, int32_t max_code, tree_node *counts,
+                        const tree_node *codes) {
     int32_t prevlen = -1, count = 0;
     int32_t nextlen = tree[0].len;
     int32_t max_count = 7, min_count = 4;
@@ -483,37 +498,17 @@ static void d_walk_tree(ds_stream *stream, const tree_node *tree, int32_t max_co
         nextlen = tree[n + 1].len;
         if (++count < max_count && curlen == nextlen) continue;
         if (count < min_count) {
-            if (!stream) {
-                bl_tree[curlen].freq += (uint32_t)count;
-            } else {
-                for (int32_t k = 0; k < count; k++) ds_put(stream, bl_tree[curlen].code, bl_tree[curlen].len);
-            }
+            d_length_symbol(stream, counts, codes, curlen, count, 0, 0);
         } else if (curlen != 0) {
             if (curlen != prevlen) {
-                if (!stream) bl_tree[curlen].freq++;
-                else ds_put(stream, bl_tree[curlen].code, bl_tree[curlen].len);
+                d_length_symbol(stream, counts, codes, curlen, 1, 0, 0);
                 count--;
             }
-            if (!stream) {
-                bl_tree[16].freq++;
-            } else {
-                ds_put(stream, bl_tree[16].code, bl_tree[16].len);
-                ds_put(stream, (uint32_t)(count - 3), 2);
-            }
+            d_length_symbol(stream, counts, codes, 16, 1, count - 3, 2);
         } else if (count <= 10) {
-            if (!stream) {
-                bl_tree[17].freq++;
-            } else {
-                ds_put(stream, bl_tree[17].code, bl_tree[17].len);
-                ds_put(stream, (uint32_t)(count - 3), 3);
-            }
+            d_length_symbol(stream, counts, codes, 17, 1, count - 3, 3);
         } else {
-            if (!stream) {
-                bl_tree[18].freq++;
-            } else {
-                ds_put(stream, bl_tree[18].code, bl_tree[18].len);
-                ds_put(stream, (uint32_t)(count - 11), 7);
-            }
+            d_length_symbol(stream, counts, codes, 18, 1, count - 11, 7);
         }
         count = 0;
         prevlen = curlen;
@@ -523,12 +518,13 @@ static void d_walk_tree(ds_stream *stream, const tree_node *tree, int32_t max_co
     }
 }
 
+// Counts into bl_tree the code-length symbols that d_send_tree will write.
 static void d_scan_tree(const tree_node *tree, int32_t max_code, tree_node *bl_tree) {
-    d_walk_tree(nullptr, tree, max_code, bl_tree);
+    d_walk_tree(nullptr, tree, max_code, bl_tree, nullptr);
 }
 
 static void d_send_tree(ds_stream *stream, const tree_node *tree, int32_t max_code, const tree_node *bl_tree) {
-    d_walk_tree(stream, tree, max_code, (tree_node *)bl_tree);
+    d_walk_tree(stream, tree, max_code, nullptr, bl_tree);
 }
 
 void d_write_block(ds_stream *stream, const lz_symbol *symbols, uint64_t count, tree_node *lit_tree,
