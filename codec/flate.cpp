@@ -608,8 +608,6 @@ static inline void d_insert(const uint8_t *block, int32_t p) {
     d_head[h] = p;
 }
 
-// Best match at i (i + 3 <= n) among the first d_max_chain candidates within the window: the
-// longest of 3 bytes or more, the nearest among equals. Its length, 0 if none; *dist its distance.
 // Counts on from len while a[len] == b[len], up to max_len; a + max_len lies within the block.
 static inline int32_t d_match_more(const uint8_t *a, const uint8_t *b, int32_t len, int32_t max_len) {
 #if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
@@ -625,6 +623,8 @@ static inline int32_t d_match_more(const uint8_t *a, const uint8_t *b, int32_t l
     return len;
 }
 
+// Best match at i (i + 3 <= n) among the first d_max_chain candidates within the window: the
+// longest of 3 bytes or more, the nearest among equals. Its length, 0 if none; *dist its distance.
 static int32_t d_search(const uint8_t *block, int32_t n, int32_t i, int32_t *dist) {
     int32_t limit = i >= d_window ? i - d_window : 0;
     int32_t max_len = n - i < d_max_match ? n - i : d_max_match;
@@ -656,13 +656,14 @@ static void d_record_match(lz_symbol *sym, tree_node *lit_tree, tree_node *dist_
 }
 
 int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, int32_t final) {
-    if (block_len > d_max_block) return -1;
+    if (block_len > d_max_block || (!block && block_len > 0)) return -1;
+    uint64_t bytes = block_len ? block_len * sizeof(lz_symbol) : sizeof(lz_symbol);  // < 2^33
+    if (bytes > (uint64_t)SIZE_MAX) return -1;
     tree_node lit_tree[572], dist_tree[61];
     memset(lit_tree, 0, sizeof lit_tree);
     memset(dist_tree, 0, sizeof dist_tree);
     memset(d_head, 0, sizeof d_head);
     memset(d_prev, 0, sizeof d_prev);
-    uint64_t bytes = block_len ? block_len * sizeof(lz_symbol) : sizeof(lz_symbol);
     lz_symbol *syms = (lz_symbol *)malloc((size_t)bytes);
     if (!syms) return -1;
     lit_tree[256].freq = 1;  // end of block
