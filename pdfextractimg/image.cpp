@@ -823,6 +823,12 @@ uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, in
         if (!alpha) goto done;
         bool inv = decode_pair(&mp, 0, 1.0, 0.0), ok = true;
         uint64_t i = 0;
+        if (depth == 8 && mw == (uint64_t)width && mh == (uint64_t)height) { // the common case
+            memcpy(alpha, dec, mw * mh);
+            if (inv)
+                for (i = 0; i < mw * mh; i++) alpha[i] = (uint8_t)(255u - alpha[i]);
+            goto done;
+        }
         for (uint64_t y = 0; y < (uint64_t)height; y++) {
             uint64_t row_off = (y * mh / (uint64_t)height) * row;
             for (uint64_t x = 0; x < (uint64_t)width; x++) {
