@@ -1034,3 +1034,35 @@ TEST(ImageProducers, MatchAnIndependentDecoder) {
     fclose(f);
     EXPECT_GE(lines, 20);
 }
+
+// The mutation sweep over the producers' files: their image streams are real Flate, predictor,
+// ASCII85 and JPEG data.
+TEST(ImageProducers, MutationSweep) {
+    std::string dir = std::string(TEST_SOURCE_DIR) + "/fixtures/producers/";
+    std::string path = pdf_temp_path("producer_mut");
+    for (const char *name : {"reportlab.pdf", "img2pdf.pdf", "cairo.pdf", "gs.pdf"}) {
+        SCOPED_TRACE(name);
+        std::string good;
+        FILE *f = fopen((dir + name).c_str(), "rb");
+        ASSERT_NE(nullptr, f);
+        char chunk[4096];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) good.append(chunk, n);
+        fclose(f);
+        for (size_t i = 0; i < good.size(); i += 7) {
+            std::string m = good;
+            m[i] = (char)(m[i] ^ (i % 2 ? 0x01 : 0x80));
+            write_file(path, m);
+            pdfcore_doc d{};
+            if (pdfcore_load(path.c_str(), &d) == 1)
+                for (int k = 0; k < d.objs.count; k++) {
+                    if (!d.objs.items[k].is_stream) continue;
+                    extracted_image rec;
+                    memset(&rec, 0, sizeof rec);
+                    if (extract_single_image(&d, d.objs.items[k].num, 1, &rec)) free(rec.data);
+                }
+            pdfcore_doc_free(&d);
+        }
+    }
+    remove(path.c_str());
+}
