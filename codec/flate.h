@@ -8,8 +8,11 @@
 // src_len 0); *dst and *dst_len not written, nothing leaked.
 int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len);
 
-// Decodes raw DEFLATE data (first byte = first block header) into dst[0, dst_cap), dst_cap < 2^31.
-// Result: bytes written, or -1 on any failure.
+// Decodes raw DEFLATE data (first byte = first block header) into dst[0, dst_cap). Result: bytes
+// written, or -1 on any failure (truncated or corrupt data, a stored block whose NLEN is not the
+// complement of LEN, an over-subscribed code, output beyond dst_cap); dst may then hold partial
+// output. Incomplete codes are accepted. Data after the final block is not read. A dst_cap above
+// 2^31 - 1 counts as 2^31 - 1, so the count always fits the result.
 int32_t qv_inflate(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap);
 
 // ---- For tests and the library's own code: the encoder's parts. ----
