@@ -160,6 +160,117 @@ static int32_t find_kw_memo(const uint8_t *data, int32_t len, int32_t start, con
     return m->found;
 }
 
+// ---- dictionary ends during the first scan --------------------------------------------------
+
+// A growable int32_t array.
+struct i32vec {
+    int32_t *v;
+    int32_t n, cap;
+};
+
+static int i32_push(i32vec *a, int32_t x) {
+    if (a->n == a->cap) {
+        if (a->cap > INT32_MAX / 2) return -1;
+        int32_t cap = a->cap ? a->cap * 2 : 256;
+        int32_t *t = (int32_t *)realloc(a->v, (size_t)cap * sizeof(int32_t));
+        if (!t) return -1;
+        a->v = t;
+        a->cap = cap;
+    }
+    a->v[a->n++] = x;
+    return 0;
+}
+
+// Remembers the last dictionary scan that found no end: the position of every "<<" it stepped
+// over and the first '>' of the ">>" matching it (-1: none before the scan failed). A later scan
+// that starts at one of those "<<" reads the same bytes the same way, so its answer is that match.
+// Without it, a file of many unclosed "N 0 obj <<" costs a scan to the file end per header.
+struct close_cache {
+    i32vec opens, match;            // the failed scan kept
+    i32vec new_opens, new_match;    // the scan in progress
+    i32vec stack;                   // indexes into new_opens still open
+    int32_t start;                  // start of the kept scan, -1: none
+    bool broken;                    // an allocation failed: plain scans only
+};
+
+static void close_cache_free(close_cache *c) {
+    free(c->opens.v);
+    free(c->match.v);
+    free(c->new_opens.v);
+    free(c->new_match.v);
+    free(c->stack.v);
+}
+
+// find_dict_close(data, pos, end) that also records the "<<" pairs it meets and their matches.
+static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end, close_cache *c) {
+    c->new_opens.n = c->new_match.n = c->stack.n = 0;
+    int32_t depth = 0;
+    int32_t i = pos;
+    while (i < end) {
+        uint8_t ch = data[i];
+        if (ch == '<' || ch == '>') {
+            if (i + 1 >= end) return -1;
+            if (data[i + 1] != ch) {
+                i++;
+                continue;
+            }
+            if (ch == '<') {
+                depth++;
+                if (i32_push(&c->stack, c->new_opens.n) || i32_push(&c->new_opens, i) ||
+                    i32_push(&c->new_match, -1))
+                    c->broken = true;
+            } else {
+                if (--depth == 0) return i;
+                if (c->stack.n > 0) c->new_match.v[c->stack.v[--c->stack.n]] = i;
+            }
+            i += 2;
+        } else if (ch == '(') {
+            if (i + 1 >= end) return -1;
+            int32_t nest = 1;
+            i++;
+            while (i < end && nest > 0) {
+                uint8_t b = data[i];
+                if (b == '\\') {
+                    i += 2;
+                    continue;
+                }
+                if (b == '(') nest++;
+                else if (b == ')') nest--;
+                i++;
+            }
+            if (nest > 0) return -1;
+        } else {
+            i++;
+        }
+    }
+    return -1;
+}
+
+static int32_t cached_dict_close(const uint8_t *data, int32_t len, int32_t q, close_cache *c) {
+    if (c->broken) return find_dict_close(data, q, len);
+    if (c->start >= 0 && q > c->start) {
+        int32_t lo = 0, hi = c->opens.n - 1;
+        while (lo <= hi) {
+            int32_t mid = lo + (hi - lo) / 2;
+            if (c->opens.v[mid] == q) return c->match.v[mid];
+            if (c->opens.v[mid] < q) lo = mid + 1;
+            else hi = mid - 1;
+        }
+    }
+    int32_t r = recorded_dict_close(data, q, len, c);
+    if (c->broken) return find_dict_close(data, q, len);
+    if (r < 0) {  // keep this failed scan
+        i32vec t = c->opens;
+        c->opens = c->new_opens;
+        c->new_opens = t;
+        t = c->match;
+        c->match = c->new_match;
+        c->new_match = t;
+        c->start = q;
+    }
+    return r;
+}
+
 // ---- first scan --------------------------------------------------------------------------------
 
 // First byte of stream data after the `stream` keyword at s: the end of line after any spaces or
@@ -177,6 +288,9 @@ static int32_t stream_data_start(const uint8_t *data, int32_t len, int32_t s) {
 void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
     if (len <= 3) return;
     kw_memo endobj_memo = {-1, -1};
+    close_cache closes;
+    memset(&closes, 0, sizeof closes);
+    closes.start = -1;
     for (int32_t p = 0; p <= len - 4; p++) {
         if (data[p] != 'o' || !kw_at(data, p, len, "obj")) continue;
         int32_t num = 0, gen = 0;
@@ -194,7 +308,9 @@ void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
         int32_t e_start = p + 3;
         if (q < len && data[q] == '<') {
             e.dict_off = q;
-            int32_t s = dict_stream_kw(data, len, q);
+            int32_t c = cached_dict_close(data, len, q, &closes);  // as dict_stream_kw
+            int32_t s = c < 0 ? -1 : skip_ws(data, c + 2, len);
+            if (s >= 0 && !kw_at(data, s, len, "stream")) s = -1;
             if (s >= 0) {
                 e.stream_kw_off = s;
                 e.is_stream = 1;
@@ -210,6 +326,7 @@ void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
         e.end_off = eo + 6;
         objvec_push(vec, &e);
     }
+    close_cache_free(&closes);
 }
 
 // ---- second scan -------------------------------------------------------------------------------

@@ -457,3 +457,57 @@ TEST(Scan, LookupTableMatchesLinearSearch) {
     EXPECT_EQ(obj_find(&ix.objs, 5), obj_lookup(&ix.objs, nullptr, 0, 5));
     free(table);
 }
+
+// The first scan remembers failed dictionary scans; its entries must be exactly what a plain
+// dict_stream_kw per header gives. Random token soups full of unclosed and nested dictionaries,
+// strings and escapes, with a fixed seed.
+TEST(Scan, FirstScanMatchesPlainDictionaryScans) {
+    static const char *const tokens[] = {"1 0 obj ", "2 0 obj\n", "<<", ">>", "<", ">", "(", ")",
+                                         "\\", " stream\n", "endobj\n", "x", " ", "<</A 1>>"};
+    uint32_t seed = 12345;
+    auto rnd = [&seed]() {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7fff;
+    };
+    for (int round = 0; round < 400; round++) {
+        std::string s;
+        int n = 5 + (int)(rnd() % 120);
+        for (int i = 0; i < n; i++) s += tokens[rnd() % (sizeof tokens / sizeof tokens[0])];
+        SCOPED_TRACE(s);
+        int32_t len = (int32_t)s.size();
+        objvec objs = {nullptr, 0, 0};
+        scan_pass1(u(s), len, &objs);
+        int32_t expected = 0;
+        for (int32_t p = 0; p <= len - 4; p++) {
+            if (!kw_at(u(s), p, len, "obj")) continue;
+            int32_t h = parse_obj_head(u(s), p, nullptr, nullptr);
+            if (h < 0) continue;
+            int32_t q = skip_ws(u(s), p + 3, len);
+            int32_t want_s = -1;
+            bool kept;
+            if (q < len && s[(size_t)q] == '<') {
+                want_s = dict_stream_kw(u(s), len, q);
+                kept = want_s >= 0 || find_kw(u(s), len, q, "endobj") >= 0;
+            } else {
+                kept = find_kw(u(s), len, p + 3, "endobj") >= 0;
+            }
+            if (!kept) continue;
+            ASSERT_LT(expected, objs.count);
+            const pdfcore_obj &e = objs.items[expected++];
+            EXPECT_EQ(h, e.head_off);
+            EXPECT_EQ(want_s, e.stream_kw_off);
+            EXPECT_EQ(want_s >= 0 ? 1 : 0, e.is_stream);
+        }
+        EXPECT_EQ(expected, objs.count);
+        free(objs.items);
+    }
+}
+
+// Many unclosed dictionaries: the first scan stays fast.
+TEST(Scan, ManyUnclosedDictionaries) {
+    std::string s;
+    for (int i = 0; i < 100000; i++) s += "1 0 obj <<\n";
+    s += "endobj\n";
+    index_fixture ix(s, false);
+    EXPECT_EQ(100000, ix.objs.count);
+}
