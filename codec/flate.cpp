@@ -628,22 +628,26 @@ static inline int32_t d_match_more(const uint8_t *a, const uint8_t *b, int32_t l
 static int32_t d_search(const uint8_t *block, int32_t n, int32_t i, int32_t *dist) {
     int32_t limit = i >= d_window ? i - d_window : 0;
     int32_t max_len = n - i < d_max_match ? n - i : d_max_match;
-    int32_t best = 2;  // shorter matches never count
+    int32_t best = 2, best_dist = 0;  // shorter matches never count
     const uint8_t *at = block + i;
+    const uint8_t a0 = at[0], a1 = at[1], a2 = at[2];
+    uint8_t a_best = a2;
     int32_t c = d_head[d_hash(at)];
     for (int32_t tried = 0; c > limit && tried < d_max_chain; tried++) {
         const uint8_t *from = block + c;
         // Only a candidate that also matches at[best] can be longer than the best so far.
-        if (from[best] == at[best] && from[0] == at[0] && from[1] == at[1] && from[2] == at[2]) {
+        if (from[best] == a_best && from[0] == a0 && from[1] == a1 && from[2] == a2) {
             int32_t len = d_match_more(at, from, 3, max_len);
             if (len > best) {
                 best = len;
-                *dist = i - c;
+                best_dist = i - c;
                 if (len == max_len) break;  // nothing later can be longer
+                a_best = at[best];
             }
         }
         c = d_prev[c & 0x7FFF];
     }
+    *dist = best_dist;
     return best > 2 ? best : 0;
 }
 
