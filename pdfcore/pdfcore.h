@@ -211,9 +211,11 @@ int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end);
 int32_t dict_stream_kw(const uint8_t *data, int32_t len, int32_t pos);
 
 // Object index. scan_pass1 appends one entry per `N G obj` header of data[0, len) in position
-// order; scan_pass2 then sets each stream's extent (from /Length when `endstream` follows it, else
-// from the next `endstream`) and removes streams without `endobj` after their data and every
-// entry whose header lies inside some stream's data. The order of the remaining entries changes.
+// order; scan_pass2 then sets each stream's extent (from /Length, direct or through a non-stream
+// object, when `endstream` follows it; else, and also when /Length is missing or unreadable, from
+// the next `endstream`, without the end of line before it) and removes streams without `endobj`
+// after their data and every entry whose header lies inside some stream's data. The order of the
+// remaining entries changes.
 void scan_pass1(const uint8_t *data, int32_t len, objvec *vec);
 void scan_pass2(const uint8_t *data, int32_t len, objvec *vec);
 // Lookup table for obj_lookup: per number 0..*max (at most max_obj_num), the position of its first
@@ -229,8 +231,8 @@ int qv_rng_cmp(const void *a, const void *b);
 int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs);
 
 // Cross-reference data: resets *x (zeroed, or filled by an earlier call: its arrays are released)
-// and fills it (trailer /Root, /Info, /Encrypt, /Prev chains of
-// cross-reference streams up to 32 sections, the first classic table, the header version).
+// and fills it: trailer /Root, /Info, /Encrypt, /Prev chains of cross-reference streams up to 32
+// sections, the first classic table, the header version.
 void parse_xref(const uint8_t *data, int32_t len, struct xref *x);
 // pos: an `xref` keyword; reads its subsections (entries of the first one into the arrays).
 void parse_classic_table(const uint8_t *data, int32_t len, int32_t pos, struct xref *x);
@@ -291,8 +293,8 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
                       int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited);
 
 // Streams and content. decoded_stream: the entry's stream bytes, inflated into out_buf (appended,
-// NUL after) when its span names /FlateDecode (room 20 * L + 4096), else a pointer into data; NULL
-// on failure (out_buf's len unchanged).
+// NUL after) when its span names /FlateDecode (room 20 * L + 4096, at most 2^30), else a pointer
+// into data; NULL on failure (out_buf's len unchanged).
 const uint8_t *decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int32_t size,
                               buf *out_buf, int32_t *length);
 // Content of page object page (see pdfcore_page_content for ownership). 1, or 0 with NULL and 0.
