@@ -293,6 +293,16 @@ static int open_node(const uint8_t *data, int32_t size, const objvec *objs, cons
     int32_t *kids = (int32_t *)malloc((size_t)room * sizeof(int32_t));
     if (!kids) return -1;
     int32_t n = parse_kids(data, size, objs, e, own_body(e), own_body_len(e), kids, (int32_t)room);
+    // The room fits any array written in the node itself; an array object that Kids refers to
+    // can be longer (each kid takes at least 4 bytes of it, and a packed object at most 1 MiB).
+    const int64_t max_room = (size > objstm_max_obj_len ? size : objstm_max_obj_len) / 4 + 4096;
+    while (n == room && room < max_room) {
+        room = room * 4 < max_room ? room * 4 : max_room;
+        int32_t *more = (int32_t *)realloc(kids, (size_t)room * sizeof(int32_t));
+        if (!more) break;  // keep the kids read so far
+        kids = more;
+        n = parse_kids(data, size, objs, e, own_body(e), own_body_len(e), kids, (int32_t)room);
+    }
     if (n <= 0) {
         free(kids);
         return 0;

@@ -144,6 +144,19 @@ TEST(Pages, KidsThroughAnArrayObject) {
     EXPECT_EQ(0, t2.resolve(6));
 }
 
+TEST(Pages, LongKidsArrayObjectIsReadWhole) {
+    const int n = 20000;  // far more than the room a small node gets
+    std::string arr = "[";
+    pdf_builder b;
+    b.obj(2, "<< /Type /Pages /Kids 5 0 R >>");
+    for (int i = 0; i < n; i++) arr += std::to_string(10 + i) + " 0 R ";
+    b.obj(5, arr + "]");
+    for (int i = 0; i < n; i++) b.obj(10 + i, "<< /Type /Page >>");
+    tree_fixture t(b.bytes());
+    EXPECT_EQ(n, t.resolve(2));
+    EXPECT_EQ(10 + n - 1, t.pages.items[n - 1].obj_num);
+}
+
 TEST(Pages, DocumentOrderAndParents) {
     pdf_builder b;
     b.obj(2, "<< /Type /Pages /Kids [3 0 R 10 0 R 6 0 R] >>");
