@@ -1040,7 +1040,7 @@ TEST(ImageProducers, MatchAnIndependentDecoder) {
 TEST(ImageProducers, MutationSweep) {
     std::string dir = std::string(TEST_SOURCE_DIR) + "/fixtures/producers/";
     std::string path = pdf_temp_path("producer_mut");
-    for (const char *name : {"reportlab.pdf", "img2pdf.pdf", "cairo.pdf", "gs.pdf"}) {
+    for (const char *name : {"reportlab.pdf", "img2pdf.pdf", "cairo.pdf", "gs.pdf", "gs_lzw.pdf"}) {
         SCOPED_TRACE(name);
         std::string good;
         FILE *f = fopen((dir + name).c_str(), "rb");
