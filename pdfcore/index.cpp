@@ -181,29 +181,66 @@ static int i32_push(i32vec *a, int32_t x) {
     return 0;
 }
 
-// Remembers the last dictionary scan that found no end: the position of every "<<" it stepped
-// over and the first '>' of the ">>" matching it (-1: none before the scan failed). A later scan
-// that starts at one of those "<<" reads the same bytes the same way, so its answer is that match.
-// Without it, a file of many unclosed "N 0 obj <<" costs a scan to the file end per header.
-struct close_cache {
-    i32vec opens, match;            // the failed scan kept
-    i32vec new_opens, new_match;    // the scan in progress
-    i32vec stack;                   // indexes into new_opens still open
-    int32_t start;                  // start of the kept scan, -1: none
-    bool broken;                    // an allocation failed: plain scans only
+// Remembers the last dictionary scan that found no end: every "<<" pair it stepped onto outside
+// strings and every '(' it stepped onto, each with the position that matches it (the first '>'
+// of the ">>" that brings the depth back, or the ')' that brings the string's nesting back; -1:
+// none before the scan failed). The scan's next step depends only on the byte at hand (and the
+// one after it), so a later scan that steps onto one of those positions reads on exactly as the
+// remembered one did and can jump to the match, or fail at once when there is none. Without it, a
+// file of many unclosed "N 0 obj <<" or "N 0 obj << (" costs a scan to the file end per header.
+struct close_events {
+    i32vec pos, match, stack;
 };
 
-static void close_cache_free(close_cache *c) {
-    free(c->opens.v);
-    free(c->match.v);
-    free(c->new_opens.v);
-    free(c->new_match.v);
-    free(c->stack.v);
+struct close_cache {
+    close_events dicts, parens;          // the failed scan kept
+    close_events new_dicts, new_parens;  // the scan in progress
+    bool have;                           // something is kept
+    bool broken;                         // an allocation failed: plain scans only
+};
+
+static void events_free(close_events *e) {
+    free(e->pos.v);
+    free(e->match.v);
+    free(e->stack.v);
 }
 
-// find_dict_close(data, pos, end) that also records the "<<" pairs it meets and their matches.
-static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end, close_cache *c) {
-    c->new_opens.n = c->new_match.n = c->stack.n = 0;
+static void close_cache_free(close_cache *c) {
+    events_free(&c->dicts);
+    events_free(&c->parens);
+    events_free(&c->new_dicts);
+    events_free(&c->new_parens);
+}
+
+static void events_open(close_events *e, int32_t at, bool *broken) {
+    if (i32_push(&e->stack, e->pos.n) || i32_push(&e->pos, at) || i32_push(&e->match, -1))
+        *broken = true;
+}
+
+static void events_close(close_events *e, int32_t at) {
+    if (e->stack.n > 0) e->match.v[e->stack.v[--e->stack.n]] = at;
+}
+
+// Index of at among the kept positions, or -1.
+static int32_t events_find(const close_events *e, int32_t at) {
+    int32_t lo = 0, hi = e->pos.n - 1;
+    while (lo <= hi) {
+        int32_t mid = lo + (hi - lo) / 2;
+        if (e->pos.v[mid] == at) return mid;
+        if (e->pos.v[mid] < at) lo = mid + 1;
+        else hi = mid - 1;
+    }
+    return -1;
+}
+
+// find_dict_close(data, pos, end), taking the kept scan's shortcuts and recording its own pairs.
+// *jumped: a shortcut was taken (the recording is then incomplete).
+static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end, close_cache *c,
+                                   bool *jumped) {
+    close_events *nd = &c->new_dicts, *np = &c->new_parens;
+    nd->pos.n = nd->match.n = nd->stack.n = 0;
+    np->pos.n = np->match.n = np->stack.n = 0;
+    *jumped = false;
     int32_t depth = 0;
     int32_t i = pos;
     while (i < end) {
@@ -214,18 +251,37 @@ static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end
                 i++;
                 continue;
             }
-            if (ch == '<') {
-                depth++;
-                if (i32_push(&c->stack, c->new_opens.n) || i32_push(&c->new_opens, i) ||
-                    i32_push(&c->new_match, -1))
-                    c->broken = true;
-            } else {
+            if (ch == '>') {
                 if (--depth == 0) return i;
-                if (c->stack.n > 0) c->new_match.v[c->stack.v[--c->stack.n]] = i;
+                events_close(nd, i);
+                i += 2;
+                continue;
             }
+            // Below depth 0 (a scan that began at a single '<') a ">>" inside the pair could end
+            // the scan, so the shortcut is only taken at depth 0 or more.
+            int32_t k = c->have && depth >= 0 ? events_find(&c->dicts, i) : -1;
+            if (k >= 0) {
+                *jumped = true;
+                int32_t m = c->dicts.match.v[k];
+                if (m < 0) return -1;
+                if (depth == 0) return m;  // this pair opened the scan: its match closes it
+                i = m + 2;                 // depth is back where it was
+                continue;
+            }
+            depth++;
+            events_open(nd, i, &c->broken);
             i += 2;
         } else if (ch == '(') {
             if (i + 1 >= end) return -1;
+            int32_t k = c->have ? events_find(&c->parens, i) : -1;
+            if (k >= 0) {
+                *jumped = true;
+                int32_t m = c->parens.match.v[k];
+                if (m < 0) return -1;
+                i = m + 1;
+                continue;
+            }
+            events_open(np, i, &c->broken);
             int32_t nest = 1;
             i++;
             while (i < end && nest > 0) {
@@ -234,8 +290,13 @@ static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end
                     i += 2;
                     continue;
                 }
-                if (b == '(') nest++;
-                else if (b == ')') nest--;
+                if (b == '(') {
+                    nest++;
+                    events_open(np, i, &c->broken);
+                } else if (b == ')') {
+                    nest--;
+                    events_close(np, i);
+                }
                 i++;
             }
             if (nest > 0) return -1;
@@ -248,25 +309,17 @@ static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end
 
 static int32_t cached_dict_close(const uint8_t *data, int32_t len, int32_t q, close_cache *c) {
     if (c->broken) return find_dict_close(data, q, len);
-    if (c->start >= 0 && q > c->start) {
-        int32_t lo = 0, hi = c->opens.n - 1;
-        while (lo <= hi) {
-            int32_t mid = lo + (hi - lo) / 2;
-            if (c->opens.v[mid] == q) return c->match.v[mid];
-            if (c->opens.v[mid] < q) lo = mid + 1;
-            else hi = mid - 1;
-        }
-    }
-    int32_t r = recorded_dict_close(data, q, len, c);
+    bool jumped = false;
+    int32_t r = recorded_dict_close(data, q, len, c, &jumped);
     if (c->broken) return find_dict_close(data, q, len);
-    if (r < 0) {  // keep this failed scan
-        i32vec t = c->opens;
-        c->opens = c->new_opens;
-        c->new_opens = t;
-        t = c->match;
-        c->match = c->new_match;
-        c->new_match = t;
-        c->start = q;
+    if (r < 0 && !jumped) {  // keep this failed scan, complete as it is
+        close_events t = c->dicts;
+        c->dicts = c->new_dicts;
+        c->new_dicts = t;
+        t = c->parens;
+        c->parens = c->new_parens;
+        c->new_parens = t;
+        c->have = true;
     }
     return r;
 }
@@ -290,7 +343,6 @@ void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
     kw_memo endobj_memo = {-1, -1};
     close_cache closes;
     memset(&closes, 0, sizeof closes);
-    closes.start = -1;
     for (int32_t p = 0; p <= len - 4; p++) {
         if (data[p] != 'o' || !kw_at(data, p, len, "obj")) continue;
         int32_t num = 0, gen = 0;

@@ -463,13 +463,14 @@ TEST(Scan, LookupTableMatchesLinearSearch) {
 // strings and escapes, with a fixed seed.
 TEST(Scan, FirstScanMatchesPlainDictionaryScans) {
     static const char *const tokens[] = {"1 0 obj ", "2 0 obj\n", "<<", ">>", "<", ">", "(", ")",
-                                         "\\", " stream\n", "endobj\n", "x", " ", "<</A 1>>"};
+                                         "\\", " stream\n", "endobj\n", "x", " ", "<</A 1>>",
+                                         "3 0 obj <0A>", ">>>", "\\(", "4 0 obj <<(", "5 0 obj <"};
     uint32_t seed = 12345;
     auto rnd = [&seed]() {
         seed = seed * 1103515245u + 12345u;
         return (seed >> 16) & 0x7fff;
     };
-    for (int round = 0; round < 400; round++) {
+    for (int round = 0; round < 3000; round++) {
         std::string s;
         int n = 5 + (int)(rnd() % 120);
         for (int i = 0; i < n; i++) s += tokens[rnd() % (sizeof tokens / sizeof tokens[0])];
@@ -503,11 +504,15 @@ TEST(Scan, FirstScanMatchesPlainDictionaryScans) {
     }
 }
 
-// Many unclosed dictionaries: the first scan stays fast.
+// Many unclosed dictionaries, or dictionaries opening unclosed strings: the first scan stays fast
+// (each header would otherwise scan to the file end).
 TEST(Scan, ManyUnclosedDictionaries) {
-    std::string s;
-    for (int i = 0; i < 100000; i++) s += "1 0 obj <<\n";
-    s += "endobj\n";
-    index_fixture ix(s, false);
-    EXPECT_EQ(100000, ix.objs.count);
+    for (const char *unit : {"1 0 obj <<\n", "1 0 obj << (\n", "1 0 obj << /A << (x) (\n"}) {
+        SCOPED_TRACE(unit);
+        std::string s;
+        for (int i = 0; i < 100000; i++) s += unit;
+        s += "endobj\n";
+        index_fixture ix(s, false);
+        EXPECT_EQ(100000, ix.objs.count);
+    }
 }
