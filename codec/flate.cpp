@@ -25,41 +25,70 @@ static const int32_t DECODE_ORDER[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4
 
 struct in_stream {
     const uint8_t *bytes;
-    uint64_t pos;    // bytes consumed
+    uint64_t pos;    // bytes consumed (loaded into s_bitbuf)
     uint64_t len;    // bytes available
     int32_t failed;  // sticky: once 1, every operation gives up
 };
 
+static const int32_t huff_fast_bits = 10;  // lookup index width
+
+// One lookup entry: the symbol whose code is the low len bits of the index (bit-reversed, as codes
+// arrive most significant bit first); len 0: no code of at most huff_fast_bits bits there.
+struct huff_fast {
+    uint16_t sym;
+    uint8_t len;
+};
+
 // Canonical code of one alphabet: codes of length L are first[L] .. first[L] + count[L] - 1 and
-// stand for syms[offset[L]] onward, in symbol order.
+// stand for syms[offset[L]] onward, in symbol order; fast looks up the codes of at most
+// huff_fast_bits bits.
 struct huff_table {
     int32_t count[16];
     int32_t first[16];
     int32_t offset[16];
     uint16_t syms[288];
+    huff_fast fast[1 << huff_fast_bits];
 };
 
 // Process-wide working state, reset or rewritten by every call or block that uses it: one
 // qv_inflate at a time in a process.
 static uint64_t s_bitbuf;  // pending input bits, the next in bit 0
-static int32_t s_bitcnt;
+static int32_t s_bitcnt;   // their number, 0..63; bits above them are the bytes that follow, or 0
 static int32_t lit_lens[288];
 static int32_t dist_lens[30];
 static int32_t cl_lens[19];
 static int32_t all_lens[320];  // a block uses at most 286 + 30
 
-// The next n bits (n <= 13), first bit in bit 0. Bytes are loaded only as bits are needed, so
-// fewer than 8 bits are pending after every call.
-static uint32_t in_bits(in_stream *in, int32_t n) {
+// Tops s_bitbuf up: by one 8-byte load (to 56 bits or more) while 8 input bytes remain, else
+// byte by byte while there is room. The bits loaded past s_bitcnt are the input bytes that follow,
+// so a later load puts the same bits there again.
+static inline void in_refill(in_stream *in) {
+    if (in->len - in->pos >= 8) {
+        uint64_t word;
+        memcpy(&word, in->bytes + in->pos, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        word = __builtin_bswap64(word);
+#endif
+        s_bitbuf |= word << s_bitcnt;
+        in->pos += (uint64_t)((63 - s_bitcnt) >> 3);
+        s_bitcnt |= 56;
+        return;
+    }
+    while (s_bitcnt <= 56 && in->pos < in->len) {
+        s_bitbuf |= (uint64_t)in->bytes[in->pos++] << s_bitcnt;
+        s_bitcnt += 8;
+    }
+}
+
+// The next n bits (n <= 13), first bit in bit 0; 0 with failed set when the input has fewer.
+static inline uint32_t in_bits(in_stream *in, int32_t n) {
     if (in->failed) return 0;
-    while (s_bitcnt < n) {
-        if (in->pos >= in->len) {
+    if (s_bitcnt < n) {
+        in_refill(in);
+        if (s_bitcnt < n) {
             in->failed = 1;
             return 0;
         }
-        s_bitbuf |= (uint64_t)in->bytes[in->pos] << s_bitcnt;
-        in->pos++;
-        s_bitcnt += 8;
     }
     uint32_t v = (uint32_t)(s_bitbuf & ((1u << n) - 1u));
     s_bitbuf >>= n;
@@ -67,9 +96,19 @@ static uint32_t in_bits(in_stream *in, int32_t n) {
     return v;
 }
 
+// Stored block start: the whole bytes loaded ahead go back to the input, the rest of the partly
+// used byte is dropped.
+static void in_align(in_stream *in) {
+    in->pos -= (uint64_t)(s_bitcnt / 8);
+    s_bitbuf = 0;
+    s_bitcnt = 0;
+}
+
 // lengths[0, n) are 0..15, n <= 288. Incomplete codes (the empty one included) are accepted.
 static int huff_build(in_stream *in, huff_table *t, const int32_t *lengths, int32_t n) {
-    memset(t, 0, sizeof *t);
+    memset(t->count, 0, sizeof t->count);
+    memset(t->first, 0, sizeof t->first);
+    memset(t->offset, 0, sizeof t->offset);
     for (int32_t s = 0; s < n; s++)
         if (lengths[s] > 0) t->count[lengths[s]]++;
     int32_t left = 1;
@@ -90,11 +129,21 @@ static int huff_build(in_stream *in, huff_table *t, const int32_t *lengths, int3
     memcpy(next, t->offset, sizeof next);
     for (int32_t s = 0; s < n; s++)
         if (lengths[s] > 0) t->syms[next[lengths[s]]++] = (uint16_t)s;
+    // The lookup: every index whose low L bits are the reversed code of a symbol of length L.
+    memset(t->fast, 0, sizeof t->fast);
+    for (int32_t len = 1; len <= huff_fast_bits; len++) {
+        for (int32_t k = 0; k < t->count[len]; k++) {
+            uint32_t code = (uint32_t)(t->first[len] + k), rev = 0;
+            for (int32_t b = 0; b < len; b++) rev |= ((code >> b) & 1u) << (len - 1 - b);
+            huff_fast e = {t->syms[t->offset[len] + k], (uint8_t)len};
+            for (uint32_t i = rev; i < (1u << huff_fast_bits); i += 1u << len) t->fast[i] = e;
+        }
+    }
     return 1;
 }
 
 // One bit at a time against the per-length ranges. A symbol, or -1 (failed set).
-static int32_t huff_decode(in_stream *in, const huff_table *t) {
+static int32_t huff_decode_slow(in_stream *in, const huff_table *t) {
     int32_t code = 0;
     for (int32_t len = 1; len <= 15; len++) {
         uint32_t bit = in_bits(in, 1);
@@ -107,14 +156,151 @@ static int32_t huff_decode(in_stream *in, const huff_table *t) {
     return -1;
 }
 
+// The next symbol, or -1 (failed set). The lookup is taken only when its code lies whole within
+// the pending bits; a code is a prefix of no other, so the bit-at-a-time walk would end on the
+// same symbol at the same length.
+static inline int32_t huff_decode(in_stream *in, const huff_table *t) {
+    if (in->failed) return -1;
+    if (s_bitcnt < 15) in_refill(in);
+    huff_fast e = t->fast[s_bitbuf & ((1u << huff_fast_bits) - 1u)];
+    if (e.len != 0 && e.len <= s_bitcnt) {
+        s_bitbuf >>= e.len;
+        s_bitcnt -= e.len;
+        return e.sym;
+    }
+    return huff_decode_slow(in, t);
+}
+
 static int fail_block(in_stream *in) {
     in->failed = 1;
     return 0;
 }
 
+// The symbol loop while at least 8 input bytes and 258 bytes of output room are left, the bit
+// state in locals: one refill per step tops the bits up to 56 or more, enough for a whole
+// length/distance pair (at most 15 + 5 + 15 + 13 bits), so neither the input nor the output can
+// run out inside a step. After a refill all 64 bits of the buffer are true input bits and a step
+// uses at most 48 of them, so the next literal/length entry is looked up before the next refill.
+// 1 at end of block, 0 on failure (failed set), 2 when the careful loop must go on.
+static int inflate_symbols_fast(in_stream *in, const huff_table *lit, const huff_table *dist, uint8_t *dst,
+                                uint64_t *out, uint64_t cap) {
+    const uint32_t mask = (1u << huff_fast_bits) - 1u;
+    const uint8_t *bytes = in->bytes;
+    const uint64_t len = in->len;
+    uint64_t o = *out, pos = in->pos, bb = s_bitbuf;
+    int32_t bc = s_bitcnt;
+    int result = 2;
+    huff_fast e = {0, 0};
+    int ready = 0;
+    while (len - pos >= 8 && cap - o >= 258) {
+        uint64_t word;
+        memcpy(&word, bytes + pos, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        word = __builtin_bswap64(word);
+#endif
+        bb |= word << bc;
+        pos += (uint64_t)((63 - bc) >> 3);
+        bc |= 56;
+        if (!ready) e = lit->fast[bb & mask];
+        ready = 1;
+        int32_t s;
+        if (e.len != 0) {
+            bb >>= e.len;
+            bc -= e.len;
+            s = e.sym;
+        } else {  // a long or unassigned code: bit by bit, within the bits loaded
+            s_bitbuf = bb;
+            s_bitcnt = bc;
+            in->pos = pos;
+            s = huff_decode_slow(in, lit);
+            if (s < 0) {
+                result = 0;
+                break;
+            }
+            bb = s_bitbuf;
+            bc = s_bitcnt;
+        }
+        if (s < 256) {
+            dst[o++] = (uint8_t)s;
+            e = lit->fast[bb & mask];
+            continue;
+        }
+        if (s == 256) {
+            result = 1;
+            break;
+        }
+        s -= 257;
+        if (s > 28) {  // symbols 286, 287
+            result = fail_block(in);
+            break;
+        }
+        int32_t nb = extra_bits[s];
+        uint64_t length = (uint64_t)base_len[s] + (bb & ((1u << nb) - 1u));
+        bb >>= nb;
+        bc -= nb;
+        int32_t d;
+        e = dist->fast[bb & mask];
+        if (e.len != 0) {
+            bb >>= e.len;
+            bc -= e.len;
+            d = e.sym;
+        } else {
+            s_bitbuf = bb;
+            s_bitcnt = bc;
+            in->pos = pos;
+            d = huff_decode_slow(in, dist);
+            if (d < 0) {
+                result = 0;
+                break;
+            }
+            bb = s_bitbuf;
+            bc = s_bitcnt;
+        }
+        if (d > 29) {
+            result = fail_block(in);
+            break;
+        }
+        nb = dist_bits[d];
+        uint64_t distance = (uint64_t)base_dist[d] + (bb & ((1u << nb) - 1u));
+        bb >>= nb;
+        bc -= nb;
+        if (distance > o) {
+            result = fail_block(in);
+            break;
+        }
+        uint8_t *to = dst + o;
+        const uint8_t *from = to - distance;
+        o += length;
+        if (distance >= 8) {  // 8 bytes at a time never read a byte this copy writes
+            while (length >= 8) {
+                memcpy(to, from, 8);
+                to += 8;
+                from += 8;
+                length -= 8;
+            }
+            while (length-- > 0) *to++ = *from++;
+        } else if (distance == 1) {
+            memset(to, from[0], (size_t)length);
+        } else {  // byte by byte: the copy repeats the bytes just written
+            for (uint64_t k = 0; k < length; k++) to[k] = from[k];
+        }
+        e = lit->fast[bb & mask];
+    }
+    if (result == 2 || result == 1) {  // the careful loop or the next block goes on from here
+        if (bc < 64) bb &= ((uint64_t)1 << bc) - 1u;
+        s_bitbuf = bb;
+        s_bitcnt = bc;
+        in->pos = pos;
+    }
+    *out = o;
+    return result;
+}
+
 // Symbols up to end of block. 1 at end of block, 0 on failure (failed set).
 static int inflate_symbols(in_stream *in, const huff_table *lit, const huff_table *dist, uint8_t *dst,
                            uint64_t *out, uint64_t cap) {
+    int fast = inflate_symbols_fast(in, lit, dist, dst, out, cap);
+    if (fast != 2) return fast;
     for (;;) {
         int32_t s = huff_decode(in, lit);
         if (in->failed || s < 0) return fail_block(in);
@@ -210,9 +396,8 @@ int32_t qv_inflate(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t 
         if (in.failed) return -1;
         uint32_t final = header & 1u, type = header >> 1;
         if (type == 0) {
-            // Stored: drop the pending bits; LEN starts at the byte after the block header.
-            s_bitbuf = 0;
-            s_bitcnt = 0;
+            // Stored: LEN starts at the byte after the one that held the block header.
+            in_align(&in);
             if (in.len - in.pos < 4) return -1;
             const uint8_t *p = in.bytes + in.pos;
             uint32_t len = (uint32_t)p[0] | (uint32_t)p[1] << 8;

@@ -15,7 +15,7 @@ static const int max_lcodes = 286;     // literal/length codes in a dynamic bloc
 static const int max_dcodes = 30;      // distance codes
 static const int fix_lcodes = 288;     // literal/length symbols of the fixed code
 static const uint64_t max_out = 1ull << 30;
-static const int lit_fast_bits = 10;   // lookup index width for literal/length codes
+static const int lit_fast_bits = 11;   // lookup index width for literal/length codes
 static const int dist_fast_bits = 8;   // and for distance codes
 
 // RFC 1951 3.2.5: base and extra bits of length symbols 257..285 and distance symbols 0..29.
@@ -180,9 +180,138 @@ static inline int decode(inflate_state *s, const huffman_table *h) {
     return decode_slow(s, h);
 }
 
+// The symbol loop while at least 8 input bytes and 258 bytes of output room are left, with the
+// state in locals: every refill tops the bit buffer up to 56 bits or more by one 8-byte load, which
+// covers a whole length/distance pair (at most 15 + 5 + 15 + 13 bits), so input cannot run out
+// and output cannot overflow inside one step. Bits above bit_count hold the input bytes that
+// follow, exactly as a later refill would put them there. Codes longer than the lookup go
+// through decode_slow. 0, -10, -11 as codes; 2 when the loop has left the region where it may
+// run, with the state stored back (bits above bit_count cleared) for the careful loop.
+static int codes_fast(inflate_state *s, const huffman_table *lencode, const huffman_table *distcode) {
+    const uint8_t *in = s->in_buf;
+    const uint64_t in_len = s->in_len;
+    uint8_t *out = s->out_buf;
+    const uint64_t out_cap = s->out_cap;
+    const fast_entry *lfast = lencode->fast, *dfast = distcode->fast;
+    const uint64_t lmask = (1u << lencode->fast_bits) - 1u, dmask = (1u << distcode->fast_bits) - 1u;
+    uint64_t in_pos = s->in_pos, out_pos = s->out_pos, bit_buf = s->bit_buf;
+    int bit_count = s->bit_count;
+    int result = 2;
+#define QV_STORE()               \
+    do {                         \
+        s->in_pos = in_pos;      \
+        s->out_pos = out_pos;    \
+        s->bit_buf = bit_buf;    \
+        s->bit_count = bit_count; \
+    } while (0)
+#define QV_LOAD()                \
+    do {                         \
+        in_pos = s->in_pos;      \
+        bit_buf = s->bit_buf;    \
+        bit_count = s->bit_count; \
+    } while (0)
+    // From the second step on, the next literal/length entry is looked up before the refill: a
+    // step uses at most 48 of the 64 bits its refill loaded, so at least 16 true input bits, more
+    // than a lookup index, lie at the bottom of bit_buf (decode_slow reads within them too).
+    fast_entry e = {0, 0};
+    int ready = 0;
+    while (in_len - in_pos >= 8 && out_cap - out_pos >= 258) {
+        uint64_t word;
+        memcpy(&word, in + in_pos, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        word = __builtin_bswap64(word);
+#endif
+        bit_buf |= word << bit_count;
+        in_pos += (uint64_t)((63 - bit_count) >> 3);
+        bit_count |= 56;
+        if (!ready) e = lfast[bit_buf & lmask];
+
+        int sym;
+        if (e.len != 0) {
+            bit_buf >>= e.len;
+            bit_count -= e.len;
+            sym = e.sym;
+        } else {
+            QV_STORE();
+            sym = decode_slow(s, lencode);
+            QV_LOAD();
+            if (sym < 0) {
+                result = sym;
+                break;
+            }
+        }
+        ready = 1;
+        if (sym < 256) {
+            out[out_pos++] = (uint8_t)sym;
+            e = lfast[bit_buf & lmask];
+            continue;
+        }
+        if (sym == 256) {
+            result = 0;
+            break;
+        }
+        sym -= 257;
+        if (sym >= 29) {
+            result = -10;
+            break;
+        }
+        int n = lext[sym];
+        uint64_t len = (uint64_t)lens[sym] + (bit_buf & ((1u << n) - 1u));
+        bit_buf >>= n;
+        bit_count -= n;
+        int dsym;
+        e = dfast[bit_buf & dmask];
+        if (e.len != 0) {
+            bit_buf >>= e.len;
+            bit_count -= e.len;
+            dsym = e.sym;
+        } else {
+            QV_STORE();
+            dsym = decode_slow(s, distcode);
+            QV_LOAD();
+            if (dsym < 0) {
+                result = dsym;
+                break;
+            }
+        }
+        n = dext[dsym];
+        uint64_t dist = (uint64_t)dists[dsym] + (bit_buf & ((1u << n) - 1u));
+        bit_buf >>= n;
+        bit_count -= n;
+        if (dist > out_pos) {
+            result = -11;
+            break;
+        }
+        uint8_t *to = out + out_pos;
+        const uint8_t *from = to - dist;
+        out_pos += len;
+        if (dist >= 8) {  // 8 bytes at a time never read a byte of the same step's writing
+            while (len >= 8) {
+                memcpy(to, from, 8);
+                to += 8;
+                from += 8;
+                len -= 8;
+            }
+            while (len-- > 0) *to++ = *from++;
+        } else if (dist == 1) {
+            memset(to, from[0], (size_t)len);
+        } else {  // byte by byte: the copy repeats the bytes it has just written
+            for (uint64_t i = 0; i < len; i++) to[i] = from[i];
+        }
+        e = lfast[bit_buf & lmask];
+    }
+    if (bit_count < 64) bit_buf &= ((uint64_t)1 << bit_count) - 1u;
+    QV_STORE();
+#undef QV_STORE
+#undef QV_LOAD
+    return result;
+}
+
 // Decodes one compressed block's symbols through its end-of-block code. 0: end of block;
 // 1: output full; -10: invalid symbol or input ran out; -11: distance before the first byte.
 static int codes(inflate_state *s, const huffman_table *lencode, const huffman_table *distcode) {
+    int fast = codes_fast(s, lencode, distcode);
+    if (fast != 2) return fast;
     for (;;) {
         int sym = decode(s, lencode);
         if (sym < 0) return sym;
