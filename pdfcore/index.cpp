@@ -344,7 +344,12 @@ void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
     close_cache closes;
     memset(&closes, 0, sizeof closes);
     for (int32_t p = 0; p <= len - 4; p++) {
-        if (data[p] != 'o' || !kw_at(data, p, len, "obj")) continue;
+        // The next `obj` has its `j` at p + 2 or later, at most at len - 2: skip to the next `j`
+        // a word at a time (a rare letter in text and 1 byte in 256 of binary data).
+        const void *j = memchr(data + p + 2, 'j', (size_t)(len - 3 - p));
+        if (!j) break;
+        p = (int32_t)((const uint8_t *)j - data) - 2;
+        if (data[p] != 'o' || data[p + 1] != 'b' || !kw_at(data, p, len, "obj")) continue;
         int32_t num = 0, gen = 0;
         int32_t h = parse_obj_head(data, p, &num, &gen);
         if (h < 0) continue;
