@@ -53,7 +53,11 @@ int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, 
     int64_t n = (int64_t)strlen(name);
     int64_t last = (int64_t)end - 1 - n;  // last slash position leaving room for the name
     for (int64_t p = start; p <= last; p++) {
-        if (data[p] != '/' || memcmp(data + p + 1, name, (size_t)n) != 0) continue;
+        // Skip to the next slash a word at a time; the search is the hot loop of every key lookup.
+        const void *slash = memchr(data + p, '/', (size_t)(last - p + 1));
+        if (!slash) return -1;
+        p = (const uint8_t *)slash - data;
+        if (memcmp(data + p + 1, name, (size_t)n) != 0) continue;
         int64_t q = p + 1 + n;
         if (q == end || !is_name_cont(data[q])) return (int32_t)p;
     }

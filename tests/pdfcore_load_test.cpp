@@ -361,6 +361,18 @@ TEST(Load, CatalogChoice) {
     EXPECT_EQ(7, doc.catalog);
     pdfcore_doc_free(&doc);
 
+    // Objects without endobj: their text runs on to the next endobj, over a later /Catalog, so
+    // the first of them in index order is taken; thousands of such texts overlap.
+    pdf_builder r;
+    for (int i = 1; i <= 5000; i++) r.raw(std::to_string(i) + " 0 obj\n<< /Pages 6000 0 R /N " + std::to_string(i) + " >>\n");
+    r.raw("6001 0 obj << /Type /Catalog /Pages 6000 0 R >> endobj\n");
+    r.pages(6000, {6002});
+    r.page(6002, 6000);
+    ASSERT_EQ(1, load_bytes(r.bytes(), &doc)) << pdfcore_last_error();
+    EXPECT_EQ(1, doc.catalog);
+    EXPECT_EQ(1, doc.pages.count);
+    pdfcore_doc_free(&doc);
+
     // The catalog is itself the page tree's root: a /Pages node, or one /Page.
     pdf_builder p;
     p.obj(1, "<< /Type /Pages /Kids [3 0 R] >>");
