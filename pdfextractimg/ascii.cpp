@@ -23,7 +23,7 @@ static int hex_value(uint8_t c) {
 
 uint8_t *decode_hex(const uint8_t *src, uint64_t len, uint64_t *out_len) {
     // Two digits per byte, plus one byte for a lone last digit: len / 2 + 2 is always enough.
-    if (len / 2u + 2u > (uint64_t)SIZE_MAX) return nullptr;
+    if (len / 2u + 2u > (uint64_t)SIZE_MAX || len / 2u + 2u > ascii_max_out + 2u) return nullptr;
     uint8_t *out = (uint8_t *)malloc((size_t)(len / 2u + 2u));
     if (!out) return nullptr;
     uint64_t n = 0;
@@ -46,15 +46,22 @@ uint8_t *decode_hex(const uint8_t *src, uint64_t len, uint64_t *out_len) {
     return out;
 }
 
-// Makes room for 4 more bytes, doubling plus 16. 0, or -1 (buffer freed, *buf NULL).
+// Makes room for 4 more bytes after n, doubling plus 16, never beyond ascii_max_out. 0, or -1
+// when the output would pass ascii_max_out or cannot grow (buffer freed, *buf NULL).
 static int a85_room(uint8_t **buf, uint64_t *cap, uint64_t n) {
-    if (*cap - n >= 4) return 0;
-    if (*cap > (UINT64_MAX - 16u) / 2u || *cap * 2u + 16u > (uint64_t)SIZE_MAX) {
+    if (n + 4u > ascii_max_out) {
         free(*buf);
         *buf = nullptr;
         return -1;
     }
-    uint64_t grown = *cap * 2u + 16u;
+    if (*cap - n >= 4) return 0;
+    if (*cap * 2u + 16u > (uint64_t)SIZE_MAX) {
+        free(*buf);
+        *buf = nullptr;
+        return -1;
+    }
+    uint64_t grown = *cap * 2u + 16u;  // *cap < n + 4 <= ascii_max_out: no wrap
+    if (grown > ascii_max_out) grown = ascii_max_out;
     void *t = realloc(*buf, (size_t)grown);
     if (!t) {
         free(*buf);
@@ -72,7 +79,8 @@ static void put_be32(uint8_t *p, uint32_t v, int count) {
 
 uint8_t *decode_a85(const uint8_t *src, uint64_t len, uint64_t *out_len) {
     if (len > UINT64_MAX - 16u || len + 16u > (uint64_t)SIZE_MAX) return nullptr;
-    uint64_t cap = len + 16u;
+    uint64_t cap = len + 16u;  // five digits give four bytes: enough without 'z'
+
     uint8_t *out = (uint8_t *)malloc((size_t)cap);
     if (!out) return nullptr;
     uint64_t n = 0;
@@ -144,7 +152,7 @@ uint8_t *decode_runlength(const uint8_t *src, uint64_t len, uint64_t *out_len) {
     // At most 128 output bytes per 2 input bytes: n <= 64 * len + 128; no wrap while len < 2^57.
     if (len > (UINT64_MAX >> 7)) return nullptr;
     uint64_t n = runlength_walk(src, len, nullptr);
-    if (n >= (uint64_t)SIZE_MAX) return nullptr;
+    if (n >= (uint64_t)SIZE_MAX || n > ascii_max_out) return nullptr;
     uint8_t *out = (uint8_t *)malloc((size_t)(n ? n : 1u));  // malloc(0) may give NULL
     if (!out) return nullptr;
     runlength_walk(src, len, out);

@@ -3,10 +3,14 @@
 #define QV_PDFEXTRACTIMG_ASCII_H
 #include <cstdint>
 
+// Largest output of one call: 1 GiB, the room of the other decoders of an image's filter chain.
+// ASCII85 ('z': four bytes per input byte) and RunLength (128 bytes per two) expand their input.
+const uint64_t ascii_max_out = (uint64_t)1 << 30;
+
 // Each decodes src[0, len) (no NUL needed, never read past len) into a new malloc'd buffer
 // (caller frees) and sets *out_len (when out_len is not null), or returns NULL, *out_len
-// untouched, when the buffer cannot be allocated. Malformed input never fails: bytes outside the
-// filter's alphabet are skipped.
+// untouched, when the output would exceed ascii_max_out or the buffer cannot be allocated.
+// Malformed input never fails otherwise: bytes outside the filter's alphabet are skipped.
 //
 // decode_hex: hex digit pairs, whitespace and other bytes skipped, '>' ends the data, a lone
 // last digit gives one byte with a low half of 0.

@@ -1,0 +1,399 @@
+// fuzz/make_corpus.cpp - writes the seed corpora of the fuzz targets under fuzz/corpus/<name>/:
+// small PDFs made with the test PDF builder (every filter, predictor, colour space, masks, forms,
+// inherited resources, object and cross-reference streams, damaged files), zlib and raw DEFLATE
+// streams from the library's encoder and hand-built blocks, LZW, ASCII and RunLength data, and
+// inputs for the round trip. PNG seeds are the PNG test fixtures (copied by the caller).
+//
+// Usage: make_corpus CORPUS_DIR   (writes CORPUS_DIR/<target>/<seed>; the directories must exist)
+// Deterministic: the same program writes the same bytes. Flate data comes from qv_deflate, so no
+// zlib is needed.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "codec/flate.h"
+#include "tests/pdf_builder.h"
+
+typedef std::string bytes;
+
+static std::string g_dir;
+
+static void put(const std::string &target, const std::string &name, const bytes &data) {
+    std::string path = g_dir + "/" + target + "/" + name;
+    if (!write_file(path, data)) {
+        fprintf(stderr, "cannot write %s\n", path.c_str());
+        exit(1);
+    }
+}
+
+static bytes zlib(const bytes &s) {
+    uint8_t *z = nullptr;
+    uint64_t n = 0;
+    if (qv_deflate((const uint8_t *)s.data(), s.size(), &z, &n) != 0) exit(1);
+    bytes out((const char *)z, (size_t)n);
+    free(z);
+    return out;
+}
+
+static bytes hex_encode(const bytes &s) {
+    static const char digits[] = "0123456789ABCDEF";
+    bytes out;
+    for (size_t i = 0; i < s.size(); i++) {
+        out += digits[(uint8_t)s[i] >> 4];
+        out += digits[(uint8_t)s[i] & 15];
+        if (i % 16 == 15) out += '\n';
+    }
+    return out + ">";
+}
+
+static bytes a85_encode(const bytes &s) {
+    bytes out;
+    for (size_t i = 0; i < s.size(); i += 4) {
+        size_t n = s.size() - i < 4 ? s.size() - i : 4;
+        uint32_t v = 0;
+        for (size_t k = 0; k < 4; k++) v = v << 8 | (k < n ? (uint8_t)s[i + k] : 0);
+        if (v == 0 && n == 4) {
+            out += 'z';
+            continue;
+        }
+        char g[5];
+        for (int k = 4; k >= 0; k--) {
+            g[k] = (char)('!' + v % 85);
+            v /= 85;
+        }
+        out.append(g, n + 1);
+    }
+    return out + "~>";
+}
+
+// Runs of equal bytes as repeats, everything else as literal runs.
+static bytes rl_encode(const bytes &s) {
+    bytes out;
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t run = 1;
+        while (i + run < s.size() && s[i + run] == s[i] && run < 128) run++;
+        if (run >= 2) {
+            out += (char)(257 - run);
+            out += s[i];
+            i += run;
+            continue;
+        }
+        size_t lit = 1;
+        while (i + lit < s.size() && lit < 128 && !(i + lit + 1 < s.size() && s[i + lit] == s[i + lit + 1]))
+            lit++;
+        out += (char)(lit - 1);
+        out.append(s, i, lit);
+        i += lit;
+    }
+    return out + (char)128;
+}
+
+// LZW of every byte as its own code (the decoder's table grows; this encoder never uses it):
+// clear, codes, end, at the widths of early change 1.
+static bytes lzw_literal(const bytes &s) {
+    bytes out;
+    uint32_t acc = 0;
+    int nacc = 0;
+    auto emit = [&](int code, int width) {
+        acc = acc << width | (uint32_t)code;
+        nacc += width;
+        while (nacc >= 8) {
+            out += (char)((acc >> (nacc - 8)) & 0xFF);
+            nacc -= 8;
+        }
+    };
+    int entries = 258, sent = 0;
+    auto width = [&]() { return entries >= 2047 ? 12 : entries >= 1023 ? 11 : entries >= 511 ? 10 : 9; };
+    emit(256, 9);
+    for (unsigned char c : s) {
+        emit(c, width());
+        if (sent++ > 0) entries++;
+        if (entries >= 4094) {
+            emit(256, width());
+            entries = 258;
+            sent = 0;
+        }
+    }
+    emit(257, width());
+    if (nacc > 0) out += (char)((acc << (8 - nacc)) & 0xFF);
+    return out;
+}
+
+// One DEFLATE block with the fixed code (BTYPE 01) of bytes below 144 and one match.
+static bytes fixed_block(const bytes &lits, bool final_block) {
+    bytes out;
+    uint32_t acc = 0;
+    int nacc = 0;
+    auto bits = [&](uint32_t v, int n) {  // LSB first
+        acc |= v << nacc;
+        nacc += n;
+        while (nacc >= 8) {
+            out += (char)(acc & 0xFF);
+            acc >>= 8;
+            nacc -= 8;
+        }
+    };
+    auto code = [&](uint32_t c, int n) {  // Huffman codes go out first bit first
+        for (int i = n - 1; i >= 0; i--) bits((c >> i) & 1, 1);
+    };
+    bits(final_block ? 1 : 0, 1);
+    bits(1, 2);
+    for (unsigned char c : lits) code(0x30 + (c & 0x7F), 8);
+    code(1, 7);   // length symbol 257: 3 bytes
+    code(0, 5);   // distance code 0: 1 byte back
+    code(0, 7);   // end of block
+    if (nacc > 0) out += (char)(acc & 0xFF);
+    return out;
+}
+
+static bytes stored_block(const bytes &s) {
+    bytes out;
+    out += (char)1;
+    out += (char)(s.size() & 0xFF);
+    out += (char)(s.size() >> 8);
+    out += (char)(~s.size() & 0xFF);
+    out += (char)((~s.size() >> 8) & 0xFF);
+    return out + s;
+}
+
+static bytes pattern(size_t n, int kind) {
+    bytes s;
+    uint32_t x = 12345;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        switch (kind) {
+        case 0: s += (char)(i * 7 / 5); break;             // gradients
+        case 1: s += (char)((x >> 16) & 0xFF); break;        // noise
+        case 2: s += (char)((i / 13) % 2 ? 0xFF : 0); break;  // long runs
+        default: s += "the quick brown fox "[i % 20]; break;
+        }
+    }
+    return s;
+}
+
+// ---- PDF seeds --------------------------------------------------------------------------------
+
+// One page whose resources name image 10 as /Im0 (extra resources appended), with the image
+// written by add_image and a classic cross-reference table.
+template <typename F>
+static bytes one_image_pdf(F add_image, const std::string &page_extra = "",
+                           const std::string &xobjects = "/Im0 10 0 R") {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.page(3, 2, "/MediaBox [0 0 100 100] /Resources << /XObject << " + xobjects + " >> >> /Contents 4 0 R " +
+                     page_extra);
+    b.stream(4, "<< >>", "q 100 0 0 100 0 0 cm /Im0 Do Q");
+    add_image(b);
+    b.xref_table(trailer_opts(1));
+    return b.bytes();
+}
+
+static std::string image_dict(int w, int h, const std::string &cs, int bpc, const std::string &rest) {
+    return "<< /Type /XObject /Subtype /Image /Width " + std::to_string(w) + " /Height " +
+           std::to_string(h) + " /ColorSpace " + cs + " /BitsPerComponent " + std::to_string(bpc) +
+           " " + rest + " >>";
+}
+
+static void pdf_seeds() {
+    const std::string T = "pdf_load";
+    bytes rgb = pattern(4 * 4 * 3, 0), gray = pattern(8 * 8, 1);
+
+    put(T, "flate-rgb.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 4, "/DeviceRGB", 8, "/Filter /FlateDecode"), zlib(rgb));
+        }));
+    bytes predicted;
+    for (int y = 0; y < 4; y++) {
+        predicted += (char)(y % 5);
+        predicted.append(rgb, (size_t)y * 12, 12);
+    }
+    put(T, "png-predictor.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 4, "/DeviceRGB", 8,
+                                    "/Filter [/FlateDecode] /DecodeParms << /Predictor 15 /Colors 3 "
+                                    "/BitsPerComponent 8 /Columns 4 >>"),
+                     zlib(predicted));
+        }));
+    put(T, "tiff-predictor-lzw.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(8, 8, "/DeviceGray", 8,
+                                    "/Filter /LZWDecode /DecodeParms << /Predictor 2 /Colors 1 /Columns 8 >>"),
+                     lzw_literal(gray));
+        }));
+    put(T, "indexed-hex-palette.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(8, 8, "[/Indexed /DeviceRGB 3 <FF000000FF000000FFFFFFFF>]", 2,
+                                    "/Filter /ASCIIHexDecode"),
+                     hex_encode(pattern(16, 1)));
+        }));
+    put(T, "indexed-stream-palette.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 4, "[/Indexed /DeviceRGB 255 11 0 R]", 8, "/Filter /FlateDecode"),
+                     zlib(pattern(16, 1)));
+            b.stream(11, "<< /Filter /FlateDecode >>", zlib(pattern(768, 0)));
+        }));
+    put(T, "mask-1bit-a85.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, "<< /Type /XObject /Subtype /Image /Width 16 /Height 4 /ImageMask true "
+                         "/Decode [1 0] /Filter /ASCII85Decode >>",
+                     a85_encode(pattern(8, 1) + bytes(4, '\0')));
+        }));
+    put(T, "cmyk-runlength.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 4, "/DeviceCMYK", 8, "/Filter /RunLengthDecode"),
+                     rl_encode(pattern(64, 2)));
+        }));
+    put(T, "gray16-decode.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 2, "/DeviceGray", 16, "/Decode [1 0]"), pattern(16, 1));
+        }));
+    put(T, "gray4-chain.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(6, 3, "/CalGray", 4, "/Filter [/ASCII85Decode /FlateDecode]"),
+                     a85_encode(zlib(pattern(9, 1))));
+        }));
+    put(T, "smask.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 4, "/DeviceRGB", 8, "/SMask 11 0 R /Filter /FlateDecode"), zlib(rgb));
+            b.stream(11, image_dict(2, 2, "/DeviceGray", 8, ""), pattern(4, 1));
+        }));
+    put(T, "jpeg-pass-through.pdf", one_image_pdf([&](pdf_builder &b) {
+            bytes jpeg = "\xFF\xD8\xFF\xE0" + bytes("\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 16) +
+                         "\xFF\xD9";
+            b.stream(10, image_dict(16, 16, "/DeviceRGB", 8, "/Filter /DCTDecode"), jpeg);
+        }));
+    put(T, "length-ref-content-array.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3}, "/Resources << /XObject << /Im0 10 0 R >> >> /Rotate 90");
+        b.page(3, 2, "/Contents [4 0 R 5 0 R] /CropBox [0 0 50 50]");
+        b.stream(4, "<< >>", "q 100 0 0 100 0 0 cm", slen::ref(6));
+        b.stream(5, "<< /Filter /FlateDecode >>", zlib("/Im0 Do Q"));
+        b.stream(10, image_dict(8, 8, "/DeviceGray", 8, ""), gray, slen::ref(11));
+        b.xref_table(trailer_opts(1));
+        return b.bytes();
+    }());
+    put(T, "form-xobject.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3, 5});
+        b.page(3, 2, "/Resources << /XObject << /Fm0 7 0 R >> >> /Contents 4 0 R");
+        b.stream(4, "<< >>", "/Fm0 Do");
+        b.page(5, 2, "/Resources 6 0 R");
+        b.obj(6, "<< /XObject << /Im0 10 0 R /Fm0 7 0 R >> >>");
+        b.stream(7, "<< /Type /XObject /Subtype /Form /BBox [0 0 1 1] /Resources << /XObject << /Im1 11 0 R >> >> >>",
+                 "/Im1 Do");
+        b.stream(10, image_dict(4, 4, "/DeviceRGB", 8, "/Filter /FlateDecode"), zlib(rgb));
+        b.stream(11, image_dict(8, 8, "/DeviceGray", 1, ""), pattern(8, 1));
+        b.xref_table(trailer_opts(1));
+        return b.bytes();
+    }());
+    put(T, "objstm-xref-stream.pdf", [&]() {
+        pdf_builder b("1.5");
+        b.objstm(20, {{1, "<< /Type /Catalog /Pages 2 0 R >>"},
+                      {2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"},
+                      {3, "<< /Type /Page /Parent 2 0 R /Resources << /XObject << /Im0 10 0 R >> >> /Contents 4 0 R >>"},
+                      {5, "[/Indexed /DeviceGray 1 <00FF>]"}},
+                 false);
+        b.stream(4, "<< >>", "/Im0 Do");
+        b.stream(10, image_dict(8, 2, "5 0 R", 1, ""), pattern(2, 1));
+        b.xref_stream(30, trailer_opts(1));
+        return b.bytes();
+    }());
+    put(T, "objstm-flate.pdf", [&]() {
+        pdf_builder b("1.5");
+        bytes head = "1 0 2 34 3 77 ";
+        bytes body = "<< /Type /Catalog /Pages 2 0 R >> << /Type /Pages /Kids [3 0 R] /Count 1 >> "
+                     "<< /Type /Page /Parent 2 0 R /Resources << /XObject << /Im0 10 0 R >> >> >>";
+        b.stream(20, "<< /Type /ObjStm /N 3 /First " + std::to_string(head.size()) + " /Filter /FlateDecode >>",
+                 zlib(head + body));
+        b.stream(10, image_dict(4, 4, "/DeviceRGB", 8, "/Filter /FlateDecode"), zlib(rgb));
+        b.trailer_only(trailer_opts(1));
+        return b.bytes();
+    }());
+    put(T, "deep-page-tree.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {5, 3}, "/MediaBox [0 0 200 200] /Resources << /XObject << /Im0 10 0 R >> >>");
+        b.pages(3, {4}, "/Parent 2 0 R /Rotate 270");
+        b.page(4, 3);
+        b.page(5, 2, "/Rotate 180");
+        b.stream(10, image_dict(4, 4, "/DeviceRGB", 8, "/Filter /FlateDecode"), zlib(rgb));
+        b.xref_table(trailer_opts(1));
+        return b.bytes();
+    }());
+    put(T, "no-xref-unterminated.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        stream_opts o;
+        o.length = slen::value_of(999);
+        o.endstream = false;
+        b.stream(10, image_dict(4, 4, "/DeviceGray", 8, ""), pattern(16, 0), o);
+        return b.bytes();
+    }());
+    put(T, "encrypted.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2);
+        b.obj(4, "<< /Filter /Standard /V 1 /R 2 >>");
+        trailer_opts t(1);
+        t.encrypt = 4;
+        b.xref_table(t);
+        return b.bytes();
+    }());
+    put(T, "incremental-update.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.stream(10, image_dict(2, 2, "/DeviceGray", 8, ""), "abcd");
+        long first = b.xref_table(trailer_opts(1));
+        b.stream(10, image_dict(4, 4, "/DeviceRGB", 8, "/Filter /FlateDecode"), zlib(rgb));
+        trailer_opts t(1);
+        t.prev = first;
+        b.xref_table(t);
+        return b.bytes();
+    }());
+}
+
+static void codec_seeds() {
+    const char *caps = "\x00\x01\x10\xff";  // capacities 1, 1 KiB + 1, 16 KiB + 1, 255 KiB + 1
+    std::vector<std::pair<std::string, bytes>> inputs = {
+        {"empty", ""},
+        {"text", pattern(600, 3)},
+        {"noise", pattern(300, 1)},
+        {"runs", pattern(4000, 2)},
+        {"gradient", pattern(1000, 0)},
+    };
+    for (size_t i = 0; i < inputs.size(); i++) {
+        bytes z = zlib(inputs[i].second);
+        bytes cap(1, caps[i % 4]);
+        put("inflate", "deflate-" + inputs[i].first, cap + z);
+        if (z.size() >= 6) put("flate", "deflate-" + inputs[i].first, cap + z.substr(2, z.size() - 6));
+        put("deflate_roundtrip", inputs[i].first, inputs[i].second);
+        put("lzw", "literal-" + inputs[i].first, cap + lzw_literal(inputs[i].second));
+    }
+    bytes fixed = fixed_block("abc", true);
+    put("inflate", "fixed-block", bytes(1, '\x01') + "\x78\x01" + fixed);
+    put("flate", "fixed-block", bytes(1, '\x01') + fixed);
+    bytes two = fixed_block("xy", false) + stored_block("stored bytes");
+    put("flate", "fixed-then-stored", bytes(1, '\x02') + two);
+    put("inflate", "stored-block", bytes(1, '\x02') + "\x78\x01" + stored_block(pattern(200, 3)));
+    put("lzw", "pdf-example", bytes(1, '\x01') + bytes("\x80\x0B\x60\x50\x22\x0C\x0C\x85\x01", 9));
+    put("lzw", "table-full", bytes(1, '\x20') + lzw_literal(pattern(5000, 1)));
+
+    put("ascii", "hex", hex_encode(pattern(40, 1)) + " trailing");
+    put("ascii", "hex-odd", "4a 6B7\n>");
+    put("ascii", "a85", a85_encode(pattern(50, 1) + bytes(8, '\0') + "xyz"));
+    put("ascii", "a85-wrap", "s8W-!s8W-!~>");
+    put("ascii", "runlength", rl_encode(pattern(300, 2) + pattern(40, 1)));
+    put("ascii", "runlength-cut", "\x05" "ab\xfe");
+}
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: make_corpus CORPUS_DIR\n");
+        return 2;
+    }
+    g_dir = argv[1];
+    pdf_seeds();
+    codec_seeds();
+    return 0;
+}
