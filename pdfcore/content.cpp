@@ -70,7 +70,7 @@ const uint8_t *pdfcore_decoded_stream(const pdfcore_obj *entry, const uint8_t *d
     buf fresh = {nullptr, 0, 0};
     int32_t n = 0;
     const uint8_t *p = decoded_stream(entry, data, size, &fresh, &n);
-    if (!p) {
+    if (!p || n == 0) {  // a stream that inflates to nothing is empty too
         buf_free(&fresh);
         return nullptr;
     }
