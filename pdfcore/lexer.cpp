@@ -2,6 +2,7 @@
 // object headers, stream lengths and dictionary ends.
 #include "pdfcore/pdfcore.h"
 
+#include <cstdlib>
 #include <cstring>
 
 // PDF whitespace (the PDF standard's six bytes; 0x0B is not one of them).
@@ -47,13 +48,10 @@ int32_t find_kw(const uint8_t *data, int32_t len, int32_t start, const char *kw)
     return -1;
 }
 
-int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, const char *name) {
-    if (end > len) end = len;
-    if (start < 0) start = 0;
-    int64_t n = (int64_t)strlen(name);
-    int64_t last = (int64_t)end - 1 - n;  // last slash position leaving room for the name
+// First /name token in [start, last + 1 + n): the plain search, skipping to slashes with memchr.
+static int32_t scan_name(const uint8_t *data, int64_t start, int64_t end, const char *name, int64_t n) {
+    int64_t last = end - 1 - n;  // last slash position leaving room for the name
     for (int64_t p = start; p <= last; p++) {
-        // Skip to the next slash a word at a time; the search is the hot loop of every key lookup.
         const void *slash = memchr(data + p, '/', (size_t)(last - p + 1));
         if (!slash) return -1;
         p = (const uint8_t *)slash - data;
@@ -62,6 +60,108 @@ int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, 
         if (q == end || !is_name_cont(data[q])) return (int32_t)p;
     }
     return -1;
+}
+
+// ---- name positions of the loaded file ----------------------------------------------------------
+// An object's text normally ends at its own `endobj`, a few hundred bytes on. When objects lack it
+// (damaged or hostile files), the texts of thousands of objects run on to one far keyword and
+// every search for an absent key scans the same bytes again: quadratic in the file size. For the
+// file bytes of the document being loaded (and until it is freed), a long search is answered from
+// the sorted positions of that name in the whole file, found once per name. The answers are the
+// plain search's, position for position. Process-wide working state, like the codecs' tables.
+
+const int64_t long_search = 4096;  // shorter searches scan directly
+const int32_t max_cached_names = 32;
+const size_t max_cached_name_len = 31;
+
+struct name_positions {
+    char name[max_cached_name_len + 1];
+    int32_t *pos;   // ascending; NULL with count -1: not kept (no memory, or over the cap)
+    int32_t count;
+};
+
+static struct {
+    const uint8_t *data;  // the file bytes the positions describe; NULL: none
+    int32_t len;
+    name_positions names[max_cached_names];
+    int32_t count;
+    uint64_t held;  // positions held over all names, capped near a quarter of the file's bytes
+} s_names;
+
+void name_index_attach(const uint8_t *data, int32_t len) {
+    name_index_release(s_names.data);
+    s_names.data = data;
+    s_names.len = len;
+}
+
+void name_index_release(const uint8_t *data) {
+    if (!data || data != s_names.data) return;
+    for (int32_t i = 0; i < s_names.count; i++) free(s_names.names[i].pos);
+    memset(&s_names, 0, sizeof s_names);
+}
+
+// Positions of /name in the whole file where the plain search with the file's end as limit would
+// stop, or NULL when they are not kept.
+static const name_positions *positions_of(const char *name, size_t n) {
+    for (int32_t i = 0; i < s_names.count; i++)
+        if (strcmp(s_names.names[i].name, name) == 0)
+            return s_names.names[i].pos ? &s_names.names[i] : nullptr;
+    if (s_names.count == max_cached_names) return nullptr;
+    name_positions *np = &s_names.names[s_names.count++];
+    memcpy(np->name, name, n + 1);
+    np->pos = nullptr;
+    np->count = -1;
+    const uint64_t cap = (uint64_t)s_names.len / 4u + 65536u;
+    int32_t *pos = nullptr;
+    int32_t count = 0, room = 0;
+    for (int32_t p = scan_name(s_names.data, 0, s_names.len, name, (int64_t)n); p >= 0;
+         p = scan_name(s_names.data, (int64_t)p + 1, s_names.len, name, (int64_t)n)) {
+        if (count == room) {
+            int32_t grown = room ? room * 2 : 256;
+            void *t = s_names.held + (uint64_t)grown > cap ? nullptr : realloc(pos, (size_t)grown * sizeof *pos);
+            if (!t) {
+                free(pos);
+                return nullptr;  // stays recorded as not kept: no second attempt
+            }
+            pos = (int32_t *)t;
+            room = grown;
+        }
+        pos[count++] = p;
+    }
+    if (!pos) pos = (int32_t *)malloc(sizeof *pos);  // an empty list is kept too
+    if (!pos) return nullptr;
+    np->pos = pos;
+    np->count = count;
+    s_names.held += (uint64_t)room;
+    return np;
+}
+
+int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, const char *name) {
+    if (end > len) end = len;
+    if (start < 0) start = 0;
+    size_t n = strlen(name);
+    if (data && data == s_names.data && len <= s_names.len && (int64_t)end - start > long_search &&
+        n <= max_cached_name_len) {
+        const name_positions *np = positions_of(name, n);
+        if (np) {
+            int64_t last = (int64_t)end - 1 - (int64_t)n;
+            // First kept position at or after start. A kept position is a match in any range that
+            // holds its name; a name ending exactly at end matches there too (nothing follows it in
+            // the range) although the whole file goes on with a name character: only `last` can be
+            // such a place, and it is checked by hand.
+            int32_t lo = 0, hi = np->count;
+            while (lo < hi) {
+                int32_t mid = lo + (hi - lo) / 2;
+                if (np->pos[mid] < start) lo = mid + 1;
+                else hi = mid;
+            }
+            if (lo < np->count && np->pos[lo] <= last) return np->pos[lo];
+            if (last >= start && data[last] == '/' && memcmp(data + last + 1, name, n) == 0)
+                return (int32_t)last;
+            return -1;
+        }
+    }
+    return scan_name(data, start, end, name, (int64_t)n);
 }
 
 // Digits from p (bounded by len) accumulated with 32-bit wrap-around; *p moves past them.

@@ -58,58 +58,9 @@ static int32_t read_file(const char *path, pdfcore_doc *doc) {
     return 0;
 }
 
-// Positions of the name /Catalog in the whole file, in ascending order (as find_name sees them
-// with the file's end as the limit). Overlapping object texts (objects whose `endobj` lies far
-// away) make a fresh search per object quadratic; each object asks this list instead.
-struct name_positions {
-    int32_t *items;
-    int32_t count;
-};
-
-static int name_positions_fill(const pdfcore_doc *doc, const char *name, name_positions *out) {
-    int32_t cap = 0;
-    out->items = nullptr;
-    out->count = 0;
-    for (int32_t p = find_name(doc->data, doc->size, 0, doc->size, name); p >= 0;
-         p = find_name(doc->data, doc->size, p + 1, doc->size, name)) {
-        if (out->count == cap) {
-            int32_t ncap = cap ? cap * 2 : 64;
-            void *t = realloc(out->items, (size_t)ncap * sizeof(int32_t));
-            if (!t) {
-                free(out->items);
-                out->items = nullptr;
-                return -1;
-            }
-            out->items = (int32_t *)t;
-            cap = ncap;
-        }
-        out->items[out->count++] = p;
-    }
-    return 0;
-}
-
-// find_name(data, size, start, end, name) >= 0, answered from the file-wide positions. A name
-// whose last byte is the last byte of [start, end) counts there even when the file goes on with a
-// name character; the file-wide list misses that one place, so it is checked directly.
-static bool name_in_span(const pdfcore_doc *doc, const name_positions *np, const char *name,
-                         int32_t start, int32_t end) {
-    int32_t n = (int32_t)strlen(name);
-    int32_t last = end - 1 - n;  // last slash position leaving room for the name
-    if (last < start) return false;
-    int32_t lo = 0, hi = np->count;
-    while (lo < hi) {
-        int32_t mid = lo + (hi - lo) / 2;
-        if (np->items[mid] < start) lo = mid + 1;
-        else hi = mid;
-    }
-    if (lo < np->count && np->items[lo] <= last) return true;
-    return doc->data[last] == '/' && memcmp(doc->data + last + 1, name, (size_t)n) == 0;
-}
-
 // Object text searched for the name /Catalog: the whole body of a packed object, else the
-// dictionary up to its `stream` keyword or `endobj` (never stream data). np: the file-wide
-// positions, or NULL to search the text itself.
-static bool has_catalog_name(const pdfcore_doc *doc, const pdfcore_obj *e, const name_positions *np) {
+// dictionary up to its `stream` keyword or `endobj` (never stream data).
+static bool has_catalog_name(const pdfcore_doc *doc, const pdfcore_obj *e) {
     if (e->in_objstm) {
         if (!e->body || e->body_len < 8) return false;
         return find_name(e->body, e->body_len, 0, e->body_len, "Catalog") >= 0;
@@ -117,25 +68,15 @@ static bool has_catalog_name(const pdfcore_doc *doc, const pdfcore_obj *e, const
     if (e->dict_off < 0) return false;
     int32_t end = e->stream_kw_off > 0 ? e->stream_kw_off
                                        : (e->endobj_off > 0 ? e->endobj_off : doc->size);
-    if (end > doc->size) end = doc->size;
-    if (np) return name_in_span(doc, np, "Catalog", e->dict_off, end);
     return find_name(doc->data, doc->size, e->dict_off, end, "Catalog") >= 0;
 }
 
 static int32_t find_catalog(const pdfcore_doc *doc) {
     int32_t root = doc->xref.root;
     if (root != -1 && obj_find(&doc->objs, root)) return root;
-    name_positions np;
-    bool indexed = name_positions_fill(doc, "Catalog", &np) == 0;
-    int32_t found = 1;
-    for (int32_t i = 0; i < doc->objs.count; i++) {
-        if (has_catalog_name(doc, &doc->objs.items[i], indexed ? &np : nullptr)) {
-            found = doc->objs.items[i].num;
-            break;
-        }
-    }
-    free(np.items);
-    return found;
+    for (int32_t i = 0; i < doc->objs.count; i++)
+        if (has_catalog_name(doc, &doc->objs.items[i])) return doc->objs.items[i].num;
+    return 1;
 }
 
 int32_t doc_load(const char *path, pdfcore_doc *doc) {
@@ -147,6 +88,7 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
     doc->xref.startxref = -1;
     if (!path) return set_error("NULL path argument");
     if (read_file(path, doc) != 0) return -1;
+    name_index_attach(doc->data, doc->size);
     const uint8_t *data = doc->data;
     int32_t size = doc->size;
 
@@ -187,6 +129,7 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
 int pdfcore_load(const char *path, pdfcore_doc *doc) { return doc_load(path, doc) == 0 ? 1 : 0; }
 
 void doc_free(pdfcore_doc *doc) {
+    name_index_release(doc->data);
     free(doc->data);
     arena_free(&doc->arena);
     free(doc->objs.items);

@@ -186,6 +186,11 @@ int32_t find_kw(const uint8_t *data, int32_t len, int32_t start, const char *kw)
 // Position of the '/' of the first /name token in [start, end) (end clipped to len) not followed
 // by a word character or + - _, or -1. Purely textual: keys, values and nested dictionaries alike.
 int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, const char *name);
+// The file bytes of the document being loaded: long find_name searches in (data, len <= file size)
+// are answered from per-name position lists built on first use, until released. One document at
+// a time (attaching another releases the first); release with the same data pointer frees the lists.
+void name_index_attach(const uint8_t *data, int32_t len);
+void name_index_release(const uint8_t *data);
 // Integer after optional whitespace and '-'. Advances *pos past the digits on success only; -1 on
 // failure (callers treat every negative result as "no integer").
 int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos);
