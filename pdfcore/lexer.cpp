@@ -40,9 +40,23 @@ int32_t find_kw(const uint8_t *data, int32_t len, int32_t start, const char *kw)
     if (n == 0 || (int64_t)n > (int64_t)len) return -1;
     if (start < 0) start = 0;
     int32_t last = len - (int32_t)n;  // last position where kw fits
-    uint8_t first = (uint8_t)kw[0];
+    // Skip with memchr to the keyword's least common letter (in PDF text and in binary data),
+    // then test the position where the keyword would start; positions come in increasing order.
+    static const char rarity[] = "jqxzkvbpywgfmuhcldrnsitoae";  // rarest first
+    int32_t k = 0, best = (int32_t)sizeof rarity;
+    for (int32_t i = 0; i < (int32_t)n; i++) {
+        const char *r = strchr(rarity, kw[i]);
+        int32_t rank = r ? (int32_t)(r - rarity) : -1;  // not a lower-case letter: rarer still
+        if (rank < best) {
+            best = rank;
+            k = i;
+        }
+    }
+    const uint8_t key = (uint8_t)kw[k];
     for (int32_t p = start; p <= last; p++) {
-        if (data[p] != first) continue;
+        const void *hit = memchr(data + p + k, key, (size_t)(last - p + 1));
+        if (!hit) return -1;
+        p = (int32_t)((const uint8_t *)hit - data) - k;
         if (kw_at(data, p, len, kw)) return p;
     }
     return -1;
