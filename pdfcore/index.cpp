@@ -92,6 +92,11 @@ void *arena_alloc(arena *a, uint64_t size) {
     return block;
 }
 
+// Frees the block arena_alloc gave last (a block nothing points into any more).
+static void arena_drop_last(arena *a) {
+    if (a->count > 0) free(a->blocks[--a->count]);
+}
+
 void arena_free(arena *a) {
     for (int32_t i = 0; i < a->count; i++) free(a->blocks[i]);
     free(a->blocks);
@@ -578,13 +583,17 @@ static uint8_t *objstm_data(const uint8_t *data, int32_t len, const pdfcore_obj 
         return block;
     }
     while (inflate_decompress(data + e->data_off, n, block, cap, out_len) != 0) {
+        arena_drop_last(a);  // a block too small is released before a larger one is tried
         if (cap > objstm_max_block) return nullptr;
         cap *= 4;
         if (cap > room_cap) cap = room_cap;
-        block = (uint8_t *)arena_alloc(a, cap);  // earlier blocks stay in the arena
+        block = (uint8_t *)arena_alloc(a, cap);
         if (!block) return nullptr;
     }
-    if (*out_len > cap) return nullptr;
+    if (*out_len > cap) {
+        arena_drop_last(a);
+        return nullptr;
+    }
     return block;
 }
 
@@ -594,14 +603,18 @@ int32_t extract_objstm(const uint8_t *data, int32_t len, const pdfcore_obj *entr
     if (e.dict_off < 0 || e.data_off < 0 || e.data_end < e.data_off || e.data_end > len) return 0;
     if (e.data_end - e.data_off > objstm_max_data) return 0;
     uint64_t out_len = 0;
+    // The container's data is the arena's last block until an object points into it; a
+    // container that gives no object releases it.
     const uint8_t *block = objstm_data(data, len, &e, a, &out_len);
     if (!block) return 0;
     int32_t span_end = dict_span_end(&e, len);
     int32_t n = dict_int(data, e.dict_off, span_end, "N", 1);
     int32_t first = dict_int(data, e.dict_off, span_end, "First", 0);
-    if (n < 1 || n > objstm_max_objects || first < 0) return 0;
     int32_t olen = (int32_t)out_len;  // out_len <= 2^30
-    if (olen < first) return 0;
+    if (n < 1 || n > objstm_max_objects || first < 0 || olen < first) {
+        arena_drop_last(a);
+        return 0;
+    }
 
     int32_t *nums = (int32_t *)malloc((size_t)n * sizeof(int32_t));
     int32_t *offs = (int32_t *)malloc((size_t)n * sizeof(int32_t));
@@ -638,6 +651,7 @@ int32_t extract_objstm(const uint8_t *data, int32_t len, const pdfcore_obj *entr
 done:
     free(nums);
     free(offs);
+    if (!appended) arena_drop_last(a);
     return appended;
 }
 

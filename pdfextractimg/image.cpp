@@ -1074,6 +1074,10 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
     {
         int32_t c = image_components(&p, decoded_len);
         undo_predictors(&p, c, decoded, &decoded_len);
+        uint64_t w = (uint64_t)p.width, h = (uint64_t)p.height;
+        if (w * h > sparse_image_pixels &&
+            decoded_len / h < row_bytes_of(w, (uint64_t)c, (uint64_t)image_depth(&p)) / 8u)
+            goto done;
         if (p.smask > 0) alpha = read_soft_mask(doc, p.smask, p.width, p.height);
         pixels = image_pixels(&p, c, decoded, decoded_len, alpha, &gray);
     }

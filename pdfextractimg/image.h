@@ -18,6 +18,9 @@ const int32_t max_image_filters = 8;          // a longer /Filter array is refus
 const uint64_t max_image_pixels = 1u << 30;   // larger images are skipped (JPEG pass-through aside)
 const uint64_t max_decode_cap = 1u << 30;     // largest Flate/LZW output buffer (the inflater's cap)
 const int32_t max_ref_hops = 8;               // references followed in a row for one value
+// Missing samples are painted as zero, but an image above this many pixels is skipped when its
+// decoded data holds less than an eighth of its sample bytes: a few bytes cannot claim 2^30 pixels.
+const uint64_t sparse_image_pixels = 1u << 24;
 
 // Filters of a /Filter chain, in the order the chain applies them.
 enum image_filter {

@@ -11,6 +11,8 @@
 #include "codec/flate.h"
 #include "pdf_builder.h"
 #include "pdfcore/pdfcore.h"
+#include "pdfextractimg/extract.h"
+#include "pdfextractimg/image.h"
 
 static std::string zlib_of(const std::string &s) {
     uint8_t *z = nullptr;
@@ -51,4 +53,38 @@ TEST(Regress, DecodedStreamThatInflatesToNothingIsEmpty) {
     const uint8_t *s = pdfcore_decoded_stream(obj_find(&d.doc.objs, 5), d.doc.data, d.doc.size, &n);
     ASSERT_NE(nullptr, s);
     EXPECT_EQ(std::string("q Q"), std::string((const char *)s, (size_t)n));
+}
+
+// fuzz/corpus/pdf_load/tiny-stream-gigapixel-image.pdf: a one-byte stream claiming 32768 x 32768
+// RGB pixels took 5.2 GB and 40 s (missing samples are painted as zero). Above 2^24 pixels an
+// image needs at least an eighth of its sample bytes; below, a short stream is still padded.
+TEST(Regress, SparseLargeImagesAreSkipped) {
+    struct row {
+        const char *name;
+        int w, h;
+        size_t data_len;
+        bool converted;
+    } rows[] = {
+        {"one byte for 2^30 pixels", 32768, 32768, 1, false},
+        {"one byte for just over 2^24 pixels", 4097, 4096, 1, false},
+        {"an eighth less one row for just over 2^24 pixels", 4097, 4096, 512 * 4095, false},
+        {"one byte for 64 x 64 pixels", 64, 64, 1, true},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.stream(10, "<< /Subtype /Image /Width " + std::to_string(r.w) + " /Height " + std::to_string(r.h) +
+                         " /ColorSpace /DeviceGray /BitsPerComponent 8 /Filter /FlateDecode >>",
+                 zlib_of(std::string(r.data_len, '\x40')));
+        b.xref_table(trailer_opts(1));
+        loaded_doc d(b);
+        ASSERT_TRUE(d.ok) << pdfcore_last_error();
+        extracted_image rec;
+        memset(&rec, 0, sizeof rec);
+        EXPECT_EQ(r.converted ? 1 : 0, extract_single_image(&d.doc, 10, 1, &rec));
+        free(rec.data);
+    }
 }
