@@ -213,7 +213,13 @@ int img_vec_push(img_vec *list, const extracted_image *rec) {
         list->items = (extracted_image *)t;
         list->capacity = cap;
     }
-    list->items[list->count++] = *rec;
+    extracted_image *r = &list->items[list->count++];
+    *r = *rec;
+    if (list->sink) list->sink->written += img_sink_write(list->sink, list->count, r);
+    if (list->sink || list->drop_data) {
+        free(r->data);
+        r->data = nullptr;
+    }
     return 0;
 }
 

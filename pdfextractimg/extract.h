@@ -18,17 +18,32 @@ struct extracted_image {
     uint64_t data_len; // always equal to size
 };
 
+// Where the records of a list go as they are added, so that a document's images are never all
+// in memory at once: record n (1-based) is written at once as "<dir>/image_NNN.<ext>".
+struct img_sink {
+    char *name;        // the output directory, trailing separators removed, then room for the file name
+    uint64_t dir_len;  // length of the directory part of name
+    int32_t written;   // files written completely so far
+};
+
 // Growable list of records; all zero is empty.
 struct img_vec {
     extracted_image *items;
     int32_t count;
     int32_t capacity;
     int32_t failed;    // 1 once a record was lost because the array could not grow
+    img_sink *sink;    // not null: each record added is written there, and its data freed
+    int32_t drop_data; // 1: each record added keeps its size but frees its data (data null)
 };
 
-// Appends a copy of *rec: capacity 16, then doubling. 0, or -1 when the array cannot grow (the
-// records are unchanged, failed is set, and the caller still owns rec->data).
+// Appends a copy of *rec: capacity 16, then doubling; then, with a sink, writes the record's file
+// and, with a sink or drop_data, frees its data. 0, or -1 when the array cannot grow (the records
+// are unchanged, failed is set, and the caller still owns rec->data).
 int img_vec_push(img_vec *list, const extracted_image *rec);
+
+// Writes record number (1-based) of a list into sink's directory. 1 when every byte was written
+// and the file closed cleanly; otherwise 0 (a file that was created is removed).
+int img_sink_write(img_sink *sink, int32_t number, const extracted_image *rec);
 // Frees every record's data and the array; leaves the list zeroed.
 void img_vec_free(img_vec *list);
 

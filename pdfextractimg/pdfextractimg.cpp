@@ -108,31 +108,27 @@ static int write_file_whole(const char *path, const uint8_t *data, uint64_t n) {
     return ok;
 }
 
-// Writes one file per record into dir as image_NNN.jpg or .png, NNN its 1-based position in the
-// list. Returns the number of files written completely, or -1 when a name cannot be allocated.
-static int write_images(const char *output_dir, const img_vec *list) {
+// The file name tail: "/image_" + at most 10 digits + ".png" + NUL.
+static const size_t sink_tail = 32;
+
+// Prepares *sink for output_dir. 0, or -1 when the name cannot be allocated.
+static int sink_open(const char *output_dir, img_sink *sink) {
+    memset(sink, 0, sizeof *sink);
     char *dir = dir_copy(output_dir);
     if (!dir) return -1;
     size_t n = strlen(dir);
     while (n > 0 && is_sep(dir[n - 1])) n--;  // "out///" and "out" name the same files
-    // The directory, then "/image_" + at most 10 digits + ".png" + NUL.
-    const size_t tail = 32;
-    char *name = (char *)malloc(n + tail);
-    if (!name) {
-        free(dir);
-        return -1;
-    }
-    memcpy(name, dir, n);
-    int written = 0;
-    for (int32_t i = 0; i < list->count; i++) {
-        const extracted_image *r = &list->items[i];
-        const char *ext = strcmp(r->format, "jpeg") == 0 ? "jpg" : "png";
-        snprintf(name + n, tail, "/image_%03d.%s", (int)(i + 1), ext);
-        written += write_file_whole(name, r->data, r->data_len);
-    }
-    free(name);
+    sink->name = (char *)malloc(n + sink_tail);
+    if (sink->name) memcpy(sink->name, dir, n);
     free(dir);
-    return written;
+    sink->dir_len = n;
+    return sink->name ? 0 : -1;
+}
+
+int img_sink_write(img_sink *sink, int32_t number, const extracted_image *rec) {
+    const char *ext = strcmp(rec->format, "jpeg") == 0 ? "jpg" : "png";
+    snprintf(sink->name + sink->dir_len, sink_tail, "/image_%03d.%s", (int)number, ext);
+    return write_file_whole(sink->name, rec->data, rec->data_len);
 }
 
 // Loads pdf_path into *doc. 0, or -1 with the core's message copied and the record released.
@@ -144,13 +140,23 @@ static int load_doc(const char *pdf_path, pdfcore_doc *doc) {
     return -1;
 }
 
-// Collects the document's images (page_index -1: all of them, duplicates removed). 0, or -1 with
-// "out of memory" when the record list could not hold them; the list is emptied then.
-static int collect(const pdfcore_doc *doc, int32_t page_index, img_vec *list) {
+// Collects the document's images (page_index -1: all of them, duplicates removed), each written
+// to sink as it comes when sink is not null, or kept without its data when drop_data is 1. 0, or
+// -1 with "out of memory" when the record list could not hold them; the list is emptied then, and
+// the files already written to sink are removed again, so that a failed call leaves no files.
+static int collect(const pdfcore_doc *doc, int32_t page_index, img_sink *sink, int32_t drop_data,
+                   img_vec *list) {
     memset(list, 0, sizeof *list);
+    list->sink = sink;
+    list->drop_data = drop_data;
     if (page_index < 0) collect_all_images(doc, list);
     else collect_page_images(doc, page_index, list);
     if (!list->failed) return 0;
+    for (int32_t i = 0; sink && i < list->count; i++) {
+        const char *ext = strcmp(list->items[i].format, "jpeg") == 0 ? "jpg" : "png";
+        snprintf(sink->name + sink->dir_len, sink_tail, "/image_%03d.%s", (int)(i + 1), ext);
+        remove(sink->name);
+    }
     img_vec_free(list);
     set_error("out of memory");
     return -1;
@@ -181,13 +187,17 @@ static int extract_to_dir(const char *pdf_path, bool whole, int page, const char
         pdfcore_doc_free(&doc);
         return -1;
     }
+    img_sink sink;
+    if (sink_open(output_dir, &sink) != 0) {
+        set_error("out of memory");
+        pdfcore_doc_free(&doc);
+        return -1;
+    }
     img_vec list;
     int result = -1;
-    if (collect(&doc, whole ? -1 : (int32_t)(page - 1), &list) == 0) {
-        result = write_images(output_dir, &list);
-        if (result < 0) set_error("out of memory");
-    }
+    if (collect(&doc, whole ? -1 : (int32_t)(page - 1), &sink, 0, &list) == 0) result = sink.written;
     img_vec_free(&list);
+    free(sink.name);
     pdfcore_doc_free(&doc);
     return result;
 }
@@ -245,7 +255,7 @@ PDFEXTRACTIMG_API const char *pdfextractimg_info(const char *pdf_path) {
     if (load_doc(pdf_path, &doc) != 0) return nullptr;
     img_vec list;
     const char *result = nullptr;
-    if (collect(&doc, -1, &list) == 0) {
+    if (collect(&doc, -1, nullptr, 1, &list) == 0) {
         buf text;
         if (build_listing(&list, &text) == 0) {
             // The previous listing is replaced only now: a failed call leaves it in place.
@@ -271,7 +281,7 @@ PDFEXTRACTIMG_API int pdfextractimg_count(const char *pdf_path) {
     if (load_doc(pdf_path, &doc) != 0) return -1;
     img_vec list;
     int result = -1;
-    if (collect(&doc, -1, &list) == 0) result = (int)list.count;
+    if (collect(&doc, -1, nullptr, 1, &list) == 0) result = (int)list.count;
     img_vec_free(&list);
     pdfcore_doc_free(&doc);
     return result;
