@@ -77,10 +77,30 @@ static bool seen_has(const int32_t *seen, int32_t count, int32_t num) {
     return false;
 }
 
-static void convert_and_push(const pdfcore_doc *doc, int32_t num, int32_t page, img_vec *list) {
+// What the whole-document walk already knows when it walks a page: the images listed on earlier
+// pages (they would be dropped as duplicates) and, one bit per object number, the images whose
+// conversion failed (it would fail again). Neither is converted again.
+struct doc_known {
+    const int32_t *seen;
+    int32_t seen_count;
+    uint8_t *failed;  // (max_num + 8) / 8 bytes; null: not remembered
+    int32_t max_num;
+};
+
+static bool failed_before(const doc_known *k, int32_t num) {
+    return k->failed && num >= 0 && num <= k->max_num && (k->failed[num >> 3] >> (num & 7) & 1);
+}
+
+static void convert_and_push(const pdfcore_doc *doc, int32_t num, int32_t page, img_vec *list,
+                             const doc_known *known) {
+    if (known && (seen_has(known->seen, known->seen_count, num) || failed_before(known, num))) return;
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
-    if (!extract_single_image(doc, num, page, &rec)) return;
+    if (!extract_single_image(doc, num, page, &rec)) {
+        if (known && known->failed && num >= 0 && num <= known->max_num)
+            known->failed[num >> 3] = (uint8_t)(known->failed[num >> 3] | 1u << (num & 7));
+        return;
+    }
     if (img_vec_push(list, &rec) != 0) free(rec.data);
 }
 
@@ -120,18 +140,18 @@ static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t 
 
 static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int32_t end,
                                int32_t start, int32_t page, img_vec *list, int32_t *seen,
-                               int32_t *seen_count, int32_t depth);
+                               int32_t *seen_count, int32_t depth, const doc_known *known);
 
 // One entry of an XObject dictionary that names object num: converts an image, descends into a
 // form (its /Resources in place, or the resource object it refers to), passes over anything else.
 static void visit_xobject(const pdfcore_doc *doc, int32_t num, int32_t page, img_vec *list,
-                          int32_t *seen, int32_t *seen_count, int32_t depth) {
+                          int32_t *seen, int32_t *seen_count, int32_t depth, const doc_known *known) {
     text_span s;
     if (!obj_span(doc, obj_find(&doc->objs, num), &s)) return;
     int32_t t = key_value(s, "Subtype");
     if (t < 0) return;
     if (value_is(s, t, "/Image")) {
-        convert_and_push(doc, num, page, list);
+        convert_and_push(doc, num, page, list, known);
         return;
     }
     if (!value_is(s, t, "/Form")) return;
@@ -143,10 +163,10 @@ static void visit_xobject(const pdfcore_doc *doc, int32_t num, int32_t page, img
     int32_t ref = ref_at(s.text, s.end, &v);
     text_span rs;
     if (ref > 0 && obj_span(doc, obj_find(&doc->objs, ref), &rs)) {
-        scan_xobjects_dict(doc, rs.text, rs.end, rs.start, page, list, seen, seen_count, depth + 1);
+        scan_xobjects_dict(doc, rs.text, rs.end, rs.start, page, list, seen, seen_count, depth + 1, known);
         return;
     }
-    scan_xobjects_dict(doc, s.text, s.end, r, page, list, seen, seen_count, depth + 1);
+    scan_xobjects_dict(doc, s.text, s.end, r, page, list, seen, seen_count, depth + 1, known);
 }
 
 // Finds the next /XObject at or after start in text[0, end), walks that dictionary's entries in
@@ -154,7 +174,7 @@ static void visit_xobject(const pdfcore_doc *doc, int32_t num, int32_t page, img
 // max_form_depth; a form that lists itself is stopped by the page's seen list.
 static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int32_t end,
                                int32_t start, int32_t page, img_vec *list, int32_t *seen,
-                               int32_t *seen_count, int32_t depth) {
+                               int32_t *seen_count, int32_t depth, const doc_known *known) {
     if (!text || end <= 0 || start < 0 || depth >= max_form_depth) return;
     int32_t x = find_name(text, end, start, end, "XObject");
     if (x < 0) return;
@@ -190,7 +210,7 @@ static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int3
         if (seen_has(seen, *seen_count, num)) continue;
         if (*seen_count >= page_seen_max) continue;
         seen[(*seen_count)++] = num;
-        visit_xobject(doc, num, page, list, seen, seen_count, depth);
+        visit_xobject(doc, num, page, list, seen, seen_count, depth, known);
     }
 }
 
@@ -229,7 +249,9 @@ void img_vec_free(img_vec *list) {
     memset(list, 0, sizeof *list);
 }
 
-void collect_page_images(const pdfcore_doc *doc, int32_t page_index, img_vec *list) {
+// The page walk of collect_page_images; known: see doc_known, or null.
+static void collect_page(const pdfcore_doc *doc, int32_t page_index, img_vec *list,
+                         const doc_known *known) {
     if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return;
     int32_t page = page_index + 1;
     int32_t seen[page_seen_max];
@@ -240,13 +262,13 @@ void collect_page_images(const pdfcore_doc *doc, int32_t page_index, img_vec *li
         int32_t v = key_value(cur, "Resources");
         if (v >= 0) {
             if (cur.text[v] == '<' && v + 1 < cur.end && cur.text[v + 1] == '<') {
-                scan_xobjects_dict(doc, cur.text, cur.end, v, page, list, seen, &seen_count, 0);
+                scan_xobjects_dict(doc, cur.text, cur.end, v, page, list, seen, &seen_count, 0, known);
                 return;
             }
             int32_t ref = ref_at(cur.text, cur.end, &v);
             text_span rs;
             if (ref > 0 && obj_span(doc, obj_find(&doc->objs, ref), &rs)) {
-                scan_xobjects_dict(doc, rs.text, rs.end, rs.start, page, list, seen, &seen_count, 0);
+                scan_xobjects_dict(doc, rs.text, rs.end, rs.start, page, list, seen, &seen_count, 0, known);
                 return;
             }
         }
@@ -263,6 +285,10 @@ void collect_page_images(const pdfcore_doc *doc, int32_t page_index, img_vec *li
     }
 }
 
+void collect_page_images(const pdfcore_doc *doc, int32_t page_index, img_vec *list) {
+    collect_page(doc, page_index, list, nullptr);
+}
+
 // When the page tree leads to no image: every stream of the index whose /Subtype is /Image, in
 // index order, as found on page 1.
 static void fallback_scan(const pdfcore_doc *doc, img_vec *list) {
@@ -271,7 +297,7 @@ static void fallback_scan(const pdfcore_doc *doc, img_vec *list) {
         text_span s;
         if (!o->is_stream || !obj_span(doc, o, &s)) continue;
         int32_t t = key_value(s, "Subtype");
-        if (t >= 0 && value_is(s, t, "/Image")) convert_and_push(doc, o->num, 1, list);
+        if (t >= 0 && value_is(s, t, "/Image")) convert_and_push(doc, o->num, 1, list, nullptr);
     }
 }
 
@@ -279,10 +305,15 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
     if (!doc) return;
     int32_t seen[doc_seen_max];
     int32_t seen_count = 0;
+    // An image shared by many pages is converted once, not once per page; without the bitmap
+    // (no memory) failed images are only tried again.
+    doc_known known = {seen, 0, nullptr, doc->max_num};
+    if (doc->max_num >= 0) known.failed = (uint8_t *)calloc((size_t)doc->max_num / 8u + 1u, 1);
     for (int32_t pi = 0; pi < doc->pages.count; pi++) {
         img_vec tmp;
         memset(&tmp, 0, sizeof tmp);
-        collect_page_images(doc, pi, &tmp);
+        known.seen_count = seen_count;
+        collect_page(doc, pi, &tmp, &known);
         if (tmp.failed) list->failed = 1;
         for (int32_t i = 0; i < tmp.count; i++) {
             extracted_image *r = &tmp.items[i];
@@ -296,5 +327,6 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
         }
         free(tmp.items);
     }
+    free(known.failed);
     if (list->count == 0 && !list->failed) fallback_scan(doc, list);
 }

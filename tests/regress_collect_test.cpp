@@ -1,0 +1,83 @@
+// tests/regress_collect_test.cpp - fuzzing and malformed-input findings in the whole-document
+// collection walk. The conversion is replaced by a recording stand-in (defined here, so the linker
+// takes it instead of the library's): the cases state how often each object is converted.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+
+#include "pdf_builder.h"
+#include "pdfcore/pdfcore.h"
+#include "pdfextractimg/extract.h"
+
+static std::map<int, int> g_calls;  // object -> conversions tried
+static std::set<int> g_fails;       // objects whose conversion fails
+
+int32_t extract_single_image(const pdfcore_doc *, int32_t obj_num, int32_t page, extracted_image *rec) {
+    g_calls[obj_num]++;
+    if (g_fails.count(obj_num)) return 0;
+    rec->page = page;
+    rec->obj_num = obj_num;
+    rec->width = rec->height = 1;
+    strcpy(rec->format, "png");
+    rec->data = (uint8_t *)malloc(1);
+    rec->data[0] = 0;
+    rec->size = rec->data_len = 1;
+    return 1;
+}
+
+// A document of `pages` pages that all show image 10 (converted or failing) and image 11 by
+// their own resources, and image 12 by resources inherited from the Pages node.
+static std::string shared_doc(int pages) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    std::vector<int> kids;
+    for (int i = 0; i < pages; i++) kids.push_back(100 + i);
+    b.pages(2, kids, "/Resources << /XObject << /C 12 0 R >> >>");
+    for (int i = 0; i < pages; i++)
+        b.page(100 + i, 2, i % 2 ? "/Resources << /XObject << /A 10 0 R /B 11 0 R >> >>" : "");
+    for (int n : {10, 11, 12}) b.stream(n, "<< /Subtype /Image /Width 1 /Height 1 >>", "x");
+    b.xref_table(trailer_opts(1));
+    return b.bytes();
+}
+
+// An image on every page used to be converted on every page and then dropped as a duplicate: a
+// small file with one costly (or failing) image and thousands of pages took minutes.
+TEST(RegressCollect, SharedImageIsConvertedOncePerDocument) {
+    for (bool fail : {false, true}) {
+        SCOPED_TRACE(fail ? "image 10 fails" : "all convert");
+        std::string path = pdf_temp_path("regress_collect");
+        ASSERT_TRUE(write_file(path, shared_doc(400)));
+        pdfcore_doc doc;
+        memset(&doc, 0, sizeof doc);
+        ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error();
+        g_calls.clear();
+        g_fails.clear();
+        if (fail) g_fails.insert(10);
+        img_vec list;
+        memset(&list, 0, sizeof list);
+        collect_all_images(&doc, &list);
+        EXPECT_EQ(1, g_calls[10]);
+        EXPECT_EQ(1, g_calls[11]);
+        EXPECT_EQ(1, g_calls[12]);
+        // Listed once each, on the first page that shows it.
+        std::vector<std::pair<int, int>> got;
+        for (int32_t i = 0; i < list.count; i++) got.push_back({list.items[i].obj_num, list.items[i].page});
+        if (fail) EXPECT_EQ((std::vector<std::pair<int, int>>{{12, 1}, {11, 2}}), got);
+        else EXPECT_EQ((std::vector<std::pair<int, int>>{{12, 1}, {10, 2}, {11, 2}}), got);
+        // A page on its own still converts what it shows.
+        img_vec one;
+        memset(&one, 0, sizeof one);
+        g_calls.clear();
+        collect_page_images(&doc, 399, &one);
+        EXPECT_EQ(fail ? 1 : 2, one.count);  // its own resources: images 10 and 11
+        EXPECT_EQ(1, g_calls[10]);
+        img_vec_free(&one);
+        img_vec_free(&list);
+        pdfcore_doc_free(&doc);
+        remove(path.c_str());
+    }
+}
