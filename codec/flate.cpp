@@ -223,6 +223,12 @@ static int inflate_symbols_fast(in_stream *in, const huff_table *lit, const huff
         if (s < 256) {
             dst[o++] = (uint8_t)s;
             e = lit->fast[bb & mask];
+            if (e.len != 0 && e.sym < 256) {  // a second literal on the same refill: 20 bits at most
+                bb >>= e.len;
+                bc -= e.len;
+                dst[o++] = (uint8_t)e.sym;
+                e = lit->fast[bb & mask];
+            }
             continue;
         }
         if (s == 256) {

@@ -15,8 +15,8 @@ static const int max_lcodes = 286;     // literal/length codes in a dynamic bloc
 static const int max_dcodes = 30;      // distance codes
 static const int fix_lcodes = 288;     // literal/length symbols of the fixed code
 static const uint64_t max_out = 1ull << 30;
-static const int lit_fast_bits = 11;   // lookup index width for literal/length codes
-static const int dist_fast_bits = 8;   // and for distance codes
+static const int lit_fast_bits = 10;   // lookup index width for literal/length codes
+static const int dist_fast_bits = 10;  // and for distance codes
 
 // RFC 1951 3.2.5: base and extra bits of length symbols 257..285 and distance symbols 0..29.
 static const int16_t lens[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
@@ -244,6 +244,12 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
         if (sym < 256) {
             out[out_pos++] = (uint8_t)sym;
             e = lfast[bit_buf & lmask];
+            if (e.len != 0 && e.sym < 256) {  // a second literal on the same refill: 22 bits at most
+                bit_buf >>= e.len;
+                bit_count -= e.len;
+                out[out_pos++] = (uint8_t)e.sym;
+                e = lfast[bit_buf & lmask];
+            }
             continue;
         }
         if (sym == 256) {
