@@ -108,6 +108,9 @@ void arena_free(arena *a) {
 // ---- object vector -----------------------------------------------------------------------------
 
 int objvec_push(objvec *vec, const pdfcore_obj *entry) {
+    free(vec->lookup);  // positions may change from here on
+    vec->lookup = nullptr;
+    vec->lookup_max = 0;
     pdfcore_obj copy = *entry;  // entry may point into items, which may move
     if (vec->count == vec->capacity) {
         if (vec->capacity > INT32_MAX / 2) return -1;
@@ -122,6 +125,10 @@ int objvec_push(objvec *vec, const pdfcore_obj *entry) {
 }
 
 pdfcore_obj *obj_find(const objvec *vec, int32_t n) {
+    if (vec->lookup) {  // covers every number of the index
+        if (n < 0 || n > vec->lookup_max || vec->lookup[n] < 0) return nullptr;
+        return &vec->items[vec->lookup[n]];
+    }
     for (int32_t i = 0; i < vec->count; i++)
         if (vec->items[i].num == n) return &vec->items[i];
     return nullptr;
@@ -685,7 +692,7 @@ static int32_t select_without_tables(const uint8_t *data, int32_t size, objvec *
 }
 
 int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs) {
-    objvec out = {nullptr, 0, 0};
+    objvec out = {nullptr, 0, 0, nullptr, 0};
     int32_t m = 0;
     for (int32_t i = 0; i < objs->count; i++) {
         int32_t num = objs->items[i].num;

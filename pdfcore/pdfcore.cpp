@@ -97,6 +97,9 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
     scan_pass2(data, size, &doc->objs);
     extract_all_objstm(data, size, &doc->objs, &doc->arena);
     doc->max_num = select_objects(data, size, &doc->objs);
+    // One entry per number from here on: obj_find reads a table instead of scanning the index
+    // (without it, every lookup of every page and resource walk would scan the whole index).
+    doc->objs.lookup = obj_first_positions(&doc->objs, &doc->objs.lookup_max);
     if (doc->objs.count == 0) return set_error("no PDF objects found \xE2\x80\x94 not a PDF: %s", path);
     if (doc->xref.encrypted) return set_error("encrypted PDFs are not supported: %s", path);
 
@@ -133,6 +136,7 @@ void doc_free(pdfcore_doc *doc) {
     free(doc->data);
     arena_free(&doc->arena);
     free(doc->objs.items);
+    free(doc->objs.lookup);
     free(doc->pages.items);
     xref_free(&doc->xref);
     memset(doc, 0, sizeof *doc);

@@ -66,10 +66,14 @@ struct pdfcore_obj {
 };
 
 // Growable array of index entries, stored by value. All zero is empty; 128 entries, then doubling.
+// The document load gives a loaded document's index a lookup table, so that obj_find does not scan;
+// objvec_push drops it.
 struct objvec {
     pdfcore_obj *items;
     int32_t count;
     int32_t capacity;
+    int32_t *lookup;     // per number 0..lookup_max: position of its first entry, -1: none; null: none kept
+    int32_t lookup_max;  // the largest number in the index when lookup was made
 };
 
 // What the cross-reference sections and trailers said. The three arrays are per object number,
@@ -154,9 +158,10 @@ int pdfcore_page_content(const pdfcore_doc *doc, int32_t page_index, const uint8
 char *pdfcore_page_resources(const pdfcore_doc *doc, int32_t page_index);
 char *pdfcore_obj_resources(const pdfcore_doc *doc, int32_t obj_num);
 
-// First index entry numbered n (lowest position), or NULL.
+// First index entry numbered n (lowest position), or NULL. With a lookup table, a table read.
 pdfcore_obj *obj_find(const objvec *vec, int32_t n);
-// Appends a copy of *entry. 0, or -1 when the array cannot grow (vector unchanged).
+// Appends a copy of *entry and releases the lookup table. 0, or -1 when the array cannot grow
+// (vector unchanged but for the table).
 int objvec_push(objvec *vec, const pdfcore_obj *entry);
 
 // buf: callers test b->data after each call; null means the allocation failed and the buffer is

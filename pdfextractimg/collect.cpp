@@ -16,6 +16,8 @@ const int32_t max_form_depth = 17;
 // Object numbers remembered per page and per document; references past these are not remembered.
 const int32_t page_seen_max = 2048;
 const int32_t doc_seen_max = 4096;
+// The page's seen list is a set in this many slots (a power of two above page_seen_max).
+const uint32_t page_seen_slots = 4096;
 
 // The bytes in which key searches for one object take place: text[start, end).
 struct text_span {
@@ -77,28 +79,48 @@ static bool seen_has(const int32_t *seen, int32_t count, int32_t num) {
     return false;
 }
 
-// What the whole-document walk already knows when it walks a page: the images listed on earlier
-// pages (they would be dropped as duplicates) and, one bit per object number, the images whose
-// conversion failed (it would fail again). Neither is converted again.
+// The page's seen list: positive numbers in page_seen_slots slots, 0 marking a free one, at most
+// page_seen_max of them, so a probe always ends. The slot that holds num, or the free one where it
+// would go.
+static int32_t *page_seen_slot(int32_t *slots, int32_t num) {
+    uint32_t i = ((uint32_t)num * 2654435761u) & (page_seen_slots - 1u);
+    while (slots[i] != 0 && slots[i] != num) i = (i + 1u) & (page_seen_slots - 1u);
+    return &slots[i];
+}
+
+// Bit per object number.
+static bool bit_get(const uint8_t *bits, int32_t max, int32_t num) {
+    return bits && num >= 0 && num <= max && (bits[num >> 3] >> (num & 7) & 1);
+}
+static void bit_set(uint8_t *bits, int32_t max, int32_t num) {
+    if (bits && num >= 0 && num <= max) bits[num >> 3] = (uint8_t)(bits[num >> 3] | 1u << (num & 7));
+}
+
+// What the whole-document walk already knows when it walks a page: the images in its seen list
+// (listed on earlier pages: they would be dropped as duplicates) and the images whose conversion
+// failed (it would fail again). Neither is converted again. One bit per object number in each
+// map; without the maps (no memory) the seen list is searched and failed images are tried again.
 struct doc_known {
     const int32_t *seen;
     int32_t seen_count;
-    uint8_t *failed;  // (max_num + 8) / 8 bytes; null: not remembered
+    uint8_t *listed;  // (max_num + 8) / 8 bytes each, or null
+    uint8_t *failed;
+    uint8_t *walked;  // objects holding a page's resources, walked for an earlier page
     int32_t max_num;
 };
 
-static bool failed_before(const doc_known *k, int32_t num) {
-    return k->failed && num >= 0 && num <= k->max_num && (k->failed[num >> 3] >> (num & 7) & 1);
-}
-
 static void convert_and_push(const pdfcore_doc *doc, int32_t num, int32_t page, img_vec *list,
                              const doc_known *known) {
-    if (known && (seen_has(known->seen, known->seen_count, num) || failed_before(known, num))) return;
+    if (known) {
+        if (known->listed ? bit_get(known->listed, known->max_num, num)
+                          : seen_has(known->seen, known->seen_count, num))
+            return;
+        if (bit_get(known->failed, known->max_num, num)) return;
+    }
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
     if (!extract_single_image(doc, num, page, &rec)) {
-        if (known && known->failed && num >= 0 && num <= known->max_num)
-            known->failed[num >> 3] = (uint8_t)(known->failed[num >> 3] | 1u << (num & 7));
+        if (known) bit_set(known->failed, known->max_num, num);
         return;
     }
     if (img_vec_push(list, &rec) != 0) free(rec.data);
@@ -207,9 +229,11 @@ static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int3
         if (p >= lim) return;
         int32_t num = ref_at(d, lim, &p);
         if (num <= 0) continue;
-        if (seen_has(seen, *seen_count, num)) continue;
+        int32_t *slot = page_seen_slot(seen, num);
+        if (*slot == num) continue;
         if (*seen_count >= page_seen_max) continue;
-        seen[(*seen_count)++] = num;
+        *slot = num;
+        (*seen_count)++;
         visit_xobject(doc, num, page, list, seen, seen_count, depth, known);
     }
 }
@@ -250,25 +274,41 @@ void img_vec_free(img_vec *list) {
 }
 
 // The page walk of collect_page_images; known: see doc_known, or null.
+// Walks the resources of a page found in object key (the page, an ancestor, or the object a
+// /Resources reference names). Resources already walked for an earlier page of the document yield
+// nothing new while the document's seen list has room (all they led to is listed or failed), so
+// thousands of pages sharing one large resource dictionary cost one walk of it.
+static void walk_page_resources(const pdfcore_doc *doc, int32_t key, const uint8_t *text, int32_t end,
+                                int32_t start, int32_t page, img_vec *list, int32_t *seen,
+                                int32_t *seen_count, const doc_known *known) {
+    if (known && known->walked && known->seen_count < doc_seen_max &&
+        bit_get(known->walked, known->max_num, key))
+        return;
+    scan_xobjects_dict(doc, text, end, start, page, list, seen, seen_count, 0, known);
+    if (known) bit_set(known->walked, known->max_num, key);
+}
+
 static void collect_page(const pdfcore_doc *doc, int32_t page_index, img_vec *list,
                          const doc_known *known) {
     if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return;
     int32_t page = page_index + 1;
-    int32_t seen[page_seen_max];
+    int32_t seen[page_seen_slots];  // see page_seen_slot
+    memset(seen, 0, sizeof seen);
     int32_t seen_count = 0;
     text_span cur;
-    if (!obj_span(doc, obj_find(&doc->objs, doc->pages.items[page_index].obj_num), &cur)) return;
+    int32_t cur_num = doc->pages.items[page_index].obj_num;
+    if (!obj_span(doc, obj_find(&doc->objs, cur_num), &cur)) return;
     for (int32_t hops = 0;;) {
         int32_t v = key_value(cur, "Resources");
         if (v >= 0) {
             if (cur.text[v] == '<' && v + 1 < cur.end && cur.text[v + 1] == '<') {
-                scan_xobjects_dict(doc, cur.text, cur.end, v, page, list, seen, &seen_count, 0, known);
+                walk_page_resources(doc, cur_num, cur.text, cur.end, v, page, list, seen, &seen_count, known);
                 return;
             }
             int32_t ref = ref_at(cur.text, cur.end, &v);
             text_span rs;
             if (ref > 0 && obj_span(doc, obj_find(&doc->objs, ref), &rs)) {
-                scan_xobjects_dict(doc, rs.text, rs.end, rs.start, page, list, seen, &seen_count, 0, known);
+                walk_page_resources(doc, ref, rs.text, rs.end, rs.start, page, list, seen, &seen_count, known);
                 return;
             }
         }
@@ -282,6 +322,7 @@ static void collect_page(const pdfcore_doc *doc, int32_t page_index, img_vec *li
         const pdfcore_obj *o = obj_find(&doc->objs, parent);
         if (!o || hops >= max_parent_hops) return;
         if (!obj_span(doc, o, &cur)) return;
+        cur_num = parent;
     }
 }
 
@@ -307,8 +348,14 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
     int32_t seen_count = 0;
     // An image shared by many pages is converted once, not once per page; without the bitmap
     // (no memory) failed images are only tried again.
-    doc_known known = {seen, 0, nullptr, doc->max_num};
-    if (doc->max_num >= 0) known.failed = (uint8_t *)calloc((size_t)doc->max_num / 8u + 1u, 1);
+    doc_known known = {seen, 0, nullptr, nullptr, nullptr, doc->max_num};
+    size_t map_bytes = doc->max_num >= 0 ? (size_t)doc->max_num / 8u + 1u : 0;
+    uint8_t *maps = map_bytes ? (uint8_t *)calloc(map_bytes, 3) : nullptr;
+    if (maps) {
+        known.listed = maps;
+        known.failed = maps + map_bytes;
+        known.walked = maps + 2 * map_bytes;
+    }
     for (int32_t pi = 0; pi < doc->pages.count; pi++) {
         img_vec tmp;
         memset(&tmp, 0, sizeof tmp);
@@ -317,16 +364,21 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
         if (tmp.failed) list->failed = 1;
         for (int32_t i = 0; i < tmp.count; i++) {
             extracted_image *r = &tmp.items[i];
-            if (seen_has(seen, seen_count, r->obj_num)) {
+            bool dup = known.listed ? bit_get(known.listed, known.max_num, r->obj_num)
+                                    : seen_has(seen, seen_count, r->obj_num);
+            if (dup) {
                 free(r->data);
             } else {
-                if (seen_count < doc_seen_max) seen[seen_count++] = r->obj_num;
+                if (seen_count < doc_seen_max) {
+                    seen[seen_count++] = r->obj_num;
+                    bit_set(known.listed, known.max_num, r->obj_num);
+                }
                 if (img_vec_push(list, r) != 0) free(r->data);
             }
             r->data = nullptr;
         }
         free(tmp.items);
     }
-    free(known.failed);
+    free(maps);
     if (list->count == 0 && !list->failed) fallback_scan(doc, list);
 }
