@@ -2,6 +2,7 @@
 // dynamic-block writer and output bit stream.
 #include "codec/flate.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -784,10 +785,25 @@ static const int32_t d_max_chain = 128;  // candidates reached per search
 static const int32_t d_max_match = 258;
 static const uint64_t d_max_block = (uint64_t)1 << 30;  // positions stay in int32_t
 
-// Chains of positions within the current block; 0 is the empty mark (position 0 of a block is
-// never a candidate). Process-wide: one qv_deflate at a time.
+// Chains of positions within the current block, each entry d_base + position. Every block starts
+// with a d_base above all the entries written before it, so those read as positions below 0:
+// the chains start empty without clearing the tables, and position 0 of a block, like an empty
+// entry, is never a candidate. Process-wide: one qv_deflate at a time.
 static int32_t d_head[32768];
 static int32_t d_prev[32768];
+static int32_t d_base = 0;       // of the current block
+static int32_t d_next_base = 0;  // above every entry written so far
+
+// Starts the chains of a block of n <= d_max_block positions.
+static void d_begin_block(int32_t n) {
+    d_base = d_next_base;
+    if (d_base > INT32_MAX - (int32_t)d_max_block - 1) {  // rarely: clear, count from 0 again
+        memset(d_head, 0, sizeof d_head);
+        memset(d_prev, 0, sizeof d_prev);
+        d_base = 0;
+    }
+    d_next_base = d_base + n + 1;
+}
 
 static inline uint32_t d_hash(const uint8_t *p) {
     return (((uint32_t)p[0] * 31u + p[1]) * 31u + p[2]) & 0x7FFFu;
@@ -796,7 +812,7 @@ static inline uint32_t d_hash(const uint8_t *p) {
 static inline void d_insert(const uint8_t *block, int32_t p) {
     uint32_t h = d_hash(block + p);
     d_prev[p & 0x7FFF] = d_head[h];
-    d_head[h] = p;
+    d_head[h] = d_base + p;
 }
 
 // Counts on from len while a[len] == b[len], up to max_len; a + max_len lies within the block.
@@ -823,7 +839,7 @@ static int32_t d_search(const uint8_t *block, int32_t n, int32_t i, int32_t *dis
     const uint8_t *at = block + i;
     const uint8_t a0 = at[0], a1 = at[1], a2 = at[2];
     uint8_t a_best = a2;
-    int32_t c = d_head[d_hash(at)];
+    int32_t c = d_head[d_hash(at)] - d_base;
     for (int32_t tried = 0; c > limit && tried < d_max_chain; tried++) {
         const uint8_t *from = block + c;
         // Only a candidate that also matches at[best] can be longer than the best so far.
@@ -836,7 +852,7 @@ static int32_t d_search(const uint8_t *block, int32_t n, int32_t i, int32_t *dis
                 a_best = at[best];
             }
         }
-        c = d_prev[c & 0x7FFF];
+        c = d_prev[c & 0x7FFF] - d_base;
     }
     *dist = best_dist;
     return best > 2 ? best : 0;
@@ -857,8 +873,7 @@ int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, in
     tree_node lit_tree[572], dist_tree[61];
     memset(lit_tree, 0, sizeof lit_tree);
     memset(dist_tree, 0, sizeof dist_tree);
-    memset(d_head, 0, sizeof d_head);
-    memset(d_prev, 0, sizeof d_prev);
+    d_begin_block((int32_t)block_len);
     lz_symbol *syms = (lz_symbol *)malloc((size_t)bytes);
     if (!syms) return -1;
     lit_tree[256].freq = 1;  // end of block
@@ -943,8 +958,6 @@ int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *ds
 
     ds_put(&s, 0x78, 8);  // RFC 1950: CM 8, CINFO 7 (32 KiB window)
     ds_put(&s, 0x01, 8);  // FLEVEL 0, no dictionary; 0x7801 is a multiple of 31
-    memset(d_head, 0, sizeof d_head);
-    memset(d_prev, 0, sizeof d_prev);
 
     uint64_t block_size = src_len <= ((uint64_t)64 << 20) ? 65536u : 1048576u;
     if (src_len == 0) {
