@@ -98,16 +98,26 @@ static void bit_set(uint8_t *bits, int32_t max, int32_t num) {
 
 // What the whole-document walk already knows when it walks a page: the images in its seen list
 // (listed on earlier pages: they would be dropped as duplicates) and the images whose conversion
-// failed (it would fail again). Neither is converted again. One bit per object number in each
-// map; without the maps (no memory) the seen list is searched and failed images are tried again.
+// failed (it would fail again), neither of which is converted again; and the objects holding the
+// resources of earlier pages. A page walk depends only on where it starts (what is known changes
+// which images are converted, never which objects are visited), so a page whose resources are
+// held by an object already walked meets only images listed or failed before: while the
+// document's seen list has room, it is not walked again. One bit per object number in each map;
+// without the maps (no memory) the seen list is searched and nothing else is remembered.
 struct doc_known {
     const int32_t *seen;
     int32_t seen_count;
     uint8_t *listed;  // (max_num + 8) / 8 bytes each, or null
     uint8_t *failed;
-    uint8_t *walked;  // objects holding a page's resources, walked for an earlier page
+    uint8_t *walked_inline;  // pages and ancestors whose own /Resources were walked
+    uint8_t *walked_ref;     // objects named by a walked /Resources reference
     int32_t max_num;
 };
+
+// 1 when object num, marked in map, need not be walked again.
+static bool walked_before(const doc_known *known, const uint8_t *map, int32_t num) {
+    return known && map && known->seen_count < doc_seen_max && bit_get(map, known->max_num, num);
+}
 
 static void convert_and_push(const pdfcore_doc *doc, int32_t num, int32_t page, img_vec *list,
                              const doc_known *known) {
@@ -163,6 +173,8 @@ static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t 
 static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int32_t end,
                                int32_t start, int32_t page, img_vec *list, int32_t *seen,
                                int32_t *seen_count, int32_t depth, const doc_known *known);
+static void walk_form(const pdfcore_doc *doc, const text_span &s, int32_t page, img_vec *list,
+                      int32_t *seen, int32_t *seen_count, int32_t depth, const doc_known *known);
 
 // One entry of an XObject dictionary that names object num: converts an image, descends into a
 // form (its /Resources in place, or the resource object it refers to), passes over anything else.
@@ -177,6 +189,12 @@ static void visit_xobject(const pdfcore_doc *doc, int32_t num, int32_t page, img
         return;
     }
     if (!value_is(s, t, "/Form")) return;
+    walk_form(doc, s, page, list, seen, seen_count, depth, known);
+}
+
+// The XObjects of form s's resources.
+static void walk_form(const pdfcore_doc *doc, const text_span &s, int32_t page, img_vec *list,
+                      int32_t *seen, int32_t *seen_count, int32_t depth, const doc_known *known) {
     int32_t r = find_name(s.text, s.end, s.start, s.end, "Resources");
     if (r < 0) return;
     // Resources kept in an object of their own are searched there; an inline dictionary (or a
@@ -197,7 +215,8 @@ static void visit_xobject(const pdfcore_doc *doc, int32_t num, int32_t page, img
 static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int32_t end,
                                int32_t start, int32_t page, img_vec *list, int32_t *seen,
                                int32_t *seen_count, int32_t depth, const doc_known *known) {
-    if (!text || end <= 0 || start < 0 || depth >= max_form_depth) return;
+    if (!text || end <= 0 || start < 0) return;
+    if (depth >= max_form_depth) return;
     int32_t x = find_name(text, end, start, end, "XObject");
     if (x < 0) return;
     int32_t v = skip_ws(text, x + 8, end);
@@ -231,7 +250,7 @@ static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int3
         if (num <= 0) continue;
         int32_t *slot = page_seen_slot(seen, num);
         if (*slot == num) continue;
-        if (*seen_count >= page_seen_max) continue;
+        if (*seen_count >= page_seen_max) return;  // nothing more can be visited on this page
         *slot = num;
         (*seen_count)++;
         visit_xobject(doc, num, page, list, seen, seen_count, depth, known);
@@ -274,18 +293,17 @@ void img_vec_free(img_vec *list) {
 }
 
 // The page walk of collect_page_images; known: see doc_known, or null.
-// Walks the resources of a page found in object key (the page, an ancestor, or the object a
-// /Resources reference names). Resources already walked for an earlier page of the document yield
-// nothing new while the document's seen list has room (all they led to is listed or failed), so
-// thousands of pages sharing one large resource dictionary cost one walk of it.
-static void walk_page_resources(const pdfcore_doc *doc, int32_t key, const uint8_t *text, int32_t end,
-                                int32_t start, int32_t page, img_vec *list, int32_t *seen,
+// Walks the resources of a page found in object key (the page or an ancestor: map walked_inline;
+// the object a /Resources reference names: walked_ref). Resources already walked for an earlier
+// page of the document yield nothing new while the document's seen list has room (all they led to
+// is listed or failed), so thousands of pages sharing one large resource dictionary cost one walk.
+static void walk_page_resources(const pdfcore_doc *doc, bool by_ref, int32_t key, const uint8_t *text,
+                                int32_t end, int32_t start, int32_t page, img_vec *list, int32_t *seen,
                                 int32_t *seen_count, const doc_known *known) {
-    if (known && known->walked && known->seen_count < doc_seen_max &&
-        bit_get(known->walked, known->max_num, key))
-        return;
+    uint8_t *map = !known ? nullptr : by_ref ? known->walked_ref : known->walked_inline;
+    if (walked_before(known, map, key)) return;
     scan_xobjects_dict(doc, text, end, start, page, list, seen, seen_count, 0, known);
-    if (known) bit_set(known->walked, known->max_num, key);
+    if (known) bit_set(map, known->max_num, key);
 }
 
 static void collect_page(const pdfcore_doc *doc, int32_t page_index, img_vec *list,
@@ -302,13 +320,13 @@ static void collect_page(const pdfcore_doc *doc, int32_t page_index, img_vec *li
         int32_t v = key_value(cur, "Resources");
         if (v >= 0) {
             if (cur.text[v] == '<' && v + 1 < cur.end && cur.text[v + 1] == '<') {
-                walk_page_resources(doc, cur_num, cur.text, cur.end, v, page, list, seen, &seen_count, known);
+                walk_page_resources(doc, false, cur_num, cur.text, cur.end, v, page, list, seen, &seen_count, known);
                 return;
             }
             int32_t ref = ref_at(cur.text, cur.end, &v);
             text_span rs;
             if (ref > 0 && obj_span(doc, obj_find(&doc->objs, ref), &rs)) {
-                walk_page_resources(doc, ref, rs.text, rs.end, rs.start, page, list, seen, &seen_count, known);
+                walk_page_resources(doc, true, ref, rs.text, rs.end, rs.start, page, list, seen, &seen_count, known);
                 return;
             }
         }
@@ -348,13 +366,14 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
     int32_t seen_count = 0;
     // An image shared by many pages is converted once, not once per page; without the bitmap
     // (no memory) failed images are only tried again.
-    doc_known known = {seen, 0, nullptr, nullptr, nullptr, doc->max_num};
+    doc_known known = {seen, 0, nullptr, nullptr, nullptr, nullptr, doc->max_num};
     size_t map_bytes = doc->max_num >= 0 ? (size_t)doc->max_num / 8u + 1u : 0;
-    uint8_t *maps = map_bytes ? (uint8_t *)calloc(map_bytes, 3) : nullptr;
+    uint8_t *maps = map_bytes ? (uint8_t *)calloc(map_bytes, 4) : nullptr;
     if (maps) {
         known.listed = maps;
         known.failed = maps + map_bytes;
-        known.walked = maps + 2 * map_bytes;
+        known.walked_inline = maps + 2 * map_bytes;
+        known.walked_ref = maps + 3 * map_bytes;
     }
     for (int32_t pi = 0; pi < doc->pages.count; pi++) {
         img_vec tmp;

@@ -123,3 +123,42 @@ TEST(RegressCollect, PagesSharingLargeResourcesStayFast) {
     pdfcore_doc_free(&doc);
     remove(path.c_str());
 }
+
+// Pages with resources of their own, all drawing one form whose XObject dictionary names 20000
+// objects: each page scanned the whole dictionary although its seen list was full after 2048.
+TEST(RegressCollect, FullPageSeenListEndsThePageWalk) {
+    const int pages = 3000;
+    pdf_builder b;
+    b.catalog(1, 2);
+    std::vector<int> kids;
+    for (int i = 0; i < pages; i++) kids.push_back(100 + i);
+    b.pages(2, kids);
+    std::string entries;
+    for (int i = 0; i < 20000; i++) entries += "/I" + std::to_string(i) + " " + std::to_string(900000 + i) + " 0 R ";
+    b.stream(5, "<< /Subtype /Form /Resources << /XObject << " + entries + ">> >> >>", "");
+    for (int i = 0; i < pages; i++)
+        b.page(100 + i, 2, "/Resources << /XObject << /F 5 0 R /X " + std::to_string(i % 2 ? 10 : 11) + " 0 R >> >>");
+    for (int n : {10, 11}) b.stream(n, "<< /Subtype /Image /Width 1 /Height 1 >>", "x");
+    b.xref_table(trailer_opts(1));
+    std::string path = pdf_temp_path("regress_collect");
+    ASSERT_TRUE(write_file(path, b.bytes()));
+    pdfcore_doc doc;
+    memset(&doc, 0, sizeof doc);
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error();
+    g_calls.clear();
+    g_fails.clear();
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    auto t0 = std::chrono::steady_clock::now();
+    collect_all_images(&doc, &list);
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(took, 10.0);
+    // The form fills each page's seen list (it and 2047 of its entries): /X is never reached,
+    // the pages yield nothing, and the fallback scan lists both image streams once.
+    ASSERT_EQ(2, list.count);
+    EXPECT_EQ(1, g_calls[10]);
+    EXPECT_EQ(1, g_calls[11]);
+    img_vec_free(&list);
+    pdfcore_doc_free(&doc);
+    remove(path.c_str());
+}
