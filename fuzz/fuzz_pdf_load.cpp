@@ -2,6 +2,7 @@
 // and page by page), list and count through the entry points, and the core's page content, decoded
 // stream and resource readers. The loader reads from a path, so the bytes go through a temporary
 // file named for this process.
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -97,6 +98,26 @@ static void walk_document(const pdfcore_doc *doc) {
     }
 }
 
+// Writes the images of every 16th input into a directory of this process (removed after), through
+// pdfextractimg_all and pdfextractimg_page, and checks the number of files written.
+static void write_images(const char *path, int count) {
+    static char dir[64];
+    if (!dir[0]) snprintf(dir, sizeof dir, "/tmp/qv-fuzz-out-%d", (int)getpid());
+    int n = pdfextractimg_all(path, dir);
+    if (count >= 0 && n != count) abort();  // every listed image is written (the disk permitting)
+    (void)pdfextractimg_page(path, 1, dir);
+    DIR *d = opendir(dir);
+    if (!d) return;
+    char file[128];
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        snprintf(file, sizeof file, "%s/%s", dir, e->d_name);
+        unlink(file);
+    }
+    closedir(d);
+    rmdir(dir);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static char path[64];
     if (!path[0]) snprintf(path, sizeof path, "/tmp/qv-fuzz-pdf-%d.pdf", (int)getpid());
@@ -130,6 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (elems != count) abort();
     }
     if (loaded != 1 && count >= 0) abort();
+    if (size % 16 == 0) write_images(path, count);
     pdfextractimg_cleanup();
     return 0;
 }
