@@ -288,8 +288,13 @@ static int inflate_symbols_fast(in_stream *in, const huff_table *lit, const huff
             while (length-- > 0) *to++ = *from++;
         } else if (distance == 1) {
             memset(to, from[0], (size_t)length);
-        } else {  // byte by byte: the copy repeats the bytes just written
-            for (uint64_t k = 0; k < length; k++) to[k] = from[k];
+        } else {  // the copy repeats the bytes just written: a pattern of period distance
+            // One period count that reaches 8 bytes back, first byte by byte; from there on the
+            // byte step bytes back is the same byte, and 8 at a time never overlap.
+            uint64_t step = distance * ((8 + distance - 1) / distance), k = 0;
+            for (uint64_t head = length < step ? length : step; k < head; k++) to[k] = from[k];
+            for (; k + 8 <= length; k += 8) memcpy(to + k, to + k - step, 8);
+            for (; k < length; k++) to[k] = to[k - step];
         }
         e = lit->fast[bb & mask];
     }

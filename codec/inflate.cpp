@@ -193,7 +193,7 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
     uint8_t *out = s->out_buf;
     const uint64_t out_cap = s->out_cap;
     const fast_entry *lfast = lencode->fast, *dfast = distcode->fast;
-    const uint64_t lmask = (1u << lencode->fast_bits) - 1u, dmask = (1u << distcode->fast_bits) - 1u;
+    const uint64_t lmask = (1u << lit_fast_bits) - 1u, dmask = (1u << dist_fast_bits) - 1u;  // the widths every table has
     uint64_t in_pos = s->in_pos, out_pos = s->out_pos, bit_buf = s->bit_buf;
     int bit_count = s->bit_count;
     int result = 2;
@@ -301,8 +301,13 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
             while (len-- > 0) *to++ = *from++;
         } else if (dist == 1) {
             memset(to, from[0], (size_t)len);
-        } else {  // byte by byte: the copy repeats the bytes it has just written
-            for (uint64_t i = 0; i < len; i++) to[i] = from[i];
+        } else {  // the copy repeats the bytes it has just written: a pattern of period dist
+            // One period count that reaches 8 bytes back, first byte by byte; from there on the
+            // byte step bytes back is the same byte, and 8 at a time never overlap.
+            uint64_t step = dist * ((8 + dist - 1) / dist), i = 0;
+            for (uint64_t head = len < step ? len : step; i < head; i++) to[i] = from[i];
+            for (; i + 8 <= len; i += 8) memcpy(to + i, to + i - step, 8);
+            for (; i < len; i++) to[i] = to[i - step];
         }
         e = lfast[bit_buf & lmask];
     }
