@@ -100,7 +100,46 @@ static struct {
     name_positions names[max_cached_names];
     int32_t count;
     uint64_t held;  // positions held over all names, capped near a quarter of the file's bytes
+    int32_t *slashes;      // every '/' of the file in ascending order, found once for all names
+    int32_t slash_count;   // 0 with slashes NULL: not made yet; -1: not kept (over its cap, no memory)
 } s_names;
+
+// The positions of every '/' in the file, made with the first name list: each further list looks
+// only at them instead of scanning the whole file again. 0, or -1 when they are not kept (more
+// than an eighth of the file's bytes, or no memory).
+static int slash_index() {
+    if (s_names.slash_count < 0) return -1;
+    if (s_names.slashes) return 0;
+    const uint64_t cap = (uint64_t)s_names.len / 8u + 65536u;
+    int32_t *pos = nullptr;
+    int32_t count = 0, room = 0;
+    const uint8_t *d = s_names.data;
+    for (int32_t p = 0; p < s_names.len; p++) {
+        const void *slash = memchr(d + p, '/', (size_t)(s_names.len - p));
+        if (!slash) break;
+        p = (int32_t)((const uint8_t *)slash - d);
+        if (count == room) {
+            int32_t grown = room ? room * 2 : 4096;
+            void *t = (uint64_t)grown > cap ? nullptr : realloc(pos, (size_t)grown * sizeof *pos);
+            if (!t) {
+                free(pos);
+                s_names.slash_count = -1;
+                return -1;
+            }
+            pos = (int32_t *)t;
+            room = grown;
+        }
+        pos[count++] = p;
+    }
+    if (!pos) pos = (int32_t *)malloc(sizeof *pos);  // a file without slashes
+    if (!pos) {
+        s_names.slash_count = -1;
+        return -1;
+    }
+    s_names.slashes = pos;
+    s_names.slash_count = count;
+    return 0;
+}
 
 void name_index_attach(const uint8_t *data, int32_t len) {
     name_index_release(s_names.data);
@@ -111,6 +150,7 @@ void name_index_attach(const uint8_t *data, int32_t len) {
 void name_index_release(const uint8_t *data) {
     if (!data || data != s_names.data) return;
     for (int32_t i = 0; i < s_names.count; i++) free(s_names.names[i].pos);
+    free(s_names.slashes);
     memset(&s_names, 0, sizeof s_names);
 }
 
@@ -128,8 +168,29 @@ static const name_positions *positions_of(const char *name, size_t n) {
     const uint64_t cap = (uint64_t)s_names.len / 4u + 65536u;
     int32_t *pos = nullptr;
     int32_t count = 0, room = 0;
-    for (int32_t p = scan_name(s_names.data, 0, s_names.len, name, (int64_t)n); p >= 0;
-         p = scan_name(s_names.data, (int64_t)p + 1, s_names.len, name, (int64_t)n)) {
+    // The matches of the plain search, one after the other: from the slash list when there is one
+    // (a slash where the name follows, whole), else by scanning.
+    const bool listed = slash_index() == 0;
+    const int64_t last = (int64_t)s_names.len - 1 - (int64_t)n;
+    int32_t k = 0;
+    for (int32_t p = listed ? -1 : scan_name(s_names.data, 0, s_names.len, name, (int64_t)n);;
+         p = listed ? -1 : scan_name(s_names.data, (int64_t)p + 1, s_names.len, name, (int64_t)n)) {
+        if (listed) {
+            for (; k < s_names.slash_count; k++) {
+                int64_t q = s_names.slashes[k];
+                if (q > last) {
+                    k = s_names.slash_count;
+                    break;
+                }
+                if (memcmp(s_names.data + q + 1, name, n) != 0) continue;
+                if (q + 1 + (int64_t)n == s_names.len || !is_name_cont(s_names.data[q + 1 + (int64_t)n])) {
+                    p = (int32_t)q;
+                    k++;
+                    break;
+                }
+            }
+        }
+        if (p < 0) break;
         if (count == room) {
             int32_t grown = room ? room * 2 : 256;
             void *t = s_names.held + (uint64_t)grown > cap ? nullptr : realloc(pos, (size_t)grown * sizeof *pos);

@@ -235,10 +235,17 @@ void parse_xref(const uint8_t *data, int32_t len, struct xref *x) {
     x->root = -1;
     x->info = -1;
 
+    // The last `startxref`: looked for in a window at the end of the file, doubled until one is
+    // found or the window is the whole file (a match depends only on the bytes around it, so the
+    // last match in a window that holds one is the last in the file).
     int32_t last = -1;
-    for (int32_t p = find_kw(data, len, 0, "startxref"); p >= 0;
-         p = find_kw(data, len, p + 1, "startxref"))
-        last = p;
+    for (int64_t window = 4096;; window *= 2) {
+        int32_t from = (int64_t)len > window ? (int32_t)((int64_t)len - window) : 0;
+        for (int32_t p = find_kw(data, len, from, "startxref"); p >= 0;
+             p = find_kw(data, len, p + 1, "startxref"))
+            last = p;
+        if (last >= 0 || from == 0) break;
+    }
     if (last >= 0) {
         int32_t q = last + 9;
         int32_t off = parse_int_at(data, len, &q);
