@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -1024,6 +1027,42 @@ TEST(InflateDifferential, RandomBytesAfterHeader) {
         size_t n = rng() % 40;
         for (size_t j = 0; j < n; j++) z.push_back((uint8_t)rng());
         expect_same(z, rng() % 2 ? 64 : 4096);
+    }
+}
+
+// The fuzz corpus of the decoder (first byte b: capacity b * 1024 + 1, then the zlib stream), each
+// input with its prefixes and single-byte changes, at its own capacity and at others.
+TEST(InflateDifferential, FuzzCorpus) {
+    std::string dir = std::string(__FILE__);
+    dir = dir.substr(0, dir.find_last_of('/') + 1) + "../fuzz/corpus/inflate";
+    DIR *d = opendir(dir.c_str());
+    if (!d) GTEST_SKIP() << "no corpus at " << dir;
+    std::vector<std::string> names;
+    while (dirent *ent = readdir(d))
+        if (ent->d_name[0] != '.') names.push_back(ent->d_name);
+    closedir(d);
+    std::mt19937 rng(8);
+    for (const std::string &name : names) {
+        SCOPED_TRACE(name);
+        FILE *f = fopen((dir + "/" + name).c_str(), "rb");
+        ASSERT_NE(nullptr, f);
+        bytes file;
+        int c;
+        while ((c = fgetc(f)) != EOF) file.push_back((uint8_t)c);
+        fclose(f);
+        if (file.empty()) continue;
+        bytes z(file.begin() + 1, file.end());
+        for (uint64_t cap : {(uint64_t)file[0] * 1024u + 1u, (uint64_t)0, (uint64_t)300, (uint64_t)70000}) {
+            for (size_t n = 0; n <= z.size(); n += 1 + n / 64) expect_same(bytes(z.begin(), z.begin() + (ptrdiff_t)n), cap);
+            for (size_t at = 2; at < z.size(); at += 1 + at / 32) {
+                bytes bad = z;
+                bad[at] ^= (uint8_t)(1u << (rng() % 8));
+                expect_same(bad, cap);
+                bad[at] = (uint8_t)rng();
+                expect_same(bad, cap);
+            }
+            if (HasFatalFailure()) return;
+        }
     }
 }
 
