@@ -2,6 +2,8 @@
 // dynamic-block writer and output bit stream.
 #include "codec/flate.h"
 
+#include "codec/deflate_tables.h"
+
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -10,19 +12,6 @@
 // ---------------------------------------------------------------------------------------------
 // Stream inflater (RFC 1951)
 // ---------------------------------------------------------------------------------------------
-
-// RFC 1951 3.2.5: length symbols 257..285 and distance symbols 0..29.
-static const int32_t base_len[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                     31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-static const int32_t extra_bits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-static const int32_t base_dist[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                      33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
-                                      1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-static const int32_t dist_bits[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                      6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-// RFC 1951 3.2.7: the order in which code-length code lengths are stored.
-static const int32_t DECODE_ORDER[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 struct in_stream {
     const uint8_t *bytes;
@@ -241,8 +230,8 @@ static int inflate_symbols_fast(in_stream *in, const huff_table *lit, const huff
             result = fail_block(in);
             break;
         }
-        int32_t nb = extra_bits[s];
-        uint64_t length = (uint64_t)base_len[s] + (bb & ((1u << nb) - 1u));
+        int32_t nb = deflate_len_extra[s];
+        uint64_t length = (uint64_t)deflate_len_base[s] + (bb & ((1u << nb) - 1u));
         bb >>= nb;
         bc -= nb;
         int32_t d;
@@ -267,8 +256,8 @@ static int inflate_symbols_fast(in_stream *in, const huff_table *lit, const huff
             result = fail_block(in);
             break;
         }
-        nb = dist_bits[d];
-        uint64_t distance = (uint64_t)base_dist[d] + (bb & ((1u << nb) - 1u));
+        nb = deflate_dist_extra[d];
+        uint64_t distance = (uint64_t)deflate_dist_base[d] + (bb & ((1u << nb) - 1u));
         bb >>= nb;
         bc -= nb;
         if (distance > o) {
@@ -324,11 +313,11 @@ static int inflate_symbols(in_stream *in, const huff_table *lit, const huff_tabl
         if (s == 256) return 1;
         s -= 257;
         if (s > 28) return fail_block(in);  // symbols 286, 287
-        uint64_t length = (uint64_t)base_len[s] + in_bits(in, extra_bits[s]);
+        uint64_t length = (uint64_t)deflate_len_base[s] + in_bits(in, deflate_len_extra[s]);
         if (in->failed) return 0;
         int32_t d = huff_decode(in, dist);
         if (in->failed || d < 0 || d > 29) return fail_block(in);
-        uint64_t distance = (uint64_t)base_dist[d] + in_bits(in, dist_bits[d]);
+        uint64_t distance = (uint64_t)deflate_dist_base[d] + in_bits(in, deflate_dist_extra[d]);
         if (in->failed) return 0;
         if (distance > *out || length > cap - *out) return fail_block(in);
         // Byte by byte: a distance shorter than the length repeats the bytes just written.
@@ -359,7 +348,7 @@ static int inflate_block_dynamic(in_stream *in, uint8_t *dst, uint64_t *out, uin
     if (nlen > 286 || ndist > 30) return fail_block(in);
 
     memset(cl_lens, 0, sizeof cl_lens);
-    for (int32_t k = 0; k < ncode; k++) cl_lens[DECODE_ORDER[k]] = (int32_t)in_bits(in, 3);
+    for (int32_t k = 0; k < ncode; k++) cl_lens[deflate_cl_order[k]] = (int32_t)in_bits(in, 3);
     if (in->failed) return 0;
     huff_table t;
     if (!huff_build(in, &t, cl_lens, 19)) return 0;
@@ -501,23 +490,11 @@ static inline void ds_flush_bytes(ds_stream *s, uint64_t *acc, int32_t *cnt) {
 // Dynamic block writer
 // ---------------------------------------------------------------------------------------------
 
-// RFC 1951 3.2.5 and 3.2.7.
-static constexpr int32_t d_len_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-static constexpr int32_t d_len_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-static constexpr int32_t d_dist_base[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                        33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
-                                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-static constexpr int32_t d_dist_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-static const int32_t d_bl_order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-
 static const int32_t heap_slots = 575;
 
-// Code indexes by length and distance: j, the largest with d_len_base[j] <= length (3..258); k, the
-// largest with d_dist_base[k] <= distance, looked up by distance - 1 up to 256 and above that by
-// (distance - 1) >> 7 (every base above 256 is one more than a multiple of 128).
+// Code indexes by length and distance: j, the largest with deflate_len_base[j] <= length
+// (3..258); k, the largest with deflate_dist_base[k] <= distance, looked up by distance - 1 up to
+// 256 and above that by (distance - 1) >> 7 (every base above 256 is one more than a multiple of 128).
 struct d_code_tables {
     uint8_t len[259];
     uint8_t dist[512];
@@ -527,13 +504,13 @@ static constexpr d_code_tables d_make_code_tables() {
     d_code_tables t{};
     for (int32_t len = 3; len <= 258; len++) {
         int32_t j = 28;
-        while (d_len_base[j] > len) j--;
+        while (deflate_len_base[j] > len) j--;
         t.len[len] = (uint8_t)j;
     }
     for (int32_t slot = 0; slot < 512; slot++) {
         int32_t dist = slot < 256 ? slot + 1 : ((slot - 256) << 7) + 1;  // the slot's smallest distance
         int32_t k = 29;
-        while (k > 0 && d_dist_base[k] > dist) k--;
+        while (k > 0 && deflate_dist_base[k] > dist) k--;
         t.dist[slot] = (uint8_t)k;
     }
     return t;
@@ -738,14 +715,14 @@ void d_write_block(ds_stream *stream, const lz_symbol *symbols, uint64_t count, 
     d_scan_tree(dist_tree, max_d, bl_tree);
     d_build(&heap, bl_tree, 19, 7);
     int32_t max_blindex = 18;
-    while (max_blindex > 3 && bl_tree[d_bl_order[max_blindex]].len == 0) max_blindex--;
+    while (max_blindex > 3 && bl_tree[deflate_cl_order[max_blindex]].len == 0) max_blindex--;
 
     ds_put(stream, (uint32_t)(final ? 1 : 0), 1);
     ds_put(stream, 2, 2);  // BTYPE 2: dynamic Huffman codes
     ds_put(stream, (uint32_t)(max_l - 256), 5);
     ds_put(stream, (uint32_t)max_d, 5);
     ds_put(stream, (uint32_t)(max_blindex - 3), 4);
-    for (int32_t k = 0; k <= max_blindex; k++) ds_put(stream, (uint32_t)bl_tree[d_bl_order[k]].len, 3);
+    for (int32_t k = 0; k <= max_blindex; k++) ds_put(stream, (uint32_t)bl_tree[deflate_cl_order[k]].len, 3);
     d_send_tree(stream, lit_tree, max_l, bl_tree);
     d_send_tree(stream, dist_tree, max_d, bl_tree);
 
@@ -765,13 +742,13 @@ void d_write_block(ds_stream *stream, const lz_symbol *symbols, uint64_t count, 
             int32_t j = len_code(sym->length);
             acc |= (uint64_t)lit_tree[257 + j].code << cnt;
             cnt += lit_tree[257 + j].len;
-            acc |= (uint64_t)(uint32_t)(sym->length - d_len_base[j]) << cnt;
-            cnt += d_len_extra[j];
+            acc |= (uint64_t)(uint32_t)(sym->length - deflate_len_base[j]) << cnt;
+            cnt += deflate_len_extra[j];
             int32_t k = dist_code(sym->value);
             acc |= (uint64_t)dist_tree[k].code << cnt;
             cnt += dist_tree[k].len;
-            acc |= (uint64_t)(uint32_t)(sym->value - d_dist_base[k]) << cnt;
-            cnt += d_dist_extra[k];
+            acc |= (uint64_t)(uint32_t)(sym->value - deflate_dist_base[k]) << cnt;
+            cnt += deflate_dist_extra[k];
         }
         if (cnt >= 16) ds_flush_bytes(stream, &acc, &cnt);
     }

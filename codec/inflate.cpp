@@ -8,6 +8,8 @@
 // wherever the input ran out.
 #include "codec/inflate.h"
 
+#include "codec/deflate_tables.h"
+
 #include <cstring>
 
 static const int max_bits = 15;        // longest code, RFC 1951 3.2.1
@@ -18,18 +20,6 @@ static const uint64_t max_out = 1ull << 30;
 static const int lit_fast_bits = 10;   // lookup index width for literal/length codes
 static const int dist_fast_bits = 10;  // and for distance codes
 
-// RFC 1951 3.2.5: base and extra bits of length symbols 257..285 and distance symbols 0..29.
-static const int16_t lens[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-static const int16_t lext[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-static const int16_t dists[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
-                                  33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
-                                  1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-static const int16_t dext[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-// RFC 1951 3.2.7: order of the code-length code lengths in a dynamic block header.
-static const int16_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // One lookup entry: the symbol whose code is the low `len` bits of the index (bit-reversed,
 // as codes arrive most significant bit first). len 0: no code of at most the index width.
@@ -261,8 +251,8 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
             result = -10;
             break;
         }
-        int n = lext[sym];
-        uint64_t len = (uint64_t)lens[sym] + (bit_buf & ((1u << n) - 1u));
+        int n = deflate_len_extra[sym];
+        uint64_t len = (uint64_t)deflate_len_base[sym] + (bit_buf & ((1u << n) - 1u));
         bit_buf >>= n;
         bit_count -= n;
         int dsym;
@@ -280,8 +270,8 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
                 break;
             }
         }
-        n = dext[dsym];
-        uint64_t dist = (uint64_t)dists[dsym] + (bit_buf & ((1u << n) - 1u));
+        n = deflate_dist_extra[dsym];
+        uint64_t dist = (uint64_t)deflate_dist_base[dsym] + (bit_buf & ((1u << n) - 1u));
         bit_buf >>= n;
         bit_count -= n;
         if (dist > out_pos) {
@@ -334,11 +324,11 @@ static int codes(inflate_state *s, const huffman_table *lencode, const huffman_t
         if (sym == 256) return 0;
         sym -= 257;
         if (sym >= 29) return -10;  // symbols 286 and 287 exist only in the fixed code's lengths
-        uint64_t len = (uint64_t)(lens[sym] + bits(s, lext[sym]));
+        uint64_t len = (uint64_t)(deflate_len_base[sym] + bits(s, deflate_len_extra[sym]));
         if (s->failed) return -10;
         int dsym = decode(s, distcode);
         if (dsym < 0) return dsym;  // a table holds at most 30 distance symbols: no bound needed
-        uint64_t dist = (uint64_t)(dists[dsym] + bits(s, dext[dsym]));
+        uint64_t dist = (uint64_t)(deflate_dist_base[dsym] + bits(s, deflate_dist_extra[dsym]));
         if (s->failed) return -10;
         if (dist > s->out_pos) return -11;
         if (len > s->out_cap - s->out_pos) return 1;
@@ -401,9 +391,9 @@ static int dynamic(inflate_state *s) {
 
     // The code-length code: the first 19 entries of lengths serve for it.
     int index = 0;
-    for (; index < ncode; index++) lengths[order[index]] = (int16_t)bits(s, 3);
+    for (; index < ncode; index++) lengths[deflate_cl_order[index]] = (int16_t)bits(s, 3);
     if (s->failed) return -1;
-    for (; index < 19; index++) lengths[order[index]] = 0;
+    for (; index < 19; index++) lengths[deflate_cl_order[index]] = 0;
     if (construct(lencnt, lensym, lengths, 19) != 0) return -1;
     fill_fast(lenfast, lit_fast_bits, lencnt, lensym);
 
