@@ -154,6 +154,26 @@ void name_index_release(const uint8_t *data) {
     memset(&s_names, 0, sizeof s_names);
 }
 
+// The next place at or after from where the plain search with the file's end as limit stops for
+// /name, or -1. With the slash list, *k is the first slash not yet looked at (and from is implied
+// by it); without it, the file is scanned from from.
+static int32_t next_match(bool listed, int32_t *k, int64_t from, const char *name, size_t n) {
+    if (!listed) return scan_name(s_names.data, from, s_names.len, name, (int64_t)n);
+    const int64_t last = (int64_t)s_names.len - 1 - (int64_t)n;  // room for the name
+    for (; *k < s_names.slash_count; ++*k) {
+        int64_t q = s_names.slashes[*k];
+        if (q > last) break;
+        if (memcmp(s_names.data + q + 1, name, n) != 0) continue;
+        int64_t after = q + 1 + (int64_t)n;
+        if (after == s_names.len || !is_name_cont(s_names.data[after])) {
+            ++*k;
+            return (int32_t)q;
+        }
+    }
+    *k = s_names.slash_count;
+    return -1;
+}
+
 // Positions of /name in the whole file where the plain search with the file's end as limit would
 // stop, or NULL when they are not kept.
 static const name_positions *positions_of(const char *name, size_t n) {
@@ -166,31 +186,11 @@ static const name_positions *positions_of(const char *name, size_t n) {
     np->pos = nullptr;
     np->count = -1;
     const uint64_t cap = (uint64_t)s_names.len / 4u + 65536u;
-    int32_t *pos = nullptr;
-    int32_t count = 0, room = 0;
-    // The matches of the plain search, one after the other: from the slash list when there is one
-    // (a slash where the name follows, whole), else by scanning.
     const bool listed = slash_index() == 0;
-    const int64_t last = (int64_t)s_names.len - 1 - (int64_t)n;
-    int32_t k = 0;
-    for (int32_t p = listed ? -1 : scan_name(s_names.data, 0, s_names.len, name, (int64_t)n);;
-         p = listed ? -1 : scan_name(s_names.data, (int64_t)p + 1, s_names.len, name, (int64_t)n)) {
-        if (listed) {
-            for (; k < s_names.slash_count; k++) {
-                int64_t q = s_names.slashes[k];
-                if (q > last) {
-                    k = s_names.slash_count;
-                    break;
-                }
-                if (memcmp(s_names.data + q + 1, name, n) != 0) continue;
-                if (q + 1 + (int64_t)n == s_names.len || !is_name_cont(s_names.data[q + 1 + (int64_t)n])) {
-                    p = (int32_t)q;
-                    k++;
-                    break;
-                }
-            }
-        }
-        if (p < 0) break;
+    int32_t *pos = nullptr;
+    int32_t count = 0, room = 0, k = 0;
+    for (int32_t p = next_match(listed, &k, 0, name, n); p >= 0;
+         p = next_match(listed, &k, (int64_t)p + 1, name, n)) {
         if (count == room) {
             int32_t grown = room ? room * 2 : 256;
             void *t = s_names.held + (uint64_t)grown > cap ? nullptr : realloc(pos, (size_t)grown * sizeof *pos);
