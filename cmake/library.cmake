@@ -6,6 +6,7 @@ include(CMakePackageConfigHelpers)
 
 add_library(quelvar-pdfextractimg SHARED $<TARGET_OBJECTS:pdfextractimg_objects>)
 add_library(quelvar::pdfextractimg ALIAS quelvar-pdfextractimg)
+target_link_libraries(quelvar-pdfextractimg PRIVATE Threads::Threads)
 target_include_directories(quelvar-pdfextractimg PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)

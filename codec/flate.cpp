@@ -4,10 +4,20 @@
 
 #include "codec/deflate_tables.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+// Long inputs are encoded by several threads where POSIX threads are at hand.
+#if defined(__unix__) || defined(__APPLE__)
+#define QV_DEFLATE_THREADS 1
+#include <pthread.h>
+#include <unistd.h>
+#else
+#define QV_DEFLATE_THREADS 0
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Stream inflater (RFC 1951)
@@ -767,34 +777,39 @@ static const int32_t d_max_chain = 128;  // candidates reached per search
 static const int32_t d_max_match = 258;
 static const uint64_t d_max_block = (uint64_t)1 << 30;  // positions stay in int32_t
 
-// Chains of positions within the current block, each entry d_base + position. Every block starts
-// with a d_base above all the entries written before it, so those read as positions below 0:
-// the chains start empty without clearing the tables, and position 0 of a block, like an empty
-// entry, is never a candidate. Process-wide: one qv_deflate at a time.
-static int32_t d_head[32768];
-static int32_t d_prev[32768];
-static int32_t d_base = 0;       // of the current block
-static int32_t d_next_base = 0;  // above every entry written so far
+// Chains of positions within the current block, each entry base + position. Every block starts
+// with a base above all the entries written before it, so those read as positions below 0: the
+// chains start empty without clearing the tables, and position 0 of a block, like an empty entry,
+// is never a candidate. One set for the calling thread and one per helper thread: one qv_deflate
+// at a time in the process.
+struct d_chains {
+    int32_t head[32768];
+    int32_t prev[32768];
+    int32_t base;       // of the current block
+    int32_t next_base;  // above every entry written so far
+};
+static const int32_t d_max_threads = 8;
+static d_chains d_chain_sets[d_max_threads];  // [0]: the calling thread's
 
 // Starts the chains of a block of n <= d_max_block positions.
-static void d_begin_block(int32_t n) {
-    d_base = d_next_base;
-    if (d_base > INT32_MAX - (int32_t)d_max_block - 1) {  // rarely: clear, count from 0 again
-        memset(d_head, 0, sizeof d_head);
-        memset(d_prev, 0, sizeof d_prev);
-        d_base = 0;
+static void d_begin_block(d_chains *ch, int32_t n) {
+    ch->base = ch->next_base;
+    if (ch->base > INT32_MAX - (int32_t)d_max_block - 1) {  // rarely: clear, count from 0 again
+        memset(ch->head, 0, sizeof ch->head);
+        memset(ch->prev, 0, sizeof ch->prev);
+        ch->base = 0;
     }
-    d_next_base = d_base + n + 1;
+    ch->next_base = ch->base + n + 1;
 }
 
 static inline uint32_t d_hash(const uint8_t *p) {
     return (((uint32_t)p[0] * 31u + p[1]) * 31u + p[2]) & 0x7FFFu;
 }
 
-static inline void d_insert(const uint8_t *block, int32_t p) {
+static inline void d_insert(d_chains *ch, const uint8_t *block, int32_t p) {
     uint32_t h = d_hash(block + p);
-    d_prev[p & 0x7FFF] = d_head[h];
-    d_head[h] = d_base + p;
+    ch->prev[p & 0x7FFF] = ch->head[h];
+    ch->head[h] = ch->base + p;
 }
 
 // Counts on from len while a[len] == b[len], up to max_len; a + max_len lies within the block.
@@ -814,14 +829,16 @@ static inline int32_t d_match_more(const uint8_t *a, const uint8_t *b, int32_t l
 
 // Best match at i (i + 3 <= n) among the first d_max_chain candidates within the window: the
 // longest of 3 bytes or more, the nearest among equals. Its length, 0 if none; *dist its distance.
-static int32_t d_search(const uint8_t *block, int32_t n, int32_t i, int32_t *dist) {
+static int32_t d_search(const d_chains *ch, const uint8_t *block, int32_t n, int32_t i, int32_t *dist) {
     int32_t limit = i >= d_window ? i - d_window : 0;
     int32_t max_len = n - i < d_max_match ? n - i : d_max_match;
     int32_t best = 2, best_dist = 0;  // shorter matches never count
     const uint8_t *at = block + i;
     const uint8_t a0 = at[0], a1 = at[1], a2 = at[2];
     uint8_t a_best = a2;
-    int32_t c = d_head[d_hash(at)] - d_base;
+    const int32_t base = ch->base;
+    const int32_t *prev = ch->prev;
+    int32_t c = ch->head[d_hash(at)] - base;
     for (int32_t tried = 0; c > limit && tried < d_max_chain; tried++) {
         const uint8_t *from = block + c;
         // Only a candidate that also matches at[best] can be longer than the best so far.
@@ -834,7 +851,7 @@ static int32_t d_search(const uint8_t *block, int32_t n, int32_t i, int32_t *dis
                 a_best = at[best];
             }
         }
-        c = d_prev[c & 0x7FFF] - d_base;
+        c = prev[c & 0x7FFF] - base;
     }
     *dist = best_dist;
     return best > 2 ? best : 0;
@@ -848,14 +865,15 @@ static void d_record_match(lz_symbol *sym, tree_node *lit_tree, tree_node *dist_
     dist_tree[dist_code(dist)].freq++;
 }
 
-int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, int32_t final) {
+static int d_emit_block_with(d_chains *ch, ds_stream *stream, const uint8_t *block, uint64_t block_len,
+                             int32_t final) {
     if (block_len > d_max_block || (!block && block_len > 0)) return -1;
     uint64_t bytes = block_len ? block_len * sizeof(lz_symbol) : sizeof(lz_symbol);  // < 2^33
     if (bytes > (uint64_t)SIZE_MAX) return -1;
     tree_node lit_tree[572], dist_tree[61];
     memset(lit_tree, 0, sizeof lit_tree);
     memset(dist_tree, 0, sizeof dist_tree);
-    d_begin_block((int32_t)block_len);
+    d_begin_block(ch, (int32_t)block_len);
     lz_symbol *syms = (lz_symbol *)malloc((size_t)bytes);
     if (!syms) return -1;
     lit_tree[256].freq = 1;  // end of block
@@ -877,7 +895,7 @@ int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, in
             // A run of one byte value: distance 1, one position inserted.
             int32_t len = d_match_more(at, at - 1, 3, max_len);
             d_record_match(sym, lit_tree, dist_tree, len, 1);
-            d_insert(block, i + len - 3);
+            d_insert(ch, block, i + len - 3);
             i += len;
             continue;
         }
@@ -885,27 +903,31 @@ int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, in
             // Repeated 4-byte pixels: distance 4, one position inserted.
             int32_t len = d_match_more(at, at - 4, 8, max_len);
             d_record_match(sym, lit_tree, dist_tree, len, 4);
-            d_insert(block, i + len - 3);
+            d_insert(ch, block, i + len - 3);
             i += len;
             continue;
         }
         int32_t dist = 0;
-        int32_t len = d_search(block, n, i, &dist);
+        int32_t len = d_search(ch, block, n, i, &dist);
         if (len >= 3) {
             d_record_match(sym, lit_tree, dist_tree, len, dist);
-            for (int32_t p = i; p < i + len && p + 3 <= n; p++) d_insert(block, p);
+            for (int32_t p = i; p < i + len && p + 3 <= n; p++) d_insert(ch, block, p);
             i += len;
         } else {
             sym->length = 0;
             sym->value = at[0];
             lit_tree[at[0]].freq++;
-            d_insert(block, i);
+            d_insert(ch, block, i);
             i++;
         }
     }
     d_write_block(stream, syms, count, lit_tree, dist_tree, final);
     free(syms);
     return 0;
+}
+
+int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, int32_t final) {
+    return d_emit_block_with(&d_chain_sets[0], stream, block, block_len, final);
 }
 
 // RFC 1950 8.2: sums modulo 65521, reduced after at most 5552 bytes so that b cannot overflow.
@@ -930,7 +952,147 @@ static uint32_t adler32(const uint8_t *p, uint64_t len) {
     return (b << 16) | a;
 }
 
-int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len) {
+// Appends every bit of b, pending ones included, to a: the bits a stream would hold had b's been
+// put into it directly. 0, or -1 with a failed.
+static int ds_append(ds_stream *a, const ds_stream *b) {
+    if (a->failed || b->failed) {
+        if (!a->failed) ds_fail(a);
+        return -1;
+    }
+    if (b->size > UINT64_MAX - a->size) {
+        ds_fail(a);
+        return -1;
+    }
+    while (a->capacity < a->size + b->size)
+        if (ds_grow(a) != 0) return -1;
+    if (a->bit_count == 0) {
+        if (b->size) memcpy(a->data + a->size, b->data, (size_t)b->size);
+        a->size += b->size;
+    } else {
+        // Each byte of b straddles two of a: its low bits complete a's pending ones.
+        uint32_t carry = a->bit_buf;
+        const int32_t shift = a->bit_count;
+        uint8_t *out = a->data + a->size;
+        for (uint64_t k = 0; k < b->size; k++) {
+            uint32_t v = carry | (uint32_t)b->data[k] << shift;
+            out[k] = (uint8_t)v;
+            carry = v >> 8;
+        }
+        a->size += b->size;
+        a->bit_buf = carry;
+    }
+    if (b->bit_count > 0) ds_put(a, b->bit_buf, b->bit_count);
+    return a->failed ? -1 : 0;
+}
+
+// A long input is cut into segments of whole blocks, encoded by several threads at once, each
+// segment into its own stream, and the streams joined in order. Every block depends only on its
+// own bytes, so the output is the same bytes as one thread's.
+struct d_job {
+    const uint8_t *src;
+    uint64_t src_len;
+    uint64_t block_size;
+    uint64_t segment_size;  // a multiple of block_size
+    int32_t segments;
+    ds_stream *out;                // one per segment
+    std::atomic<int32_t> next;     // the next segment to take
+    std::atomic<int32_t> failed;   // set by a thread that ran out of memory
+};
+
+// Takes segments until none is left, encoding each with the chains ch.
+static void d_job_run(d_job *job, d_chains *ch) {
+    for (;;) {
+        int32_t k = job->next.fetch_add(1);
+        if (k >= job->segments || job->failed.load()) return;
+        uint64_t at = (uint64_t)k * job->segment_size;
+        uint64_t end = job->src_len - at < job->segment_size ? job->src_len : at + job->segment_size;
+        ds_stream *s = &job->out[k];
+        while (at < end && !s->failed) {
+            uint64_t len = end - at < job->block_size ? end - at : job->block_size;
+            if (d_emit_block_with(ch, s, job->src + at, len, at + len == job->src_len) != 0) break;
+            at += len;
+        }
+        if (at < end || s->failed) {
+            job->failed.store(1);
+            return;
+        }
+    }
+}
+
+#if QV_DEFLATE_THREADS
+struct d_helper {
+    d_job *job;
+    d_chains *chains;
+};
+
+static void *d_helper_main(void *arg) {
+    d_helper *h = (d_helper *)arg;
+    d_job_run(h->job, h->chains);
+    return nullptr;
+}
+#endif
+
+// Encodes src as the blocks of the stream s (after its header), with up to threads threads.
+// 0, or -1 when memory ran out.
+static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64_t block_size,
+                      int32_t threads) {
+    if (src_len == 0) return d_emit_block(s, src, 0, 1);
+    uint64_t segment_size = block_size == 65536u ? 4 * block_size : block_size;
+    uint64_t segments = (src_len - 1) / segment_size + 1;
+#if QV_DEFLATE_THREADS
+    if (threads > d_max_threads) threads = d_max_threads;
+    if ((uint64_t)threads > segments) threads = (int32_t)segments;
+#else
+    threads = 1;
+#endif
+    if (threads < 2 || segments > INT32_MAX) {
+        for (uint64_t at = 0; at < src_len && !s->failed;) {
+            uint64_t len = src_len - at < block_size ? src_len - at : block_size;
+            if (d_emit_block(s, src + at, len, at + len == src_len) != 0) return -1;
+            at += len;
+        }
+        return s->failed ? -1 : 0;
+    }
+    if (segments > (uint64_t)SIZE_MAX / sizeof(ds_stream)) return -1;
+    d_job job;
+    job.src = src;
+    job.src_len = src_len;
+    job.block_size = block_size;
+    job.segment_size = segment_size;
+    job.segments = (int32_t)segments;
+    job.out = (ds_stream *)calloc((size_t)segments, sizeof(ds_stream));
+    job.next.store(0);
+    job.failed.store(0);
+    if (!job.out) return -1;
+    int rc = 0;
+#if QV_DEFLATE_THREADS
+    pthread_t ids[d_max_threads];
+    d_helper helpers[d_max_threads];
+    int32_t started = 0;
+    pthread_attr_t attr;
+    int have_attr = pthread_attr_init(&attr) == 0;
+    if (have_attr) pthread_attr_setstacksize(&attr, (size_t)1 << 20);  // the encoder needs little
+    for (int32_t t = 1; t < threads; t++) {
+        helpers[started].job = &job;
+        helpers[started].chains = &d_chain_sets[t];
+        if (pthread_create(&ids[started], have_attr ? &attr : nullptr, d_helper_main, &helpers[started]) != 0)
+            break;  // fewer helpers, or none: the calling thread takes what is left
+        started++;
+    }
+    if (have_attr) pthread_attr_destroy(&attr);
+    d_job_run(&job, &d_chain_sets[0]);
+    for (int32_t t = 0; t < started; t++) pthread_join(ids[t], nullptr);
+#endif
+    if (job.failed.load()) rc = -1;
+    for (int32_t k = 0; k < job.segments; k++) {
+        if (rc == 0 && ds_append(s, &job.out[k]) != 0) rc = -1;
+        free(job.out[k].data);
+    }
+    free(job.out);
+    return rc;
+}
+
+int qv_deflate_threads(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len, int32_t threads) {
     if ((!src && src_len > 0) || !dst || !dst_len) return -1;
     ds_stream s;
     memset(&s, 0, sizeof s);
@@ -942,15 +1104,7 @@ int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *ds
     ds_put(&s, 0x01, 8);  // FLEVEL 0, no dictionary; 0x7801 is a multiple of 31
 
     uint64_t block_size = src_len <= ((uint64_t)64 << 20) ? 65536u : 1048576u;
-    if (src_len == 0) {
-        if (d_emit_block(&s, src, 0, 1) != 0) goto fail;
-    } else {
-        for (uint64_t at = 0; at < src_len && !s.failed;) {
-            uint64_t len = src_len - at < block_size ? src_len - at : block_size;
-            if (d_emit_block(&s, src + at, len, at + len == src_len) != 0) goto fail;
-            at += len;
-        }
-    }
+    if (d_emit_all(&s, src, src_len, block_size, threads) != 0) goto fail;
     if (s.bit_count > 0) ds_put(&s, 0, 8 - s.bit_count);  // the last byte, high bits zero
     s.bit_buf = 0;
     s.bit_count = 0;
@@ -965,4 +1119,13 @@ int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *ds
 fail:
     free(s.data);
     return -1;
+}
+
+int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len) {
+    int32_t threads = 1;
+#if QV_DEFLATE_THREADS
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    threads = online < 1 ? 1 : online > d_max_threads ? d_max_threads : (int32_t)online;
+#endif
+    return qv_deflate_threads(src, src_len, dst, dst_len, threads);
 }

@@ -5,7 +5,9 @@
 
 // Compresses src[0, src_len) (0 allowed) into a new zlib stream. 0: *dst (malloc'd, caller frees)
 // and *dst_len set. -1: out of memory at any point (or a null pointer other than src with
-// src_len 0); *dst and *dst_len not written, nothing leaked.
+// src_len 0); *dst and *dst_len not written, nothing leaked. Inputs of more than one segment
+// (256 KiB) are encoded by as many threads as there are processors online, at most 8; the bytes
+// are the same whatever the number of threads.
 int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len);
 
 // Decodes raw DEFLATE data (first byte = first block header) into dst[0, dst_cap). Result: bytes
@@ -17,6 +19,10 @@ int32_t qv_inflate(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t 
 
 // ---- For tests and the library's own code: the encoder's parts. ----
 // Not reentrant: the encoder's hash chains and the inflater's bit state are process-wide.
+
+// qv_deflate with at most threads threads (below 2: the calling thread alone). When a thread
+// cannot be started, the threads already running take its share.
+int qv_deflate_threads(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len, int32_t threads);
 
 // Output bit stream over a growable heap buffer; the next bit to go out is bit 0 of bit_buf.
 struct ds_stream {

@@ -499,6 +499,45 @@ static bytes rgba_rows(int w, int h, uint32_t seed) {
     return b;
 }
 
+// Long inputs are encoded in segments by several threads and joined; the bytes must be those of
+// one thread, whatever the count and wherever the joins fall within a byte.
+TEST(Deflate, ThreadsGiveTheSameBytes) {
+    std::vector<std::pair<std::string, bytes>> inputs;
+    for (size_t n : {262143u, 262144u, 262145u, 524288u, 600001u, 1500000u}) {
+        bytes b = noise(n, (uint32_t)n);
+        for (size_t k = 0; k < n; k++)
+            if ((k / 3000) % 3) b[k] = (uint8_t)(k / 4 % 300 + k / 9000);  // mixed, so bits do not align
+        inputs.push_back({"mixed " + std::to_string(n), b});
+    }
+    inputs.push_back({"RGBA rows", rgba_rows(700, 400, 9)});
+    inputs.push_back({"zeros", bytes(3000000, 0)});
+#ifndef FLATE_TEST_ASAN
+    // Above 64 MiB the blocks are 1 MiB and each is a segment of its own.
+    bytes big = rgba_rows(4000, 4200, 10);
+    big.resize(((size_t)64 << 20) + 1500001);
+    inputs.push_back({"64 MiB + 1500001", big});
+#endif
+    for (const auto &c : inputs) {
+        SCOPED_TRACE(c.first);
+        const bytes &in = c.second;
+        std::vector<bytes> outs;
+        for (int32_t threads : {1, 0, 2, 3, 8, 50}) {
+            uint8_t *z = nullptr;
+            uint64_t zlen = 0;
+            ASSERT_EQ(0, qv_deflate_threads(in.data(), in.size(), &z, &zlen, threads));
+            outs.push_back(bytes(z, z + zlen));
+            free(z);
+        }
+        outs.push_back(deflate_bytes(in));
+        for (size_t k = 1; k < outs.size(); k++) EXPECT_TRUE(outs[k] == outs[0]) << "variant " << k;
+        bytes back(in.size());
+        uint64_t got = 0;
+        ASSERT_EQ(0, inflate_decompress(outs[0].data(), outs[0].size(), back.data(), back.size(), &got));
+        ASSERT_EQ(in.size(), got);
+        EXPECT_TRUE(back == in);
+    }
+}
+
 static std::vector<std::pair<std::string, bytes>> round_trip_inputs() {
     std::vector<std::pair<std::string, bytes>> v;
     v.push_back({"empty", {}});
