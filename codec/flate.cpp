@@ -829,26 +829,43 @@ static inline int32_t d_match_more(const uint8_t *a, const uint8_t *b, int32_t l
 
 // Best match at i (i + 3 <= n) among the first d_max_chain candidates within the window: the
 // longest of 3 bytes or more, the nearest among equals. Its length, 0 if none; *dist its distance.
+static inline uint32_t d_load16(const uint8_t *p) {
+    uint16_t v;
+    memcpy(&v, p, 2);
+    return v;
+}
+
+static inline uint32_t d_load32(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
 static int32_t d_search(const d_chains *ch, const uint8_t *block, int32_t n, int32_t i, int32_t *dist) {
     int32_t limit = i >= d_window ? i - d_window : 0;
     int32_t max_len = n - i < d_max_match ? n - i : d_max_match;
     int32_t best = 2, best_dist = 0;  // shorter matches never count
     const uint8_t *at = block + i;
-    const uint8_t a0 = at[0], a1 = at[1], a2 = at[2];
-    uint8_t a_best = a2;
+    // The first three bytes, as a candidate's first four bytes read them with the fourth masked
+    // off (a candidate lies before i, so its four bytes lie within the block).
+    const uint8_t head3[4] = {at[0], at[1], at[2], 0};
+    const uint8_t ones3[4] = {0xFF, 0xFF, 0xFF, 0};
+    const uint32_t want3 = d_load32(head3), mask3 = d_load32(ones3);
+    uint32_t end2 = d_load16(at + best - 1);  // bytes best - 1 and best
     const int32_t base = ch->base;
     const int32_t *prev = ch->prev;
     int32_t c = ch->head[d_hash(at)] - base;
     for (int32_t tried = 0; c > limit && tried < d_max_chain; tried++) {
         const uint8_t *from = block + c;
-        // Only a candidate that also matches at[best] can be longer than the best so far.
-        if (from[best] == a_best && from[0] == a0 && from[1] == a1 && from[2] == a2) {
+        // Only a candidate that also matches at[best - 1] and at[best] can be longer than the
+        // best so far.
+        if (d_load16(from + best - 1) == end2 && (d_load32(from) & mask3) == want3) {
             int32_t len = d_match_more(at, from, 3, max_len);
             if (len > best) {
                 best = len;
                 best_dist = i - c;
                 if (len == max_len) break;  // nothing later can be longer
-                a_best = at[best];
+                end2 = d_load16(at + best - 1);
             }
         }
         c = prev[c & 0x7FFF] - base;
@@ -952,6 +969,25 @@ static uint32_t adler32(const uint8_t *p, uint64_t len) {
     return (b << 16) | a;
 }
 
+// Room for extra more bytes, allocated at once (ds_put still doubles past it). 0, or -1 with the
+// stream failed.
+static int ds_reserve(ds_stream *s, uint64_t extra) {
+    if (s->failed) return -1;
+    if (s->capacity - s->size >= extra) return 0;
+    if (extra > UINT64_MAX - s->size || s->size + extra > (uint64_t)SIZE_MAX) {
+        ds_fail(s);
+        return -1;
+    }
+    void *t = realloc(s->data, (size_t)(s->size + extra));
+    if (!t) {
+        ds_fail(s);
+        return -1;
+    }
+    s->data = (uint8_t *)t;
+    s->capacity = s->size + extra;
+    return 0;
+}
+
 // Appends every bit of b, pending ones included, to a: the bits a stream would hold had b's been
 // put into it directly. 0, or -1 with a failed.
 static int ds_append(ds_stream *a, const ds_stream *b) {
@@ -963,8 +999,7 @@ static int ds_append(ds_stream *a, const ds_stream *b) {
         ds_fail(a);
         return -1;
     }
-    while (a->capacity < a->size + b->size)
-        if (ds_grow(a) != 0) return -1;
+    if (ds_reserve(a, b->size + 1) != 0) return -1;
     if (a->bit_count == 0) {
         if (b->size) memcpy(a->data + a->size, b->data, (size_t)b->size);
         a->size += b->size;
@@ -1007,6 +1042,8 @@ static void d_job_run(d_job *job, d_chains *ch) {
         uint64_t at = (uint64_t)k * job->segment_size;
         uint64_t end = job->src_len - at < job->segment_size ? job->src_len : at + job->segment_size;
         ds_stream *s = &job->out[k];
+        // Room for the segment stored with a little over 8 bits a byte; rarely more is needed.
+        ds_reserve(s, (end - at) + (end - at) / 8 + 1024);
         while (at < end && !s->failed) {
             uint64_t len = end - at < job->block_size ? end - at : job->block_size;
             if (d_emit_block_with(ch, s, job->src + at, len, at + len == job->src_len) != 0) break;
@@ -1084,6 +1121,9 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64
     for (int32_t t = 0; t < started; t++) pthread_join(ids[t], nullptr);
 #endif
     if (job.failed.load()) rc = -1;
+    uint64_t total = 0;
+    for (int32_t k = 0; k < job.segments && rc == 0; k++) total += job.out[k].size + 1;  // < src_len * 2
+    if (rc == 0 && ds_reserve(s, total + 16) != 0) rc = -1;
     for (int32_t k = 0; k < job.segments; k++) {
         if (rc == 0 && ds_append(s, &job.out[k]) != 0) rc = -1;
         free(job.out[k].data);
