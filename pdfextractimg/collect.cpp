@@ -129,7 +129,7 @@ static void convert_and_push(const pdfcore_doc *doc, int32_t num, int32_t page, 
     }
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
-    if (!extract_single_image(doc, num, page, &rec)) {
+    if (!extract_single_image(doc, num, page, &rec, list->count_only ? extract_no_png : 0)) {
         if (known) bit_set(known->failed, known->max_num, num);
         return;
     }

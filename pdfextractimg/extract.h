@@ -34,6 +34,7 @@ struct img_vec {
     int32_t failed;    // 1 once a record was lost because the array could not grow
     img_sink *sink;    // not null: each record added is written there, and its data freed
     int32_t drop_data; // 1: each record added keeps its size but frees its data (data null)
+    int32_t count_only; // 1: images are converted with extract_no_png (records only counted)
 };
 
 // Appends a copy of *rec: capacity 16, then doubling; then, with a sink, writes the record's file
@@ -47,10 +48,15 @@ int img_sink_write(img_sink *sink, int32_t number, const extracted_image *rec);
 // Frees every record's data and the array; leaves the list zeroed.
 void img_vec_free(img_vec *list);
 
+// Flag of extract_single_image: an image that would become a PNG is decoded and checked as far as
+// its pixels but not encoded, and its record gets size 0 and no data. The PNG encoder fails only
+// when memory runs out, so whether the image converts is the same.
+const int32_t extract_no_png = 1;
+
 // Converts image XObject obj_num into *rec (zero-filled by the caller) with rec->page = page.
-// 1: filled. 0: not converted; nothing allocated, *rec unchanged.
+// 1: filled. 0: not converted; nothing allocated, *rec unchanged. flags: 0 or extract_no_png.
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
-                             extracted_image *rec);
+                             extracted_image *rec, int32_t flags = 0);
 
 // Appends the images of page page_index (0-based) to list, page = page_index + 1: the XObjects of
 // the page's /Resources (or, when it has none, of the nearest of up to 31 ancestors that has them),

@@ -1041,7 +1041,7 @@ int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t
 // ---- the whole conversion -----------------------------------------------------------------------
 
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
-                             extracted_image *rec) {
+                             extracted_image *rec, int32_t flags) {
     if (!doc || !rec || !doc->data) return 0;
     const pdfcore_obj *o = obj_find(&doc->objs, obj_num);
     span s;
@@ -1086,9 +1086,11 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
     free(alpha);
     alpha = nullptr;
     if (!pixels) goto done;
-    file = gray ? qv_png_encode_gray(p.width, p.height, pixels, &file_len)
-                : qv_png_encode(p.width, p.height, pixels, &file_len);
-    if (!file) goto done;
+    if (!(flags & extract_no_png)) {
+        file = gray ? qv_png_encode_gray(p.width, p.height, pixels, &file_len)
+                    : qv_png_encode(p.width, p.height, pixels, &file_len);
+        if (!file) goto done;
+    }
     r.width = p.width;
     r.height = p.height;
     memset(r.format, 0, sizeof r.format);

@@ -141,14 +141,16 @@ static int load_doc(const char *pdf_path, pdfcore_doc *doc) {
 }
 
 // Collects the document's images (page_index -1: all of them, duplicates removed), each written
-// to sink as it comes when sink is not null, or kept without its data when drop_data is 1. 0, or
+// to sink as it comes when sink is not null, or kept without its data when drop_data is 1 (and
+// with count_only 1, PNG images only checked, not encoded: the records serve a count). 0, or
 // -1 with "out of memory" when the record list could not hold them; the list is emptied then, and
 // the files already written to sink are removed again, so that a failed call leaves no files.
 static int collect(const pdfcore_doc *doc, int32_t page_index, img_sink *sink, int32_t drop_data,
-                   img_vec *list) {
+                   int32_t count_only, img_vec *list) {
     memset(list, 0, sizeof *list);
     list->sink = sink;
     list->drop_data = drop_data;
+    list->count_only = count_only;
     if (page_index < 0) collect_all_images(doc, list);
     else collect_page_images(doc, page_index, list);
     if (!list->failed) return 0;
@@ -195,7 +197,7 @@ static int extract_to_dir(const char *pdf_path, bool whole, int page, const char
     }
     img_vec list;
     int result = -1;
-    if (collect(&doc, whole ? -1 : (int32_t)(page - 1), &sink, 0, &list) == 0) result = sink.written;
+    if (collect(&doc, whole ? -1 : (int32_t)(page - 1), &sink, 0, 0, &list) == 0) result = sink.written;
     img_vec_free(&list);
     free(sink.name);
     pdfcore_doc_free(&doc);
@@ -255,7 +257,7 @@ PDFEXTRACTIMG_API const char *pdfextractimg_info(const char *pdf_path) {
     if (load_doc(pdf_path, &doc) != 0) return nullptr;
     img_vec list;
     const char *result = nullptr;
-    if (collect(&doc, -1, nullptr, 1, &list) == 0) {
+    if (collect(&doc, -1, nullptr, 1, 0, &list) == 0) {
         buf text;
         if (build_listing(&list, &text) == 0) {
             // The previous listing is replaced only now: a failed call leaves it in place.
@@ -281,7 +283,7 @@ PDFEXTRACTIMG_API int pdfextractimg_count(const char *pdf_path) {
     if (load_doc(pdf_path, &doc) != 0) return -1;
     img_vec list;
     int result = -1;
-    if (collect(&doc, -1, nullptr, 1, &list) == 0) result = (int)list.count;
+    if (collect(&doc, -1, nullptr, 1, 1, &list) == 0) result = (int)list.count;
     img_vec_free(&list);
     pdfcore_doc_free(&doc);
     return result;

@@ -22,7 +22,8 @@
 static std::vector<std::pair<int, int>> g_tried;  // (object, page) per call, in call order
 static std::set<int> g_fails;                     // objects whose conversion fails
 
-int32_t extract_single_image(const pdfcore_doc *, int32_t obj_num, int32_t page, extracted_image *rec) {
+int32_t extract_single_image(const pdfcore_doc *, int32_t obj_num, int32_t page, extracted_image *rec,
+                             int32_t) {
     g_tried.push_back(std::make_pair((int)obj_num, (int)page));
     if (g_fails.count(obj_num)) return 0;
     rec->page = page;

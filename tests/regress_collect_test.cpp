@@ -18,7 +18,8 @@
 static std::map<int, int> g_calls;  // object -> conversions tried
 static std::set<int> g_fails;       // objects whose conversion fails
 
-int32_t extract_single_image(const pdfcore_doc *, int32_t obj_num, int32_t page, extracted_image *rec) {
+int32_t extract_single_image(const pdfcore_doc *, int32_t obj_num, int32_t page, extracted_image *rec,
+                             int32_t) {
     g_calls[obj_num]++;
     if (g_fails.count(obj_num)) return 0;
     rec->page = page;
