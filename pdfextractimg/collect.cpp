@@ -378,6 +378,7 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
     for (int32_t pi = 0; pi < doc->pages.count; pi++) {
         img_vec tmp;
         memset(&tmp, 0, sizeof tmp);
+        tmp.count_only = list->count_only;
         known.seen_count = seen_count;
         collect_page(doc, pi, &tmp, &known);
         if (tmp.failed) list->failed = 1;

@@ -937,6 +937,43 @@ TEST(ImageExtract, RefusesWhatIsNoImageStream) {
     free(rec.data);
 }
 
+// A count walks the pages as a listing does, but no PNG is encoded on the way: every record comes
+// back without data, while a listing's records carry their PNG sizes.
+TEST(ImageExtract, CountingCollectsWithoutEncoding) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3, 4});
+    b.page(3, 2, "/Resources << /XObject << /Im1 10 0 R /Im2 11 0 R >> >>");
+    b.page(4, 2, "/Resources << /XObject << /Im1 10 0 R /Bad 12 0 R >> >>");
+    b.stream(10, "<< /Subtype /Image /Width 2 /Height 1 /ColorSpace /DeviceGray /BitsPerComponent 8 >>", "\x10\x20");
+    b.stream(11, "<< /Subtype /Image /Width 1 /Height 1 /ColorSpace /DeviceRGB /BitsPerComponent 8 >>", "abc");
+    b.stream(12, "<< /Subtype /Image /Width 1 /Height 1 /Filter /Nonesuch >>", "x");
+    b.xref_table(trailer_opts{1});
+    test_doc td(b);
+    ASSERT_TRUE(td.ok);
+    for (int count_only : {0, 1}) {
+        SCOPED_TRACE(count_only);
+        img_vec all;
+        memset(&all, 0, sizeof all);
+        all.count_only = count_only;
+        collect_all_images(&td.d, &all);
+        img_vec one;
+        memset(&one, 0, sizeof one);
+        one.count_only = count_only;
+        collect_page_images(&td.d, 1, &one);
+        ASSERT_EQ(2, all.count);
+        ASSERT_EQ(1, one.count);
+        for (const img_vec *v : {&all, &one})
+            for (int32_t i = 0; i < v->count; i++) {
+                EXPECT_STREQ("png", v->items[i].format);
+                EXPECT_EQ(count_only ? 0u : v->items[i].data_len, v->items[i].size);
+                EXPECT_EQ(count_only != 0, v->items[i].data == nullptr);
+            }
+        img_vec_free(&all);
+        img_vec_free(&one);
+    }
+}
+
 // Every byte of a small PDF of several image kinds flipped, then every truncation: extraction of
 // every object gives a defined result (the sanitizer build checks the memory).
 #ifdef HAVE_ZLIB
