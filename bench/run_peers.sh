@@ -3,6 +3,7 @@
 # `mutool extract` on the generated benchmark PDFs, side by side in one run.
 #
 #   bench/run_peers.sh [--runs N] [--quick] [--dir DIR] [--build DIR] [--files "photo small jpeg big"]
+#                      [--peers "pdfimages mutool"]
 #
 # --runs N    runs of each tool on each file (default 5); the three tools alternate, and the one
 #             that goes first rotates from run to run
@@ -11,6 +12,7 @@
 #             never inside the repository
 # --build DIR build directory (default build-perf: Release, -O2, benchmarks on), configured and
 #             built here when needed
+# --peers L   the peers to run (default both; pdfimages takes minutes per run on the photo file)
 #
 # Prints, per file and tool, the median wall time (s) and median peak resident memory (KB, from
 # /usr/bin/time -f %M), and the ratios pdfextractimg / peer (below 1: pdfextractimg is better).
@@ -23,6 +25,7 @@ quick=0
 dir=/tmp/qv-bench
 build="$root/build-perf"
 files="photo small jpeg big"
+peers="pdfimages mutool"
 while [ $# -gt 0 ]; do
     case "$1" in
     --runs) runs=$2; shift 2 ;;
@@ -30,7 +33,8 @@ while [ $# -gt 0 ]; do
     --dir) dir=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --files) files=$2; shift 2 ;;
-    *) echo "usage: $0 [--runs N] [--quick] [--dir DIR] [--build DIR] [--files LIST]" >&2; exit 2 ;;
+    --peers) peers=$2; shift 2 ;;
+    *) echo "usage: $0 [--runs N] [--quick] [--dir DIR] [--build DIR] [--files LIST] [--peers LIST]" >&2; exit 2 ;;
     esac
 done
 case "$dir" in "$root"|"$root"/*) echo "run_peers.sh: --dir must lie outside the repository" >&2; exit 2 ;; esac
@@ -103,7 +107,9 @@ for f in $files; do
         1) order="pdfimages mutool pdfextractimg" ;;
         *) order="mutool pdfextractimg pdfimages" ;;
         esac
-        for t in $order; do run "$t" "$f"; done
+        for t in $order; do
+            case " pdfextractimg $peers " in *" $t "*) run "$t" "$f" ;; esac
+        done
         i=$((i + 1))
     done
 done

@@ -780,8 +780,7 @@ static const uint64_t d_max_block = (uint64_t)1 << 30;  // positions stay in int
 // Chains of positions within the current block, each entry base + position. Every block starts
 // with a base above all the entries written before it, so those read as positions below 0: the
 // chains start empty without clearing the tables, and position 0 of a block, like an empty entry,
-// is never a candidate. One set for the calling thread and one per helper thread: one qv_deflate
-// at a time in the process.
+// is never a candidate. Each thread that encodes takes a set of its own for the time it encodes.
 struct d_chains {
     int32_t head[32768];
     int32_t prev[32768];
@@ -789,7 +788,29 @@ struct d_chains {
     int32_t next_base;  // above every entry written so far
 };
 static const int32_t d_max_threads = 8;
-static d_chains d_chain_sets[d_max_threads];  // [0]: the calling thread's
+static const int32_t d_pool_size = 16;
+static d_chains d_pool[d_pool_size];
+static std::atomic<int32_t> d_pool_taken[d_pool_size];  // 1: in use by a thread
+
+// A set of chains for one thread: a free one of the pool, or else a new one, zeroed (which reads
+// as empty, as the pool's did at first). Null when memory runs out.
+static d_chains *d_chains_take() {
+    for (int32_t k = 0; k < d_pool_size; k++) {
+        int32_t free_mark = 0;
+        if (d_pool_taken[k].compare_exchange_strong(free_mark, 1)) return &d_pool[k];
+    }
+    return (d_chains *)calloc(1, sizeof(d_chains));
+}
+
+static void d_chains_give(d_chains *ch) {
+    for (int32_t k = 0; k < d_pool_size; k++) {
+        if (ch == &d_pool[k]) {
+            d_pool_taken[k].store(0);
+            return;
+        }
+    }
+    free(ch);
+}
 
 // Starts the chains of a block of n <= d_max_block positions.
 static void d_begin_block(d_chains *ch, int32_t n) {
@@ -944,7 +965,11 @@ static int d_emit_block_with(d_chains *ch, ds_stream *stream, const uint8_t *blo
 }
 
 int d_emit_block(ds_stream *stream, const uint8_t *block, uint64_t block_len, int32_t final) {
-    return d_emit_block_with(&d_chain_sets[0], stream, block, block_len, final);
+    d_chains *ch = d_chains_take();
+    if (!ch) return -1;
+    int rc = d_emit_block_with(ch, stream, block, block_len, final);
+    d_chains_give(ch);
+    return rc;
 }
 
 // RFC 1950 8.2: sums modulo 65521, reduced after at most 5552 bytes so that b cannot overflow.
@@ -1082,25 +1107,31 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64
 #else
     threads = 1;
 #endif
+    d_chains *own = d_chains_take();
+    if (!own) return -1;
     if (threads < 2 || segments > INT32_MAX) {
-        for (uint64_t at = 0; at < src_len && !s->failed;) {
+        int rc = 0;
+        for (uint64_t at = 0; at < src_len && !s->failed && rc == 0;) {
             uint64_t len = src_len - at < block_size ? src_len - at : block_size;
-            if (d_emit_block(s, src + at, len, at + len == src_len) != 0) return -1;
+            rc = d_emit_block_with(own, s, src + at, len, at + len == src_len);
             at += len;
         }
-        return s->failed ? -1 : 0;
+        d_chains_give(own);
+        return rc != 0 || s->failed ? -1 : 0;
     }
-    if (segments > (uint64_t)SIZE_MAX / sizeof(ds_stream)) return -1;
     d_job job;
     job.src = src;
     job.src_len = src_len;
     job.block_size = block_size;
     job.segment_size = segment_size;
     job.segments = (int32_t)segments;
-    job.out = (ds_stream *)calloc((size_t)segments, sizeof(ds_stream));
+    job.out = (ds_stream *)calloc((size_t)segments, sizeof(ds_stream));  // segments < 2^31
     job.next.store(0);
     job.failed.store(0);
-    if (!job.out) return -1;
+    if (!job.out) {
+        d_chains_give(own);
+        return -1;
+    }
     int rc = 0;
 #if QV_DEFLATE_THREADS
     pthread_t ids[d_max_threads];
@@ -1109,17 +1140,25 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64
     pthread_attr_t attr;
     int have_attr = pthread_attr_init(&attr) == 0;
     if (have_attr) pthread_attr_setstacksize(&attr, (size_t)1 << 20);  // the encoder needs little
+    // Fewer helpers, or none, when chains or threads run out: the calling thread takes what is left.
     for (int32_t t = 1; t < threads; t++) {
         helpers[started].job = &job;
-        helpers[started].chains = &d_chain_sets[t];
-        if (pthread_create(&ids[started], have_attr ? &attr : nullptr, d_helper_main, &helpers[started]) != 0)
-            break;  // fewer helpers, or none: the calling thread takes what is left
+        helpers[started].chains = d_chains_take();
+        if (!helpers[started].chains) break;
+        if (pthread_create(&ids[started], have_attr ? &attr : nullptr, d_helper_main, &helpers[started]) != 0) {
+            d_chains_give(helpers[started].chains);
+            break;
+        }
         started++;
     }
     if (have_attr) pthread_attr_destroy(&attr);
-    d_job_run(&job, &d_chain_sets[0]);
-    for (int32_t t = 0; t < started; t++) pthread_join(ids[t], nullptr);
+    d_job_run(&job, own);
+    for (int32_t t = 0; t < started; t++) {
+        pthread_join(ids[t], nullptr);
+        d_chains_give(helpers[t].chains);
+    }
 #endif
+    d_chains_give(own);
     if (job.failed.load()) rc = -1;
     uint64_t total = 0;
     for (int32_t k = 0; k < job.segments && rc == 0; k++) total += job.out[k].size + 1;  // < src_len * 2

@@ -7,7 +7,7 @@
 // and *dst_len set. -1: out of memory at any point (or a null pointer other than src with
 // src_len 0); *dst and *dst_len not written, nothing leaked. Inputs of more than one segment
 // (256 KiB) are encoded by as many threads as there are processors online, at most 8; the bytes
-// are the same whatever the number of threads.
+// are the same whatever the number of threads. Several threads may call it at once.
 int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len);
 
 // Decodes raw DEFLATE data (first byte = first block header) into dst[0, dst_cap). Result: bytes
@@ -18,7 +18,7 @@ int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *ds
 int32_t qv_inflate(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap);
 
 // ---- For tests and the library's own code: the encoder's parts. ----
-// Not reentrant: the encoder's hash chains and the inflater's bit state are process-wide.
+// Not reentrant: qv_inflate's bit state is process-wide.
 
 // qv_deflate with at most threads threads (below 2: the calling thread alone). When a thread
 // cannot be started, the threads already running take its share.

@@ -129,11 +129,12 @@ static void convert_and_push(const pdfcore_doc *doc, int32_t num, int32_t page, 
     }
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
-    if (!extract_single_image(doc, num, page, &rec, list->count_only ? extract_no_png : 0)) {
+    int32_t flags = list->count_only ? extract_no_png : list->defer_png ? extract_defer_png : 0;
+    if (!extract_single_image(doc, num, page, &rec, flags)) {
         if (known) bit_set(known->failed, known->max_num, num);
         return;
     }
-    if (img_vec_push(list, &rec) != 0) free(rec.data);
+    if (img_vec_push(list, &rec) != 0) extracted_image_release(&rec);
 }
 
 // Locates the entries of the XObject dictionary whose value stands at v in text[0, end): an inline
@@ -278,16 +279,21 @@ int img_vec_push(img_vec *list, const extracted_image *rec) {
     }
     extracted_image *r = &list->items[list->count++];
     *r = *rec;
-    if (list->sink) list->sink->written += img_sink_write(list->sink, list->count, r);
-    if (list->sink || list->drop_data) {
-        free(r->data);
-        r->data = nullptr;
-    }
+    if (list->sink && list->sink->writer) img_writer_submit(list->sink, list->count, r);
+    else if (list->sink) list->sink->written += img_sink_write(list->sink, list->count, r);
+    if (list->sink || list->drop_data) extracted_image_release(r);
     return 0;
 }
 
+void extracted_image_release(extracted_image *rec) {
+    free(rec->data);
+    free(rec->pixels);
+    rec->data = nullptr;
+    rec->pixels = nullptr;
+}
+
 void img_vec_free(img_vec *list) {
-    for (int32_t i = 0; list->items && i < list->count; i++) free(list->items[i].data);
+    for (int32_t i = 0; list->items && i < list->count; i++) extracted_image_release(&list->items[i]);
     free(list->items);
     memset(list, 0, sizeof *list);
 }
@@ -379,6 +385,7 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
         img_vec tmp;
         memset(&tmp, 0, sizeof tmp);
         tmp.count_only = list->count_only;
+        tmp.defer_png = list->defer_png;
         known.seen_count = seen_count;
         collect_page(doc, pi, &tmp, &known);
         if (tmp.failed) list->failed = 1;
@@ -387,15 +394,16 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
             bool dup = known.listed ? bit_get(known.listed, known.max_num, r->obj_num)
                                     : seen_has(seen, seen_count, r->obj_num);
             if (dup) {
-                free(r->data);
+                extracted_image_release(r);
             } else {
                 if (seen_count < doc_seen_max) {
                     seen[seen_count++] = r->obj_num;
                     bit_set(known.listed, known.max_num, r->obj_num);
                 }
-                if (img_vec_push(list, r) != 0) free(r->data);
+                if (img_vec_push(list, r) != 0) extracted_image_release(r);
             }
             r->data = nullptr;
+            r->pixels = nullptr;
         }
         free(tmp.items);
     }

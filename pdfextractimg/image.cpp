@@ -1086,7 +1086,11 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
     free(alpha);
     alpha = nullptr;
     if (!pixels) goto done;
-    if (!(flags & extract_no_png)) {
+    if (flags & extract_defer_png) {
+        r.pixels = pixels;
+        r.pixels_gray = gray;
+        pixels = nullptr;
+    } else if (!(flags & extract_no_png)) {
         file = gray ? qv_png_encode_gray(p.width, p.height, pixels, &file_len)
                     : qv_png_encode(p.width, p.height, pixels, &file_len);
         if (!file) goto done;

@@ -108,9 +108,6 @@ static int write_file_whole(const char *path, const uint8_t *data, uint64_t n) {
     return ok;
 }
 
-// The file name tail: "/image_" + at most 10 digits + ".png" + NUL.
-static const size_t sink_tail = 32;
-
 // Prepares *sink for output_dir. 0, or -1 when the name cannot be allocated.
 static int sink_open(const char *output_dir, img_sink *sink) {
     memset(sink, 0, sizeof *sink);
@@ -118,7 +115,7 @@ static int sink_open(const char *output_dir, img_sink *sink) {
     if (!dir) return -1;
     size_t n = strlen(dir);
     while (n > 0 && is_sep(dir[n - 1])) n--;  // "out///" and "out" name the same files
-    sink->name = (char *)malloc(n + sink_tail);
+    sink->name = (char *)malloc(n + img_sink_tail);
     if (sink->name) memcpy(sink->name, dir, n);
     free(dir);
     sink->dir_len = n;
@@ -127,7 +124,7 @@ static int sink_open(const char *output_dir, img_sink *sink) {
 
 int img_sink_write(img_sink *sink, int32_t number, const extracted_image *rec) {
     const char *ext = strcmp(rec->format, "jpeg") == 0 ? "jpg" : "png";
-    snprintf(sink->name + sink->dir_len, sink_tail, "/image_%03d.%s", (int)number, ext);
+    snprintf(sink->name + sink->dir_len, img_sink_tail, "/image_%03d.%s", (int)number, ext);
     return write_file_whole(sink->name, rec->data, rec->data_len);
 }
 
@@ -151,12 +148,15 @@ static int collect(const pdfcore_doc *doc, int32_t page_index, img_sink *sink, i
     list->sink = sink;
     list->drop_data = drop_data;
     list->count_only = count_only;
+    list->defer_png = sink && sink->writer ? 1 : 0;
     if (page_index < 0) collect_all_images(doc, list);
     else collect_page_images(doc, page_index, list);
+    // Every file is on disk (or was given up) before the result is known or files are removed.
+    if (sink && img_writer_finish(sink) != 0) list->failed = 1;
     if (!list->failed) return 0;
     for (int32_t i = 0; sink && i < list->count; i++) {
         const char *ext = strcmp(list->items[i].format, "jpeg") == 0 ? "jpg" : "png";
-        snprintf(sink->name + sink->dir_len, sink_tail, "/image_%03d.%s", (int)(i + 1), ext);
+        snprintf(sink->name + sink->dir_len, img_sink_tail, "/image_%03d.%s", (int)(i + 1), ext);
         remove(sink->name);
     }
     img_vec_free(list);
@@ -195,6 +195,7 @@ static int extract_to_dir(const char *pdf_path, bool whole, int page, const char
         pdfcore_doc_free(&doc);
         return -1;
     }
+    img_writer_start(&sink);  // without it, each image is encoded and written in turn
     img_vec list;
     int result = -1;
     if (collect(&doc, whole ? -1 : (int32_t)(page - 1), &sink, 0, 0, &list) == 0) result = sink.written;

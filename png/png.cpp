@@ -17,29 +17,32 @@ static const uint64_t max_inflated = 0x7FFFFFFFu;
 static const uint64_t idat_first_cap = 65536;
 static const uint32_t adler_mod = 65521;  // RFC 1950: the largest prime below 2^16
 
-// CRC-32 of PNG (reflected polynomial 0xEDB88320), built on first use: s_crc_table[0] is the
-// byte-at-a-time table, s_crc_table[k] advances a byte's CRC over k more zero bytes, so that
-// crc_update takes 8 bytes per step (slicing by 8).
-static uint32_t s_crc_table[8][256];
-static int s_crc_ready = 0;
+// CRC-32 of PNG (reflected polynomial 0xEDB88320), built by the compiler: t[0] is the
+// byte-at-a-time table, t[k] advances a byte's CRC over k more zero bytes, so that crc_update
+// takes 8 bytes per step (slicing by 8). Constant, so encoding threads share it safely.
+struct crc_tables {
+    uint32_t t[8][256];
+};
+
+static constexpr crc_tables crc_build() {
+    crc_tables r = {};
+    for (uint32_t n = 0; n < 256; n++) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; k++) c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        r.t[0][n] = c;
+    }
+    for (uint32_t n = 0; n < 256; n++)
+        for (int k = 1; k < 8; k++) r.t[k][n] = r.t[0][r.t[k - 1][n] & 0xFFu] ^ (r.t[k - 1][n] >> 8);
+    return r;
+}
+
+static constexpr crc_tables s_crc = crc_build();
 
 // The decoder's message buffer; every failing qv_png_decode overwrites it.
 static char g_msg[256];
 
-static void crc_build(void) {
-    for (uint32_t n = 0; n < 256; n++) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; k++) c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        s_crc_table[0][n] = c;
-    }
-    for (uint32_t n = 0; n < 256; n++)
-        for (int k = 1; k < 8; k++)
-            s_crc_table[k][n] = s_crc_table[0][s_crc_table[k - 1][n] & 0xFFu] ^ (s_crc_table[k - 1][n] >> 8);
-    s_crc_ready = 1;  // after the table: a racing builder writes the same values
-}
-
 static uint32_t crc_update(uint32_t c, const uint8_t *p, uint64_t n) {
-    const uint32_t(*t)[256] = s_crc_table;
+    const uint32_t(*t)[256] = s_crc.t;
     for (; n >= 8; n -= 8, p += 8) {
         uint32_t lo = c ^ ((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
         c = t[7][lo & 0xFFu] ^ t[6][(lo >> 8) & 0xFFu] ^ t[5][(lo >> 16) & 0xFFu] ^ t[4][lo >> 24] ^
@@ -82,7 +85,6 @@ static int png_chunk(uint8_t **array, uint64_t *length, const char *type, const 
     put_be32(p, (uint32_t)data_len);
     memcpy(p + 4, type, 4);
     if (data_len > 0) memcpy(p + 8, data, (size_t)data_len);
-    if (!s_crc_ready) crc_build();
     uint32_t c = crc_update(0xFFFFFFFFu, p + 4, data_len + 4u);
     put_be32(p + 8 + data_len, c ^ 0xFFFFFFFFu);
     *length = total;
@@ -102,7 +104,6 @@ static int rgba_is_gray(const uint8_t *rgba, uint64_t pixels) {
 static uint8_t *png_encode_any(int width, int height, const uint8_t *pixels, int channels,
                                uint64_t *size) {
     if (width <= 0 || height <= 0 || !pixels || !size) return nullptr;
-    if (!s_crc_ready) crc_build();
 
     uint64_t w = (uint64_t)width, h = (uint64_t)height;  // each < 2^31
     int gray = channels == 1 || rgba_is_gray(pixels, w * h);

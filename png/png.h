@@ -6,8 +6,8 @@
 // The encoder writes a minimal PNG: signature, IHDR (bit depth 8, colour type 0 or 6, no interlace),
 // one IDAT holding the whole zlib stream of the rows (filter type 0 on every row), IEND. No other chunk.
 // Pixels are rows top to bottom, left to right, no padding: RGBA is 4 bytes per pixel (R, G, B, A;
-// A = 255 opaque), gray 1 byte. The encoder and decoder keep process-wide state (the CRC-32 table, the
-// deflate and inflate working tables, the decoder's message buffer): one call at a time per process.
+// A = 255 opaque), gray 1 byte. The encoders may run on several threads at once; the decoder keeps
+// process-wide state (the inflater's working state, its message buffer): one call at a time.
 
 // Encodes width x height RGBA pixels; the result is gray (colour type 0, each pixel its R byte) when
 // every pixel is opaque and R = G = B, else RGBA (colour type 6). Returns a complete PNG in a malloc'd

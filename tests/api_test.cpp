@@ -3,6 +3,8 @@
 // realloc wrapped, see tests/extra.cmake).
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,10 +29,11 @@ extern "C" void *__real_malloc(size_t n);
 extern "C" void *__real_calloc(size_t n, size_t size);
 extern "C" void *__real_realloc(void *p, size_t n);
 
-static long g_alloc_calls = 0;  // allocations counted since arm()
-static long g_fail_at = -1;     // the allocation (0-based) that fails; -1: none
+// Atomic: the library's writer and encoder threads allocate too, in an order that may vary.
+static std::atomic<long> g_alloc_calls{0};  // allocations counted since arm()
+static std::atomic<long> g_fail_at{-1};     // the allocation (0-based) that fails; -1: none
 
-static bool fail_now() { return g_fail_at >= 0 && g_alloc_calls++ == g_fail_at; }
+static bool fail_now() { return g_fail_at.load() >= 0 && g_alloc_calls++ == g_fail_at.load(); }
 extern "C" void *__wrap_malloc(size_t n) { return fail_now() ? nullptr : __real_malloc(n); }
 extern "C" void *__wrap_calloc(size_t n, size_t size) {
     return fail_now() ? nullptr : __real_calloc(n, size);

@@ -1,0 +1,188 @@
+// Tests of the image writer threads: a walk whose images are encoded and written by the writer
+// gives the same files, bytes and count as one that writes each image as it comes.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+
+#include "pdf_builder.h"
+#include "pdfcore/pdfcore.h"
+#include "pdfextractimg/extract.h"
+
+static std::string fake_jpeg(int w, int h) {
+    std::string j = "\xFF\xD8";
+    j += std::string("\xFF\xC0\x00\x0B\x08", 5);
+    j += (char)(h >> 8), j += (char)h, j += (char)(w >> 8), j += (char)w;
+    j += std::string("\x01\x01\x11\x00", 4);
+    j += std::string("\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00", 10);
+    j += "\x12\x34\x56\xFF\xD9";
+    return j;
+}
+
+// Pages of mixed images: gray, RGB (some large enough for the encoder's own threads), RGB that
+// turns out gray, JPEG, an image that fails to convert, and one shared by every page.
+static std::string mixed_document(int pages) {
+    pdf_builder b;
+    std::mt19937 rng(5);
+    b.catalog(1, 2);
+    std::vector<int> kids;
+    for (int i = 0; i < pages; i++) kids.push_back(100 + i);
+    b.pages(2, kids);
+    b.stream(9, "<< /Subtype /Image /Width 2 /Height 2 /ColorSpace /DeviceGray /BitsPerComponent 8 >>",
+             "\x01\x02\x03\x04");
+    for (int i = 0; i < pages; i++) {
+        int base = 1000 + 10 * i;
+        std::string xo = "/Shared 9 0 R";
+        int w = 3 + i % 7, h = 2 + i % 5;
+        if (i % 9 == 4) w = 420, h = 200;  // 336,000 bytes of RGBA
+        std::string rgb, gray;
+        for (int k = 0; k < w * h; k++) {
+            uint8_t v = (uint8_t)(k * 7 + i + rng() % 4);
+            rgb += (char)v, rgb += (char)(v / 2), rgb += (char)(255 - v);
+            gray += (char)v;
+        }
+        std::string greyish;
+        for (char c : gray) greyish += std::string(3, c);
+        b.stream(base, "<< /Subtype /Image /Width " + std::to_string(w) + " /Height " + std::to_string(h) +
+                           " /ColorSpace /DeviceRGB /BitsPerComponent 8 >>", rgb);
+        b.stream(base + 1, "<< /Subtype /Image /Width " + std::to_string(w) + " /Height " + std::to_string(h) +
+                               " /ColorSpace /DeviceGray /BitsPerComponent 8 >>", gray);
+        b.stream(base + 2, "<< /Subtype /Image /Width " + std::to_string(w) + " /Height " + std::to_string(h) +
+                               " /ColorSpace /DeviceRGB /BitsPerComponent 8 >>", greyish);
+        b.stream(base + 3, "<< /Subtype /Image /Width 9 /Height 7 /Filter /DCTDecode >>", fake_jpeg(9, 7));
+        b.stream(base + 4, "<< /Subtype /Image /Width 4 /Height 4 /Filter /Nonesuch >>", "xx");
+        for (int k = 0; k < 5; k++)
+            if ((i + k) % 4 != 0) xo += " /I" + std::to_string(k) + " " + std::to_string(base + k) + " 0 R";
+        b.page(100 + i, 2, "/Resources << /XObject << " + xo + " >> >>");
+    }
+    b.xref_table(trailer_opts{1});
+    return b.out;
+}
+
+static std::map<std::string, std::string> read_dir(const std::string &dir) {
+    std::map<std::string, std::string> files;
+    DIR *d = opendir(dir.c_str());
+    if (!d) return files;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        FILE *f = fopen((dir + "/" + name).c_str(), "rb");
+        std::string bytes;
+        char buf[65536];
+        size_t n;
+        while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+        if (f) fclose(f);
+        files[name] = bytes;
+    }
+    closedir(d);
+    return files;
+}
+
+static void clear_dir(const std::string &dir) {
+    for (const auto &f : read_dir(dir)) remove((dir + "/" + f.first).c_str());
+    rmdir(dir.c_str());
+}
+
+struct walk_result {
+    int32_t count = 0, written = 0, failed = 0;
+    std::map<std::string, std::string> files;
+};
+
+// page_index -1: the whole document.
+static walk_result walk(const pdfcore_doc *doc, int32_t page_index, bool threads, const std::string &dir) {
+    walk_result r;
+    mkdir(dir.c_str(), 0755);
+    img_sink sink;
+    memset(&sink, 0, sizeof sink);
+    sink.dir_len = dir.size();
+    sink.name = (char *)malloc(dir.size() + img_sink_tail);
+    memcpy(sink.name, dir.data(), dir.size());
+    if (threads) EXPECT_EQ(1, img_writer_start(&sink));
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    list.sink = &sink;
+    list.defer_png = sink.writer ? 1 : 0;
+    if (page_index < 0) collect_all_images(doc, &list);
+    else collect_page_images(doc, page_index, &list);
+    EXPECT_EQ(0, img_writer_finish(&sink));
+    EXPECT_EQ(nullptr, sink.writer);
+    for (int32_t i = 0; i < list.count; i++) {
+        EXPECT_EQ(nullptr, list.items[i].data);
+        EXPECT_EQ(nullptr, list.items[i].pixels);
+    }
+    r.count = list.count;
+    r.written = sink.written;
+    r.failed = list.failed;
+    img_vec_free(&list);
+    free(sink.name);
+    r.files = read_dir(dir);
+    clear_dir(dir);
+    return r;
+}
+
+TEST(Writer, ThreadsWriteTheSameFiles) {
+    std::string path = pdf_temp_path("writer_mixed");
+    ASSERT_TRUE(write_file(path, mixed_document(40)));
+    pdfcore_doc doc{};
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error();
+    std::string dir = pdf_temp_path("writer_out");
+    for (int32_t page : {-1, 0, 4, 39}) {
+        SCOPED_TRACE(page);
+        walk_result one = walk(&doc, page, false, dir);
+        walk_result many = walk(&doc, page, true, dir);
+        EXPECT_GT(one.count, page < 0 ? 100 : 3);
+        EXPECT_EQ(one.count, one.written);
+        EXPECT_EQ((size_t)one.count, one.files.size());
+        EXPECT_EQ(one.count, many.count);
+        EXPECT_EQ(one.written, many.written);
+        EXPECT_EQ(0, many.failed);
+        EXPECT_TRUE(one.files == many.files);
+    }
+    pdfcore_doc_free(&doc);
+    remove(path.c_str());
+}
+
+// A file that cannot be created is not counted, with or without the threads, and the rest are
+// written all the same.
+TEST(Writer, UnwritableFilesAreNotCounted) {
+    std::string path = pdf_temp_path("writer_block");
+    ASSERT_TRUE(write_file(path, mixed_document(6)));
+    pdfcore_doc doc{};
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc));
+    std::string dir = pdf_temp_path("writer_blocked");
+    for (bool threads : {false, true}) {
+        SCOPED_TRACE(threads);
+        mkdir(dir.c_str(), 0755);
+        // Directories where images 2 and 4 would go, whatever their kind.
+        const char *blocks[] = {"/image_002.png", "/image_002.jpg", "/image_004.png", "/image_004.jpg"};
+        for (const char *b : blocks) mkdir((dir + b).c_str(), 0755);
+        img_sink sink;
+        memset(&sink, 0, sizeof sink);
+        sink.dir_len = dir.size();
+        sink.name = (char *)malloc(dir.size() + img_sink_tail);
+        memcpy(sink.name, dir.data(), dir.size());
+        if (threads) ASSERT_EQ(1, img_writer_start(&sink));
+        img_vec list;
+        memset(&list, 0, sizeof list);
+        list.sink = &sink;
+        list.defer_png = sink.writer ? 1 : 0;
+        collect_all_images(&doc, &list);
+        EXPECT_EQ(0, img_writer_finish(&sink));
+        ASSERT_GT(list.count, 4);
+        EXPECT_EQ(list.count - 2, sink.written);
+        EXPECT_EQ((size_t)list.count - 2, read_dir(dir).size() - 4);  // the four directories stay
+        img_vec_free(&list);
+        free(sink.name);
+        for (const char *b : blocks) rmdir((dir + b).c_str());
+        clear_dir(dir);
+    }
+    pdfcore_doc_free(&doc);
+    remove(path.c_str());
+}
