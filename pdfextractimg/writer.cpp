@@ -29,10 +29,11 @@ struct writer_thread {
 };
 
 // The queue between the walk and the threads: the walk runs ahead by up to writer_queue images,
-// or fewer while they hold writer_queue_bytes (one image is always let in), so that small images
-// do not wait on a thread's wake-up and large ones do not pile up in memory.
+// or fewer while the images queued or being written hold writer_queue_bytes (one is always let
+// in), so that small images do not wait on a thread's wake-up and large ones do not pile up in
+// memory (a large image is encoded by the encoder's own threads).
 static const int32_t writer_queue = 16;
-static const uint64_t writer_queue_bytes = (uint64_t)48 << 20;
+static const uint64_t writer_queue_bytes = (uint64_t)32 << 20;
 
 struct writer_job {
     extracted_image rec;
@@ -49,7 +50,8 @@ struct img_writer {
     writer_job queue[writer_queue];
     int32_t first;      // the oldest queued job
     int32_t queued;
-    uint64_t queued_bytes;
+    int32_t working;        // jobs taken and not yet done
+    uint64_t held_bytes;    // of the jobs queued or taken and not yet done
     int32_t stop;       // 1: no more jobs will come
     int32_t failed;     // 1: a PNG could not be encoded (out of memory); later jobs are dropped
     int32_t written;    // files written completely
@@ -81,7 +83,7 @@ static void *writer_main(void *arg) {
         writer_job job = w->queue[w->first];
         w->first = (w->first + 1) % writer_queue;
         w->queued--;
-        w->queued_bytes -= job.bytes;
+        w->working++;
         int32_t dropped = w->failed;
         pthread_cond_signal(&w->has_room);
         pthread_mutex_unlock(&w->lock);
@@ -90,6 +92,9 @@ static void *writer_main(void *arg) {
         pthread_mutex_lock(&w->lock);
         if (r > 0) w->written++;
         if (r < 0) w->failed = 1;
+        w->working--;
+        w->held_bytes -= job.bytes;
+        pthread_cond_signal(&w->has_room);
     }
     pthread_mutex_unlock(&w->lock);
     return nullptr;
@@ -158,14 +163,15 @@ void img_writer_submit(img_sink *sink, int32_t number, extracted_image *rec) {
     uint64_t bytes = rec->data_len;
     if (rec->pixels) bytes = (uint64_t)rec->width * (uint64_t)rec->height * (rec->pixels_gray ? 1u : 4u);
     pthread_mutex_lock(&w->lock);
-    while (w->queued == writer_queue || (w->queued > 0 && w->queued_bytes + bytes > writer_queue_bytes))
+    while (w->queued == writer_queue ||
+           (w->queued + w->working > 0 && w->held_bytes + bytes > writer_queue_bytes))
         pthread_cond_wait(&w->has_room, &w->lock);
     writer_job *job = &w->queue[(w->first + w->queued) % writer_queue];
     job->rec = *rec;
     job->number = number;
     job->bytes = bytes;
     w->queued++;
-    w->queued_bytes += bytes;
+    w->held_bytes += bytes;
     pthread_cond_signal(&w->has_job);
     pthread_mutex_unlock(&w->lock);
     rec->data = nullptr;
