@@ -1,8 +1,9 @@
 // codec/deflate_tables.h - the fixed tables of the DEFLATE format, shared by the inflate decoder,
-// the stream inflater and the encoder.
+// the stream inflater and the encoder, and the match copy of both inflaters.
 #ifndef QV_CODEC_DEFLATE_TABLES_H
 #define QV_CODEC_DEFLATE_TABLES_H
 #include <cstdint>
+#include <cstring>
 
 // RFC 1951 3.2.5: base length and extra bits of length symbols 257..285.
 inline constexpr int32_t deflate_len_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
@@ -20,5 +21,46 @@ inline constexpr int32_t deflate_dist_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  
 // RFC 1951 3.2.7: the order in which a dynamic block stores the code-length code's lengths.
 inline constexpr int32_t deflate_cl_order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
                                                  11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// Copies a match of len (3..258) bytes from dist (>= 1) bytes back to to[0, len): exactly those
+// bytes, as a byte-by-byte copy would, including when the match overlaps itself.
+static inline void deflate_copy_match(uint8_t *to, uint64_t dist, uint64_t len) {
+    const uint8_t *from = to - dist;
+    uint8_t *const end = to + len;
+    if (dist >= 8) {  // 8 bytes at a time never read a byte the same copy writes
+        if (len >= 8) {
+            do {
+                memcpy(to, from, 8);
+                to += 8;
+                from += 8;
+            } while (end - to >= 8);
+            // The last bytes as the 8 that end the match: the ones copied again are the same.
+            if (to < end) memcpy(end - 8, end - 8 - dist, 8);
+        } else if (len >= 4) {  // two 4-byte copies, overlapping in the middle
+            uint32_t a, b;
+            memcpy(&a, from, 4);
+            memcpy(&b, end - 4 - dist, 4);
+            memcpy(to, &a, 4);
+            memcpy(end - 4, &b, 4);
+        } else {
+            to[0] = from[0];
+            to[1] = from[1];
+            to[2] = from[2];
+        }
+    } else if (dist == 1) {
+        memset(to, from[0], (size_t)len);
+    } else {
+        // A pattern of period dist: each step stores 8 bytes read dist back, of which the first
+        // dist are the pattern's and the rest are stored again by the next step.
+        while (end - to >= 8) {
+            uint64_t v;
+            memcpy(&v, from, 8);
+            memcpy(to, &v, 8);
+            to += dist;
+            from += dist;
+        }
+        while (to < end) *to++ = *from++;
+    }
+}
 
 #endif

@@ -275,26 +275,8 @@ static int inflate_symbols_fast(in_stream *in, const huff_table *lit, const huff
             break;
         }
         uint8_t *to = dst + o;
-        const uint8_t *from = to - distance;
         o += length;
-        if (distance >= 8) {  // 8 bytes at a time never read a byte this copy writes
-            while (length >= 8) {
-                memcpy(to, from, 8);
-                to += 8;
-                from += 8;
-                length -= 8;
-            }
-            while (length-- > 0) *to++ = *from++;
-        } else if (distance == 1) {
-            memset(to, from[0], (size_t)length);
-        } else {  // the copy repeats the bytes just written: a pattern of period distance
-            // One period count that reaches 8 bytes back, first byte by byte; from there on the
-            // byte step bytes back is the same byte, and 8 at a time never overlap.
-            uint64_t step = distance * ((8 + distance - 1) / distance), k = 0;
-            for (uint64_t head = length < step ? length : step; k < head; k++) to[k] = from[k];
-            for (; k + 8 <= length; k += 8) memcpy(to + k, to + k - step, 8);
-            for (; k < length; k++) to[k] = to[k - step];
-        }
+        deflate_copy_match(to, distance, length);
         e = lit->fast[bb & mask];
     }
     if (result == 2 || result == 1) {  // the careful loop or the next block goes on from here

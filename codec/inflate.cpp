@@ -279,26 +279,8 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
             break;
         }
         uint8_t *to = out + out_pos;
-        const uint8_t *from = to - dist;
         out_pos += len;
-        if (dist >= 8) {  // 8 bytes at a time never read a byte of the same step's writing
-            while (len >= 8) {
-                memcpy(to, from, 8);
-                to += 8;
-                from += 8;
-                len -= 8;
-            }
-            while (len-- > 0) *to++ = *from++;
-        } else if (dist == 1) {
-            memset(to, from[0], (size_t)len);
-        } else {  // the copy repeats the bytes it has just written: a pattern of period dist
-            // One period count that reaches 8 bytes back, first byte by byte; from there on the
-            // byte step bytes back is the same byte, and 8 at a time never overlap.
-            uint64_t step = dist * ((8 + dist - 1) / dist), i = 0;
-            for (uint64_t head = len < step ? len : step; i < head; i++) to[i] = from[i];
-            for (; i + 8 <= len; i += 8) memcpy(to + i, to + i - step, 8);
-            for (; i < len; i++) to[i] = to[i - step];
-        }
+        deflate_copy_match(to, dist, len);
         e = lfast[bit_buf & lmask];
     }
     if (bit_count < 64) bit_buf &= ((uint64_t)1 << bit_count) - 1u;
