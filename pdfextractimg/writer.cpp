@@ -29,9 +29,9 @@ struct writer_thread {
 };
 
 // The queue between the walk and the threads: the walk runs ahead by up to writer_queue images,
-// or fewer while the images queued or being written hold writer_queue_bytes (one is always let
-// in), so that small images do not wait on a thread's wake-up and large ones do not pile up in
-// memory (a large image is encoded by the encoder's own threads).
+// or fewer while the images queued or being written hold writer_queue_bytes (a larger image is
+// let in when nothing else is held), so that small images do not wait on a thread's wake-up and
+// large ones do not pile up in memory (a large image is encoded by the encoder's own threads).
 static const int32_t writer_queue = 16;
 static const uint64_t writer_queue_bytes = (uint64_t)32 << 20;
 
@@ -46,15 +46,15 @@ struct img_writer {
     int32_t thread_count;
     pthread_mutex_t lock;
     pthread_cond_t has_job;   // a job was queued, or stop was set
-    pthread_cond_t has_room;  // a job was taken from the queue
+    pthread_cond_t has_room;  // a job was taken from the queue, or one was done
     writer_job queue[writer_queue];
-    int32_t first;      // the oldest queued job
+    int32_t first;          // the oldest queued job
     int32_t queued;
     int32_t working;        // jobs taken and not yet done
     uint64_t held_bytes;    // of the jobs queued or taken and not yet done
-    int32_t stop;       // 1: no more jobs will come
-    int32_t failed;     // 1: a PNG could not be encoded (out of memory); later jobs are dropped
-    int32_t written;    // files written completely
+    int32_t stop;           // 1: no more jobs will come
+    int32_t failed;         // 1: a PNG could not be encoded (out of memory); later jobs are dropped
+    int32_t written;        // files written completely
 };
 
 // Encodes a record that carries pixels, then writes it. 1 when the file was written completely;
