@@ -43,3 +43,32 @@ if(TARGET api_test)
   target_compile_definitions(api_test PRIVATE QV_WRAP_ALLOC=1
     SAMPLE_PDF="${PROJECT_SOURCE_DIR}/examples/sample.pdf")
 endif()
+
+# Tests written with pytest, run by Debian's python3 (another python3 first on the PATH may not see
+# Debian's modules): the command-line host's batch, list and man page, and the Python package.
+find_program(PDFEXTRACTIMG_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(PDFEXTRACTIMG_PYTHON python3)
+if(PDFEXTRACTIMG_PYTHON)
+  execute_process(COMMAND ${PDFEXTRACTIMG_PYTHON} -c "import pytest" RESULT_VARIABLE qv_no_pytest
+                  OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(NOT PDFEXTRACTIMG_PYTHON OR qv_no_pytest)
+  message(WARNING "python3 with pytest not found: the host's batch tests and the Python tests are not run "
+                  "(tools/install_deps.sh installs python3-pytest)")
+elseif(TARGET pdfextractimg)
+  # pytest_test(NAME FILE [ENV...]): one ctest case running one pytest file, scratch in the build dir.
+  file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/pytest)
+  function(pytest_test name file)
+    add_test(NAME ${name} COMMAND ${PDFEXTRACTIMG_PYTHON} -m pytest -q -p no:cacheprovider
+             --basetemp=${CMAKE_CURRENT_BINARY_DIR}/pytest/${name} ${file})
+    set_tests_properties(${name} PROPERTIES TIMEOUT 900 ENVIRONMENT
+      "PYTHONDONTWRITEBYTECODE=1;PDFEXTRACTIMG_CLI=$<TARGET_FILE:pdfextractimg>;${ARGN}")
+  endfunction()
+
+  # The host runs as a process of its own, so these run in sanitized builds too.
+  add_library(worker_shim MODULE host/worker_shim.c)
+  target_link_libraries(worker_shim PRIVATE ${CMAKE_DL_LIBS})
+  pytest_test(host.batch ${CMAKE_CURRENT_SOURCE_DIR}/host/test_batch.py
+              PDFEXTRACTIMG_WORKER_SHIM=$<TARGET_FILE:worker_shim>)
+  pytest_test(host.docs ${CMAKE_CURRENT_SOURCE_DIR}/host/test_docs.py)
+endif()
