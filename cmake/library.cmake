@@ -44,3 +44,22 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/quelvar-pdfextractimg-config.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/quelvar-pdfextractimg-config-version.cmake
   DESTINATION ${QV_CONFIG_DIR})
+
+# pkg-config: quelvar-pdfextractimg.pc beside the library. Its prefix is found from where the file
+# lies (${pcfiledir}), so it stays right under cmake --install --prefix DIR and DESTDIR; absolute
+# install directories are written as they are.
+set(QV_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(QV_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(QV_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(QV_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+else()
+  file(RELATIVE_PATH qv_pc_up "/${QV_PC_DIR}" "/")
+  string(REGEX REPLACE "/$" "" qv_pc_up "${qv_pc_up}")
+  set(QV_PC_PREFIX "\${pcfiledir}/${qv_pc_up}")
+  set(QV_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(QV_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/quelvar-pdfextractimg.pc.in
+  ${CMAKE_CURRENT_BINARY_DIR}/quelvar-pdfextractimg.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quelvar-pdfextractimg.pc DESTINATION ${QV_PC_DIR})

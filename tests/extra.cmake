@@ -10,13 +10,18 @@ if(TARGET quelvar-pdfextractimg)
   target_compile_options(c_host PRIVATE -Wall -Wextra -Werror -std=c99 -pedantic)
   add_test(NAME c_host.sample COMMAND c_host ${PROJECT_SOURCE_DIR}/examples/sample.pdf)
 
-  # cmake --install, then find_package from a separate project. Sanitized builds are skipped: a host
-  # would need the sanitizer runtime too.
+  # cmake --install, then find_package from a separate project and pkg-config from a compiler
+  # command. Sanitized builds are skipped: a host would need the sanitizer runtime too.
+  find_program(QV_PKG_CONFIG NAMES pkg-config pkgconf)
+  if(NOT QV_PKG_CONFIG)
+    set(QV_PKG_CONFIG "")
+  endif()
   if(NOT PDFEXTRACTIMG_SANITIZE AND TARGET pdfextractimg)
     add_test(NAME install.find_package
       COMMAND ${CMAKE_COMMAND} -DBUILD=${PROJECT_BINARY_DIR} -DSRC=${CMAKE_CURRENT_SOURCE_DIR}
               -DWORK=${CMAKE_CURRENT_BINARY_DIR}/install_check
-              -DSAMPLE=${PROJECT_SOURCE_DIR}/examples/sample.pdf
+              -DSAMPLE=${PROJECT_SOURCE_DIR}/examples/sample.pdf -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
+              -DVERSION=${PROJECT_VERSION} -DCC=${CMAKE_C_COMPILER} -DPKG_CONFIG=${QV_PKG_CONFIG}
               -P ${CMAKE_CURRENT_SOURCE_DIR}/install_check.cmake)
   endif()
 endif()
