@@ -33,6 +33,17 @@ static size_t utf8_len(const uint8_t *s, size_t n) {
     return len;
 }
 
+static const char *short_escape(uint8_t b) {
+    switch (b) {
+    case '\b': return "\\b";
+    case '\t': return "\\t";
+    case '\n': return "\\n";
+    case '\f': return "\\f";
+    case '\r': return "\\r";
+    default: return nullptr;
+    }
+}
+
 static void put_u16(std::string &out, unsigned v) {
     char buf[8];
     snprintf(buf, sizeof buf, "\\u%04x", v & 0xFFFFu);
@@ -49,11 +60,8 @@ void host_json_string(std::string &out, const char *s, size_t n) {
             out += '\\';
             out += (char)b;
             i++;
-        } else if (b == '\n') {
-            out += "\\n";
-            i++;
-        } else if (b == '\t') {
-            out += "\\t";
+        } else if (const char *e = short_escape(b)) {
+            out += e;
             i++;
         } else if (b < 0x20u) {
             put_u16(out, b);

@@ -15,8 +15,8 @@ struct host_json_field {
     double number;       // 0 unless the value is a number
 };
 
-// Appends s as a JSON string, quotes included. Valid UTF-8 is copied; '"', '\' and control
-// characters are escaped; each byte that is not part of valid UTF-8 (file names are bytes) is
+// Appends s as a JSON string, quotes included, escaped as Python's json.dumps(ensure_ascii=False)
+// escapes: valid UTF-8 is copied; '"', '\' and control characters are escaped; each byte that is not part of valid UTF-8 (file names are bytes) is
 // written as \udcXX, the lone surrogate that Python's os.fsdecode gives it, so
 // os.fsencode(json.loads(...)) gives back the original bytes.
 void host_json_string(std::string &out, const char *s, size_t n);

@@ -9,6 +9,7 @@ import subprocess
 import pytest
 
 from conftest import PRODUCERS, SAMPLE
+from naming_cases import NAMING_CASES, make_tree
 
 
 def records(report):
@@ -24,15 +25,6 @@ def files_of(d):
             p = os.path.join(root, n)
             out[os.path.relpath(p, d)] = open(p, "rb").read()
     return out
-
-
-def make_tree(base, files, links=()):
-    for rel in files:
-        p = base / rel
-        p.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(SAMPLE, p)
-    for rel, target in links:
-        os.symlink(target, base / rel)
 
 
 def test_tree_gives_the_files_of_all_and_a_full_report(tmp_path, run):
@@ -53,28 +45,6 @@ def test_tree_gives_the_files_of_all_and_a_full_report(tmp_path, run):
         assert run("all", rec["path"], ref).returncode == 0
         assert files_of(rec["output"]) == files_of(ref), rec["path"]
         assert rec["images"] == len(files_of(ref))
-
-
-# (name, files made under the tree, links, arguments, {path: output}) with paths relative to the
-# tree and outputs relative to OUTROOT. Every file is a copy of the sample.
-NAMING_CASES = [
-    ("directory: relative path without .pdf", ["d/x/y.pdf"], [], ["d"], {"d/x/y.pdf": "x/y"}),
-    ("directory: any case, only PDFs", ["d/A.PDF", "d/b.txt"], [], ["d"], {"d/A.PDF": "A"}),
-    ("file argument whatever its name", ["f.dat"], [], ["f.dat"], {"f.dat": "f.dat"}),
-    ("two arguments, one name", ["a/x.pdf", "b/x.pdf"], [], ["a/x.pdf", "b/x.pdf"],
-     {"a/x.pdf": "x", "b/x.pdf": "x-2"}),
-    ("the suffix skips a name another file has", ["a/x.pdf", "b/x.pdf", "b/x-2.pdf"], [], ["a", "b"],
-     {"a/x.pdf": "x", "b/x-2.pdf": "x-2", "b/x.pdf": "x-3"}),
-    ("case twins in one directory, in byte order", ["d/x.pdf", "d/x.PDF"], [], ["d"],
-     {"d/x.PDF": "x", "d/x.pdf": "x-2"}),
-    ("a file reached twice is done once", ["d/x.pdf"], [], ["d", "d/x.pdf"], {"d/x.pdf": "x"}),
-    ("a link back up the tree", ["d/s/x.pdf"], [("d/s/up", "..")], ["d"], {"d/s/x.pdf": "s/x"}),
-    ("a linked directory is read once", ["d/s/x.pdf"], [("d/t", "s")], ["d"], {"d/s/x.pdf": "s/x"}),
-    ("the report's name is not given away", ["d/report.jsonl.pdf"], [], ["d"],
-     {"d/report.jsonl.pdf": "report.jsonl-2"}),
-    ("a name that is only .pdf", ["d/.pdf"], [], ["d"], {"d/.pdf": ".pdf"}),
-    ("a missing path fails without leaving OUTROOT", [], [], ["nope/.."], {"nope/..": "_"}),
-]
 
 
 @pytest.mark.parametrize("name,files,links,args,want", NAMING_CASES, ids=[c[0] for c in NAMING_CASES])
