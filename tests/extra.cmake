@@ -76,4 +76,15 @@ elseif(TARGET pdfextractimg)
   pytest_test(host.batch ${CMAKE_CURRENT_SOURCE_DIR}/host/test_batch.py
               PDFEXTRACTIMG_WORKER_SHIM=$<TARGET_FILE:worker_shim>)
   pytest_test(host.docs ${CMAKE_CURRENT_SOURCE_DIR}/host/test_docs.py)
+
+  # The Python package loads the library into python3, which a sanitized library cannot be
+  # without its runtime preloaded: these run in plain builds only.
+  if(NOT PDFEXTRACTIMG_SANITIZE)
+    set(qv_py_env "PYTHONPATH=${PROJECT_SOURCE_DIR}/python"
+                  "QUELVAR_PDFEXTRACTIMG_LIBRARY=$<TARGET_FILE:quelvar-pdfextractimg>")
+    pytest_test(python.package ${PROJECT_SOURCE_DIR}/python/tests/test_package.py ${qv_py_env})
+    pytest_test(python.batch ${PROJECT_SOURCE_DIR}/python/tests/test_batch.py ${qv_py_env})
+    pytest_test(python.pip_install ${PROJECT_SOURCE_DIR}/python/tests/test_install.py ${qv_py_env})
+    pytest_test(python.dask ${PROJECT_SOURCE_DIR}/python/tests/test_dask_extract.py ${qv_py_env})
+  endif()
 endif()
