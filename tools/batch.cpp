@@ -382,37 +382,39 @@ static bool drain(worker &w) {
     return true;
 }
 
-// Reaps the worker and records its file.
+// Reaps the worker and records its file. A worker that answered and exited normally is taken at its
+// word even if its timeout passed as it finished.
 static void finish(run_state &r, worker &w) {
     close(w.fd);
     int st = 0;
     pid_t got;
     while ((got = waitpid(w.pid, &st, 0)) < 0 && errno == EINTR) {}
+    int wait_errno = errno;
     double seconds = now_s() - w.start;
     const batch_job &job = (*r.jobs)[w.job];
     std::string error;
     const char *status = "ok";
     long images = 0;
     size_t nl = w.answer.find('\n');
-    if (w.timed_out) {
-        status = "timeout";
-        error = "timeout";
-    } else if (got < 0) {
-        status = "crashed";
-        error = std::string("crashed: worker lost: ") + strerror(errno);
-    } else if (WIFSIGNALED(st)) {
-        status = "crashed";
-        error = "crashed: signal " + std::to_string(WTERMSIG(st));
-    } else if (!WIFEXITED(st) || WEXITSTATUS(st) != 0 || nl == std::string::npos) {
-        status = "crashed";
-        error = "crashed: exit status " + std::to_string(WIFEXITED(st) ? WEXITSTATUS(st) : -1);
-    } else {
+    if (got >= 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0 && nl != std::string::npos) {
         images = strtol(w.answer.c_str(), nullptr, 10);
         if (images < 0) {
             status = "failed";
             error = w.answer.substr(nl + 1);
             images = 0;
         }
+    } else if (w.timed_out) {
+        status = "timeout";
+        error = "timeout";
+    } else if (got < 0) {
+        status = "crashed";
+        error = std::string("crashed: worker lost: ") + strerror(wait_errno);
+    } else if (WIFSIGNALED(st)) {
+        status = "crashed";
+        error = "crashed: signal " + std::to_string(WTERMSIG(st));
+    } else {
+        status = "crashed";
+        error = "crashed: exit status " + std::to_string(WIFEXITED(st) ? WEXITSTATUS(st) : -1);
     }
     r.done++;
     r.images += images;

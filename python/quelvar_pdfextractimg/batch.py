@@ -184,19 +184,22 @@ def failed_record(path: str, error: str, output: str = "", seconds: float = 0.0)
 
 
 def _classify(job: Job, wait_status: int, answer: bytes, timed_out: bool, seconds: float) -> dict:
+    """The record of a finished child. One that answered and exited normally is taken at its word
+    even if its timeout passed as it finished."""
     rec = failed_record(job.path, "", job.output, seconds)
     head, newline, error = answer.partition(b"\n")
-    if timed_out:
+    if os.WIFEXITED(wait_status) and os.WEXITSTATUS(wait_status) == 0 and newline:
+        if int(head) < 0:
+            rec.update(error=error.decode("utf-8", "surrogateescape"))
+        else:
+            rec.update(status="ok", images=int(head))
+    elif timed_out:
         rec.update(status="timeout", error="timeout")
     elif os.WIFSIGNALED(wait_status):
         rec.update(status="crashed", error=f"crashed: signal {os.WTERMSIG(wait_status)}")
-    elif not os.WIFEXITED(wait_status) or os.WEXITSTATUS(wait_status) != 0 or not newline:
+    else:
         code = os.WEXITSTATUS(wait_status) if os.WIFEXITED(wait_status) else -1
         rec.update(status="crashed", error=f"crashed: exit status {code}")
-    elif int(head) < 0:
-        rec.update(error=error.decode("utf-8", "surrogateescape"))
-    else:
-        rec.update(status="ok", images=int(head))
     return rec
 
 

@@ -11,7 +11,7 @@ import pytest
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 SAMPLE = SOURCE_DIR / "examples" / "sample.pdf"
 PDFS = [SAMPLE, *sorted((SOURCE_DIR / "tests" / "fixtures" / "producers").glob("*.pdf"))]
-sys.path.insert(0, str(SOURCE_DIR / "tests" / "host"))  # naming_cases, shared with the host's tests
+sys.path.append(str(SOURCE_DIR / "tests" / "host"))  # naming_cases, shared with the host's tests
 
 
 @pytest.fixture(scope="session")
