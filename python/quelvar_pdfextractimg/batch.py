@@ -23,6 +23,9 @@ import re
 import select
 import signal
 import stat
+import subprocess
+import sys
+import threading
 import time
 from dataclasses import dataclass, field
 from typing import BinaryIO, Dict, Iterable, List, Optional, Set, Tuple
@@ -239,11 +242,8 @@ def _read_answer(rfd: int, pid: int, start: float, timeout: float) -> Tuple[byte
             answer += chunk
 
 
-def run_job(job: Job, timeout: float = DEFAULT_TIMEOUT) -> dict:
-    """Extracts job.path into job.output in a forked child and returns its report record:
-    {"path", "status", "images", "error", "seconds", "output"}, status being "ok", "failed" (error:
-    the library's text), "timeout" (the child was killed after timeout seconds; 0: no limit) or
-    "crashed" (error "crashed: signal N"). A crash or a hang costs this file only."""
+def _run_forked(job: Job, timeout: float) -> dict:
+    """run_job's work, in a child forked from this process."""
     _native.library_path()  # loaded in this process, before the fork
     src, dst = os.fsencode(job.path), os.fsencode(job.output)
     start = time.monotonic()
@@ -260,6 +260,64 @@ def run_job(job: Job, timeout: float = DEFAULT_TIMEOUT) -> dict:
         os.close(rfd)
     _, wait_status = os.waitpid(pid, 0)
     return _classify(job, wait_status, answer, timed_out, time.monotonic() - start)
+
+
+def _serve() -> None:
+    """The helper process: a request [path, output, timeout] per line on stdin, its record per line
+    on stdout, in JSON (names that are not UTF-8 travel as \\udcXX escapes)."""
+    _native.library_path()
+    for line in sys.stdin.buffer:
+        path, output, timeout = json.loads(line)
+        sys.stdout.buffer.write(json.dumps(_run_forked(Job(path, output), timeout)).encode() + b"\n")
+        sys.stdout.buffer.flush()
+
+
+class _Helper:
+    """A small Python process that forks the children for one thread of this process. Forking the
+    caller itself costs what its memory maps cost: 10 to 20 ms a file in a Dask worker that holds
+    numpy and the like, against about 2 ms from this helper."""
+
+    def __init__(self) -> None:
+        package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        code = f"import sys; sys.path.insert(0, {package_parent!r}); " \
+               "from quelvar_pdfextractimg.batch import _serve; _serve()"
+        self.owner = os.getpid()
+        self.proc = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def alive(self) -> bool:
+        return self.owner == os.getpid() and self.proc.poll() is None
+
+    def run(self, job: Job, timeout: float) -> Optional[dict]:
+        """The record, or None when the helper has gone (it is then ended)."""
+        try:
+            self.proc.stdin.write(json.dumps([job.path, job.output, timeout]).encode() + b"\n")
+            self.proc.stdin.flush()
+            line = self.proc.stdout.readline()
+        except OSError:
+            line = b""
+        if line:
+            return json.loads(line)
+        self.proc.kill()
+        self.proc.wait()
+        return None
+
+
+_helpers = threading.local()
+
+
+def run_job(job: Job, timeout: float = DEFAULT_TIMEOUT) -> dict:
+    """Extracts job.path into job.output in a child process and returns its report record:
+    {"path", "status", "images", "error", "seconds", "output"}, status being "ok", "failed" (error:
+    the library's text), "timeout" (the child was killed after timeout seconds; 0: no limit) or
+    "crashed" (error "crashed: signal N"). A crash or a hang costs this file only. The children are
+    forked by a helper process that each calling thread starts on first use and keeps."""
+    helper = getattr(_helpers, "helper", None)
+    if helper is None or not helper.alive():
+        helper = _helpers.helper = _Helper()
+    rec = helper.run(job, timeout)
+    if rec is None:
+        rec = dict(failed_record(job.path, "crashed: the helper process was lost", job.output), status="crashed")
+    return rec
 
 
 def record_line(rec: dict) -> bytes:

@@ -5,7 +5,7 @@ import time
 import pytest
 
 from quelvar_pdfextractimg import _native, batch
-from naming_cases import NAMING_CASES, make_tree
+from naming_cases import NAMING_CASES, SAMPLE, make_tree
 
 
 @pytest.mark.parametrize("name,files,links,args,want", NAMING_CASES, ids=[c[0] for c in NAMING_CASES])
@@ -35,10 +35,22 @@ CHILD_CASES = [
 @pytest.mark.parametrize("name,child,timeout,status,error,images", CHILD_CASES, ids=[c[0] for c in CHILD_CASES])
 def test_run_job_records_what_its_child_did(monkeypatch, name, child, timeout, status, error, images):
     monkeypatch.setattr(_native, "call_unlocked_all", child)
-    rec = batch.run_job(batch.Job("in/x.pdf", "out/x"), timeout=timeout)
+    rec = batch._run_forked(batch.Job("in/x.pdf", "out/x"), timeout)
     assert rec == {"path": "in/x.pdf", "status": status, "images": images, "error": error,
                    "seconds": rec["seconds"], "output": "out/x"}
     assert 0 <= rec["seconds"] < 30
+
+
+def test_run_job_through_its_helper_process(tmp_path):
+    job = batch.Job(str(SAMPLE), str(tmp_path / "out"))
+    assert batch.run_job(job)["images"] == 5
+    batch._helpers.helper.proc.kill()  # lost between two files: the next starts another
+    batch._helpers.helper.proc.wait()
+    assert batch.run_job(job)["status"] == "ok"
+    odd = os.fsdecode(os.fsencode(tmp_path) + b"/caf\xe9.pdf")
+    rec = batch.run_job(batch.Job(odd, odd[:-4]))
+    assert (rec["path"], rec["status"], rec["output"]) == (odd, "failed", odd[:-4])
+    assert odd in rec["error"]
 
 
 def test_report_lines_resume_and_a_broken_last_line(tmp_path):
