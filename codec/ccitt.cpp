@@ -307,6 +307,9 @@ struct cc_state {
     // K > 0 rows read as two-dimensional where a one-dimensional row was due (the first row, or
     // after K - 1 two-dimensional ones). They decide between the two readings of K > 0 data.
     int64_t anomalies;
+    // Bits that second readings of a row start may still read and throw away in this pass: twice
+    // the input, so that the retries cannot make decoding take more than linear time.
+    int64_t retry_budget;
     int32_t no_memory;
 };
 
@@ -610,6 +613,7 @@ static int64_t decode_pass(cc_state *st, int32_t periodic, int32_t *clean) {
     int32_t eol_rows = -1;
     *clean = 0;
     st->anomalies = 0;
+    st->retry_budget = (int64_t)(st->total * 2u);
     st->nref = 0;
     end_changes(st->ref, 0, st->columns);
     st->no_eol_rows = 0;
@@ -636,14 +640,16 @@ static int64_t decode_pass(cc_state *st, int32_t periodic, int32_t *clean) {
             int64_t since_before = since_1d;
             int32_t eol_first = eol_rows >= 0 ? eol_rows : !st->align || st->eol, eols = 0;
             status = g3_row(st, b, after_eol, eol_first, periodic, &since_1d, &eols);
-            if (status == row_damaged && st->align && !after_eol) {
+            if (status == row_damaged && st->align && !after_eol && st->retry_budget > 0) {
                 // Perhaps the other reading of the aligned row start; if it fails too, the first
-                // attempt's damage stands.
+                // attempt's damage stands. What the attempt left behind read is charged.
                 cc_bits first = b;
                 int64_t since_first = since_1d;
                 b = before;
                 since_1d = since_before;
                 status = g3_row(st, b, 0, !eol_first, periodic, &since_1d, &eols);
+                const cc_bits &wasted = status == row_damaged ? b : first;
+                st->retry_budget -= (int64_t)(bits_used(wasted) - bits_used(before));
                 if (status == row_damaged) {
                     b = first;
                     since_1d = since_first;

@@ -49,17 +49,18 @@ void ccitt_params_default(ccitt_params *p);
 // always ends decoding. Runs past the row's end are cut at the end, not counted as damage.
 //
 // Lenient where the data allows it: fill bits (zeros) before any EOL; EOLs before rows when
-// end_of_line is 0; an EOFB or RTC ends the data even when end_of_block is 0. With encoded_byte_align
-// and K >= 0 a row start reads two ways: fill, then an EOL that ends on a byte boundary (as TIFF and
-// Ghostscript write EOLs), or the row (or an RTC) starting on the next byte boundary. The first row,
-// which starts on a boundary either way, tells which the data uses (until then end_of_line
-// decides), and a row that is damaged read one way is read the other. K > 0 rows with no EOL: read
-// with a tag bit first, as poppler and MuPDF do; when that decoding stops on damage or looks misread
-// (runs cut at the row's end, a two-dimensional row where K calls for a one-dimensional one, the
-// first row included), the data is decoded again without tag bits, a one-dimensional row after
-// every K - 1 two-dimensional ones (what Ghostscript's encoder writes), and the better result is
-// kept: a clean end, then fewer of those signs, then more rows. Uncompressed mode (the T.4/T.6
-// extension) is decoded.
+// end_of_line is 0; an EOFB or RTC ends the data even when end_of_block is 0. With
+// encoded_byte_align and K >= 0 a row start reads two ways: fill, then an EOL that ends on a byte
+// boundary (as TIFF and Ghostscript write EOLs), or the row (or an RTC) starting on the next byte
+// boundary. The first row, which starts on a boundary either way, tells which the data uses (until
+// then end_of_line decides), and a row that is damaged read one way is read the other (while what
+// such second readings throw away stays under twice the input, so time stays linear). K > 0 rows
+// with no EOL: read with a tag bit first, as poppler and MuPDF do; when that decoding stops on
+// damage or looks misread (runs cut at the row's end, a two-dimensional row where K calls for a
+// one-dimensional one, the first row included), the data is decoded again without tag bits, a
+// one-dimensional row after every K - 1 two-dimensional ones (what Ghostscript's encoder writes),
+// and the better result is kept: a clean end, then fewer of those signs, then more rows.
+// Uncompressed mode (the T.4/T.6 extension) is decoded.
 //
 // *src_used (if not null): bytes of src consumed, through the EOFB or RTC when there is one.
 int32_t ccitt_decode(const uint8_t *src, uint64_t src_len, const ccitt_params *p, uint8_t **dst,
