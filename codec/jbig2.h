@@ -52,11 +52,11 @@ static const uint64_t jbig2_max_draw_bytes = 1ull << 32;
 // filter's output: 1 is white, 0 is black (JBIG2's own bitmaps say 1 for black; the bits are
 // inverted here); bits past the width in a row's last byte are 0. The caller frees it.
 //
-// width_hint and height_hint are the image dictionary's /Width and /Height (0: none). The page's
-// own width and height are reported, whatever the hints; a page of unknown height (0xffffffff in
-// its information segment) is as tall as its last end of stripe (or its lowest region, when no
-// stripe ended), and it grows no taller than height_hint rows when a hint is given: regions below
-// are cut off. The caller clips or pads the bitmap to /Width x /Height.
+// width_hint and height_hint are the image dictionary's /Width and /Height (0: none), which the
+// caller clips the page to anyway: a page wider or taller than a hint is cut to it (and so takes
+// no more memory than the image it fills). Otherwise the page's own size is reported. A page of
+// unknown height (0xffffffff in its information segment) is as tall as its last end of stripe or
+// its lowest region, whichever is lower. The caller pads the bitmap to /Width x /Height.
 //
 // Returns 0: the page decoded completely (an end of page or end of file, or the data used up
 // after whole segments). 1: damaged or truncated data, or a part not decoded (see above); *dst

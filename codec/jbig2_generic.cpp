@@ -16,7 +16,7 @@ struct qe_row {
     uint16_t qe;
     uint8_t nmps, nlps, swap;
 };
-static const qe_row qe_rows[47] = {
+static constexpr qe_row qe_rows[47] = {
     {0x5601, 1, 1, 1},   {0x3401, 2, 6, 0},   {0x1801, 3, 9, 0},   {0x0AC1, 4, 12, 0},
     {0x0521, 5, 29, 0},  {0x0221, 38, 33, 0}, {0x5601, 7, 6, 1},   {0x5401, 8, 14, 0},
     {0x4801, 9, 14, 0},  {0x3801, 10, 14, 0}, {0x3001, 11, 17, 0}, {0x2401, 12, 18, 0},

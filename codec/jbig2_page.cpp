@@ -65,7 +65,8 @@ struct page_state {
     jb2_bitmap page;
     int default_pixel;
     int unknown_height;
-    uint32_t max_rows;  // an unknown-height page grows up to this
+    uint32_t max_rows;          // an unknown-height page grows up to this
+    uint32_t page_w, page_h;    // as its information segment says (page: cut to the hints)
 };
 
 static uint32_t hash_number(uint32_t x) {
@@ -193,7 +194,8 @@ static int grow_page(page_state *st, uint64_t rows) {
 }
 
 // Width, height, resolution, flags (default pixel, default operator), striping.
-static int page_info(page_state *st, const uint8_t *data, uint64_t len, uint32_t height_hint) {
+static int page_info(page_state *st, const uint8_t *data, uint64_t len, uint32_t width_hint,
+                     uint32_t height_hint) {
     jb2_cur c = {data, len, 0, 0};
     uint32_t w = jb2_read(&c, 4), h = jb2_read(&c, 4);
     jb2_read(&c, 4);
@@ -201,12 +203,17 @@ static int page_info(page_state *st, const uint8_t *data, uint64_t len, uint32_t
     uint32_t flags = jb2_read(&c, 1);
     jb2_read(&c, 2);  // striping: a stripe's rows are not needed to decode it
     if (c.failed || w == 0) return -1;
+    st->page_w = w;
+    st->page_h = h;
     st->default_pixel = (flags >> 2) & 1;
     st->unknown_height = h == 0xFFFFFFFFu;
     uint64_t rows = st->unknown_height ? 0 : h;
     if (rows > jbig2_max_pixels / w) return -1;
     st->max_rows = (uint32_t)(jbig2_max_pixels / w);
+    // What lies past the image dictionary's size is cut off by the caller: it is not kept.
+    if (width_hint > 0 && width_hint < w) w = width_hint;
     if (height_hint > 0 && height_hint < st->max_rows) st->max_rows = height_hint;
+    if (rows > st->max_rows) rows = st->max_rows;
     if (jb2_bitmap_init(&st->page, w, (uint32_t)rows, jbig2_max_pixels) < 0) return -1;
     st->page.w = w;  // an unknown-height page starts with no rows but its width
     st->page.stride = (w + 7) / 8;
@@ -352,8 +359,8 @@ static int region_segment(page_state *st, const seg_header *h, const uint8_t *da
     bool mid = is_intermediate(h->type);
     if (!mid && !st->have_page) return -1;
     // A region wider or taller than the page is refused before it is allocated.
-    if (st->have_page && (ri.w > st->page.w || ri.h > (st->unknown_height ? st->max_rows : st->page.h)))
-        return -1;
+    uint64_t tallest = st->unknown_height ? jbig2_max_pixels / st->page_w : st->page_h;
+    if (st->have_page && (ri.w > st->page_w || ri.h > tallest)) return -1;
     referred r;
     if (gather(st, h, &r) < 0) return -1;
     intermediate *im = (intermediate *)calloc(1, sizeof(intermediate));
@@ -420,7 +427,7 @@ static int dictionary_segment(page_state *st, const seg_header *h, const uint8_t
 
 // One segment of the page or of page 0. -1: damaged (decoding goes on with the next segment).
 static int segment(page_state *st, const seg_header *h, const uint8_t *data, uint64_t len,
-                   uint32_t height_hint) {
+                   uint32_t width_hint, uint32_t height_hint) {
     if (h->nref > jbig2_max_referred) return -1;
     switch (h->type) {
     case seg_symdict:
@@ -443,7 +450,7 @@ static int segment(page_state *st, const seg_header *h, const uint8_t *data, uin
             st->ended = 1;
             return 0;
         }
-        return page_info(st, data, len, height_hint);
+        return page_info(st, data, len, width_hint, height_hint);
     case seg_end_stripe: {
         jb2_cur c = {data, len, 0, 0};
         uint32_t row = jb2_read(&c, 4);
@@ -462,7 +469,7 @@ static int segment(page_state *st, const seg_header *h, const uint8_t *data, uin
 // The segments of one stream, in order. A segment whose data runs past the stream is decoded as
 // far as it goes, and ends the stream.
 static void run_stream(page_state *st, const uint8_t *data, uint64_t len, bool globals,
-                       uint32_t height_hint) {
+                       uint32_t width_hint, uint32_t height_hint) {
     seg_header *h = (seg_header *)malloc(sizeof(seg_header));
     if (!h) {
         st->damaged = 1;
@@ -491,7 +498,7 @@ static void run_stream(page_state *st, const uint8_t *data, uint64_t len, bool g
         }
         bool ours = h->page == 0 || (!globals && (st->page_number == 0 || h->page == st->page_number));
         if (ours && !globals && h->page != 0 && st->page_number == 0) st->page_number = h->page;
-        if (ours && segment(st, h, data + at, dlen, height_hint) < 0) st->damaged = 1;
+        if (ours && segment(st, h, data + at, dlen, width_hint, height_hint) < 0) st->damaged = 1;
         if (cut) {
             st->damaged = 1;
             break;
@@ -504,7 +511,6 @@ static void run_stream(page_state *st, const uint8_t *data, uint64_t len, bool g
 int32_t jbig2_decode(const uint8_t *data, uint64_t len, const uint8_t *globals,
                      uint64_t globals_len, uint32_t width_hint, uint32_t height_hint,
                      uint8_t **dst, uint32_t *width, uint32_t *height) {
-    (void)width_hint;  // the page's width comes from its information segment
     *dst = nullptr;
     *width = *height = 0;
     page_state *st = (page_state *)calloc(1, sizeof(page_state));
@@ -513,9 +519,10 @@ int32_t jbig2_decode(const uint8_t *data, uint64_t len, const uint8_t *globals,
     st->map = (uint32_t *)calloc(map_size, sizeof(uint32_t));
     if (st->map && jb2_huff_std_build(&st->c.std) == 0) {
         st->c.draw = jbig2_max_draw_bytes;
-        if (globals) run_stream(st, globals, globals_len, true, height_hint);
+        if (globals) run_stream(st, globals, globals_len, true, width_hint, height_hint);
         st->ended = 0;  // an end of file among the globals ends only them
-        run_stream(st, data ? data : (const uint8_t *)"", data ? len : 0, false, height_hint);
+        run_stream(st, data ? data : (const uint8_t *)"", data ? len : 0, false, width_hint,
+                   height_hint);
     }
     if (st->have_page) {
         // The filter's samples: 1 is white.
