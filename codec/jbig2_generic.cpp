@@ -276,7 +276,7 @@ static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p,
         const uint8_t *r1 = y >= 1 ? row - stride : nullptr;
         const uint8_t *r2 = y >= 2 ? row - 2 * (uint64_t)stride : nullptr;
         uint32_t w0 = 0;
-        for (uint32_t k = 0; k < stride; k++) {
+        for (uint32_t k = 0; k < stride && !d.failed; k++) {
             uint32_t v1 = row_window(r1, stride, k), v2 = sh.n2 ? row_window(r2, stride, k) : 0;
             uint32_t byte = 0;
             uint32_t n = w - k * 8 < 8 ? w - k * 8 : 8;

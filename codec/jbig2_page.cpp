@@ -51,14 +51,13 @@ struct seg_result {
     void *obj;
 };
 
-// Results by segment number: an open-addressing table of result indexes plus one.
-static const uint32_t map_size = 2 * jbig2_max_segments;
 
 struct page_state {
     jb2_ctx c;
     seg_result *results;
     uint32_t nresults, cap;
-    uint32_t *map;
+    uint32_t *map;  // results by segment number: open addressing, result index + 1 (0: free)
+    uint32_t map_size;  // a power of two, over twice the results
     uint32_t segments;  // seen, against jbig2_max_segments
     uint32_t page_number;  // 0: not known yet
     int have_page, ended, damaged;
@@ -78,7 +77,9 @@ static uint32_t hash_number(uint32_t x) {
 }
 
 static const seg_result *find_result(const page_state *st, uint32_t number) {
-    for (uint32_t i = hash_number(number) & (map_size - 1);; i = (i + 1) & (map_size - 1)) {
+    if (!st->map) return nullptr;
+    const uint32_t mask = st->map_size - 1;
+    for (uint32_t i = hash_number(number) & mask;; i = (i + 1) & mask) {
         uint32_t v = st->map[i];
         if (v == 0) return nullptr;
         if (st->results[v - 1].number == number) return &st->results[v - 1];
@@ -97,6 +98,18 @@ static void free_result(seg_result *r) {
     r->obj = nullptr;
 }
 
+// Maps result k's number to k; a later result of a number hides an earlier one.
+static void map_insert(page_state *st, uint32_t k) {
+    const uint32_t mask = st->map_size - 1;
+    for (uint32_t i = hash_number(st->results[k].number) & mask;; i = (i + 1) & mask) {
+        uint32_t v = st->map[i];
+        if (v == 0 || st->results[v - 1].number == st->results[k].number) {
+            st->map[i] = k + 1;
+            return;
+        }
+    }
+}
+
 // Keeps obj (malloc'd, filled) as segment number's result; a later segment of the same number
 // hides an earlier one. -1: no memory (obj is freed).
 static int add_result(page_state *st, uint32_t number, int kind, void *obj) {
@@ -112,13 +125,22 @@ static int add_result(page_state *st, uint32_t number, int kind, void *obj) {
         st->cap = cap;
     }
     st->results[st->nresults++] = r;
-    for (uint32_t i = hash_number(number) & (map_size - 1);; i = (i + 1) & (map_size - 1)) {
-        uint32_t v = st->map[i];
-        if (v == 0 || st->results[v - 1].number == number) {
-            st->map[i] = st->nresults;
-            return 0;
+    if ((uint64_t)st->nresults * 2 >= st->map_size) {  // rebuilt twice as large
+        uint32_t size = st->map_size ? st->map_size * 2 : 64;
+        uint32_t *map = (uint32_t *)calloc(size, sizeof(uint32_t));
+        if (!map) {
+            st->nresults--;
+            free_result(&r);
+            return -1;
         }
+        free(st->map);
+        st->map = map;
+        st->map_size = size;
+        for (uint32_t k = 0; k < st->nresults; k++) map_insert(st, k);
+    } else {
+        map_insert(st, st->nresults - 1);
     }
+    return 0;
 }
 
 // ---- Segment headers ----
@@ -516,8 +538,7 @@ int32_t jbig2_decode(const uint8_t *data, uint64_t len, const uint8_t *globals,
     page_state *st = (page_state *)calloc(1, sizeof(page_state));
     if (!st) return -1;
     int32_t rc = -1;
-    st->map = (uint32_t *)calloc(map_size, sizeof(uint32_t));
-    if (st->map && jb2_huff_std_build(&st->c.std) == 0) {
+    if (jb2_huff_std_build(&st->c.std) == 0) {
         st->c.draw = jbig2_max_draw_bytes;
         if (globals) run_stream(st, globals, globals_len, true, width_hint, height_hint);
         st->ended = 0;  // an end of file among the globals ends only them

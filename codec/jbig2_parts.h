@@ -57,7 +57,9 @@ int jb2_bitmap_crop(const jb2_bitmap *src, int64_t x, int64_t y, uint32_t w, uin
 
 // The decoder's registers over data[0..len). Past the data, and at a marker (0xFF then a byte
 // above 0x8F), it reads 1 bits; after jb2_mq_fill_max such bytes the data counts as used up and
-// failed is set (decisions go on, with no meaning).
+// failed is set (decisions go on, with no meaning). An encoder's flush leaves the decoder two such
+// reads at most; the limit stops a region that its data cannot fill within about 8 million
+// decisions, however large it claims to be.
 struct jb2_mq {
     const uint8_t *data;
     uint64_t len, pos;  // pos: the byte last taken into c
@@ -66,7 +68,7 @@ struct jb2_mq {
     uint32_t fill;
     int failed;
 };
-static const uint32_t jb2_mq_fill_max = 256;
+static const uint32_t jb2_mq_fill_max = 32;
 
 // One probability state per context: the state index times two plus the more probable symbol.
 struct jb2_mq_state {

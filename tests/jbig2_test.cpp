@@ -38,7 +38,7 @@ static bytes read_all(const std::string &path) {
 static bool write_all(const std::string &path, const bytes &b) {
     FILE *f = fopen(path.c_str(), "wb");
     if (!f) return false;
-    bool ok = fwrite(b.data(), 1, b.size(), f) == b.size();
+    bool ok = b.empty() || fwrite(b.data(), 1, b.size(), f) == b.size();
     return fclose(f) == 0 && ok;
 }
 
@@ -86,12 +86,13 @@ struct decoded {
     image im;  // 1 is black
 };
 
-static decoded decode(const bytes &page, const bytes &globals = bytes(), uint32_t height_hint = 0) {
+// hint: the image dictionary's width and height (0: none).
+static decoded decode(const bytes &page, const bytes &globals = bytes(), uint32_t hint = 0) {
     uint8_t *out = nullptr;
     uint32_t w = 0, h = 0;
     decoded d;
     d.rc = jbig2_decode(page.data(), page.size(), globals.empty() ? nullptr : globals.data(),
-                        globals.size(), 0, height_hint, &out, &w, &h);
+                        globals.size(), hint, hint, &out, &w, &h);
     if (d.rc < 0) {
         EXPECT_EQ(nullptr, out);
         return d;
@@ -433,7 +434,7 @@ TEST(Jbig2, CombinationOperators) {
 }
 
 // A page of unknown height: stripes end at the rows their end-of-stripe segments name; the image
-// dictionary's height cuts the page.
+// dictionary's size cuts the page.
 TEST(Jbig2, UnknownHeightStripes) {
     image a = test_image(32, 10, 3);
     bytes page = jb2w::segment(1, 48, 1, {}, jb2w::page_info(32, 0xFFFFFFFF, 0, 0x8000 | 16));
@@ -457,10 +458,237 @@ TEST(Jbig2, UnknownHeightStripes) {
     }
     decoded cut = decode(page, bytes(), 20);
     EXPECT_EQ(0, cut.rc);
-    ASSERT_EQ(20, cut.im.h);
+    ASSERT_EQ(20, cut.im.h);  // and 20 wide
+    ASSERT_EQ(20, cut.im.w);
     for (int y = 0; y < 20; y++)
-        for (int x = 0; x < 32; x++) EXPECT_EQ(want.at(x, y), cut.im.at(x, y));
+        for (int x = 0; x < 20; x++) EXPECT_EQ(want.at(x, y), cut.im.at(x, y));
     // Without its end of stripe the page ends below its lowest region.
     bytes open_end(page.begin(), page.end() - 15);
     EXPECT_EQ(28, decode(open_end).im.h);
+}
+
+// ---- Symbol dictionaries and text regions from the test encoder ----
+
+static std::vector<image> test_symbols() {
+    std::vector<image> syms;
+    const int sizes[][2] = {{5, 7}, {8, 7}, {3, 7}, {6, 11}, {1, 11}, {9, 4}};
+    for (int k = 0; k < 6; k++) {
+        image s(sizes[k][0], sizes[k][1]);
+        for (int y = 0; y < s.h; y++)
+            for (int x = 0; x < s.w; x++) s.set(x, y, (x * 3 + y * (k + 1)) % 5 < 2 || y == 0 || x == s.w - 1);
+        syms.push_back(s);
+    }
+    return syms;
+}
+
+// Where an instance's top-left pixel goes, from its reference corner (s, t).
+static void draw_instance(image &page, const image &sym, int s, int t, int corner, bool transposed,
+                          int combop) {
+    int x = transposed ? t : s, y = transposed ? s : t;
+    if (corner == 2 || corner == 3) x -= sym.w - 1;  // right corners
+    if (corner == 0 || corner == 2) y -= sym.h - 1;  // bottom corners
+    for (int j = 0; j < sym.h; j++)
+        for (int i = 0; i < sym.w; i++) {
+            int px = x + i, py = y + j;
+            if (px < 0 || py < 0 || px >= page.w || py >= page.h) continue;
+            int d = page.at(px, py), v = sym.at(i, j);
+            const int r[4] = {d | v, d & v, d ^ v, !(d ^ v)};
+            page.set(px, py, r[combop]);
+        }
+}
+
+struct text_case {
+    const char *name;
+    int corner, transposed, logstrips, dsoffset, combop, defpixel;
+};
+static const text_case text_cases[] = {
+    {"top left", 1, 0, 0, 0, 0, 0},
+    {"bottom left", 0, 0, 0, 0, 0, 0},
+    {"top right", 3, 0, 0, 0, 0, 0},
+    {"bottom right", 2, 0, 0, 0, 0, 0},
+    {"transposed, top left", 1, 1, 0, 0, 0, 0},
+    {"transposed, bottom left", 0, 1, 0, 0, 0, 0},
+    {"transposed, top right", 3, 1, 0, 0, 0, 0},
+    {"transposed, bottom right", 2, 1, 0, 0, 0, 0},
+    {"four strips, offset -3", 1, 0, 2, -3, 0, 0},
+    {"eight strips, offset 15, transposed", 0, 1, 3, 15, 0, 0},
+    {"XOR onto a black region", 1, 0, 1, 2, 2, 1},
+    {"AND onto a black region", 3, 0, 0, -16, 1, 1},
+    {"XNOR", 2, 1, 0, 0, 3, 0},
+};
+
+// A symbol dictionary in the globals and a text region on the page: the page must hold the
+// symbols where the instance list puts them.
+TEST(Jbig2, TextRegions) {
+    const bool oracle = have_jbig2dec();
+    std::vector<image> syms = test_symbols();
+    bytes globals = jb2w::segment(0, 0, 0, {}, jb2w::symbol_dictionary(syms));
+    for (const text_case &c : text_cases) {
+        SCOPED_TRACE(c.name);
+        const int strips_n = 1 << c.logstrips;
+        std::vector<jb2w::strip> strips;
+        // Strip T values are multiples of the strip count; instances overlap and cross the edges.
+        for (int k = 0; k < 4; k++) {
+            jb2w::strip st;
+            st.t = (k * 13 - 4) / strips_n * strips_n;
+            int s = -3 + k;
+            for (int i = 0; i < 5; i++) {
+                uint32_t id = (uint32_t)((k * 5 + i) % syms.size());
+                st.inst.push_back({id, s, (i * 3) % strips_n});
+                s += syms[id].w - 2 + (i % 3) * 4 + (c.transposed ? syms[id].h - syms[id].w : 0);
+            }
+            strips.push_back(st);
+        }
+        jb2w::text_opts o;
+        o.refcorner = c.corner;
+        o.transposed = c.transposed;
+        o.logstrips = c.logstrips;
+        o.dsoffset = c.dsoffset;
+        o.combop = c.combop;
+        o.defpixel = c.defpixel;
+        bytes page = jb2w::segment(1, 48, 1, {}, jb2w::page_info(60, 50));
+        append(page, jb2w::segment(2, 6, 1, {0}, jb2w::text_region(syms, 56, 48, 2, 1, 0, strips, o)));
+        image region(56, 48), want(60, 50);
+        for (int y = 0; y < 48; y++)
+            for (int x = 0; x < 56; x++) region.set(x, y, c.defpixel);
+        for (const jb2w::strip &st : strips)
+            for (const jb2w::instance &in : st.inst)
+                draw_instance(region, syms[in.id], in.s, st.t + in.t, c.corner, c.transposed, c.combop);
+        for (int y = 0; y < 48; y++)
+            for (int x = 0; x < 56; x++) want.set(x + 2, y + 1, region.at(x, y));
+        decoded got = decode(page, globals);
+        EXPECT_EQ(0, got.rc);
+        EXPECT_EQ("", differ(want, got.im));
+        if (oracle) EXPECT_EQ("", differ(want, jbig2dec_page(page, globals))) << "jbig2dec";
+    }
+}
+
+// ---- Damaged and hostile input ----
+
+static bytes u32be(uint32_t v) { return {(uint8_t)(v >> 24), (uint8_t)(v >> 16), (uint8_t)(v >> 8), (uint8_t)v}; }
+
+static bytes concat(std::initializer_list<bytes> parts) {
+    bytes b;
+    for (const bytes &p : parts) append(b, p);
+    return b;
+}
+
+// Valid streams (page, globals) for the sweep.
+static std::vector<std::pair<bytes, bytes>> sweep_streams() {
+    std::vector<std::pair<bytes, bytes>> v;
+    v.push_back({from_hex(pdf_example_page), from_hex(pdf_example_globals)});
+    image im = test_image(24, 9, 5);
+    v.push_back({generic_page(im, jb2w::usual(0, true)), {}});
+    std::vector<image> syms = test_symbols();
+    jb2w::text_opts o;
+    o.refcorner = 2;
+    o.logstrips = 1;
+    bytes page = jb2w::segment(1, 48, 1, {}, jb2w::page_info(30, 20));
+    append(page, jb2w::segment(2, 6, 1, {0},
+                               jb2w::text_region(syms, 30, 20, 0, 0, 0,
+                                                 {{0, {{1, 9, 0}, {4, 12, 1}}}, {8, {{5, 3, 0}}}}, o)));
+    v.push_back({page, jb2w::segment(0, 0, 0, {}, jb2w::symbol_dictionary(syms))});
+    bytes file = from_hex(std::string((const char *)read_all(fixture("annex_h.hex")).data(),
+                                      read_all(fixture("annex_h.hex")).size()));
+    bytes globals, page2;
+    for (const seg &s : split_segments(bytes(file.begin() + 13, file.end()))) {
+        if (s.page == 0) append(globals, s.raw);
+        if (s.page == 2) append(page2, s.raw);  // halftone, patterns, refinement-free symbols
+    }
+    v.push_back({page2, globals});
+    return v;
+}
+
+// Every byte of page and globals changed (all bits, then the low bit), every truncation: each
+// decodes to a defined result (under the sanitizers: without a bad read).
+TEST(Jbig2, MutationSweep) {
+    for (const auto &sv : sweep_streams()) {
+        for (int which = 0; which < 2; which++) {
+            const bytes &orig = which ? sv.second : sv.first;
+            for (size_t i = 0; i < orig.size(); i++)
+                for (uint8_t flip : {(uint8_t)0xFF, (uint8_t)0x01, (uint8_t)0x80}) {
+                    bytes m = orig;
+                    m[i] ^= flip;
+                    decoded d = which ? decode(sv.first, m, 64) : decode(m, sv.second, 64);
+                    ASSERT_TRUE(d.rc >= -1 && d.rc <= 1);
+                }
+            for (size_t n = 0; n < orig.size(); n++) {
+                bytes t(orig.begin(), orig.begin() + n);
+                decoded d = which ? decode(sv.first, t, 64) : decode(t, sv.second, 64);
+                ASSERT_TRUE(d.rc >= -1 && d.rc <= 1);
+            }
+        }
+    }
+}
+
+static long peak_kib() {
+    FILE *f = fopen("/proc/self/status", "r");
+    long v = -1;
+    char line[256];
+    while (f && fgets(line, sizeof line, f))
+        if (sscanf(line, "VmHWM: %ld", &v) == 1) break;
+    if (f) fclose(f);
+    return v;
+}
+
+static bytes small_page() { return jb2w::segment(1, 48, 1, {}, jb2w::page_info(16, 16)); }
+
+struct hostile_case {
+    const char *name;
+    bytes page, globals;
+    int32_t rc;
+};
+
+// Sizes and counts no data backs, references to nothing, to themselves and in a loop: each is
+// refused or ends, fast and in little memory.
+TEST(Jbig2, HostileInput) {
+    const bytes region16 = jb2w::region_info(16, 16, 0, 0, 0);
+    const hostile_case cases[] = {
+        {"page over the pixel cap", jb2w::segment(1, 48, 1, {}, jb2w::page_info(65536, 65536)), {}, -1},
+        {"page of width 0", jb2w::segment(1, 48, 1, {}, jb2w::page_info(0, 10)), {}, -1},
+        {"no page information", jb2w::segment(2, 38, 1, {}, jb2w::generic_region(image(4, 4), 0, 0, 0, jb2w::usual(0))), {}, -1},
+        {"region wider than the page",
+         concat({small_page(), jb2w::segment(2, 38, 1, {}, concat({jb2w::region_info(0x7FFFFFFF, 16, 0, 0, 0), {0, 3, 0xFF, 0xFD, 0xFF, 2, 0xFE, 0xFE, 0xFE}}))}), {}, 1},
+        {"region of unknown height and no end",
+         concat({small_page(), jb2w::segment(2, 38, 1, {}, concat({jb2w::region_info(16, 0xFFFFFFFF, 0, 0, 0), {0, 3, 0xFF}}))}), {}, 1},
+        {"symbol dictionary of 2^32 - 1 symbols",
+         small_page(), jb2w::segment(0, 0, 0, {}, concat({{0, 0, 3, 0xFF, 0xFD, 0xFF, 2, 0xFE, 0xFE, 0xFE}, u32be(1), u32be(0xFFFFFFFF)})), 1},
+        {"symbol dictionary of a million symbols and no data",
+         small_page(), jb2w::segment(0, 0, 0, {}, concat({{0, 0, 3, 0xFF, 0xFD, 0xFF, 2, 0xFE, 0xFE, 0xFE}, u32be(1), u32be(1000000)})), 1},
+        {"text region of 2^32 - 1 instances and no data",
+         concat({small_page(), jb2w::segment(2, 6, 1, {0}, concat({region16, {0, 0}, u32be(0xFFFFFFFF)}))}),
+         jb2w::segment(0, 0, 0, {}, jb2w::symbol_dictionary(test_symbols())), 1},
+        {"text region referring to a missing dictionary",
+         concat({small_page(), jb2w::segment(2, 6, 1, {7}, concat({region16, {0, 0}, u32be(3)}))}), {}, 1},
+        {"text region referring to itself",
+         concat({small_page(), jb2w::segment(2, 6, 1, {2}, concat({region16, {0, 0}, u32be(3)}))}), {}, 1},
+        {"symbol dictionaries referring to each other",
+         concat({small_page(), jb2w::segment(3, 0, 1, {4}, concat({{0, 0, 3, 0xFF, 0xFD, 0xFF, 2, 0xFE, 0xFE, 0xFE}, u32be(0), u32be(0)})),
+                 jb2w::segment(4, 0, 1, {3}, concat({{0, 0, 3, 0xFF, 0xFD, 0xFF, 2, 0xFE, 0xFE, 0xFE}, u32be(0), u32be(0)}))}), {}, 1},
+        {"refinement referring to itself",
+         concat({small_page(), jb2w::segment(2, 42, 1, {2}, concat({region16, {0, 0xFF, 0xFF, 0xFF, 0xFF}}))}), {}, 1},
+        {"pattern dictionary of 2^32 patterns",
+         small_page(), jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(0xFFFFFFFF)})), 1},
+        {"halftone grid of 2^64 cells",
+         concat({small_page(), jb2w::segment(2, 22, 1, {0}, concat({region16, {0}, u32be(0xFFFFFFFF), u32be(0xFFFFFFFF), u32be(0), u32be(0), {1, 0, 0, 0}}))}),
+         jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(3), {0xFF, 0xAC}})), 1},
+        {"halftone cells all at one place",
+         concat({small_page(), jb2w::segment(2, 22, 1, {0}, concat({region16, {0}, u32be(16), u32be(16), u32be(0), u32be(0), {0, 0, 0, 0}}))}),
+         jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(3), {0xFF, 0xAC}})), 1},
+        {"referred-to count of 2^29 in the long form",
+         concat({small_page(), {0, 0, 0, 2, 6, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}}), {}, 1},
+        {"referred-to count 5 (not an encoding)", concat({small_page(), {0, 0, 0, 2, 6, 0xA0, 1, 0, 0, 0, 0}}), {}, 1},
+        {"table of 2^32 lines",
+         concat({small_page(), jb2w::segment(2, 53, 1, {}, concat({{0x00}, u32be(0x80000000), u32be(0x7FFFFFFF), bytes(64, 0)}))}), {}, 1},
+        {"segment data past the end", concat({small_page(), {0, 0, 0, 2, 38, 0, 1, 0, 0, 1, 0}}), {}, 1},
+        {"end of page, then more", concat({small_page(), jb2w::segment(2, 49, 1, {}, {}), {1, 2, 3}}), {}, 0},
+    };
+    long before = peak_kib();
+    for (const hostile_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        decoded d = decode(c.page, c.globals);
+        EXPECT_EQ(c.rc, d.rc);
+    }
+    long after = peak_kib();
+    if (before > 0 && after > 0) EXPECT_LT(after - before, 200 * 1024) << "KiB of peak memory";
 }
