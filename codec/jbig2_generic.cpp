@@ -107,9 +107,10 @@ static inline uint32_t row_byte_at(const uint8_t *row, uint32_t stride, int64_t 
     return ((hi << 8 | lo) >> (8 - s)) & 0xFFu;
 }
 
-static inline uint8_t combine(uint8_t d, uint32_t s, uint8_t mask, int op) {
+template <int Op>
+static inline uint8_t combine(uint8_t d, uint32_t s, uint8_t mask) {
     uint8_t v;
-    switch (op) {
+    switch (Op) {
     case jb2_op_or: v = (uint8_t)(d | s); break;
     case jb2_op_and: v = (uint8_t)(d & s); break;
     case jb2_op_xor: v = (uint8_t)(d ^ s); break;
@@ -117,6 +118,33 @@ static inline uint8_t combine(uint8_t d, uint32_t s, uint8_t mask, int op) {
     default: v = (uint8_t)s; break;
     }
     return (uint8_t)((d & ~mask) | (v & mask));
+}
+
+// Rows y0..y1 of dst, bytes b0..b1, from src placed at (x, y); first and last: the masks of the
+// end bytes. The source byte under destination byte b0 starts at source column b0 * 8 - x, which
+// is k0 * 8 + sh; the bytes between the ends read two whole source bytes each.
+template <int Op>
+static void compose_rows(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int64_t y, int64_t y0,
+                         int64_t y1, int64_t b0, int64_t b1, uint8_t first, uint8_t last) {
+    const int64_t off = b0 * 8 - x, k0 = off >> 3;  // off >= -7
+    const uint32_t sh = (uint32_t)(off & 7);
+    for (int64_t row = y0; row < y1; row++) {
+        uint8_t *d = dst->data + (uint64_t)row * dst->stride;
+        const uint8_t *s = src->data + (uint64_t)(row - y) * src->stride;
+        if (b0 == b1) {
+            d[b0] = combine<Op>(d[b0], row_byte_at(s, src->stride, off), (uint8_t)(first & last));
+            continue;
+        }
+        d[b0] = combine<Op>(d[b0], row_byte_at(s, src->stride, off), first);
+        const uint8_t *sp = s + (k0 + 1);
+        if (sh == 0) {
+            for (int64_t bi = b0 + 1; bi < b1; bi++, sp++) d[bi] = combine<Op>(d[bi], *sp, 0xFF);
+        } else {
+            for (int64_t bi = b0 + 1; bi < b1; bi++, sp++)
+                d[bi] = combine<Op>(d[bi], (uint32_t)((sp[0] << sh | sp[1] >> (8 - sh)) & 0xFF), 0xFF);
+        }
+        d[b1] = combine<Op>(d[b1], row_byte_at(s, src->stride, off + (b1 - b0) * 8), last);
+    }
 }
 
 void jb2_compose(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int64_t y, int op) {
@@ -127,14 +155,13 @@ void jb2_compose(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int64_t y, i
     if (y1 > (int64_t)dst->h) y1 = dst->h;
     if (x0 >= x1 || y0 >= y1) return;
     int64_t b0 = x0 >> 3, b1 = (x1 - 1) >> 3;
-    for (int64_t row = y0; row < y1; row++) {
-        uint8_t *d = dst->data + (uint64_t)row * dst->stride;
-        const uint8_t *s = src->data + (uint64_t)(row - y) * src->stride;
-        for (int64_t bi = b0; bi <= b1; bi++) {
-            int64_t c0 = bi * 8, lo = c0 < x0 ? x0 : c0, hi = c0 + 8 > x1 ? x1 : c0 + 8;
-            uint8_t mask = (uint8_t)((0xFFu >> (lo - c0)) & (0xFF00u >> (hi - c0)));
-            d[bi] = combine(d[bi], row_byte_at(s, src->stride, c0 - x), mask, op);
-        }
+    uint8_t first = (uint8_t)(0xFFu >> (x0 & 7)), last = (uint8_t)(0xFF00u >> (((x1 - 1) & 7) + 1));
+    switch (op) {
+    case jb2_op_or: compose_rows<jb2_op_or>(dst, src, x, y, y0, y1, b0, b1, first, last); break;
+    case jb2_op_and: compose_rows<jb2_op_and>(dst, src, x, y, y0, y1, b0, b1, first, last); break;
+    case jb2_op_xor: compose_rows<jb2_op_xor>(dst, src, x, y, y0, y1, b0, b1, first, last); break;
+    case jb2_op_xnor: compose_rows<jb2_op_xnor>(dst, src, x, y, y0, y1, b0, b1, first, last); break;
+    default: compose_rows<jb2_op_replace>(dst, src, x, y, y0, y1, b0, b1, first, last); break;
     }
 }
 
@@ -155,34 +182,13 @@ int jb2_bitmap_crop(const jb2_bitmap *src, int64_t x, int64_t y, uint32_t w, uin
 
 // ---- The arithmetic decoder (ITU-T T.88 Annex E) ----
 
-static inline uint32_t mq_byte(const jb2_mq *d, uint64_t i) { return i < d->len ? d->data[i] : 0xFFu; }
-
-void jb2_mq_bytein(jb2_mq *d) {
-    uint32_t b = mq_byte(d, d->pos), next = mq_byte(d, d->pos + 1);
-    if (b == 0xFF) {
-        if (next > 0x8F) {  // a marker, or the end of the data: 1 bits from here on
-            d->c += 0xFF00u;
-            d->ct = 8;
-            if (++d->fill > jb2_mq_fill_max) d->failed = 1;
-        } else {
-            d->pos++;
-            d->c += next << 9;
-            d->ct = 7;
-        }
-    } else {
-        d->pos++;
-        d->c += next << 8;
-        d->ct = 8;
-    }
-}
-
 void jb2_mq_init(jb2_mq *d, const uint8_t *data, uint64_t len) {
     d->data = data;
     d->len = len;
     d->pos = 0;
     d->fill = 0;
     d->failed = 0;
-    d->c = mq_byte(d, 0) << 16;
+    d->c = (len > 0 ? data[0] : 0xFFu) << 16;
     jb2_mq_bytein(d);
     d->c <<= 7;
     d->ct -= 7;

@@ -78,7 +78,28 @@ struct jb2_mq_state {
 extern const jb2_mq_state jb2_mq_states[94];
 
 void jb2_mq_init(jb2_mq *d, const uint8_t *data, uint64_t len);
-void jb2_mq_bytein(jb2_mq *d);
+
+// Takes the next byte into c. Inline, so that a decoder kept in a function's locals stays in
+// registers.
+static inline void jb2_mq_bytein(jb2_mq *d) {
+    uint32_t b = d->pos < d->len ? d->data[d->pos] : 0xFFu;
+    uint32_t next = d->pos + 1 < d->len ? d->data[d->pos + 1] : 0xFFu;
+    if (b == 0xFF) {
+        if (next > 0x8F) {  // a marker, or the end of the data: 1 bits from here on
+            d->c += 0xFF00u;
+            d->ct = 8;
+            if (++d->fill > jb2_mq_fill_max) d->failed = 1;
+        } else {
+            d->pos++;
+            d->c += next << 9;
+            d->ct = 7;
+        }
+    } else {
+        d->pos++;
+        d->c += next << 8;
+        d->ct = 8;
+    }
+}
 
 // Decodes one bit in the context *cx and updates it. The less probable symbol's interval lies
 // below the more probable one's, and the two swap when the more probable one would be smaller.
