@@ -18,7 +18,8 @@
 // or to a later one finds nothing: references cannot loop.
 //
 // Not decoded (skipped; the page decodes without them): extended generic templates, colour
-// extensions, profiles, extension segments. MMR data needs the Group 4 decoder of codec/ccitt.h.
+// extensions, profiles, extension segments. MMR data goes through the Group 4 decoder of
+// codec/ccitt.h (regions up to ccitt_max_columns wide).
 #ifndef QV_CODEC_JBIG2_H
 #define QV_CODEC_JBIG2_H
 #include <cstdint>

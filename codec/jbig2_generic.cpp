@@ -3,12 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/ccitt.h"
 #include "codec/jbig2_parts.h"
 
-#if __has_include("codec/ccitt.h")
-#include "codec/ccitt.h"
-#define QV_JBIG2_HAVE_CCITT 1
-#endif
 
 // The probability estimation table of ITU-T T.88 Annex E (the MQ coder): Qe, the next state
 // after a more and after a less probable symbol, and whether a less probable one swaps the sense.
@@ -336,7 +333,6 @@ int jb2_generic_decode(jb2_mq *d, uint8_t *stats, const jb2_generic_params *p, j
     }
 }
 
-#ifdef QV_JBIG2_HAVE_CCITT
 int jb2_mmr_decode(const uint8_t *data, uint64_t len, jb2_bitmap *out, uint64_t *used) {
     if (used) *used = 0;
     if (!out->data) return 0;
@@ -358,10 +354,3 @@ int jb2_mmr_decode(const uint8_t *data, uint64_t len, jb2_bitmap *out, uint64_t 
     if (used) *used = src_used;
     return (uint64_t)n < out->h ? -1 : 0;
 }
-#else
-// Without the Group 4 decoder MMR regions are left blank and counted as damage.
-int jb2_mmr_decode(const uint8_t *, uint64_t, jb2_bitmap *, uint64_t *used) {
-    if (used) *used = 0;
-    return -1;
-}
-#endif
