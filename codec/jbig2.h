@@ -15,7 +15,8 @@
 // 1); segments of that page and of page 0 are decoded, in stream order, the globals first; those
 // of other pages are skipped, and a second page information segment ends the page. A segment finds
 // only the segments decoded before it among those it refers to, so a segment that refers to itself
-// or to a later one finds nothing: references cannot loop.
+// or to a later one finds nothing: references cannot loop. A region before the page information
+// segment is refused; a region's rows below the page kept (see the hints) are not decoded.
 //
 // Not decoded (skipped; the page decodes without them): extended generic templates, colour
 // extensions, profiles, extension segments. MMR data goes through the Group 4 decoder of

@@ -349,7 +349,7 @@ static int refine_region(page_state *st, const uint8_t *data, uint64_t len, cons
         rp.ref = &r->region->bitmap;
     } else {
         if (!st->have_page || grow_page(st, (uint64_t)ri->y + ri->h) < 0 ||
-            jb2_bitmap_crop(&st->page, ri->x, ri->y, ri->w, ri->h, &under) < 0)
+            jb2_bitmap_crop(&st->page, ri->x, ri->y, out->w, out->h, &under) < 0)
             return -1;
         rp.ref = &under;
     }
@@ -379,15 +379,19 @@ static int region_segment(page_state *st, const seg_header *h, const uint8_t *da
         blen -= 4;
     }
     bool mid = is_intermediate(h->type);
-    if (!mid && !st->have_page) return -1;
+    if (!st->have_page) return -1;
     // A region wider or taller than the page is refused before it is allocated.
     uint64_t tallest = st->unknown_height ? jbig2_max_pixels / st->page_w : st->page_h;
-    if (st->have_page && (ri.w > st->page_w || ri.h > tallest)) return -1;
+    if (ri.w > st->page_w || ri.h > tallest) return -1;
+    // A region's rows below the page kept (cut to the image's height) are not decoded: no row
+    // depends on the rows below it, and a refinement of an intermediate region sits where it does.
+    uint64_t kept = st->unknown_height ? st->max_rows : st->page.h;
+    uint32_t rows = ri.y >= kept ? 0 : (uint32_t)(ri.h < kept - ri.y ? ri.h : kept - ri.y);
     referred r;
     if (gather(st, h, &r) < 0) return -1;
     intermediate *im = (intermediate *)calloc(1, sizeof(intermediate));
     int rc = -1;
-    if (!im || jb2_bitmap_init(&im->bitmap, ri.w, ri.h, jbig2_max_pixels) < 0) goto done;
+    if (!im || jb2_bitmap_init(&im->bitmap, ri.w, rows, jbig2_max_pixels) < 0) goto done;
     switch (h->type) {
     case seg_generic_mid:
     case seg_generic:
