@@ -2,11 +2,13 @@
 // small PDFs made with the test PDF builder (every filter, predictor, colour space, masks, forms,
 // inherited resources, object and cross-reference streams, damaged files), zlib and raw DEFLATE
 // streams from the library's encoder and hand-built blocks, LZW, ASCII and RunLength data, and
-// inputs for the round trip. PNG seeds are the PNG test fixtures (copied by the caller).
+// inputs for the round trip, JBIG2 streams (the published ones and the test encoder's; the
+// Annex H stream is read from tests/fixtures/jbig2 beside the corpus). PNG seeds are the PNG test fixtures (copied by the caller).
 //
 // Usage: make_corpus CORPUS_DIR   (writes CORPUS_DIR/<target>/<seed>; the directories must exist)
 // Deterministic: the same program writes the same bytes. Flate data comes from qv_deflate, so no
 // zlib is needed.
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "codec/flate.h"
+#include "tests/jbig2_writer.h"
 #include "tests/pdf_builder.h"
 
 typedef std::string bytes;
@@ -387,6 +390,109 @@ static void codec_seeds() {
     put("ascii", "runlength-cut", "\x05" "ab\xfe");
 }
 
+// fuzz_jbig2's input: a 2-byte globals length, the globals, the page's segments.
+static void put_jbig2(const std::string &name, const jb2w::bytes &globals, const jb2w::bytes &page) {
+    bytes b;
+    b += (char)(globals.size() >> 8);
+    b += (char)(globals.size() & 0xFF);
+    b += bytes(globals.begin(), globals.end());
+    b += bytes(page.begin(), page.end());
+    put("jbig2", name, b);
+}
+
+static jb2w::bytes unhex(const bytes &s) {
+    jb2w::bytes b;
+    int hi = -1;
+    for (char ch : s) {
+        int v = isxdigit((unsigned char)ch) ? (isdigit((unsigned char)ch) ? ch - '0' : (ch | 32) - 'a' + 10) : -1;
+        if (v < 0) continue;
+        if (hi < 0) hi = v;
+        else b.push_back((uint8_t)(hi << 4 | v)), hi = -1;
+    }
+    return b;
+}
+
+static void jbig2_seeds() {
+    using jb2w::image;
+    using jb2w::generic_opts;
+    using jb2w::segment;
+    using jb2w::page_info;
+    using jb2w::generic_region;
+    using jb2w::usual;
+    using jb2w::strip;
+    using jb2w::text_opts;
+    using jb2w::symbol_dictionary;
+    using jb2w::text_region;
+    put_jbig2("pdf-example",
+              unhex("0000000000010000000032000003fffdff02fefefe00000001000000012ae225aea9a5a538b4d9999c5c8e"
+                    "56ef0f8727f2b53d4e37ef795cc5506dffac"),
+              unhex("00000001300001000000130000003400000042000000000000000040000000000002062000010000001e"
+                    "000000340000004200000000000000000200100000000231db51ce51ffac"));
+    // The Annex H stream without its file header, split by page: globals first.
+    FILE *f = fopen((g_dir + "/../../tests/fixtures/jbig2/annex_h.hex").c_str(), "rb");
+    if (f) {
+        bytes hex;
+        int ch;
+        while ((ch = fgetc(f)) != EOF) hex += (char)ch;
+        fclose(f);
+        jb2w::bytes file = unhex(hex), globals, pages[4];
+        size_t pos = 13;
+        while (pos + 11 <= file.size()) {  // segments of short headers: count < 5, 1-byte numbers
+            size_t refs = file[pos + 5] >> 5, at = pos + 6 + refs;
+            uint32_t page = file[at];
+            uint32_t len = (uint32_t)file[at + 1] << 24 | (uint32_t)file[at + 2] << 16 |
+                           (uint32_t)file[at + 3] << 8 | file[at + 4];
+            jb2w::bytes &to = page == 0 ? globals : pages[page & 3];
+            to.insert(to.end(), file.begin() + (long)pos, file.begin() + (long)(at + 5 + len));
+            pos = at + 5 + len;
+        }
+        for (int p = 1; p <= 3; p++) put_jbig2("annex-h-page" + std::to_string(p), globals, pages[p]);
+    }
+    // Generic regions of each template, with typical prediction and moved adaptive pixels.
+    image im(40, 12);
+    for (int y = 0; y < 12; y++)
+        for (int x = 0; x < 40; x++) im.set(x, y, (x * 7 + y * 3) % 11 < 4 || y == 6);
+    for (int t = 0; t < 4; t++) {
+        generic_opts o = usual(t, t % 2 == 0);
+        if (t == 3) o.atx[0] = -5;
+        jb2w::bytes page = segment(1, 48, 1, {}, page_info(48, 20, t == 1 ? 4 : 0));
+        jb2w::bytes r = segment(2, 38, 1, {}, generic_region(im, 3, 5, t, o));
+        page.insert(page.end(), r.begin(), r.end());
+        put_jbig2("generic-t" + std::to_string(t), {}, page);
+    }
+    // A page of unknown height ended by stripes, regions combined with each operator.
+    jb2w::bytes striped = segment(1, 48, 1, {}, page_info(40, 0xFFFFFFFF, 0, 0x8000 | 16));
+    for (int op = 0; op < 5; op++) {
+        jb2w::bytes r = segment((uint32_t)(2 + 2 * op), 38, 1, {},
+                                generic_region(im, 0, (uint32_t)(op * 10), op, usual(0)));
+        jb2w::bytes e(4);
+        e[3] = (uint8_t)(op * 10 + 9);
+        jb2w::bytes es = segment((uint32_t)(3 + 2 * op), 50, 1, {}, e);
+        striped.insert(striped.end(), r.begin(), r.end());
+        striped.insert(striped.end(), es.begin(), es.end());
+    }
+    put_jbig2("striped-operators", {}, striped);
+    // A symbol dictionary in the globals, a text region on the page.
+    std::vector<image> syms;
+    for (int k = 0; k < 3; k++) {
+        image s(5 + k, k == 2 ? 9 : 7);
+        for (int y = 0; y < s.h; y++)
+            for (int x = 0; x < s.w; x++) s.set(x, y, (x + y + k) % 3 == 0 || x == 0);
+        syms.push_back(s);
+    }
+    jb2w::bytes dict = segment(0, 0, 0, {}, symbol_dictionary(syms));
+    std::vector<strip> strips = {{0, {{0, 1, 0}, {1, 9, 0}, {2, 20, 0}}}, {12, {{2, 3, 0}, {0, 30, 0}}}};
+    for (int corner = 0; corner < 4; corner++) {
+        text_opts o;
+        o.refcorner = corner;
+        o.transposed = corner == 3;
+        jb2w::bytes page = segment(1, 48, 1, {}, page_info(48, 30));
+        jb2w::bytes t = segment(2, 6, 1, {0}, text_region(syms, 48, 30, 0, 0, 0, strips, o));
+        page.insert(page.end(), t.begin(), t.end());
+        put_jbig2("text-corner" + std::to_string(corner), dict, page);
+    }
+}
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: make_corpus CORPUS_DIR\n");
@@ -395,5 +501,6 @@ int main(int argc, char **argv) {
     g_dir = argv[1];
     pdf_seeds();
     codec_seeds();
+    jbig2_seeds();
     return 0;
 }
