@@ -23,7 +23,8 @@ static int name_is(const uint8_t *text, int32_t len, const char *want) {
 }
 
 static int names_equal(const security_name *a, const uint8_t *text, int32_t len) {
-    return a->len <= security_name_cap && a->len == len && memcmp(a->text, text, (size_t)len) == 0;
+    return a->len >= 0 && a->len <= security_name_cap && a->len == len &&
+           memcmp(a->text, text, (size_t)len) == 0;
 }
 
 // The method a crypt filter's /CFM stands for under handler version v, or -1.
@@ -294,11 +295,11 @@ int64_t security_decrypt(const pdfcore_security *s, int32_t method, int32_t num,
         rc4_crypt(&st, src, len, dst);
         return (int64_t)len;
     }
+    aes_key k;
+    if (aes_set_key(&k, key, key_len) != 0) return -1;  // an RC4 state's short key
     if (len < 32) return 0;
     uint64_t n = (len - 16u) / 16u * 16u;
-    aes_key k;
     uint8_t iv[16];
-    if (aes_set_key(&k, key, key_len) != 0) return -1;  // not for authenticated states (16 or 32)
     memcpy(iv, src, 16);
     aes_cbc_decrypt(&k, iv, src + 16, n, dst);
     uint8_t pad = dst[n - 1];

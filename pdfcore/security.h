@@ -110,7 +110,8 @@ int32_t security_stream_method(const pdfcore_security *s, const uint8_t *crypt_n
 
 // Decrypts src[0, len), which belongs to object (num, gen), by method, into dst. Returns the
 // number of plain bytes at dst (at most len), or -1 (dst untouched) for a method that is not a
-// security_ method, or AES on a key that AES cannot take (never from security_authenticate).
+// security_ method, or for security_aes on a state whose key AES cannot take (a state whose
+// methods are all RC4 may have a file key of 5 to 15 bytes).
 // - security_identity: the bytes as they are (moved to dst when it is not src).
 // - security_rc4: len bytes.
 // - security_aes: src starts with the 16-byte IV; the whole 16-byte blocks after it are decrypted

@@ -182,7 +182,8 @@ static const mutation mutations[] = {
     {"/CFM unknown", "rc4-128-v4.pdf", [](pdfcore_encrypt *e) { set_name(&e->cf[0].cfm, "XYZ"); }, -1},
     {"/CF name too long", "aes-128.pdf", [](pdfcore_encrypt *e) { e->cf[0].name.len = security_name_cap + 1; }, -1},
     {"/OE missing: not needed", "aes-256.pdf", [](pdfcore_encrypt *e) { e->oe_len = 0; }, 0},
-    {"/V 4 RC4 without /Length: the filter's 16 bytes", "rc4-128-v4.pdf", [](pdfcore_encrypt *e) { e->length = -1; }, 0},
+    {"/V 4 RC4 without /Length: the filter's 16 bytes", "rc4-128-v4.pdf",
+     [](pdfcore_encrypt *e) { e->length = -1; }, 0},
     {"/V 4 RC4 filter length in bits", "rc4-128-v4.pdf",
      [](pdfcore_encrypt *e) { e->length = -1; e->cf[0].length = 128; }, 0},
     {"/V 4 RC4 filter length absurd", "rc4-128-v4.pdf",
@@ -265,6 +266,33 @@ TEST(Security, StreamMethod) {
         EXPECT_EQ(c.want, security_stream_method(&s, (const uint8_t *)c.crypt,
                                                  c.crypt ? (int32_t)strlen(c.crypt) : 0, c.metadata));
     }
+}
+
+// A name length below zero (from a careless caller) matches nothing and reads nothing.
+TEST(Security, NegativeNameLength) {
+    std::vector<fixture> all = load_cases();
+    const fixture *f = find_case(all, "aes-128.pdf");
+    ASSERT_NE(nullptr, f);
+    pdfcore_encrypt e = f->enc;
+    e.cf[1] = e.cf[0];
+    e.cf[1].name.len = -1;
+    e.cf_count = 2;
+    pdfcore_security s;
+    ASSERT_EQ(0, security_authenticate(&e, &s));
+    EXPECT_EQ(-1, security_stream_method(&s, (const uint8_t *)"StdCF", -1, 0));
+}
+
+// AES asked of a 40-bit RC4 state has no key to use: -1 whatever the length (a fuzz finding
+// returned 0 for short data and -1 for long).
+TEST(Security, AesOnRc4State) {
+    std::vector<fixture> all = load_cases();
+    const fixture *f = find_case(all, "rc4-40.pdf");
+    ASSERT_NE(nullptr, f);
+    pdfcore_security s;
+    ASSERT_EQ(0, security_authenticate(&f->enc, &s));
+    bytes data(64, 7);
+    for (size_t len : {0, 20, 64})
+        EXPECT_EQ(-1, security_decrypt(&s, security_aes, 3, 0, data.data(), len, data.data())) << len;
 }
 
 // ---- AES edges ----------------------------------------------------------------------------------
