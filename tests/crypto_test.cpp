@@ -67,7 +67,8 @@ static std::string hash_pieces_hex(hash_kind k, const bytes &m, const std::vecto
 struct hash_case { const char *name; hash_kind kind; const char *msg; int repeat; const char *want; };
 
 static const char *abc448 = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
-static const char *abc896 = "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu";
+static const char *abc896 = "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmno"
+                            "ijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu";
 
 // RFC 1321 A.5; the FIPS 180-4 examples (one block, two blocks, a million 'a').
 static const hash_case hash_cases[] = {
@@ -344,7 +345,8 @@ TEST(Crypto, CiphersAgreeWithOpenssl) {
         bytes c = random_bytes(rng, 16 * (rng() % 5000));
         bytes want;
         std::string args = std::string("enc -d -nopad -aes-") + (key_len == 16 ? "128" : "256") +
-                           "-cbc -K " + to_hex(key.data(), key.size()) + " -iv " + to_hex(iv.data(), 16) + " -in @IN -out @OUT";
+                           "-cbc -K " + to_hex(key.data(), key.size()) + " -iv " + to_hex(iv.data(), 16) +
+                           " -in @IN -out @OUT";
         ASSERT_TRUE(openssl(s, args, c, &want));
         aes_key k;
         ASSERT_EQ(0, aes_set_key(&k, key.data(), key_len));
@@ -357,7 +359,8 @@ TEST(Crypto, CiphersAgreeWithOpenssl) {
         bool short_key = i % 2;
         bytes key = random_bytes(rng, short_key ? 5 : 16), m = random_bytes(rng, rng() % 100000), want;
         std::string args = std::string("enc -provider legacy -provider default ") +
-                           (short_key ? "-rc4-40" : "-rc4") + " -K " + to_hex(key.data(), key.size()) + " -in @IN -out @OUT";
+                           (short_key ? "-rc4-40" : "-rc4") + " -K " + to_hex(key.data(), key.size()) +
+                           " -in @IN -out @OUT";
         if (!openssl(s, args, m, &want)) GTEST_SKIP() << "openssl has no RC4 here";
         rc4_state st;
         ASSERT_EQ(0, rc4_init(&st, key.data(), (int32_t)key.size()));
