@@ -246,6 +246,9 @@ TEST(Crypto, CbcVectors) {
     }
 }
 
+// memcmp for possibly empty vectors, whose data() may be null.
+static bool same_start(const uint8_t *a, const uint8_t *b, size_t n) { return n == 0 || memcmp(a, b, n) == 0; }
+
 // Both decryption paths over random keys and lengths (across the eight-block batches), into
 // another buffer, in place, and in place over the IV (dst 16 bytes before src); a partial last
 // block is neither read nor written.
@@ -272,18 +275,18 @@ TEST(Crypto, CbcPathsAgree) {
             bytes again(n / 16 * 16);
             memcpy(iva, iv0.data(), 16);
             aes_cbc_encrypt(&k, iva, a.data(), again.size(), again.data());
-            EXPECT_EQ(0, memcmp(again.data(), src.data(), again.size()));
+            EXPECT_TRUE(same_start(again.data(), src.data(), again.size()));
             for (const cbc_path &path : cbc_paths) {
                 SCOPED_TRACE(path.name);
                 bytes in_place = src;
                 memcpy(iva, iv0.data(), 16);
                 path.fn(&k, iva, in_place.data(), n, in_place.data());
-                EXPECT_EQ(0, memcmp(in_place.data(), a.data(), n / 16 * 16));
+                EXPECT_TRUE(same_start(in_place.data(), a.data(), n / 16 * 16));
                 bytes shifted = iv0;
                 shifted.insert(shifted.end(), src.begin(), src.end());
                 memcpy(iva, shifted.data(), 16);
                 path.fn(&k, iva, shifted.data() + 16, n, shifted.data());
-                EXPECT_EQ(0, memcmp(shifted.data(), a.data(), n / 16 * 16));
+                EXPECT_TRUE(same_start(shifted.data(), a.data(), n / 16 * 16));
             }
         }
     }

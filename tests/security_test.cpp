@@ -25,7 +25,7 @@ static void set_name(security_name *n, const std::string &s) {
 // Copies at most cap bytes, as the handler's caller does with a longer string.
 static void set_string(uint8_t *dst, int32_t *len, size_t cap, const bytes &b) {
     *len = (int32_t)std::min(b.size(), cap);
-    memcpy(dst, b.data(), (size_t)*len);
+    if (*len) memcpy(dst, b.data(), (size_t)*len);
 }
 
 struct stream_item { int32_t num, gen, offset, length, metadata; bytes plain; };
