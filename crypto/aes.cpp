@@ -140,13 +140,14 @@ static void store_block(uint8_t *p, const uint32_t w[4]) {
 
 #ifdef QV_AES_NI
 // Eight blocks in flight: aesdec has a latency of several cycles and CBC decryption does not chain
-// blocks, so independent blocks fill the pipeline.
+// blocks, so independent blocks fill the pipeline. NR (10, 12 or 14) is a constant, so the round
+// loops unroll.
+template <int NR>
 __attribute__((target("aes,sse2"))) static void cbc_decrypt_ni(const aes_key *k, uint8_t iv[16],
                                                                const uint8_t *src, uint64_t blocks,
                                                                uint8_t *dst) {
-    __m128i rk[aes_max_rounds + 1];
-    const int nr = k->rounds;
-    for (int r = 0; r <= nr; r++) {
+    __m128i rk[NR + 1];
+    for (int r = 0; r <= NR; r++) {
         uint8_t b[16];
         for (int i = 0; i < 4; i++) store_be32(b + 4 * i, k->dec[4 * r + i]);
         rk[r] = _mm_loadu_si128((const __m128i *)b);
@@ -159,9 +160,9 @@ __attribute__((target("aes,sse2"))) static void cbc_decrypt_ni(const aes_key *k,
             c[i] = _mm_loadu_si128((const __m128i *)(src + 16 * (n + (uint64_t)i)));
             x[i] = _mm_xor_si128(c[i], rk[0]);
         }
-        for (int r = 1; r < nr; r++)
+        for (int r = 1; r < NR; r++)
             for (int i = 0; i < 8; i++) x[i] = _mm_aesdec_si128(x[i], rk[r]);
-        for (int i = 0; i < 8; i++) x[i] = _mm_aesdeclast_si128(x[i], rk[nr]);
+        for (int i = 0; i < 8; i++) x[i] = _mm_aesdeclast_si128(x[i], rk[NR]);
         x[0] = _mm_xor_si128(x[0], prev);
         for (int i = 1; i < 8; i++) x[i] = _mm_xor_si128(x[i], c[i - 1]);
         for (int i = 0; i < 8; i++) _mm_storeu_si128((__m128i *)(dst + 16 * (n + (uint64_t)i)), x[i]);
@@ -170,8 +171,8 @@ __attribute__((target("aes,sse2"))) static void cbc_decrypt_ni(const aes_key *k,
     for (; n < blocks; n++) {
         __m128i c = _mm_loadu_si128((const __m128i *)(src + 16 * n));
         __m128i x = _mm_xor_si128(c, rk[0]);
-        for (int r = 1; r < nr; r++) x = _mm_aesdec_si128(x, rk[r]);
-        x = _mm_aesdeclast_si128(x, rk[nr]);
+        for (int r = 1; r < NR; r++) x = _mm_aesdec_si128(x, rk[r]);
+        x = _mm_aesdeclast_si128(x, rk[NR]);
         _mm_storeu_si128((__m128i *)(dst + 16 * n), _mm_xor_si128(x, prev));
         prev = c;
     }
@@ -253,7 +254,9 @@ int aes_cbc_decrypt_accel(const aes_key *k, uint8_t iv[16], const uint8_t *src, 
                           uint8_t *dst) {
 #ifdef QV_AES_NI
     if (aes_accel_available()) {
-        cbc_decrypt_ni(k, iv, src, len / 16u, dst);
+        if (k->rounds == 10) cbc_decrypt_ni<10>(k, iv, src, len / 16u, dst);
+        else if (k->rounds == 12) cbc_decrypt_ni<12>(k, iv, src, len / 16u, dst);
+        else cbc_decrypt_ni<14>(k, iv, src, len / 16u, dst);
         return 0;
     }
 #else
