@@ -1,9 +1,11 @@
 // fuzz/make_corpus.cpp - writes the seed corpora of the fuzz targets under fuzz/corpus/<name>/:
 // small PDFs made with the test PDF builder (every filter, predictor, colour space, masks, forms,
 // inherited resources, object and cross-reference streams, damaged files), zlib and raw DEFLATE
-// streams from the library's encoder and hand-built blocks, LZW, ASCII and RunLength data, and
+// streams from the library's encoder and hand-built blocks, LZW, ASCII and RunLength data,
 // inputs for the round trip, JBIG2 streams (the published ones and the test encoder's; the
-// Annex H stream is read from tests/fixtures/jbig2 beside the corpus). PNG seeds are the PNG test fixtures (copied by the caller).
+// Annex H stream is read from tests/fixtures/jbig2 beside the corpus), and inputs for the ciphers
+// and the security handler (from the qpdf fixtures in tests/fixtures/security). PNG seeds are the
+// PNG test fixtures (copied by the caller).
 //
 // Usage: make_corpus CORPUS_DIR   (writes CORPUS_DIR/<target>/<seed>; the directories must exist)
 // Deterministic: the same program writes the same bytes. Flate data comes from qv_deflate, so no
@@ -12,6 +14,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -490,6 +495,89 @@ static void jbig2_seeds() {
         jb2w::bytes t = segment(2, 6, 1, {0}, text_region(syms, 48, 30, 0, 0, 0, strips, o));
         page.insert(page.end(), t.begin(), t.end());
         put_jbig2("text-corner" + std::to_string(corner), dict, page);
+// fuzz_crypto seeds (the layout is described in fuzz_crypto.cpp): one input per cipher and for
+// the hashes, and per qpdf fixture that the empty password opens, its /Encrypt values with its
+// first stream and first string (tests/fixtures/security/cases.txt).
+static bytes lp(const bytes &s) { return bytes(1, (char)s.size()) + s; }  // length byte, bytes
+
+static bytes le32(int32_t v) {
+    bytes out;
+    for (int i = 0; i < 4; i++) out += (char)(uint8_t)((uint32_t)v >> (8 * i));
+    return out;
+}
+
+static bytes unhex(const std::string &h) {
+    bytes out;
+    if (h == "-") return out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2) out += (char)strtoul(h.substr(i, 2).c_str(), nullptr, 16);
+    return out;
+}
+
+static void crypto_seeds() {
+    put("crypto", "aes-128-odd-length", bytes(1, '\0') + bytes(1, '\0') + pattern(16 + 16 + 16 * 9 + 7, 1));
+    put("crypto", "aes-256-short", bytes(1, '\0') + bytes(1, '\2') + pattern(32 + 16 + 12, 1));
+    put("crypto", "rc4-40", bytes(1, '\1') + bytes(1, '\5') + pattern(5 + 300, 1));
+    put("crypto", "hashes", bytes(1, '\2') + "\x37\x40" + pattern(400, 3));
+    std::ifstream in(std::string(QV_SOURCE_DIR) + "/tests/fixtures/security/cases.txt");
+    if (!in) {
+        fprintf(stderr, "cannot read tests/fixtures/security/cases.txt\n");
+        exit(1);
+    }
+    std::string line, file, stream, str;
+    std::map<std::string, bytes> f;
+    bytes head, filters;
+    int filter_count = 0;
+    bool opens = false;
+    while (std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string w, a, b, c;
+        ls >> w;
+        if (w == "file") {
+            ls >> file >> a;
+            opens = a == "open";
+            f.clear();
+            filters.clear();
+            filter_count = 0;
+            stream.clear();
+            str.clear();
+        } else if (w == "encrypt") {
+            int32_t v[6];
+            for (int32_t &x : v) ls >> x;
+            head = bytes(1, (char)v[0]) + (char)v[1] + (char)v[2] + le32(v[3]) + le32(v[4]) + (char)v[5];
+        } else if (w == "o" || w == "u" || w == "oe" || w == "ue" || w == "perms" || w == "id") {
+            ls >> a;
+            f[w] = unhex(a);
+        } else if (w == "cf") {
+            int32_t len;
+            ls >> a >> b >> len;
+            filters += lp(a) + lp(b) + le32(len);
+            filter_count++;
+        } else if (w == "stmf") {
+            ls >> a >> b >> c;
+            f["stmf"] = a == "-" ? "" : a;
+            f["strf"] = c == "-" ? "" : c;
+        } else if (w == "stream" && stream.empty()) {
+            stream = line;
+        } else if (w == "string" && str.empty()) {
+            str = line;
+        } else if (w == "end" && opens) {
+            bytes values = head + lp(f["o"]) + lp(f["u"]) + lp(f["oe"]) + lp(f["ue"]) + lp(f["perms"]) +
+                           lp(f["id"]) + (char)filter_count + filters + lp(f["stmf"]) + lp(f["strf"]);
+            std::istringstream ss(stream);
+            int32_t num, gen, off, len;
+            ss >> w >> num >> gen >> off >> len;
+            std::ifstream pdf(std::string(QV_SOURCE_DIR) + "/tests/fixtures/security/" + file, std::ios::binary);
+            bytes data((std::istreambuf_iterator<char>(pdf)), std::istreambuf_iterator<char>());
+            std::string name = file.substr(0, file.size() - 4);
+            bytes object = bytes(1, '\xff') + le32(num) + le32(gen) + bytes(1, '\0');  // no /Crypt name
+            put("crypto", name + "-stream", bytes(1, '\3') + values + object + data.substr((size_t)off, (size_t)len));
+            if (!str.empty()) {
+                std::istringstream st(str);
+                st >> w >> num >> gen >> a;
+                object = bytes(1, '\xff') + le32(num) + le32(gen) + bytes(1, '\0');
+                put("crypto", name + "-string", bytes(1, '\3') + values + object + unhex(a));
+            }
+        }
     }
 }
 
@@ -502,5 +590,6 @@ int main(int argc, char **argv) {
     pdf_seeds();
     codec_seeds();
     jbig2_seeds();
+    crypto_seeds();
     return 0;
 }
