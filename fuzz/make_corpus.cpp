@@ -495,6 +495,9 @@ static void jbig2_seeds() {
         jb2w::bytes t = segment(2, 6, 1, {0}, text_region(syms, 48, 30, 0, 0, 0, strips, o));
         page.insert(page.end(), t.begin(), t.end());
         put_jbig2("text-corner" + std::to_string(corner), dict, page);
+    }
+}
+
 // fuzz_crypto seeds (the layout is described in fuzz_crypto.cpp): one input per cipher and for
 // the hashes, and per qpdf fixture that the empty password opens, its /Encrypt values with its
 // first stream and first string (tests/fixtures/security/cases.txt).
@@ -506,7 +509,7 @@ static bytes le32(int32_t v) {
     return out;
 }
 
-static bytes unhex(const std::string &h) {
+static bytes hex_bytes(const std::string &h) {
     bytes out;
     if (h == "-") return out;
     for (size_t i = 0; i + 1 < h.size(); i += 2) out += (char)strtoul(h.substr(i, 2).c_str(), nullptr, 16);
@@ -546,7 +549,7 @@ static void crypto_seeds() {
             head = bytes(1, (char)v[0]) + (char)v[1] + (char)v[2] + le32(v[3]) + le32(v[4]) + (char)v[5];
         } else if (w == "o" || w == "u" || w == "oe" || w == "ue" || w == "perms" || w == "id") {
             ls >> a;
-            f[w] = unhex(a);
+            f[w] = hex_bytes(a);
         } else if (w == "cf") {
             int32_t len;
             ls >> a >> b >> len;
@@ -575,7 +578,7 @@ static void crypto_seeds() {
                 std::istringstream st(str);
                 st >> w >> num >> gen >> a;
                 object = bytes(1, '\xff') + le32(num) + le32(gen) + bytes(1, '\0');
-                put("crypto", name + "-string", bytes(1, '\3') + values + object + unhex(a));
+                put("crypto", name + "-string", bytes(1, '\3') + values + object + hex_bytes(a));
             }
         }
     }
