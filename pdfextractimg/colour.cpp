@@ -195,11 +195,10 @@ static int convert_pixel(const colour_conv *c, const double *v, uint8_t *out) {
 template <typename T>
 static int convert_raw(const colour_conv *c, const T *raw, uint8_t *out) {
     uint32_t mask = (1u << c->bits) - 1u;
-    double scale = 1.0 / (double)mask;
     double v[colour_max_comps];
     for (int32_t i = 0; i < c->comps; i++) {
         double lo = c->decode[2 * i], hi = c->decode[2 * i + 1];
-        v[i] = lo + (double)((uint32_t)raw[i] & mask) * scale * (hi - lo);
+        v[i] = lo + (double)((uint32_t)raw[i] & mask) * (hi - lo) / (double)mask;
     }
     return convert_pixel(c, v, out);
 }

@@ -827,7 +827,10 @@ int fn_eval(const fn_set *s, int32_t fi, const double *in, double *out) {
     double x = 0;
     const fn_def *f = &s->defs[fi];
     double local[fn_max_inputs];
-    for (int32_t i = 0; i < f->m; i++) local[i] = clip(in[i], f->domain[2 * i], f->domain[2 * i + 1]);
+    for (int32_t i = 0; i < f->m; i++) {
+        if (std::isnan(in[i])) return -1;
+        local[i] = clip(in[i], f->domain[2 * i], f->domain[2 * i + 1]);
+    }
     while (f->type == fn_stitching) {
         if (depth >= fn_max_depth) return -1;  // fn_check rules this out
         x = clip(local[0], f->domain[0], f->domain[1]);
@@ -854,7 +857,7 @@ int fn_eval(const fn_set *s, int32_t fi, const double *in, double *out) {
     }
     clip_outputs(*f, out);
     while (depth > 0) clip_outputs(s->defs[chain[--depth]], out);
-    return 0;
+    return all_finite(out, f->n) ? 0 : -1;
 }
 
 void fn_set_free(fn_set *s) {

@@ -141,8 +141,8 @@ int fn_check(fn_set *s, int32_t root);
 int32_t fn_inputs(const fn_set *s, int32_t f);
 int32_t fn_outputs(const fn_set *s, int32_t f);
 // Evaluates f (checked) on fn_inputs(f) values of in, writing fn_outputs(f) values to out.
-// 0, or -1: f is not checked, or the evaluation failed (out is then undefined). Reads s only, so
-// several threads may evaluate one set.
+// 0, or -1: f is not checked, an input is NaN, or the evaluation failed or gave a value that is
+// not finite (out is then undefined). Reads s only, so several threads may evaluate one set.
 int fn_eval(const fn_set *s, int32_t f, const double *in, double *out);
 // Frees every function; the set is left zeroed. Harmless twice.
 void fn_set_free(fn_set *s);
