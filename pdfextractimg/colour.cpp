@@ -36,7 +36,6 @@ static void mat_inv(const double *m, double *r) {
     r[6] = c02 / det, r[7] = (m[1] * m[6] - m[0] * m[7]) / det, r[8] = (m[0] * m[4] - m[1] * m[3]) / det;
 }
 
-static inline double clip(double v, double lo, double hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 // The inverse of L*a*b*'s cube root, with its linear part near black.
 static inline double lab_g(double x) {
@@ -45,7 +44,7 @@ static inline double lab_g(double x) {
 
 // Linear [0 1] to an sRGB byte: the transfer curve of IEC 61966-2-1, rounded.
 static inline uint8_t srgb_byte(double v) {
-    v = clip(v, 0.0, 1.0);
+    v = fn_clip(v, 0.0, 1.0);
     v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055;
     return (uint8_t)(v * 255.0 + 0.5);  // 0 .. 255.5: fits
 }
@@ -79,8 +78,8 @@ int colour_lab_init(colour_lab *lab, const double *white, const double *black,
 }
 
 void colour_lab_to_srgb(const colour_lab *lab, const double *v, uint8_t *rgb) {
-    double L = clip(v[0], 0, 100), a = clip(v[1], lab->range[0], lab->range[1]),
-           b = clip(v[2], lab->range[2], lab->range[3]);
+    double L = fn_clip(v[0], 0, 100), a = fn_clip(v[1], lab->range[0], lab->range[1]),
+           b = fn_clip(v[2], lab->range[2], lab->range[3]);
     double m = (L + 16.0) / 116.0;
     double xyz[3] = {lab->white[0] * lab_g(m + a / 500.0), lab->white[1] * lab_g(m),
                      lab->white[2] * lab_g(m - b / 200.0)};
@@ -178,7 +177,7 @@ static int convert_pixel(const colour_conv *c, const double *v, uint8_t *out) {
         return 0;
     }
     if (c->kind == conv_all) {
-        out[0] = (uint8_t)((1.0 - clip(v[0], 0, 1)) * 255.0 + 0.5);
+        out[0] = (uint8_t)((1.0 - fn_clip(v[0], 0, 1)) * 255.0 + 0.5);
         return 0;
     }
     double alt[fn_max_outputs];
@@ -187,7 +186,7 @@ static int convert_pixel(const colour_conv *c, const double *v, uint8_t *out) {
         colour_lab_to_srgb(&c->lab, alt, out);
         return 0;
     }
-    for (int32_t j = 0; j < c->out_comps; j++) out[j] = (uint8_t)(clip(alt[j], 0, 1) * 255.0 + 0.5);
+    for (int32_t j = 0; j < c->out_comps; j++) out[j] = (uint8_t)(fn_clip(alt[j], 0, 1) * 255.0 + 0.5);
     return 0;
 }
 

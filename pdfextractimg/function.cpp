@@ -41,7 +41,6 @@ static const double pi = 3.14159265358979323846;
 
 // ---- small helpers ------------------------------------------------------------------------------
 
-static inline double clip(double v, double lo, double hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 // Maps x from [x0, x1] onto [y0, y1]; a degenerate source interval gives y0.
 static inline double interpolate(double x, double x0, double x1, double y0, double y1) {
@@ -768,10 +767,10 @@ static void eval_sampled(const fn_def &f, const double *in, double *out) {
     int32_t na = 0;              // inputs that fall between two sample points
     uint64_t step = 1;
     for (int32_t i = 0; i < f.m; i++) {
-        double x = clip(in[i], f.domain[2 * i], f.domain[2 * i + 1]);
+        double x = fn_clip(in[i], f.domain[2 * i], f.domain[2 * i + 1]);
         double e = interpolate(x, f.domain[2 * i], f.domain[2 * i + 1], f.encode0[2 * i],
                                f.encode0[2 * i + 1]);
-        e = clip(e, 0, f.size[i] - 1);
+        e = fn_clip(e, 0, f.size[i] - 1);
         double lo = std::floor(e);
         uint64_t li = (uint64_t)lo;  // 0 .. size - 1
         if (li >= (uint64_t)(f.size[i] - 1)) {
@@ -815,7 +814,7 @@ static int eval_exponential(const fn_def &f, double x, double *out) {
 
 static void clip_outputs(const fn_def &f, double *out) {
     if (!f.has_range) return;
-    for (int32_t j = 0; j < f.n; j++) out[j] = clip(out[j], f.range[2 * j], f.range[2 * j + 1]);
+    for (int32_t j = 0; j < f.n; j++) out[j] = fn_clip(out[j], f.range[2 * j], f.range[2 * j + 1]);
 }
 
 int fn_eval(const fn_set *s, int32_t fi, const double *in, double *out) {
@@ -829,18 +828,18 @@ int fn_eval(const fn_set *s, int32_t fi, const double *in, double *out) {
     double local[fn_max_inputs];
     for (int32_t i = 0; i < f->m; i++) {
         if (std::isnan(in[i])) return -1;
-        local[i] = clip(in[i], f->domain[2 * i], f->domain[2 * i + 1]);
+        local[i] = fn_clip(in[i], f->domain[2 * i], f->domain[2 * i + 1]);
     }
     while (f->type == fn_stitching) {
         if (depth >= fn_max_depth) return -1;  // fn_check rules this out
-        x = clip(local[0], f->domain[0], f->domain[1]);
+        x = fn_clip(local[0], f->domain[0], f->domain[1]);
         int32_t i = 0;
         while (i + 1 < f->k && x >= f->bounds[i + 1]) i++;
         local[0] = interpolate(x, f->bounds[i], f->bounds[i + 1], f->encode3[2 * i],
                                f->encode3[2 * i + 1]);
         chain[depth++] = (int32_t)(f - s->defs);
         f = &s->defs[f->children[i]];
-        local[0] = clip(local[0], f->domain[0], f->domain[1]);
+        local[0] = fn_clip(local[0], f->domain[0], f->domain[1]);
     }
     switch (f->type) {
     case fn_sampled:

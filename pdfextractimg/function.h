@@ -149,6 +149,9 @@ void fn_set_free(fn_set *s);
 
 // ---- for the library's own code and tests ------------------------------------------------------
 
+// v within [lo, hi]; NaN gives lo.
+inline double fn_clip(double v, double lo, double hi) { return !(v >= lo) ? lo : v > hi ? hi : v; }
+
 // Compiles Type 4 program text into a new malloc'd code array (caller frees): 0 and *code,
 // *code_len set, or -1 (text outside braces, unknown operator or token, a procedure not followed
 // by if or ifelse, unbalanced braces, nesting above fn_max_nesting, code above fn_max_code).
