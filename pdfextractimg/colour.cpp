@@ -215,7 +215,7 @@ static int conv_row(colour_conv *c, const T *raw, uint64_t pixels, uint8_t *out)
                 if (convert_raw(c, raw + x, e)) return -1;
                 c->table_done[s] = 1;
             }
-            memcpy(out + x * oc, e, oc);
+            for (uint64_t j = 0; j < oc; j++) out[x * oc + j] = e[j];
         }
         return 0;
     }
@@ -230,15 +230,18 @@ static int conv_row(colour_conv *c, const T *raw, uint64_t pixels, uint8_t *out)
         uint32_t slot = (h ^ h >> 15) & (uint32_t)(colour_cache_slots - 1);
         uint16_t *k = c->keys + (uint64_t)slot * comps;
         uint8_t *v = c->vals + (uint64_t)slot * oc;
-        if (!c->used[slot] || memcmp(k, key, comps * sizeof(uint16_t))) {
+        // Keys and outputs are a few bytes: loops, not library calls.
+        bool hit = c->used[slot] != 0;
+        for (uint64_t i = 0; hit && i < comps; i++) hit = k[i] == key[i];
+        if (!hit) {
             if (convert_raw(c, key, v)) {
                 c->used[slot] = 0;  // v may be partly written
                 return -1;
             }
-            memcpy(k, key, comps * sizeof(uint16_t));
+            for (uint64_t i = 0; i < comps; i++) k[i] = key[i];
             c->used[slot] = 1;
         }
-        memcpy(out + x * oc, v, oc);
+        for (uint64_t j = 0; j < oc; j++) out[x * oc + j] = v[j];
     }
     return 0;
 }
