@@ -219,6 +219,9 @@ static int conv_row(colour_conv *c, const T *raw, uint64_t pixels, uint8_t *out)
         }
         return 0;
     }
+    // Two-way sets of slots: two colours that hash alike, common in an image, both stay.
+    // used[set]: bits 0 and 1 say which way holds a pixel, bit 2 which way goes next.
+    const uint32_t sets = (uint32_t)colour_cache_slots / 2u;
     for (uint64_t x = 0; x < pixels; x++) {
         const T *p = raw + x * comps;
         uint16_t key[colour_max_comps];
@@ -227,20 +230,26 @@ static int conv_row(colour_conv *c, const T *raw, uint64_t pixels, uint8_t *out)
             key[i] = (uint16_t)((uint32_t)p[i] & mask);
             h = (h ^ key[i]) * 16777619u;
         }
-        uint32_t slot = (h ^ h >> 15) & (uint32_t)(colour_cache_slots - 1);
-        uint16_t *k = c->keys + (uint64_t)slot * comps;
-        uint8_t *v = c->vals + (uint64_t)slot * oc;
+        uint32_t set = (h ^ h >> 15) & (sets - 1u);
+        uint8_t &st = c->used[set];
+        uint32_t way = 2;  // 2: not found
         // Keys and outputs are a few bytes: loops, not library calls.
-        bool hit = c->used[slot] != 0;
-        for (uint64_t i = 0; hit && i < comps; i++) hit = k[i] == key[i];
-        if (!hit) {
-            if (convert_raw(c, key, v)) {
-                c->used[slot] = 0;  // v may be partly written
-                return -1;
-            }
-            for (uint64_t i = 0; i < comps; i++) k[i] = key[i];
-            c->used[slot] = 1;
+        for (uint32_t w = 0; w < 2 && way == 2; w++) {
+            const uint16_t *k = c->keys + (uint64_t)(2u * set + w) * comps;
+            bool hit = (st >> w & 1u) != 0;
+            for (uint64_t i = 0; hit && i < comps; i++) hit = k[i] == key[i];
+            if (hit) way = w;
         }
+        if (way == 2) {
+            way = st >> 2 & 1u;
+            uint16_t *k = c->keys + (uint64_t)(2u * set + way) * comps;
+            st = (uint8_t)(st & ~(1u << way));  // the slot may be partly written on failure
+            if (convert_raw(c, key, c->vals + (uint64_t)(2u * set + way) * oc)) return -1;
+            for (uint64_t i = 0; i < comps; i++) k[i] = key[i];
+            st = (uint8_t)(st | 1u << way);
+        }
+        st = (uint8_t)((st & 3u) | (way ^ 1u) << 2);  // the other way goes next
+        const uint8_t *v = c->vals + (uint64_t)(2u * set + way) * oc;
         for (uint64_t j = 0; j < oc; j++) out[x * oc + j] = v[j];
     }
     return 0;

@@ -28,7 +28,7 @@
 // ---- constants ----------------------------------------------------------------------------------
 
 const int32_t colour_max_comps = 32;       // components of one input pixel (DeviceN's limit)
-const int32_t colour_cache_slots = 4096;   // recent pixels kept, a power of two
+const int32_t colour_cache_slots = 4096;   // recent pixels kept, two-way: a power of two
 
 enum colour_conv_kind { conv_tint, conv_all, conv_lab };
 // What a Separation's colorant name asks for (colour_colorant).
@@ -59,7 +59,7 @@ struct colour_conv {
     uint8_t *table_done;   //   2^bits flags: entry computed
     uint16_t *keys;        // otherwise: colour_cache_slots pixels of comps samples,
     uint8_t *vals;         //   their output bytes,
-    uint8_t *used;         //   and a flag per slot
+    uint8_t *used;         //   and per pair of slots (a set) which hold a pixel, which goes next
 };
 
 // ---- functions ----------------------------------------------------------------------------------
