@@ -20,7 +20,9 @@ enum ps_code {
     op_jump,                 // jumps to arg
 };
 
-struct ps_name { const char *name; int32_t code; };
+// Names held in the table itself, not pointed to, so the table needs no relocation and stays
+// read-only in the shared library.
+struct ps_name { char name[10]; int32_t code; };
 // The operators a Type 4 program may use, sorted by name for the binary search.
 static const ps_name s_ps_names[] = {
     {"abs", op_abs},         {"add", op_add},     {"and", op_and},     {"atan", op_atan},
