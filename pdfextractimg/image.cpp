@@ -666,40 +666,15 @@ int32_t image_components(const image_params *p, uint64_t decoded_len) {
 
 // ---- predictors ---------------------------------------------------------------------------------
 
-static inline uint8_t paeth(int a, int b, int c) {
-    int p0 = a + b - c;
-    int pa = abs(p0 - a), pb = abs(p0 - b), pc = abs(p0 - c);
-    if (pa <= pb && pa <= pc) return (uint8_t)a;
-    return (uint8_t)(pb <= pc ? b : c);
-}
-
 uint64_t undo_png_predictors(uint8_t *d, uint64_t len, uint64_t row_bytes, uint64_t bpp) {
     // In place: output row y lands at y * row_bytes, below its input at y * (row_bytes + 1) + 1,
     // so no input byte is overwritten before it is read.
     uint64_t out = 0;
-    bool first = true;
     for (uint64_t in = 0; in < len && len - in > 1; in += row_bytes + 1) {
         uint64_t avail = len - in - 1 < row_bytes ? len - in - 1 : row_bytes;
-        uint8_t type = d[in];
-        const uint8_t *src = d + in + 1;
         uint8_t *dst = d + out;
-        const uint8_t *prev = first ? nullptr : dst - row_bytes;
-        for (uint64_t i = 0; i < avail; i++) {
-            int a = i >= bpp ? dst[i - bpp] : 0;
-            int b = prev ? prev[i] : 0;
-            int c = prev && i >= bpp ? prev[i - bpp] : 0;
-            int pred = 0;
-            switch (type) {
-            case 1: pred = a; break;
-            case 2: pred = b; break;
-            case 3: pred = (a + b) / 2; break;
-            case 4: pred = paeth(a, b, c); break;
-            default: break;
-            }
-            dst[i] = (uint8_t)(src[i] + pred);
-        }
+        png_unfilter_row(d[in], d + in + 1, dst, out > 0 ? dst - row_bytes : nullptr, avail, bpp);
         out += avail;
-        first = false;
     }
     return out;
 }
