@@ -68,23 +68,26 @@ void buf_int(buf *b, int32_t v) {
     buf_str(b, tmp);
 }
 
+void *array_grow(void *items, int32_t *capacity, int32_t first, size_t elem) {
+    if (*capacity > INT32_MAX / 2) return nullptr;
+    int32_t cap = *capacity ? *capacity * 2 : first;
+    if ((uint64_t)cap > (uint64_t)SIZE_MAX / elem) return nullptr;
+    void *t = realloc(items, (size_t)cap * elem);
+    if (t) *capacity = cap;
+    return t;
+}
+
 void *arena_alloc(arena *a, uint64_t size) {
     if (size > (uint64_t)SIZE_MAX) return nullptr;
     void *block = malloc(size ? (size_t)size : 1);
     if (!block) return nullptr;
     if (a->count == a->capacity) {
-        if (a->capacity > INT32_MAX / 2) {
-            free(block);
-            return nullptr;
-        }
-        int32_t cap = a->capacity ? a->capacity * 2 : 4;
-        void **t = (void **)realloc(a->blocks, (size_t)cap * sizeof(void *));
+        void *t = array_grow(a->blocks, &a->capacity, 4, sizeof *a->blocks);
         if (!t) {
             free(block);
             return nullptr;
         }
-        a->blocks = t;
-        a->capacity = cap;
+        a->blocks = (void **)t;
     }
     a->blocks[a->count++] = block;
     return block;
@@ -111,12 +114,9 @@ int objvec_push(objvec *vec, const pdfcore_obj *entry) {
     vec->lookup_max = 0;
     pdfcore_obj copy = *entry;  // entry may point into items, which may move
     if (vec->count == vec->capacity) {
-        if (vec->capacity > INT32_MAX / 2) return -1;
-        int32_t cap = vec->capacity ? vec->capacity * 2 : 128;
-        pdfcore_obj *t = (pdfcore_obj *)realloc(vec->items, (size_t)cap * sizeof(pdfcore_obj));
+        void *t = array_grow(vec->items, &vec->capacity, 128, sizeof *vec->items);
         if (!t) return -1;
-        vec->items = t;
-        vec->capacity = cap;
+        vec->items = (pdfcore_obj *)t;
     }
     vec->items[vec->count++] = copy;
     return 0;
@@ -180,12 +180,9 @@ struct i32vec {
 
 static int i32_push(i32vec *a, int32_t x) {
     if (a->n == a->cap) {
-        if (a->cap > INT32_MAX / 2) return -1;
-        int32_t cap = a->cap ? a->cap * 2 : 256;
-        int32_t *t = (int32_t *)realloc(a->v, (size_t)cap * sizeof(int32_t));
+        void *t = array_grow(a->v, &a->cap, 256, sizeof *a->v);
         if (!t) return -1;
-        a->v = t;
-        a->cap = cap;
+        a->v = (int32_t *)t;
     }
     a->v[a->n++] = x;
     return 0;

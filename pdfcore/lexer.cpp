@@ -263,54 +263,54 @@ int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos) {
     return signed_value(v, neg);
 }
 
-int32_t read_int_adv(const uint8_t *data, int32_t len, int32_t *pos) {
-    int32_t p = *pos;
-    if (p < 0 || p >= len) return -1;
-    p = skip_ws(data, p, len);
-    if (p >= len) {
-        *pos = len;
-        return -1;
+// How an advancing read of a signed integer ended.
+enum signed_read { read_done, read_at_end, read_sign_last, read_no_digit };
+
+// Integer after whitespace and an optional '+' or '-' in [*p, end): read_done with *v and *p past
+// the digits; else *p is end (only whitespace), the position after a sign that is the last byte,
+// or the byte where a digit was expected.
+static signed_read read_signed(const uint8_t *data, int32_t end, int32_t *p, int32_t *v) {
+    int32_t q = skip_ws(data, *p, end);
+    if (q >= end) {
+        *p = end;
+        return read_at_end;
     }
     bool neg = false;
-    if (data[p] == '-' || data[p] == '+') {
-        neg = data[p] == '-';
-        if (++p >= len) {
-            *pos = p;
-            return -1;
+    if (data[q] == '-' || data[q] == '+') {
+        neg = data[q] == '-';
+        if (++q >= end) {
+            *p = q;
+            return read_sign_last;
         }
     }
-    if (!is_digit(data[p])) {
-        *pos = data[p] == 'R' ? p : p + 1;  // stay on an 'R' so the caller sees the reference
-        return -1;
+    if (!is_digit(data[q])) {
+        *p = q;
+        return read_no_digit;
     }
-    uint32_t v = read_digits(data, len, &p);
+    uint32_t u = read_digits(data, end, &q);
+    *p = q;
+    *v = signed_value(u, neg);
+    return read_done;
+}
+
+int32_t read_int_adv(const uint8_t *data, int32_t len, int32_t *pos) {
+    int32_t p = *pos, v = -1;
+    if (p < 0 || p >= len) return -1;
+    signed_read r = read_signed(data, len, &p, &v);
+    // Stay on an 'R' so the caller sees the reference; step over any other byte.
+    if (r == read_no_digit && data[p] != 'R') p++;
     *pos = p;
-    return signed_value(v, neg);
+    return r == read_done ? v : -1;
 }
 
 int32_t read_num_adv(const uint8_t *data, int32_t end, int32_t *pos) {
-    int32_t p = *pos;
+    int32_t p = *pos, v = -1;
     if (p < 0 || p >= end) return -1;
-    p = skip_ws(data, p, end);
-    if (p >= end) {
-        *pos = end;
-        return -1;
-    }
-    bool neg = false;
-    if (data[p] == '-' || data[p] == '+') {
-        neg = data[p] == '-';
-        if (++p >= end) {
-            *pos = end < INT32_MAX ? end + 1 : end;
-            return -1;
-        }
-    }
-    if (!is_digit(data[p])) {
-        *pos = p + 1;
-        return -1;
-    }
-    uint32_t v = read_digits(data, end, &p);
+    signed_read r = read_signed(data, end, &p, &v);
+    if (r == read_no_digit) p++;
+    if (r == read_sign_last) p = end < INT32_MAX ? end + 1 : end;
     *pos = p;
-    return signed_value(v, neg);
+    return r == read_done ? v : -1;
 }
 
 int32_t parse_obj_head(const uint8_t *data, int32_t pos, int32_t *num, int32_t *gen) {

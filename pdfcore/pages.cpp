@@ -190,12 +190,9 @@ void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pd
 int pagevec_push(pagevec *pages, const pdfcore_page *page) {
     pdfcore_page copy = *page;
     if (pages->count == pages->capacity) {
-        if (pages->capacity > INT32_MAX / 2) return -1;
-        int32_t cap = pages->capacity ? pages->capacity * 2 : 64;
-        pdfcore_page *t = (pdfcore_page *)realloc(pages->items, (size_t)cap * sizeof(pdfcore_page));
+        void *t = array_grow(pages->items, &pages->capacity, 64, sizeof *pages->items);
         if (!t) return -1;
-        pages->items = t;
-        pages->capacity = cap;
+        pages->items = (pdfcore_page *)t;
     }
     pages->items[pages->count++] = copy;
     return 0;
@@ -229,12 +226,9 @@ struct walk_stack {
 
 static int walk_push(walk_stack *s, const walk_frame *f) {
     if (s->count == s->capacity) {
-        if (s->capacity > INT32_MAX / 2) return -1;
-        int32_t cap = s->capacity ? s->capacity * 2 : 64;
-        walk_frame *t = (walk_frame *)realloc(s->items, (size_t)cap * sizeof(walk_frame));
+        void *t = array_grow(s->items, &s->capacity, 64, sizeof *s->items);
         if (!t) return -1;
-        s->items = t;
-        s->capacity = cap;
+        s->items = (walk_frame *)t;
     }
     s->items[s->count++] = *f;
     return 0;

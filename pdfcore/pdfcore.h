@@ -21,6 +21,7 @@
 #ifndef QV_PDFCORE_PDFCORE_H
 #define QV_PDFCORE_PDFCORE_H
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 // ---- constants ----------------------------------------------------------------------------------
@@ -304,6 +305,11 @@ int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos);
 // Position of the first '>' of the ">>" that closes the dictionary opened at pos (literal strings
 // skipped), or -1 when it does not close before end.
 int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end);
+
+// Growable arrays (a pointer, a count and a capacity, all zero when empty): for a full array, its
+// storage grown to first elements of elem bytes, then to twice its capacity, with *capacity
+// updated; NULL when it cannot grow (the old storage and *capacity unchanged).
+void *array_grow(void *items, int32_t *capacity, int32_t first, size_t elem);
 
 // buf: callers test b->data after each call; null means the allocation failed and the buffer is
 // empty (its contents released).

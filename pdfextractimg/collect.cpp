@@ -354,22 +354,12 @@ int collect_all_images(const pdfcore_doc *doc, const image_receiver *to) {
 
 int img_vec_push(img_vec *list, const extracted_image *rec) {
     if (list->count >= list->capacity) {
-        if (list->capacity > INT32_MAX / 2) {
-            list->failed = 1;
-            return -1;
-        }
-        int32_t cap = list->capacity == 0 ? 16 : list->capacity * 2;
-        if ((uint64_t)cap > SIZE_MAX / sizeof(extracted_image)) {
-            list->failed = 1;
-            return -1;
-        }
-        void *t = realloc(list->items, (size_t)cap * sizeof(extracted_image));
+        void *t = array_grow(list->items, &list->capacity, 16, sizeof *list->items);
         if (!t) {
             list->failed = 1;
             return -1;
         }
         list->items = (extracted_image *)t;
-        list->capacity = cap;
     }
     list->items[list->count++] = *rec;
     return 0;

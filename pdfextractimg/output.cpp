@@ -334,15 +334,13 @@ int image_files_open(image_files *out, const char *output_dir, int threads) {
 static int files_take(void *ctx, extracted_image *rec) {
     image_files *out = (image_files *)ctx;
     if (out->count == out->jpeg_cap) {
-        int32_t cap = out->jpeg_cap ? out->jpeg_cap * 2 : 64;
-        void *t = out->jpeg_cap > INT32_MAX / 2 ? nullptr : realloc(out->jpeg, (size_t)cap);
+        void *t = array_grow(out->jpeg, &out->jpeg_cap, 64, sizeof *out->jpeg);
         if (!t) {
             out->failed = 1;
             extracted_image_release(rec);
             return -1;
         }
         out->jpeg = (uint8_t *)t;
-        out->jpeg_cap = cap;
     }
     out->jpeg[out->count] = is_jpeg(rec) ? 1 : 0;
     int32_t number = ++out->count;
