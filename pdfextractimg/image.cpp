@@ -630,6 +630,72 @@ static uint64_t row_samples(const uint8_t *d, uint64_t len, uint64_t row_off, ui
     return m;
 }
 
+// Rows of w RGBA pixels from a row's m samples v (m may be short of the row: the missing samples
+// are its last ones, and count as 0), one kind of image each.
+
+// Stencil mask: opaque white where the sample paints, transparent black elsewhere.
+static void stencil_row(const uint8_t *v, uint64_t m, uint64_t w, uint8_t paint, uint8_t *o) {
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        bool painted = (x < m ? v[x] : 0) == paint;
+        o[0] = o[1] = o[2] = o[3] = painted ? 255 : 0;
+    }
+}
+
+// One-bit gray: 0 black and 1 white, swapped by flip.
+static void one_bit_row(const uint8_t *v, uint64_t m, uint64_t w, uint8_t flip, uint8_t *o) {
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        o[0] = o[1] = o[2] = ((x < m ? v[x] : 0) ^ flip) ? 255 : 0;
+        o[3] = 255;
+    }
+}
+
+// Palette indexes (read backwards from max_raw under index_inv); an index past the palette is a
+// gray of its own value.
+static void palette_row(const image_params *p, const uint8_t *v, uint64_t m, uint64_t w,
+                        bool index_inv, uint32_t max_raw, uint8_t *o) {
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        uint32_t k = 0;  // missing: entry 0
+        if (x < m) k = index_inv ? max_raw - v[x] : v[x];
+        if (k < (uint32_t)p->palette_entries) {
+            memcpy(o, p->palette + 3u * k, 3);
+        } else {
+            o[0] = o[1] = o[2] = (uint8_t)k;
+        }
+        o[3] = 255;
+    }
+}
+
+// 8-bit gray, inverted under invert.
+static void gray_row(const uint8_t *v, uint64_t m, uint64_t w, uint8_t g0, uint8_t *o) {
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        o[0] = o[1] = o[2] = (uint8_t)((x < m ? v[x] : 0) ^ g0);
+        o[3] = 255;
+    }
+}
+
+// RGB or CMYK (c 3 or 4), each component inverted where its Decode pair is (1, 0); a pixel with a
+// sample missing is black.
+static void color_row(const uint8_t *v, uint64_t m, uint64_t w, int32_t c, const uint8_t inv[4],
+                      uint8_t *o) {
+    uint64_t whole = m / (uint64_t)c;  // pixels whose every sample exists
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        o[3] = 255;
+        if (x >= whole) {
+            o[0] = o[1] = o[2] = 0;
+            continue;
+        }
+        const uint8_t *s = v + x * (uint64_t)c;
+        if (c == 3) {
+            o[0] = s[0] ^ inv[0], o[1] = s[1] ^ inv[1], o[2] = s[2] ^ inv[2];
+        } else {
+            uint32_t k = (uint32_t)(s[3] ^ inv[3]);
+            o[0] = cmyk_channel((uint32_t)(s[0] ^ inv[0]), k);
+            o[1] = cmyk_channel((uint32_t)(s[1] ^ inv[1]), k);
+            o[2] = cmyk_channel((uint32_t)(s[2] ^ inv[2]), k);
+        }
+    }
+}
+
 uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64_t len,
                       const uint8_t *alpha, int32_t *gray) {
     *gray = 0;
@@ -643,7 +709,7 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64
         *gray = 1;
         return one_bit_gray(p, d, len);
     }
-    uint64_t n = w * (uint64_t)c; // samples in a row
+    uint64_t n = w * (uint64_t)c;  // samples in a row
     uint8_t *px = (uint8_t *)malloc(w * h * 4u);
     uint8_t *tmp = depth == 8 ? nullptr : (uint8_t *)malloc(n);
     if (!px || (depth != 8 && !tmp)) {
@@ -656,60 +722,18 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64
     bool bits = p->image_mask || one_bit;
     // A stencil mask paints where its sample is 0, or 1 under /Decode [1 0].
     uint8_t paint = decode_pair(p, 0, 1.0, 0.0) ? 1 : 0;
-    uint8_t flip = p->invert ? 1 : 0;
     bool index_inv = decode_pair(p, 0, (double)max_raw, 0.0);
     uint8_t inv[4];
     for (int32_t k = 0; k < 4; k++) inv[k] = decode_pair(p, k, 1.0, 0.0) ? 255 : 0;
-    uint8_t *o = px;
     for (uint64_t y = 0; y < h; y++) {
         const uint8_t *v = nullptr;
         uint64_t m = row_samples(d, len, y * row, n, depth, bits || palette, tmp, &v);
-        if (p->image_mask) {
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                bool painted = (x < m ? v[x] : 0) == paint;
-                o[0] = o[1] = o[2] = o[3] = painted ? 255 : 0;
-            }
-        } else if (one_bit) {
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                o[0] = o[1] = o[2] = ((x < m ? v[x] : 0) ^ flip) ? 255 : 0;
-                o[3] = 255;
-            }
-        } else if (palette) {
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                uint32_t k = 0; // missing: entry 0
-                if (x < m) k = index_inv ? max_raw - v[x] : v[x];
-                if (k < (uint32_t)p->palette_entries) {
-                    memcpy(o, p->palette + 3u * k, 3);
-                } else {
-                    o[0] = o[1] = o[2] = (uint8_t)k;
-                }
-                o[3] = 255;
-            }
-        } else if (c == 1) {
-            uint8_t g0 = p->invert ? 255 : 0;
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                o[0] = o[1] = o[2] = (uint8_t)((x < m ? v[x] : 0) ^ g0);
-                o[3] = 255;
-            }
-        } else {
-            uint64_t whole = m / (uint64_t)c; // pixels whose every sample exists
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                o[3] = 255;
-                if (x >= whole) {
-                    o[0] = o[1] = o[2] = 0;
-                    continue;
-                }
-                const uint8_t *s = v + x * (uint64_t)c;
-                if (c == 3) {
-                    o[0] = s[0] ^ inv[0], o[1] = s[1] ^ inv[1], o[2] = s[2] ^ inv[2];
-                } else {
-                    uint32_t k = (uint32_t)(s[3] ^ inv[3]);
-                    o[0] = cmyk_channel((uint32_t)(s[0] ^ inv[0]), k);
-                    o[1] = cmyk_channel((uint32_t)(s[1] ^ inv[1]), k);
-                    o[2] = cmyk_channel((uint32_t)(s[2] ^ inv[2]), k);
-                }
-            }
-        }
+        uint8_t *o = px + y * w * 4u;
+        if (p->image_mask) stencil_row(v, m, w, paint, o);
+        else if (one_bit) one_bit_row(v, m, w, p->invert ? 1 : 0, o);
+        else if (palette) palette_row(p, v, m, w, index_inv, max_raw, o);
+        else if (c == 1) gray_row(v, m, w, p->invert ? 255 : 0, o);
+        else color_row(v, m, w, c, inv, o);
     }
     free(tmp);
     if (alpha)
@@ -792,6 +816,29 @@ int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t
 
 // ---- the whole conversion -----------------------------------------------------------------------
 
+// The pixels of an image that is not JPEG data, its soft mask as alpha (see image_pixels; *gray
+// set), or NULL when it does not convert. The decoded samples are freed before it returns, so the
+// PNG encoder never runs beside them.
+static uint8_t *decoded_pixels(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
+                               uint64_t stream_len, int32_t *gray) {
+    if (p->is_dct || p->width <= 0 || p->height <= 0) return nullptr;
+    uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height;
+    if (w * h > max_image_pixels) return nullptr;
+    uint8_t *decoded = nullptr, *alpha = nullptr, *pixels = nullptr;
+    uint64_t decoded_len = 0;
+    if (decode_image_stream(p, stream, stream_len, &decoded, &decoded_len) != 0) return nullptr;
+    int32_t c = image_components(p, decoded_len);
+    undo_predictors(p, c, decoded, &decoded_len);
+    if (w * h <= sparse_image_pixels ||
+        decoded_len / h >= row_bytes_of(w, (uint64_t)c, (uint64_t)image_depth(p)) / 8u) {
+        if (p->smask > 0) alpha = read_soft_mask(doc, p->smask, p->width, p->height);
+        pixels = image_pixels(p, c, decoded, decoded_len, alpha, gray);
+    }
+    free(decoded);
+    free(alpha);
+    return pixels;
+}
+
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
                              extracted_image *rec, int32_t flags) {
     if (!doc || !rec || !doc->data) return 0;
@@ -804,8 +851,8 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
     image_params p;
     read_image_params(doc, o, &p);
     int32_t result = 0, gray = 0;
-    uint8_t *decoded = nullptr, *alpha = nullptr, *pixels = nullptr, *file = nullptr;
-    uint64_t decoded_len = 0, file_len = 0;
+    uint8_t *pixels = nullptr, *file = nullptr;
+    uint64_t file_len = 0;
     extracted_image r = *rec;
     r.page = page;
     r.obj_num = obj_num;
@@ -819,23 +866,7 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
         }
         goto done;
     }
-    if (p.is_dct || p.width <= 0 || p.height <= 0) goto done;
-    if ((uint64_t)p.width * (uint64_t)p.height > max_image_pixels) goto done;
-    if (decode_image_stream(&p, stream, stream_len, &decoded, &decoded_len) != 0) goto done;
-    {
-        int32_t c = image_components(&p, decoded_len);
-        undo_predictors(&p, c, decoded, &decoded_len);
-        uint64_t w = (uint64_t)p.width, h = (uint64_t)p.height;
-        if (w * h > sparse_image_pixels &&
-            decoded_len / h < row_bytes_of(w, (uint64_t)c, (uint64_t)image_depth(&p)) / 8u)
-            goto done;
-        if (p.smask > 0) alpha = read_soft_mask(doc, p.smask, p.width, p.height);
-        pixels = image_pixels(&p, c, decoded, decoded_len, alpha, &gray);
-    }
-    free(decoded);
-    decoded = nullptr;
-    free(alpha);
-    alpha = nullptr;
+    pixels = decoded_pixels(doc, &p, stream, stream_len, &gray);
     if (!pixels) goto done;
     if (flags & extract_defer_png) {
         r.pixels = pixels;
@@ -855,8 +886,6 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
     *rec = r;
     result = 1;
 done:
-    free(decoded);
-    free(alpha);
     free(pixels);
     image_params_free(&p);
     return result;
