@@ -60,7 +60,7 @@ int main(int argc, char **argv) {
         int ok = pdfcore_load(path, &doc);
         t_load.push_back(seconds_since(t0));
         if (ok != 1) {
-            fprintf(stderr, "loader_bench: load failed: %s\n", pdfcore_last_error());
+            fprintf(stderr, "loader_bench: load failed: %s\n", pdfcore_last_error(&doc));
             return 1;
         }
         objects = doc.objs.count;

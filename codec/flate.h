@@ -1,4 +1,4 @@
-// codec/flate.h - DEFLATE encoder into zlib streams, and the raw DEFLATE stream inflater.
+// codec/flate.h - DEFLATE encoder into zlib streams, and Adler-32.
 #ifndef QV_CODEC_FLATE_H
 #define QV_CODEC_FLATE_H
 #include <cstdint>
@@ -10,15 +10,10 @@
 // are the same whatever the number of threads. Several threads may call it at once.
 int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len);
 
-// Decodes raw DEFLATE data (first byte = first block header) into dst[0, dst_cap). Result: bytes
-// written, or -1 on any failure (truncated or corrupt data, a stored block whose NLEN is not the
-// complement of LEN, an over-subscribed code, output beyond dst_cap); dst may then hold partial
-// output. Incomplete codes are accepted. Data after the final block is not read. A dst_cap above
-// 2^31 - 1 counts as 2^31 - 1, so the count always fits the result.
-int32_t qv_inflate(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap);
+// Adler-32 of p[0, len) (RFC 1950 8.2): 1 for no bytes.
+uint32_t qv_adler32(const uint8_t *p, uint64_t len);
 
 // ---- For tests and the library's own code: the encoder's parts. ----
-// Not reentrant: qv_inflate's bit state is process-wide.
 
 // qv_deflate with at most threads threads (below 2: the calling thread alone). When a thread
 // cannot be started, the threads already running take its share.

@@ -1,11 +1,12 @@
-// codec/inflate.cpp - zlib stream decoder (RFC 1950/1951) and PNG row unfilter.
+// codec/inflate.cpp - the inflate core (RFC 1951) behind the zlib stream decoder and the raw
+// stream inflater, and the PNG row unfilter.
 //
 // Huffman codes are decoded through a first-level lookup table indexed by the next few input
 // bits; a code longer than the table, an unassigned one, or one whose bits are not all in the
 // input yet, is decoded one bit at a time against the canonical code counts, which gives the
-// same symbol or the same failure. No allocation. Running out of input sets the sticky `failed`
-// flag of the call's state; every loop that reads input tests it, so the call ends with -1
-// wherever the input ran out.
+// same symbol or the same failure. No allocation; all state is the call's own. Running out of
+// input sets the sticky `failed` flag of the call's state; every loop that reads input tests it,
+// so the call ends with -1 wherever the input ran out.
 #include "codec/inflate.h"
 
 #include "codec/deflate_tables.h"
@@ -16,7 +17,8 @@ static const int max_bits = 15;        // longest code, RFC 1951 3.2.1
 static const int max_lcodes = 286;     // literal/length codes in a dynamic block
 static const int max_dcodes = 30;      // distance codes
 static const int fix_lcodes = 288;     // literal/length symbols of the fixed code
-static const uint64_t max_out = 1ull << 30;
+static const uint64_t max_out = 1ull << 30;          // the zlib decoder's largest dst_cap
+static const uint64_t max_raw_out = 0x7FFFFFFFu;     // the stream inflater's count is an int32_t
 static const int lit_fast_bits = 10;   // lookup index width for literal/length codes
 static const int dist_fast_bits = 10;  // and for distance codes
 
@@ -38,11 +40,24 @@ struct huffman_table {
     int fast_bits;
 };
 
+// Where the two entries differ, on purpose: the zlib decoder reads what damaged PDF streams hold
+// as far as the data allows, the stream inflater (PNG data) takes only well-formed streams.
+struct inflate_rules {
+    int check_nlen;    // 1: a stored block's NLEN must be LEN's complement
+    int strict_codes;  // 1: the code-length code complete, the literal/length and distance codes
+                       // complete but for a single one-bit code, and an end-of-block code present;
+                       // 0: only over-subscribed codes are refused
+};
+
+static const inflate_rules zlib_rules = {0, 1};
+static const inflate_rules raw_rules = {1, 0};
+
 struct inflate_state {
+    const inflate_rules *rules;
     uint8_t *out_buf;
     uint64_t out_cap;
     uint64_t out_pos;       // also the farthest a back-reference may reach
-    const uint8_t *in_buf;  // the DEFLATE data, after the 2-byte zlib header
+    const uint8_t *in_buf;  // the DEFLATE data (after the 2-byte header of a zlib stream)
     uint64_t in_len;
     uint64_t in_pos;
     uint64_t bit_buf;       // pending input bits, the next one in bit 0; zero above bit_count
@@ -325,7 +340,7 @@ static int codes(inflate_state *s, const huffman_table *lencode, const huffman_t
     }
 }
 
-// RFC 1951 3.2.4. LEN's complement NLEN is read but not enforced. 0 or -1.
+// RFC 1951 3.2.4; NLEN is compared with LEN only under check_nlen. 0 or -1.
 static int stored(inflate_state *s) {
     // The block continues at the next whole byte: give back the whole bytes loaded ahead and
     // drop the rest of the partly used one.
@@ -335,6 +350,8 @@ static int stored(inflate_state *s) {
     if (s->in_len - s->in_pos < 4) return -1;
     const uint8_t *p = s->in_buf + s->in_pos;
     uint64_t len = (uint64_t)p[0] | ((uint64_t)p[1] << 8);
+    uint64_t nlen = (uint64_t)p[2] | ((uint64_t)p[3] << 8);
+    if (s->rules->check_nlen && nlen != (~len & 0xFFFFu)) return -1;
     s->in_pos += 4;
     if (s->in_len - s->in_pos < len || s->out_cap - s->out_pos < len) return -1;
     if (len != 0) memcpy(s->out_buf + s->out_pos, s->in_buf + s->in_pos, (size_t)len);
@@ -350,10 +367,11 @@ static int fixed(inflate_state *s) {
     return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
 }
 
-// An incomplete code is accepted only as a single one-bit code: every symbol has length 0 or 1.
-static int code_usable(int err, const int16_t *counts, int n) {
+// An over-subscribed code is never usable; under strict_codes an incomplete code is accepted only
+// as a single one-bit code (every symbol has length 0 or 1).
+static int code_usable(const inflate_state *s, int err, const int16_t *counts, int n) {
     if (err < 0) return 0;
-    if (err > 0 && n != counts[0] + counts[1]) return 0;
+    if (s->rules->strict_codes && err > 0 && n != counts[0] + counts[1]) return 0;
     return 1;
 }
 
@@ -376,7 +394,8 @@ static int dynamic(inflate_state *s) {
     for (; index < ncode; index++) lengths[deflate_cl_order[index]] = (int16_t)bits(s, 3);
     if (s->failed) return -1;
     for (; index < 19; index++) lengths[deflate_cl_order[index]] = 0;
-    if (construct(lencnt, lensym, lengths, 19) != 0) return -1;
+    int err = construct(lencnt, lensym, lengths, 19);
+    if (err < 0 || (s->rules->strict_codes && err != 0)) return -1;
     fill_fast(lenfast, lit_fast_bits, lencnt, lensym);
 
     // Literal/length and distance lengths, one sequence: repeats may cross from one to the other.
@@ -403,31 +422,28 @@ static int dynamic(inflate_state *s) {
         while (rep-- > 0) lengths[index++] = len;
     }
 
-    if (lengths[256] == 0) return -1;  // no end-of-block code: the block could never end
-    int err = construct(lencnt, lensym, lengths, nlen);
-    if (!code_usable(err, lencnt, nlen)) return -1;
+    // No end-of-block code: the block could never end.
+    if (s->rules->strict_codes && lengths[256] == 0) return -1;
+    err = construct(lencnt, lensym, lengths, nlen);
+    if (!code_usable(s, err, lencnt, nlen)) return -1;
     err = construct(distcnt, distsym, lengths + nlen, ndist);
-    if (!code_usable(err, distcnt, ndist)) return -1;
+    if (!code_usable(s, err, distcnt, ndist)) return -1;
     fill_fast(lenfast, lit_fast_bits, lencnt, lensym);
     fill_fast(distfast, dist_fast_bits, distcnt, distsym);
     return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
 }
 
-int inflate_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap,
-                       uint64_t *dst_len) {
-    if (dst_len) *dst_len = 0;
-    // RFC 1950 2.2: CM must be 8 (deflate); a preset dictionary is not supported. CINFO and
-    // FCHECK are not examined, and the Adler-32 trailer is never read.
-    if (!src || src_len < 2 || dst_cap > max_out) return -1;
-    if ((src[0] & 0x0f) != 8 || (src[1] & 0x20) != 0) return -1;
-
+// The blocks of the DEFLATE data src[0, src_len) into dst[0, dst_cap) under rules, up to and with
+// the final block. 0 and *out_len = bytes written, or -1.
+static int inflate_blocks(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap,
+                          const inflate_rules *rules, uint64_t *out_len) {
     inflate_state s;
     memset(&s, 0, sizeof s);
+    s.rules = rules;
     s.out_buf = dst;
     s.out_cap = dst_cap;
-    s.in_buf = src + 2;
-    s.in_len = src_len - 2;
-
+    s.in_buf = src;
+    s.in_len = src_len;
     for (;;) {
         int last = bits(&s, 1);
         int type = bits(&s, 2);
@@ -444,8 +460,75 @@ int inflate_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint6
         if (err != 0 || s.failed) return -1;
         if (last) break;
     }
-    if (dst_len) *dst_len = s.out_pos;
+    *out_len = s.out_pos;
     return 0;
+}
+
+int inflate_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap,
+                       uint64_t *dst_len) {
+    if (dst_len) *dst_len = 0;
+    // RFC 1950 2.2: CM must be 8 (deflate); a preset dictionary is not supported. CINFO and
+    // FCHECK are not examined, and the Adler-32 trailer is never read.
+    if (!src || src_len < 2 || dst_cap > max_out) return -1;
+    if ((src[0] & 0x0f) != 8 || (src[1] & 0x20) != 0) return -1;
+    uint64_t n = 0;
+    if (inflate_blocks(src + 2, src_len - 2, dst, dst_cap, &zlib_rules, &n) != 0) return -1;
+    if (dst_len) *dst_len = n;
+    return 0;
+}
+
+int32_t qv_inflate(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap) {
+    // The count is returned as int32_t: never produce more than it can tell.
+    if (dst_cap > max_raw_out) dst_cap = max_raw_out;
+    if (!src) src_len = 0;
+    if (!dst) dst_cap = 0;
+    uint64_t n = 0;
+    if (inflate_blocks(src, src_len, dst, dst_cap, &raw_rules, &n) != 0) return -1;
+    return (int32_t)n;  // n <= max_raw_out
+}
+
+// The PNG Paeth predictor of left a, up b and up-left c; ties go to a, then b.
+static inline int paeth(int a, int b, int c) {
+    int p = a + b - c;
+    int pa = p > a ? p - a : a - p;
+    int pb = p > b ? p - b : b - p;
+    int pc = p > c ? p - c : c - p;
+    return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+}
+
+void png_unfilter_row(uint8_t type, const uint8_t *src, uint8_t *dst, const uint8_t *prev,
+                      uint64_t n, uint64_t bpp) {
+    // Byte i is read before dst[i] is written, and dst[i] can only fall on a source byte already
+    // read: that is what lets dst lie at or before src in the same buffer.
+    switch (type) {
+    case 1:
+        for (uint64_t i = 0; i < n; i++) dst[i] = (uint8_t)(src[i] + (i >= bpp ? dst[i - bpp] : 0));
+        return;
+    case 2:
+        if (prev) {
+            for (uint64_t i = 0; i < n; i++) dst[i] = (uint8_t)(src[i] + prev[i]);
+            return;
+        }
+        break;
+    case 3:
+        for (uint64_t i = 0; i < n; i++) {
+            int a = i >= bpp ? dst[i - bpp] : 0;
+            int b = prev ? prev[i] : 0;
+            dst[i] = (uint8_t)(src[i] + (a + b) / 2);  // the sum is not cut to 8 bits
+        }
+        return;
+    case 4:
+        for (uint64_t i = 0; i < n; i++) {
+            int a = i >= bpp ? dst[i - bpp] : 0;
+            int b = prev ? prev[i] : 0;
+            int c = prev && i >= bpp ? prev[i - bpp] : 0;
+            dst[i] = (uint8_t)(src[i] + paeth(a, b, c));
+        }
+        return;
+    default:
+        break;
+    }
+    if (dst != src) memmove(dst, src, (size_t)n);  // None, Up in the first row, unknown types
 }
 
 int inflate_png_unfilter(uint8_t *rows, uint64_t rows_len, int32_t row_bytes) {
@@ -454,32 +537,9 @@ int inflate_png_unfilter(uint8_t *rows, uint64_t rows_len, int32_t row_bytes) {
     uint64_t nrows = rows_len / (rb + 1);
     for (uint64_t r = 0; r < nrows; r++) {
         const uint8_t *src = rows + r * (rb + 1);
-        uint8_t filter = src[0];
-        if (filter > 4) return -1;
-        uint8_t *x = rows + r * rb;
-        memmove(x, src + 1, (size_t)rb);
-        const uint8_t *prev = r > 0 ? x - rb : nullptr;  // the previous row, already unfiltered
-        for (uint64_t j = 0; j < rb; j++) {
-            int a = j > 0 ? x[j - 1] : 0;
-            int b = prev ? prev[j] : 0;
-            int c = (prev && j > 0) ? prev[j - 1] : 0;
-            int pred = 0;
-            switch (filter) {
-            case 1: pred = a; break;
-            case 2: pred = b; break;
-            case 3: pred = (a + b) / 2; break;  // the sum is not cut to 8 bits
-            case 4: {
-                int p = a + b - c;
-                int pa = p > a ? p - a : a - p;
-                int pb = p > b ? p - b : b - p;
-                int pc = p > c ? p - c : c - p;
-                pred = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);  // ties: a, then b
-                break;
-            }
-            default: break;
-            }
-            x[j] = (uint8_t)(x[j] + pred);
-        }
+        if (src[0] > 4) return -1;
+        uint8_t *x = rows + r * rb;  // rows are packed as they are unfiltered
+        png_unfilter_row(src[0], src + 1, x, r > 0 ? x - rb : nullptr, rb, 1);
     }
     return 0;
 }

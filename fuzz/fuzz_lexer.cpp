@@ -1,5 +1,5 @@
 // The PDF core's readers straight on hostile bytes, without a document around them: the lexical
-// helpers at every position the first bytes pick, the two scans, object streams, the selection,
+// helpers and the value readers at every position the first bytes pick, the two scans, object streams, the selection,
 // the cross-reference reader and the page tree walk from every object. Much faster per input than
 // fuzz_pdf_load, so the index and the lexer see far more shapes.
 #include <cstdint>
@@ -10,6 +10,41 @@
 
 static void check_pos(int32_t pos, int32_t len) {
     if (pos < -1 || pos > len) abort();
+}
+
+// The value readers in a window from s: each kind at every byte of its first 512 that opens it
+// (the window keeps a run linear in the input), the advancing ones in loops that must end.
+static void value_readers(const uint8_t *d, int32_t full_len, int32_t s) {
+    uint8_t out[64];
+    char name[16];
+    const int32_t len = full_len - s > 65536 ? s + 65536 : full_len;
+    for (int32_t i = s; i < len && i - s < 512; i++) {
+        int32_t after = 0;
+        if (d[i] == '/') {
+            int cut = 0;
+            check_pos(pdfcore_read_name(d, len, i, name, (int32_t)sizeof name, &cut), len);
+        } else if (d[i] == '(') {
+            check_pos(pdfcore_string_end(d, i, len), len);
+            if (pdfcore_read_literal_string(d, len, i, out, sizeof out) > sizeof out) abort();
+        } else if (d[i] == '<') {
+            if (pdfcore_read_hex_string(d, len, i + 1, out, sizeof out) > sizeof out) abort();
+        } else if (d[i] == '[') {
+            check_pos(pdfcore_array_end(d, i, len), len);
+            int32_t pos = i + 1, num = 0, steps = 0;
+            while (pdfcore_ref_list_next(d, len, &pos, &num)) {
+                if (pos > len || ++steps > len) abort();
+            }
+        } else if (is_digit(d[i]) && pdfcore_read_ref(d, len, i, &after) > 0) {
+            if (after <= i || after > len) abort();
+        }
+    }
+    int32_t pos = s;
+    double v = 0;
+    while (pos < len) {
+        int32_t before = pos;
+        (void)pdfcore_read_real(d, len, &pos, &v);
+        if (pos <= before || pos > len) abort();
+    }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
@@ -49,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
             check_pos(find_dict_close(d, dl, len), len);
             check_pos(dict_stream_kw(d, len, dl), len);
         }
+        value_readers(d, len, s);
     }
 
     // The index as the loader builds it, then the page tree from every object.

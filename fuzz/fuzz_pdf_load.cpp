@@ -38,10 +38,11 @@ static int32_t check_list(const img_vec *list) {
     return list->count;
 }
 
-static void walk_document(const pdfcore_doc *doc) {
+static void walk_document(pdfcore_doc *doc) {
     img_vec all;
     memset(&all, 0, sizeof all);
-    collect_all_images(doc, &all);
+    image_receiver to_all = img_vec_receiver(&all);
+    collect_all_images(doc, &to_all);
     check_list(&all);
     img_vec_free(&all);
 
@@ -49,7 +50,8 @@ static void walk_document(const pdfcore_doc *doc) {
     for (int32_t i = 0; i < pages; i++) {
         img_vec one;
         memset(&one, 0, sizeof one);
-        collect_page_images(doc, i, &one);
+        image_receiver to_one = img_vec_receiver(&one);
+        collect_page_images(doc, i, &to_one);
         check_list(&one);
         img_vec_free(&one);
 
@@ -85,7 +87,7 @@ static void walk_document(const pdfcore_doc *doc) {
     for (int32_t i = 0; i < objects; i++) {
         const pdfcore_obj *e = &doc->objs.items[i];
         int32_t n = -1;
-        const uint8_t *s = pdfcore_decoded_stream(e, doc->data, doc->size, &n);
+        const uint8_t *s = pdfcore_decoded_stream(doc, e, &n);
         if (s) {
             if (n <= 0) abort();
             touch(s, (uint64_t)n);
@@ -132,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (loaded == 1) {
         if (!doc.loaded || doc.pages.count <= 0 || doc.size != (int32_t)size) abort();
         walk_document(&doc);
-    } else if (pdfcore_last_error()[0] == 0) {
+    } else if (pdfcore_last_error(&doc)[0] == 0) {
         abort();  // a failed load always says why
     }
     pdfcore_doc_free(&doc);

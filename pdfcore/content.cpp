@@ -6,47 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 
-static inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
-
-// Holds the last inflated result of pdfcore_decoded_stream.
-static buf s_dec;
-
-// End of a file object's text span: its `stream` keyword, its `endobj`, or the file end.
-static int32_t span_end(const pdfcore_obj *e, int32_t size) {
-    int32_t end = e->stream_kw_off > 0 ? e->stream_kw_off : (e->endobj_off > 0 ? e->endobj_off : size);
-    return end < size ? end : size;
-}
-
-// Text span of any object: (text, start, end); false when it has none.
-static bool text_span(const uint8_t *data, int32_t size, const pdfcore_obj *e, const uint8_t **text,
-                      int32_t *start, int32_t *end) {
-    if (e->in_objstm) {
-        if (!e->body || e->body_len < 0) return false;
-        *text = e->body;
-        *start = 0;
-        *end = e->body_len;
-        return true;
-    }
-    if (e->dict_off < 0 || e->dict_off >= size) return false;
-    *text = data;
-    *start = e->dict_off;
-    *end = span_end(e, size);
-    return true;
-}
-
-static bool names_flate(const uint8_t *data, int32_t size, const pdfcore_obj *e) {
-    const uint8_t *t;
-    int32_t start, end;
-    return text_span(data, size, e, &t, &start, &end) &&
-           find_name(t, end, start, end, "FlateDecode") >= 0;
+// The text span of e names /FlateDecode.
+static bool names_flate(const uint8_t *data, int32_t size, const pdfcore_obj *e, name_index *names) {
+    pdfcore_span s;
+    return pdfcore_text_span(data, size, names, e, &s) && pdfcore_find_key(&s, "FlateDecode") >= 0;
 }
 
 const uint8_t *decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int32_t size,
-                              buf *out_buf, int32_t *length) {
+                              buf *out_buf, int32_t *length, name_index *names) {
     if (!entry->is_stream || entry->data_off < 0 || entry->data_end > size) return nullptr;
     int32_t l = entry->data_end - entry->data_off;
     if (l <= 0) return nullptr;
-    if (entry->dict_off == -1 || !names_flate(data, size, entry)) {
+    if (entry->dict_off == -1 || !names_flate(data, size, entry, names)) {
         *length = l;
         return data + entry->data_off;
     }
@@ -65,50 +36,37 @@ const uint8_t *decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int
     return at;
 }
 
-const uint8_t *pdfcore_decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int32_t size,
-                                      int32_t *length) {
+const uint8_t *pdfcore_decoded_stream(pdfcore_doc *doc, const pdfcore_obj *entry, int32_t *length) {
     buf fresh = {nullptr, 0, 0};
     int32_t n = 0;
-    const uint8_t *p = decoded_stream(entry, data, size, &fresh, &n);
+    const uint8_t *p = decoded_stream(entry, doc->data, doc->size, &fresh, &n, doc->names);
     if (!p || n == 0) {  // a stream that inflates to nothing is empty too
         buf_free(&fresh);
         return nullptr;
     }
     if (fresh.data && p == fresh.data) {
         // Inflated: the fresh buffer holds exactly these bytes and becomes the kept result.
-        buf_free(&s_dec);
-        s_dec = fresh;
+        buf_free(&doc->decoded);
+        doc->decoded = fresh;
         *length = n;
-        return s_dec.data;
+        return doc->decoded.data;
     }
     buf_free(&fresh);
     *length = n;
     return p;
 }
 
-// Reads `N [G] [obj] v` at a file object's header: v, or -1.
-static int32_t object_int_value(const uint8_t *data, int32_t size, const pdfcore_obj *t) {
-    int32_t p = t->head_off;
-    if (p < 0 || p >= size) return -1;
-    (void)parse_int_at(data, size, &p);
-    p = skip_ws(data, p, size);
-    if (p < size && is_digit(data[p])) (void)parse_int_at(data, size, &p);
-    p = skip_ws(data, p, size);
-    if (kw_at(data, p, size, "obj")) p = skip_ws(data, p + 3, size);
-    return parse_int_at(data, size, &p);
-}
-
 // /Contents n g R.
 static int32_t content_single(const uint8_t *data, int32_t size, const objvec *objs,
                               const uint8_t *t, int32_t q, int32_t end, const uint8_t **content,
-                              int32_t *length) {
+                              int32_t *length, name_index *names) {
     int32_t num = parse_int_at(t, end, &q);
     if (num <= 0) return 0;
     const pdfcore_obj *e = obj_find(objs, num);
     if (!e) return 0;
     buf fresh = {nullptr, 0, 0};
     int32_t n = 0;
-    const uint8_t *p = decoded_stream(e, data, size, &fresh, &n);
+    const uint8_t *p = decoded_stream(e, data, size, &fresh, &n, names);
     if (!p) {
         buf_free(&fresh);
         return 0;
@@ -121,42 +79,22 @@ static int32_t content_single(const uint8_t *data, int32_t size, const objvec *o
 // /Contents [a 0 R b 0 R ...]: the decoded pieces joined, nothing between them.
 static int32_t content_array(const uint8_t *data, int32_t size, const objvec *objs,
                              const uint8_t *t, int32_t q, int32_t end, const uint8_t **content,
-                             int32_t *length) {
+                             int32_t *length, name_index *names) {
     buf result = {nullptr, 0, 0};
     bool any = false;
-    int32_t i = q + 1;
-    while (i < end && t[i] != ']') {
-        if (!is_digit(t[i])) {
-            i++;
-            continue;
-        }
-        int32_t num = parse_int_at(t, end, &i);
+    int32_t i = q + 1, num = 0;
+    while (pdfcore_ref_list_next(t, end, &i, &num)) {
         const pdfcore_obj *e = num > 0 ? obj_find(objs, num) : nullptr;
-        bool last = false;
-        i = skip_ws(t, i, end);
-        if (i >= end) last = true;
-        if (!last && is_digit(t[i])) {
-            (void)parse_int_at(t, end, &i);
-            i = skip_ws(t, i, end);
-            if (i >= end) last = true;
+        if (!e) continue;
+        buf fresh = {nullptr, 0, 0};
+        int32_t n = 0;
+        const uint8_t *p = decoded_stream(e, data, size, &fresh, &n, names);
+        // The joined length must stay a 32-bit count.
+        if (p && (uint64_t)n <= (uint64_t)INT32_MAX - result.len) {
+            buf_bytes(&result, p, (uint64_t)n);
+            any = true;
         }
-        if (!last) {
-            if (t[i] == 'R') i++;
-            i = skip_ws(t, i, end);
-            if (i >= end) last = true;
-        }
-        if (e) {
-            buf fresh = {nullptr, 0, 0};
-            int32_t n = 0;
-            const uint8_t *p = decoded_stream(e, data, size, &fresh, &n);
-            // The joined length must stay a 32-bit count.
-            if (p && (uint64_t)n <= (uint64_t)INT32_MAX - result.len) {
-                buf_bytes(&result, p, (uint64_t)n);
-                any = true;
-            }
-            buf_free(&fresh);
-        }
-        if (last) break;
+        buf_free(&fresh);
     }
     // A failed growth empties the result: its length, not a running total, is what was kept.
     if (!any || !result.data) {
@@ -171,16 +109,16 @@ static int32_t content_array(const uint8_t *data, int32_t size, const objvec *ob
 // /Contents << ... >> stream ... written in place: the stored bytes, no filter applied.
 static int32_t content_inline(const uint8_t *data, int32_t size, const objvec *objs,
                               const uint8_t *t, int32_t q, int32_t end, const uint8_t **content,
-                              int32_t *length) {
+                              int32_t *length, name_index *names) {
     int32_t s = dict_stream_kw(t, end, q);
     if (s < 0) return 0;
     int32_t l = -1, ref = -1;
-    parse_length(t, end, q, s, &l, &ref);
+    parse_length(t, end, q, s, &l, &ref, names);
     if (l < 0) {
         if (ref <= 0) return 0;
         const pdfcore_obj *e = obj_find(objs, ref);
         if (!e || e->is_stream || e->in_objstm || e->head_off < 0) return 0;
-        l = object_int_value(data, size, e);
+        l = obj_int_value(data, size, e);
         if (l < 0) return 0;
     }
     int64_t d;
@@ -197,79 +135,49 @@ static int32_t content_inline(const uint8_t *data, int32_t size, const objvec *o
 }
 
 int32_t get_page_content(const uint8_t *data, int32_t size, const objvec *objs,
-                         const pdfcore_obj *page, const uint8_t **content, int32_t *length) {
+                         const pdfcore_obj *page, const uint8_t **content, int32_t *length,
+                         name_index *names) {
     *content = nullptr;
     *length = 0;
-    const uint8_t *t;
-    int32_t start, end;
-    if (!text_span(data, size, page, &t, &start, &end)) return 0;
-    int32_t p = find_name(t, end, start, end, "Contents");
+    pdfcore_span s;
+    if (!pdfcore_text_span(data, size, names, page, &s)) return 0;
+    const uint8_t *t = s.text;
+    int32_t end = s.end;
+    int32_t p = pdfcore_find_key(&s, "Contents");
     if (p < 0) return 0;
     int32_t q = skip_ws(t, p + 9, end);
     if (q >= end) return 0;
-    if (is_digit(t[q])) return content_single(data, size, objs, t, q, end, content, length);
-    if (t[q] == '[') return content_array(data, size, objs, t, q, end, content, length);
+    if (is_digit(t[q])) return content_single(data, size, objs, t, q, end, content, length, names);
+    if (t[q] == '[') return content_array(data, size, objs, t, q, end, content, length, names);
     if (t[q] == '<' && q + 1 < end && t[q + 1] == '<')
-        return content_inline(data, size, objs, t, q, end, content, length);
+        return content_inline(data, size, objs, t, q, end, content, length, names);
     return 0;
 }
 
-int pdfcore_page_content(const pdfcore_doc *doc, int32_t page_index, const uint8_t **content,
+int pdfcore_page_content(pdfcore_doc *doc, int32_t page_index, const uint8_t **content,
                          int32_t *length) {
     *content = nullptr;
     *length = 0;
     if (page_index < 0 || page_index >= doc->pages.count) {
-        pdfcore_set_error("page index out of range");
+        pdfcore_set_error(doc, "page index out of range");
         return 0;
     }
     int32_t num = doc->pages.items[page_index].obj_num;
     const pdfcore_obj *e = obj_find(&doc->objs, num);
     if (!e) {
-        pdfcore_set_error("page object %ld missing", (long)num);
+        pdfcore_set_error(doc, "page object %ld missing", (long)num);
         return 0;
     }
-    return get_page_content(doc->data, doc->size, &doc->objs, e, content, length);
+    return get_page_content(doc->data, doc->size, &doc->objs, e, content, length, doc->names);
 }
 
 // ---- resources ---------------------------------------------------------------------------------
 
 char *dict_text_at(const uint8_t *text, int32_t len, int32_t pos) {
     if (pos < 0 || pos + 1 >= len || text[pos] != '<' || text[pos + 1] != '<') return nullptr;
-    int32_t depth = 0;
-    int32_t close = -1;
-    int32_t i = pos;
-    while (i + 1 < len) {  // a byte is examined only while another follows it
-        uint8_t c = text[i];
-        if (c == '<' && text[i + 1] == '<') {
-            depth++;
-            i += 2;
-        } else if (c == '>' && text[i + 1] == '>') {
-            if (--depth == 0) {
-                close = i + 1;
-                break;
-            }
-            i += 2;
-        } else if (c == '(') {
-            // A literal string: '>>' inside it closes nothing; '\' escapes the next byte.
-            int32_t nest = 1;
-            int32_t j = i + 1;
-            while (j < len) {
-                if (text[j] == '\\') {
-                    j += 2;
-                    continue;
-                }
-                if (text[j] == '(') nest++;
-                else if (text[j] == ')' && --nest == 0) break;
-                j++;
-            }
-            if (j >= len) return nullptr;
-            i = j + 1;
-        } else {
-            i++;
-        }
-    }
+    int32_t close = find_dict_close(text, pos, len);
     if (close < 0) return nullptr;
-    size_t n = (size_t)(close - pos + 1);
+    size_t n = (size_t)(close + 2 - pos);
     char *out = (char *)malloc(n + 1);
     if (!out) return nullptr;
     memcpy(out, text + pos, n);
@@ -278,7 +186,7 @@ char *dict_text_at(const uint8_t *text, int32_t len, int32_t pos) {
 }
 
 char *page_resources_dict(const uint8_t *data, int32_t size, const objvec *objs,
-                          const uint8_t *text, int32_t len) {
+                          const uint8_t *text, int32_t len, name_index *names) {
     if (len < 6) return nullptr;
     int32_t from = 0;
     for (int32_t k = len - 6; k >= 0; k--) {
@@ -287,7 +195,7 @@ char *page_resources_dict(const uint8_t *data, int32_t size, const objvec *objs,
             break;
         }
     }
-    int32_t p = find_name(text, len, from, len, "Resources");
+    int32_t p = names_find(names, text, len, from, len, "Resources");
     if (p < 0) return nullptr;
     int32_t q = skip_ws(text, p + 10, len);
     if (q >= len) return nullptr;
@@ -303,19 +211,17 @@ char *page_resources_dict(const uint8_t *data, int32_t size, const objvec *objs,
         if (!lt) return nullptr;
         return dict_text_at(e->body, e->body_len, (int32_t)((const uint8_t *)lt - e->body));
     }
-    if (e->dict_off < 0) return nullptr;
-    return dict_text_at(data, span_end(e, size), e->dict_off);
+    pdfcore_span s;
+    if (!pdfcore_text_span(data, size, names, e, &s)) return nullptr;
+    return dict_text_at(s.text, s.end, s.start);
 }
 
 char *pdfcore_obj_resources(const pdfcore_doc *doc, int32_t obj_num) {
-    const pdfcore_obj *e = obj_find(&doc->objs, obj_num);
-    if (!e) return nullptr;
-    if (e->in_objstm) {
-        if (!e->body) return nullptr;
-        return page_resources_dict(doc->data, doc->size, &doc->objs, e->body, e->body_len);
-    }
-    if (e->dict_off < 0) return nullptr;
-    return page_resources_dict(doc->data, doc->size, &doc->objs, doc->data, span_end(e, doc->size));
+    pdfcore_span s;
+    if (!pdfcore_obj_span(doc, obj_find(&doc->objs, obj_num), &s)) return nullptr;
+    // The text searched runs from the file's start (or the body's) to the span's end: the search
+    // starts after its last `endobj`.
+    return page_resources_dict(doc->data, doc->size, &doc->objs, s.text, s.end, doc->names);
 }
 
 char *pdfcore_page_resources(const pdfcore_doc *doc, int32_t page_index) {

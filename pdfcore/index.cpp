@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-static inline bool is_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
-
 // ---- buf and arena -----------------------------------------------------------------------------
 
 void buf_init(buf *b) {
@@ -70,23 +68,26 @@ void buf_int(buf *b, int32_t v) {
     buf_str(b, tmp);
 }
 
+void *array_grow(void *items, int32_t *capacity, int32_t first, size_t elem) {
+    if (*capacity > INT32_MAX / 2) return nullptr;
+    int32_t cap = *capacity ? *capacity * 2 : first;
+    if ((uint64_t)cap > (uint64_t)SIZE_MAX / elem) return nullptr;
+    void *t = realloc(items, (size_t)cap * elem);
+    if (t) *capacity = cap;
+    return t;
+}
+
 void *arena_alloc(arena *a, uint64_t size) {
     if (size > (uint64_t)SIZE_MAX) return nullptr;
     void *block = malloc(size ? (size_t)size : 1);
     if (!block) return nullptr;
     if (a->count == a->capacity) {
-        if (a->capacity > INT32_MAX / 2) {
-            free(block);
-            return nullptr;
-        }
-        int32_t cap = a->capacity ? a->capacity * 2 : 4;
-        void **t = (void **)realloc(a->blocks, (size_t)cap * sizeof(void *));
+        void *t = array_grow(a->blocks, &a->capacity, 4, sizeof *a->blocks);
         if (!t) {
             free(block);
             return nullptr;
         }
-        a->blocks = t;
-        a->capacity = cap;
+        a->blocks = (void **)t;
     }
     a->blocks[a->count++] = block;
     return block;
@@ -113,12 +114,9 @@ int objvec_push(objvec *vec, const pdfcore_obj *entry) {
     vec->lookup_max = 0;
     pdfcore_obj copy = *entry;  // entry may point into items, which may move
     if (vec->count == vec->capacity) {
-        if (vec->capacity > INT32_MAX / 2) return -1;
-        int32_t cap = vec->capacity ? vec->capacity * 2 : 128;
-        pdfcore_obj *t = (pdfcore_obj *)realloc(vec->items, (size_t)cap * sizeof(pdfcore_obj));
+        void *t = array_grow(vec->items, &vec->capacity, 128, sizeof *vec->items);
         if (!t) return -1;
-        vec->items = t;
-        vec->capacity = cap;
+        vec->items = (pdfcore_obj *)t;
     }
     vec->items[vec->count++] = copy;
     return 0;
@@ -182,12 +180,9 @@ struct i32vec {
 
 static int i32_push(i32vec *a, int32_t x) {
     if (a->n == a->cap) {
-        if (a->cap > INT32_MAX / 2) return -1;
-        int32_t cap = a->cap ? a->cap * 2 : 256;
-        int32_t *t = (int32_t *)realloc(a->v, (size_t)cap * sizeof(int32_t));
+        void *t = array_grow(a->v, &a->cap, 256, sizeof *a->v);
         if (!t) return -1;
-        a->v = t;
-        a->cap = cap;
+        a->v = (int32_t *)t;
     }
     a->v[a->n++] = x;
     return 0;
@@ -400,13 +395,12 @@ void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
 
 // ---- second scan -------------------------------------------------------------------------------
 
-// Value of a non-stream object in the file, read as `N [G] [obj] v`; -1 when there is none.
-static int32_t read_length_object(const uint8_t *data, int32_t len, const pdfcore_obj *t) {
+int32_t obj_int_value(const uint8_t *data, int32_t len, const pdfcore_obj *t) {
     int32_t p = t->head_off;
     if (p < 0 || p >= len) return -1;
     (void)parse_int_at(data, len, &p);
     p = skip_ws(data, p, len);
-    if (p < len && data[p] >= '0' && data[p] <= '9') (void)parse_int_at(data, len, &p);
+    if (p < len && is_digit(data[p])) (void)parse_int_at(data, len, &p);
     p = skip_ws(data, p, len);
     if (kw_at(data, p, len, "obj")) p = skip_ws(data, p + 3, len);
     return parse_int_at(data, len, &p);
@@ -415,21 +409,22 @@ static int32_t read_length_object(const uint8_t *data, int32_t len, const pdfcor
 // Candidate end of data from /Length (direct, or indirect through a non-stream object), or -1
 // when there is no usable length.
 static int64_t length_candidate(const uint8_t *data, int32_t len, const objvec *vec,
-                                const int32_t *table, int32_t table_max, const pdfcore_obj *e) {
+                                const int32_t *table, int32_t table_max, const pdfcore_obj *e,
+                                name_index *names) {
     int32_t l = -1, ref = -1;
-    parse_length(data, len, e->dict_off, e->stream_kw_off, &l, &ref);
+    parse_length(data, len, e->dict_off, e->stream_kw_off, &l, &ref, names);
     if (l >= 0) return (int64_t)e->data_off + l;
     if (ref < 0) return -1;
     const pdfcore_obj *t = obj_lookup(vec, table, table_max, ref);
     if (!t || t->is_stream) return -1;
-    int32_t v = read_length_object(data, len, t);
+    int32_t v = obj_int_value(data, len, t);
     return v < 0 ? -1 : (int64_t)e->data_off + v;
 }
 
 static bool endstream_at(const uint8_t *data, int32_t len, int64_t c) {
     if (c < 0 || c >= len) return false;
     int32_t t = (int32_t)c;
-    while (t < len && is_space(data[t])) t++;
+    while (t < len && is_c_space(data[t])) t++;
     return (int64_t)t + 8 < len && memcmp(data + t, "endstream", 9) == 0;
 }
 
@@ -437,10 +432,10 @@ static bool endstream_at(const uint8_t *data, int32_t len, int64_t c) {
 // missing or unreadable /Length) from the next `endstream` keyword, without the end of line before it.
 static void stream_extent(const uint8_t *data, int32_t len, const objvec *vec,
                           const int32_t *table, int32_t table_max, pdfcore_obj *e,
-                          kw_memo *endstream_memo, kw_memo *endobj_memo) {
+                          kw_memo *endstream_memo, kw_memo *endobj_memo, name_index *names) {
     int32_t end;
     int32_t unterminated = 0;
-    int64_t c = length_candidate(data, len, vec, table, table_max, e);
+    int64_t c = length_candidate(data, len, vec, table, table_max, e, names);
     if (c >= 0 && endstream_at(data, len, c)) {
         end = (int32_t)c;
     } else {
@@ -487,14 +482,14 @@ static bool inside_any_stream(const objvec *vec, int32_t self, int32_t head) {
     return false;
 }
 
-void scan_pass2(const uint8_t *data, int32_t len, objvec *vec) {
+void scan_pass2(const uint8_t *data, int32_t len, objvec *vec, name_index *names) {
     kw_memo endstream_memo = {-1, -1}, endobj_memo = {-1, -1};
     int32_t table_max = 0;
     int32_t *table = obj_first_positions(vec, &table_max);  // NULL: linear lookups
     for (int32_t i = 0; i < vec->count; i++) {
         pdfcore_obj *e = &vec->items[i];
         if (e->is_stream && e->data_off >= 0 && e->dict_off >= 0)
-            stream_extent(data, len, vec, table, table_max, e, &endstream_memo, &endobj_memo);
+            stream_extent(data, len, vec, table, table_max, e, &endstream_memo, &endobj_memo, names);
     }
     free(table);
 
@@ -556,17 +551,17 @@ static int32_t dict_span_end(const pdfcore_obj *e, int32_t len) {
     return e->stream_kw_off > 0 && e->stream_kw_off <= len ? e->stream_kw_off : len;
 }
 
-static bool is_container(const uint8_t *data, int32_t len, const pdfcore_obj *e) {
+static bool is_container(const uint8_t *data, int32_t len, const pdfcore_obj *e, name_index *names) {
     return !e->in_objstm && e->is_stream && e->dict_off >= 0 &&
-           find_name(data, len, e->dict_off, dict_span_end(e, len), "ObjStm") >= 0;
+           names_find(names, data, len, e->dict_off, dict_span_end(e, len), "ObjStm") >= 0;
 }
 
 // First value of /key in [start, end) that is >= min, or -1.
 static int32_t dict_int(const uint8_t *data, int32_t start, int32_t end, const char *key,
-                        int32_t min) {
+                        int32_t min, name_index *names) {
     int32_t skip = (int32_t)strlen(key) + 1;
-    for (int32_t p = find_name(data, end, start, end, key); p >= 0;
-         p = find_name(data, end, p + 1, end, key)) {
+    for (int32_t p = names_find(names, data, end, start, end, key); p >= 0;
+         p = names_find(names, data, end, p + 1, end, key)) {
         int32_t q = skip_ws(data, p + skip, end);
         int32_t v = parse_int_at(data, end, &q);
         if (v >= min) return v;
@@ -576,7 +571,7 @@ static int32_t dict_int(const uint8_t *data, int32_t start, int32_t end, const c
 
 // Decompressed (or copied) data of a container into an arena block; NULL when given up.
 static uint8_t *objstm_data(const uint8_t *data, int32_t len, const pdfcore_obj *e, arena *a,
-                            uint64_t *out_len) {
+                            uint64_t *out_len, name_index *names) {
     // The inflate decoder takes at most 2^30 bytes of room; no object stream needs more.
     const uint64_t room_cap = (uint64_t)1 << 30;
     uint64_t n = (uint64_t)(e->data_end - e->data_off);
@@ -584,7 +579,7 @@ static uint8_t *objstm_data(const uint8_t *data, int32_t len, const pdfcore_obj 
     if (cap > room_cap) cap = room_cap;
     uint8_t *block = (uint8_t *)arena_alloc(a, cap);
     if (!block) return nullptr;
-    if (find_name(data, len, e->dict_off, dict_span_end(e, len), "FlateDecode") < 0) {
+    if (names_find(names, data, len, e->dict_off, dict_span_end(e, len), "FlateDecode") < 0) {
         memcpy(block, data + e->data_off, (size_t)n);
         *out_len = n;
         return block;
@@ -605,18 +600,18 @@ static uint8_t *objstm_data(const uint8_t *data, int32_t len, const pdfcore_obj 
 }
 
 int32_t extract_objstm(const uint8_t *data, int32_t len, const pdfcore_obj *entry, objvec *objs,
-                       arena *a) {
+                       arena *a, name_index *names) {
     const pdfcore_obj e = *entry;  // appending may move the index's array
     if (e.dict_off < 0 || e.data_off < 0 || e.data_end < e.data_off || e.data_end > len) return 0;
     if (e.data_end - e.data_off > objstm_max_data) return 0;
     uint64_t out_len = 0;
     // The container's data is the arena's last block until an object points into it; a
     // container that gives no object releases it.
-    const uint8_t *block = objstm_data(data, len, &e, a, &out_len);
+    const uint8_t *block = objstm_data(data, len, &e, a, &out_len, names);
     if (!block) return 0;
     int32_t span_end = dict_span_end(&e, len);
-    int32_t n = dict_int(data, e.dict_off, span_end, "N", 1);
-    int32_t first = dict_int(data, e.dict_off, span_end, "First", 0);
+    int32_t n = dict_int(data, e.dict_off, span_end, "N", 1, names);
+    int32_t first = dict_int(data, e.dict_off, span_end, "First", 0, names);
     int32_t olen = (int32_t)out_len;  // out_len <= 2^30
     if (n < 1 || n > objstm_max_objects || first < 0 || olen < first) {
         arena_drop_last(a);
@@ -662,10 +657,10 @@ done:
     return appended;
 }
 
-void extract_all_objstm(const uint8_t *data, int32_t len, objvec *objs, arena *a) {
+void extract_all_objstm(const uint8_t *data, int32_t len, objvec *objs, arena *a, name_index *names) {
     for (int32_t i = 0; i < objs->count; i++) {
         const pdfcore_obj e = objs->items[i];
-        if (is_container(data, len, &e)) (void)extract_objstm(data, len, &e, objs, a);
+        if (is_container(data, len, &e, names)) (void)extract_objstm(data, len, &e, objs, a, names);
     }
 }
 
@@ -673,7 +668,8 @@ void extract_all_objstm(const uint8_t *data, int32_t len, objvec *objs, arena *a
 
 // Fallback without tables: every direct entry that is not a container; a packed entry only when
 // the file defines no entry of that number itself.
-static int32_t select_without_tables(const uint8_t *data, int32_t size, objvec *objs, objvec *out) {
+static int32_t select_without_tables(const uint8_t *data, int32_t size, objvec *objs, objvec *out,
+                                     name_index *names) {
     int32_t max_num = 0;
     for (int32_t i = 0; i < objs->count; i++) {
         const pdfcore_obj *e = &objs->items[i];
@@ -684,14 +680,14 @@ static int32_t select_without_tables(const uint8_t *data, int32_t size, objvec *
             for (int32_t j = 0; j < objs->count && keep; j++)
                 if (objs->items[j].num == e->num && !objs->items[j].in_objstm) keep = false;
         } else {
-            keep = !is_container(data, size, e);
+            keep = !is_container(data, size, e, names);
         }
         if (keep && objvec_push(out, e) == 0 && e->num > max_num) max_num = e->num;
     }
     return max_num;
 }
 
-int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs) {
+int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs, name_index *names) {
     objvec out = {nullptr, 0, 0, nullptr, 0};
     int32_t m = 0;
     for (int32_t i = 0; i < objs->count; i++) {
@@ -702,14 +698,14 @@ int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs) {
     int32_t *packed = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
     int32_t max_num = 0;
     if (!direct || !packed) {
-        max_num = select_without_tables(data, size, objs, &out);
+        max_num = select_without_tables(data, size, objs, &out, names);
     } else {
         for (int32_t k = 0; k <= m; k++) direct[k] = packed[k] = -1;
         for (int32_t j = 0; j < objs->count; j++) {
             const pdfcore_obj *e = &objs->items[j];
             if (e->num < 0 || e->num > m) continue;
             if (e->in_objstm) packed[e->num] = j;
-            else if (!is_container(data, size, e)) direct[e->num] = j;
+            else if (!is_container(data, size, e, names)) direct[e->num] = j;
         }
         for (int32_t i = 0; i < objs->count; i++) {
             const pdfcore_obj *e = &objs->items[i];

@@ -1,22 +1,9 @@
-// pdfcore/lexer.cpp - lexical helpers over raw PDF bytes: whitespace, keywords, names, integers,
-// object headers, stream lengths and dictionary ends.
+// pdfcore/lexer.cpp - lexical helpers over raw PDF bytes: whitespace, keywords, names (with the
+// name position lists of a document), integers, object headers, stream lengths and dictionary ends.
 #include "pdfcore/pdfcore.h"
 
 #include <cstdlib>
 #include <cstring>
-
-// PDF whitespace (the PDF standard's six bytes; 0x0B is not one of them).
-static inline bool is_pdf_ws(uint8_t c) {
-    return c == 0x00 || c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20;
-}
-// Space in the C library's sense (0x09..0x0D and 0x20), fixed here so no locale decides it.
-static inline bool is_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
-static inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
-// ASCII letters and digits only: bytes of 0x80 and above never extend a word.
-static inline bool is_word(uint8_t c) {
-    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-static inline bool is_name_cont(uint8_t c) { return is_word(c) || c == '+' || c == '-' || c == '_'; }
 
 int32_t skip_ws(const uint8_t *data, int32_t pos, int32_t end) {
     if (pos < 0) return pos;
@@ -80,9 +67,9 @@ static int32_t scan_name(const uint8_t *data, int64_t start, int64_t end, const 
 // An object's text normally ends at its own `endobj`, a few hundred bytes on. When objects lack it
 // (damaged or hostile files), the texts of thousands of objects run on to one far keyword and
 // every search for an absent key scans the same bytes again: quadratic in the file size. For the
-// file bytes of the document being loaded (and until it is freed), a long search is answered from
-// the sorted positions of that name in the whole file, found once per name. The answers are the
-// plain search's, position for position. Process-wide working state, like the codecs' tables.
+// file bytes of a document (its name_index), a long search is answered from the sorted positions
+// of that name in the whole file, found once per name. The answers are the plain search's,
+// position for position.
 
 const int64_t long_search = 4096;  // shorter searches scan directly
 const int32_t max_cached_names = 32;
@@ -94,28 +81,28 @@ struct name_positions {
     int32_t count;
 };
 
-static struct {
-    const uint8_t *data;  // the file bytes the positions describe; NULL: none
+struct name_index {
+    const uint8_t *data;  // the file bytes the positions describe
     int32_t len;
     name_positions names[max_cached_names];
     int32_t count;
     uint64_t held;  // positions held over all names, capped near a quarter of the file's bytes
     int32_t *slashes;      // every '/' of the file in ascending order, found once for all names
     int32_t slash_count;   // 0 with slashes NULL: not made yet; -1: not kept (over its cap, no memory)
-} s_names;
+};
 
 // The positions of every '/' in the file, made with the first name list: each further list looks
 // only at them instead of scanning the whole file again. 0, or -1 when they are not kept (more
 // than an eighth of the file's bytes, or no memory).
-static int slash_index() {
-    if (s_names.slash_count < 0) return -1;
-    if (s_names.slashes) return 0;
-    const uint64_t cap = (uint64_t)s_names.len / 8u + 65536u;
+static int slash_index(name_index *ix) {
+    if (ix->slash_count < 0) return -1;
+    if (ix->slashes) return 0;
+    const uint64_t cap = (uint64_t)ix->len / 8u + 65536u;
     int32_t *pos = nullptr;
     int32_t count = 0, room = 0;
-    const uint8_t *d = s_names.data;
-    for (int32_t p = 0; p < s_names.len; p++) {
-        const void *slash = memchr(d + p, '/', (size_t)(s_names.len - p));
+    const uint8_t *d = ix->data;
+    for (int32_t p = 0; p < ix->len; p++) {
+        const void *slash = memchr(d + p, '/', (size_t)(ix->len - p));
         if (!slash) break;
         p = (int32_t)((const uint8_t *)slash - d);
         if (count == room) {
@@ -123,7 +110,7 @@ static int slash_index() {
             void *t = (uint64_t)grown > cap ? nullptr : realloc(pos, (size_t)grown * sizeof *pos);
             if (!t) {
                 free(pos);
-                s_names.slash_count = -1;
+                ix->slash_count = -1;
                 return -1;
             }
             pos = (int32_t *)t;
@@ -133,67 +120,70 @@ static int slash_index() {
     }
     if (!pos) pos = (int32_t *)malloc(sizeof *pos);  // a file without slashes
     if (!pos) {
-        s_names.slash_count = -1;
+        ix->slash_count = -1;
         return -1;
     }
-    s_names.slashes = pos;
-    s_names.slash_count = count;
+    ix->slashes = pos;
+    ix->slash_count = count;
     return 0;
 }
 
-void name_index_attach(const uint8_t *data, int32_t len) {
-    name_index_release(s_names.data);
-    s_names.data = data;
-    s_names.len = len;
+name_index *names_new(const uint8_t *data, int32_t len) {
+    name_index *ix = (name_index *)calloc(1, sizeof(name_index));
+    if (!ix) return nullptr;
+    ix->data = data;
+    ix->len = len;
+    return ix;
 }
 
-void name_index_release(const uint8_t *data) {
-    if (!data || data != s_names.data) return;
-    for (int32_t i = 0; i < s_names.count; i++) free(s_names.names[i].pos);
-    free(s_names.slashes);
-    memset(&s_names, 0, sizeof s_names);
+void names_free(name_index *ix) {
+    if (!ix) return;
+    for (int32_t i = 0; i < ix->count; i++) free(ix->names[i].pos);
+    free(ix->slashes);
+    free(ix);
 }
 
 // The next place at or after from where the plain search with the file's end as limit stops for
 // /name, or -1. With the slash list, *k is the first slash not yet looked at (and from is implied
 // by it); without it, the file is scanned from from.
-static int32_t next_match(bool listed, int32_t *k, int64_t from, const char *name, size_t n) {
-    if (!listed) return scan_name(s_names.data, from, s_names.len, name, (int64_t)n);
-    const int64_t last = (int64_t)s_names.len - 1 - (int64_t)n;  // room for the name
-    for (; *k < s_names.slash_count; ++*k) {
-        int64_t q = s_names.slashes[*k];
+static int32_t next_match(const name_index *ix, bool listed, int32_t *k, int64_t from, const char *name,
+                          size_t n) {
+    if (!listed) return scan_name(ix->data, from, ix->len, name, (int64_t)n);
+    const int64_t last = (int64_t)ix->len - 1 - (int64_t)n;  // room for the name
+    for (; *k < ix->slash_count; ++*k) {
+        int64_t q = ix->slashes[*k];
         if (q > last) break;
-        if (memcmp(s_names.data + q + 1, name, n) != 0) continue;
+        if (memcmp(ix->data + q + 1, name, n) != 0) continue;
         int64_t after = q + 1 + (int64_t)n;
-        if (after == s_names.len || !is_name_cont(s_names.data[after])) {
+        if (after == ix->len || !is_name_cont(ix->data[after])) {
             ++*k;
             return (int32_t)q;
         }
     }
-    *k = s_names.slash_count;
+    *k = ix->slash_count;
     return -1;
 }
 
 // Positions of /name in the whole file where the plain search with the file's end as limit would
 // stop, or NULL when they are not kept.
-static const name_positions *positions_of(const char *name, size_t n) {
-    for (int32_t i = 0; i < s_names.count; i++)
-        if (strcmp(s_names.names[i].name, name) == 0)
-            return s_names.names[i].pos ? &s_names.names[i] : nullptr;
-    if (s_names.count == max_cached_names) return nullptr;
-    name_positions *np = &s_names.names[s_names.count++];
+static const name_positions *positions_of(name_index *ix, const char *name, size_t n) {
+    for (int32_t i = 0; i < ix->count; i++)
+        if (strcmp(ix->names[i].name, name) == 0)
+            return ix->names[i].pos ? &ix->names[i] : nullptr;
+    if (ix->count == max_cached_names) return nullptr;
+    name_positions *np = &ix->names[ix->count++];
     memcpy(np->name, name, n + 1);
     np->pos = nullptr;
     np->count = -1;
-    const uint64_t cap = (uint64_t)s_names.len / 4u + 65536u;
-    const bool listed = slash_index() == 0;
+    const uint64_t cap = (uint64_t)ix->len / 4u + 65536u;
+    const bool listed = slash_index(ix) == 0;
     int32_t *pos = nullptr;
     int32_t count = 0, room = 0, k = 0;
-    for (int32_t p = next_match(listed, &k, 0, name, n); p >= 0;
-         p = next_match(listed, &k, (int64_t)p + 1, name, n)) {
+    for (int32_t p = next_match(ix, listed, &k, 0, name, n); p >= 0;
+         p = next_match(ix, listed, &k, (int64_t)p + 1, name, n)) {
         if (count == room) {
             int32_t grown = room ? room * 2 : 256;
-            void *t = s_names.held + (uint64_t)grown > cap ? nullptr : realloc(pos, (size_t)grown * sizeof *pos);
+            void *t = ix->held + (uint64_t)grown > cap ? nullptr : realloc(pos, (size_t)grown * sizeof *pos);
             if (!t) {
                 free(pos);
                 return nullptr;  // stays recorded as not kept: no second attempt
@@ -207,17 +197,24 @@ static const name_positions *positions_of(const char *name, size_t n) {
     if (!pos) return nullptr;
     np->pos = pos;
     np->count = count;
-    s_names.held += (uint64_t)room;
+    ix->held += (uint64_t)room;
     return np;
 }
 
 int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, const char *name) {
     if (end > len) end = len;
     if (start < 0) start = 0;
+    return scan_name(data, start, end, name, (int64_t)strlen(name));
+}
+
+int32_t names_find(name_index *ix, const uint8_t *data, int32_t len, int32_t start, int32_t end,
+                   const char *name) {
+    if (end > len) end = len;
+    if (start < 0) start = 0;
     size_t n = strlen(name);
-    if (data && data == s_names.data && len <= s_names.len && (int64_t)end - start > long_search &&
+    if (ix && data && data == ix->data && len <= ix->len && (int64_t)end - start > long_search &&
         n <= max_cached_name_len) {
-        const name_positions *np = positions_of(name, n);
+        const name_positions *np = positions_of(ix, name, n);
         if (np) {
             int64_t last = (int64_t)end - 1 - (int64_t)n;
             // First kept position at or after start. A kept position is a match in any range that
@@ -266,66 +263,66 @@ int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos) {
     return signed_value(v, neg);
 }
 
-int32_t read_int_adv(const uint8_t *data, int32_t len, int32_t *pos) {
-    int32_t p = *pos;
-    if (p < 0 || p >= len) return -1;
-    p = skip_ws(data, p, len);
-    if (p >= len) {
-        *pos = len;
-        return -1;
+// How an advancing read of a signed integer ended.
+enum signed_read { read_done, read_at_end, read_sign_last, read_no_digit };
+
+// Integer after whitespace and an optional '+' or '-' in [*p, end): read_done with *v and *p past
+// the digits; else *p is end (only whitespace), the position after a sign that is the last byte,
+// or the byte where a digit was expected.
+static signed_read read_signed(const uint8_t *data, int32_t end, int32_t *p, int32_t *v) {
+    int32_t q = skip_ws(data, *p, end);
+    if (q >= end) {
+        *p = end;
+        return read_at_end;
     }
     bool neg = false;
-    if (data[p] == '-' || data[p] == '+') {
-        neg = data[p] == '-';
-        if (++p >= len) {
-            *pos = p;
-            return -1;
+    if (data[q] == '-' || data[q] == '+') {
+        neg = data[q] == '-';
+        if (++q >= end) {
+            *p = q;
+            return read_sign_last;
         }
     }
-    if (!is_digit(data[p])) {
-        *pos = data[p] == 'R' ? p : p + 1;  // stay on an 'R' so the caller sees the reference
-        return -1;
+    if (!is_digit(data[q])) {
+        *p = q;
+        return read_no_digit;
     }
-    uint32_t v = read_digits(data, len, &p);
+    uint32_t u = read_digits(data, end, &q);
+    *p = q;
+    *v = signed_value(u, neg);
+    return read_done;
+}
+
+int32_t read_int_adv(const uint8_t *data, int32_t len, int32_t *pos) {
+    int32_t p = *pos, v = -1;
+    if (p < 0 || p >= len) return -1;
+    signed_read r = read_signed(data, len, &p, &v);
+    // Stay on an 'R' so the caller sees the reference; step over any other byte.
+    if (r == read_no_digit && data[p] != 'R') p++;
     *pos = p;
-    return signed_value(v, neg);
+    return r == read_done ? v : -1;
 }
 
 int32_t read_num_adv(const uint8_t *data, int32_t end, int32_t *pos) {
-    int32_t p = *pos;
+    int32_t p = *pos, v = -1;
     if (p < 0 || p >= end) return -1;
-    p = skip_ws(data, p, end);
-    if (p >= end) {
-        *pos = end;
-        return -1;
-    }
-    bool neg = false;
-    if (data[p] == '-' || data[p] == '+') {
-        neg = data[p] == '-';
-        if (++p >= end) {
-            *pos = end < INT32_MAX ? end + 1 : end;
-            return -1;
-        }
-    }
-    if (!is_digit(data[p])) {
-        *pos = p + 1;
-        return -1;
-    }
-    uint32_t v = read_digits(data, end, &p);
+    signed_read r = read_signed(data, end, &p, &v);
+    if (r == read_no_digit) p++;
+    if (r == read_sign_last) p = end < INT32_MAX ? end + 1 : end;
     *pos = p;
-    return signed_value(v, neg);
+    return r == read_done ? v : -1;
 }
 
 int32_t parse_obj_head(const uint8_t *data, int32_t pos, int32_t *num, int32_t *gen) {
     int32_t i = pos - 1;
-    while (i > 0 && is_space(data[i])) i--;
+    while (i > 0 && is_c_space(data[i])) i--;
     if (i <= 0 || !is_digit(data[i])) return -1;
     int32_t g_end = i + 1;
     while (i >= 0 && is_digit(data[i])) i--;
     if (i < 0) return -1;  // the generation reaches the start: no room for the number
     int32_t g_start = i + 1;
-    if (!is_space(data[i])) return -1;
-    while (i >= 0 && is_space(data[i])) i--;
+    if (!is_c_space(data[i])) return -1;
+    while (i >= 0 && is_c_space(data[i])) i--;
     if (i < 0 || !is_digit(data[i])) return -1;
     int32_t n_end = i + 1;
     while (i >= 0 && is_digit(data[i])) i--;
@@ -380,12 +377,12 @@ static int length_value(const uint8_t *data, int32_t len, int32_t p, int32_t end
 }
 
 void parse_length(const uint8_t *data, int32_t len, int32_t start, int32_t end, int32_t *length,
-                  int32_t *length_ref) {
+                  int32_t *length_ref, name_index *names) {
     *length = -1;
     *length_ref = -1;
     if (end > len) end = len;
-    for (int32_t p = find_name(data, len, start, end, "Length"); p >= 0;
-         p = find_name(data, len, p + 1, end, "Length")) {
+    for (int32_t p = names_find(names, data, len, start, end, "Length"); p >= 0;
+         p = names_find(names, data, len, p + 1, end, "Length")) {
         if (length_value(data, len, p, end, length, length_ref)) return;
     }
 }
@@ -409,21 +406,8 @@ int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end) {
             }
             i += 2;
         } else if (c == '(') {
-            // A literal string is skipped whole: '>>' inside it closes nothing.
-            if (i + 1 >= end) return -1;
-            int32_t nest = 1;
-            i++;
-            while (i < end && nest > 0) {
-                uint8_t s = data[i];
-                if (s == '\\') {
-                    i += 2;
-                    continue;
-                }
-                if (s == '(') nest++;
-                else if (s == ')') nest--;
-                i++;
-            }
-            if (nest > 0) return -1;
+            i = pdfcore_string_end(data, i, end);  // '>>' inside a literal string closes nothing
+            if (i < 0) return -1;
         } else {
             i++;
         }

@@ -5,42 +5,21 @@
 #include <cstdlib>
 #include <cstring>
 
-static inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
-static inline bool is_word(uint8_t c) {
-    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-// Text span of obj: (body, body_len) for an object from an object stream, else the file bytes from
-// its dictionary to its `stream` keyword, its `endobj`, or the file end. false: no span.
-static bool obj_span(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
-                     int32_t body_len, const uint8_t **text, int32_t *start, int32_t *end) {
-    if (obj->in_objstm) {
-        if (!body || body_len < 0) return false;
-        *text = body;
-        *start = 0;
-        *end = body_len;
-        return true;
-    }
-    if (obj->dict_off < 0 || obj->dict_off >= size) return false;
-    int32_t e = obj->stream_kw_off > 0 ? obj->stream_kw_off
-                                       : (obj->endobj_off > 0 ? obj->endobj_off : size);
-    *text = data;
-    *start = obj->dict_off;
-    *end = e < size ? e : size;
-    return true;
-}
-
-static const uint8_t *own_body(const pdfcore_obj *obj) { return obj->in_objstm ? obj->body : nullptr; }
-static int32_t own_body_len(const pdfcore_obj *obj) { return obj->in_objstm ? obj->body_len : 0; }
-
 static int32_t normalise_rotation(int32_t r) { return ((r % 360) + 360) % 360; }
 
-int32_t parse_pages_ref(const uint8_t *data, int32_t size, const pdfcore_obj *obj) {
-    const uint8_t *t;
-    int32_t start, end;
-    if (!obj_span(data, size, obj, own_body(obj), own_body_len(obj), &t, &start, &end)) return -1;
-    for (int32_t p = find_name(t, end, start, end, "Pages"); p >= 0;
-         p = find_name(t, end, p + 1, end, "Pages")) {
+// The next /key of s at or after from: the position of its '/', or -1.
+static int32_t next_key(const pdfcore_span *s, int32_t from, const char *key) {
+    pdfcore_span rest = *s;
+    rest.start = from;
+    return pdfcore_find_key(&rest, key);
+}
+
+int32_t parse_pages_ref(const uint8_t *data, int32_t size, const pdfcore_obj *obj, name_index *names) {
+    pdfcore_span s;
+    if (!pdfcore_text_span(data, size, names, obj, &s)) return -1;
+    const uint8_t *t = s.text;
+    int32_t end = s.end;
+    for (int32_t p = next_key(&s, s.start, "Pages"); p >= 0; p = next_key(&s, p + 1, "Pages")) {
         int32_t q = skip_ws(t, p + 6, end);
         int32_t v = parse_int_at(t, end, &q);
         if (v > 0) return v;
@@ -48,13 +27,12 @@ int32_t parse_pages_ref(const uint8_t *data, int32_t size, const pdfcore_obj *ob
     return -1;
 }
 
-int32_t obj_type(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
-                 int32_t body_len) {
-    const uint8_t *t;
-    int32_t start, end;
-    if (!obj_span(data, size, obj, body, body_len, &t, &start, &end)) return 0;
-    for (int32_t p = find_name(t, end, start, end, "Type"); p >= 0;
-         p = find_name(t, end, p + 1, end, "Type")) {
+int32_t obj_type(const uint8_t *data, int32_t size, const pdfcore_obj *obj, name_index *names) {
+    pdfcore_span s;
+    if (!pdfcore_text_span(data, size, names, obj, &s)) return 0;
+    const uint8_t *t = s.text;
+    int32_t end = s.end;
+    for (int32_t p = next_key(&s, s.start, "Type"); p >= 0; p = next_key(&s, p + 1, "Type")) {
         int32_t q = skip_ws(t, p + 5, end);
         if ((int64_t)q + 5 > end || t[q] != '/' || memcmp(t + q + 1, "Page", 4) != 0) continue;
         int32_t r = q + 5;
@@ -69,24 +47,9 @@ int32_t obj_type(const uint8_t *data, int32_t size, const pdfcore_obj *obj, cons
 // are read in pairs). Positive numbers are stored while room lasts.
 static int32_t read_kid_array(const uint8_t *t, int32_t pos, int32_t end, int32_t *kids,
                               int32_t room) {
-    int32_t i = skip_ws(t, pos + 1, end);
-    if (i >= end) return 0;
-    int32_t count = 0;
-    while (i < end && t[i] != ']') {
-        if (!is_digit(t[i])) {
-            i++;
-            continue;
-        }
-        int32_t v = parse_int_at(t, end, &i);
+    int32_t count = 0, i = pos + 1, v = 0;
+    while (pdfcore_ref_list_next(t, end, &i, &v))
         if (v > 0 && count < room) kids[count++] = v;
-        i = skip_ws(t, i, end);
-        if (i >= end) break;
-        if (is_digit(t[i])) (void)parse_int_at(t, end, &i);
-        i = skip_ws(t, i, end);
-        if (i >= end) break;
-        if (t[i] == 'R') i++;
-        i = skip_ws(t, i, end);
-    }
     return count;
 }
 
@@ -104,10 +67,11 @@ static bool kids_array_object(const uint8_t *data, int32_t size, const objvec *o
     const pdfcore_obj *a = obj_find(objs, num);
     if (!a) return false;
     if (a->in_objstm) {
-        if (!a->body) return false;
-        *at = a->body;
-        *at_end = a->body_len;
-        *open = skip_ws(a->body, 0, a->body_len);
+        pdfcore_span body;
+        if (!pdfcore_text_span(data, size, nullptr, a, &body)) return false;
+        *at = body.text;
+        *at_end = body.end;
+        *open = skip_ws(body.text, 0, body.end);
     } else {
         if (a->dict_off >= 0 || a->is_stream || a->head_off < 0) return false;
         int32_t e = a->endobj_off > 0 && a->endobj_off <= size ? a->endobj_off : size;
@@ -124,12 +88,12 @@ static bool kids_array_object(const uint8_t *data, int32_t size, const objvec *o
 }
 
 int32_t parse_kids(const uint8_t *data, int32_t size, const objvec *objs, const pdfcore_obj *obj,
-                   const uint8_t *body, int32_t body_len, int32_t *kids, int32_t room) {
-    const uint8_t *t;
-    int32_t start, end;
-    if (!obj_span(data, size, obj, body, body_len, &t, &start, &end)) return -1;
-    for (int32_t p = find_name(t, end, start, end, "Kids"); p >= 0;
-         p = find_name(t, end, p + 1, end, "Kids")) {
+                   int32_t *kids, int32_t room, name_index *names) {
+    pdfcore_span s;
+    if (!pdfcore_text_span(data, size, names, obj, &s)) return -1;
+    const uint8_t *t = s.text;
+    int32_t end = s.end;
+    for (int32_t p = next_key(&s, s.start, "Kids"); p >= 0; p = next_key(&s, p + 1, "Kids")) {
         int32_t q = skip_ws(t, p + 5, end);
         if (q >= end) continue;
         if (t[q] == '[') return read_kid_array(t, q, end, kids, room);
@@ -141,15 +105,13 @@ int32_t parse_kids(const uint8_t *data, int32_t size, const objvec *objs, const 
     return -1;
 }
 
-int32_t obj_rotate_own(const uint8_t *data, int32_t size, const pdfcore_obj *obj,
-                       const uint8_t *body, int32_t body_len) {
-    const uint8_t *t;
-    int32_t start, end;
-    if (!obj_span(data, size, obj, body, body_len, &t, &start, &end)) return -1;
-    int32_t p = find_name(t, end, start, end, "Rotate");
+int32_t obj_rotate_own(const uint8_t *data, int32_t size, const pdfcore_obj *obj, name_index *names) {
+    pdfcore_span s;
+    if (!pdfcore_text_span(data, size, names, obj, &s)) return -1;
+    int32_t p = pdfcore_find_key(&s, "Rotate");
     if (p < 0) return -1;
-    int32_t q = skip_ws(t, p + 7, end);
-    int32_t v = parse_int_at(t, end, &q);
+    int32_t q = skip_ws(s.text, p + 7, s.end);
+    int32_t v = parse_int_at(s.text, s.end, &q);
     return v < 0 ? -1 : v;
 }
 
@@ -192,16 +154,16 @@ int32_t parse_box_array(const uint8_t *text, int32_t end, int32_t pos, double *x
     return 1;
 }
 
-int32_t obj_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
-                int32_t body_len, double *x0, double *y0, double *x1, double *y1) {
-    const uint8_t *t;
-    int32_t start, end;
-    if (!obj_span(data, size, obj, body, body_len, &t, &start, &end)) return 0;
-    static const char *const names[2] = {"CropBox", "MediaBox"};
-    for (const char *name : names) {
+int32_t obj_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, double *x0, double *y0,
+                double *x1, double *y1, name_index *names) {
+    pdfcore_span s;
+    if (!pdfcore_text_span(data, size, names, obj, &s)) return 0;
+    const uint8_t *t = s.text;
+    int32_t end = s.end;
+    const char *const keys[2] = {"CropBox", "MediaBox"};
+    for (const char *name : keys) {
         int32_t skip = (int32_t)strlen(name) + 1;
-        for (int32_t p = find_name(t, end, start, end, name); p >= 0;
-             p = find_name(t, end, p + 1, end, name)) {
+        for (int32_t p = next_key(&s, s.start, name); p >= 0; p = next_key(&s, p + 1, name)) {
             int32_t q = skip_ws(t, p + skip, end);
             if (q < end && t[q] == '[' && parse_box_array(t, end, q, x0, y0, x1, y1)) return 1;
         }
@@ -209,45 +171,41 @@ int32_t obj_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const
     return 0;
 }
 
-void page_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
-              int32_t body_len, double *x0, double *y0, double *x1, double *y1) {
-    if (obj_box(data, size, obj, body, body_len, x0, y0, x1, y1)) return;
+void page_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, double *x0, double *y0,
+              double *x1, double *y1, name_index *names) {
+    if (obj_box(data, size, obj, x0, y0, x1, y1, names)) return;
     *x0 = 0.0;
     *y0 = 0.0;
     *x1 = 595.0;  // A4 in points, portrait
     *y1 = 842.0;
 }
 
-void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pdfcore_page *page) {
-    const uint8_t *body = own_body(obj);
-    int32_t body_len = own_body_len(obj);
-    page_box(data, size, obj, body, body_len, &page->x0, &page->y0, &page->x1, &page->y1);
-    int32_t r = obj_rotate_own(data, size, obj, body, body_len);
+void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pdfcore_page *page,
+                   name_index *names) {
+    page_box(data, size, obj, &page->x0, &page->y0, &page->x1, &page->y1, names);
+    int32_t r = obj_rotate_own(data, size, obj, names);
     page->rotate = r >= 0 ? r % 360 : normalise_rotation(page->inherited_rotate);
 }
 
 int pagevec_push(pagevec *pages, const pdfcore_page *page) {
     pdfcore_page copy = *page;
     if (pages->count == pages->capacity) {
-        if (pages->capacity > INT32_MAX / 2) return -1;
-        int32_t cap = pages->capacity ? pages->capacity * 2 : 64;
-        pdfcore_page *t = (pdfcore_page *)realloc(pages->items, (size_t)cap * sizeof(pdfcore_page));
+        void *t = array_grow(pages->items, &pages->capacity, 64, sizeof *pages->items);
         if (!t) return -1;
-        pages->items = t;
-        pages->capacity = cap;
+        pages->items = (pdfcore_page *)t;
     }
     pages->items[pages->count++] = copy;
     return 0;
 }
 
 static void append_page(const uint8_t *data, int32_t size, const pdfcore_obj *obj, int32_t num,
-                        int32_t parent, int32_t inherited, pagevec *pages) {
+                        int32_t parent, int32_t inherited, pagevec *pages, name_index *names) {
     pdfcore_page pg;
     memset(&pg, 0, sizeof pg);
     pg.obj_num = num;
     pg.parent_num = parent;
     pg.inherited_rotate = normalise_rotation(inherited);
-    fill_pageinfo(data, size, obj, &pg);
+    fill_pageinfo(data, size, obj, &pg, names);
     (void)pagevec_push(pages, &pg);  // a page that cannot be added is dropped
 }
 
@@ -268,12 +226,9 @@ struct walk_stack {
 
 static int walk_push(walk_stack *s, const walk_frame *f) {
     if (s->count == s->capacity) {
-        if (s->capacity > INT32_MAX / 2) return -1;
-        int32_t cap = s->capacity ? s->capacity * 2 : 64;
-        walk_frame *t = (walk_frame *)realloc(s->items, (size_t)cap * sizeof(walk_frame));
+        void *t = array_grow(s->items, &s->capacity, 64, sizeof *s->items);
         if (!t) return -1;
-        s->items = t;
-        s->capacity = cap;
+        s->items = (walk_frame *)t;
     }
     s->items[s->count++] = *f;
     return 0;
@@ -283,7 +238,7 @@ static int walk_push(walk_stack *s, const walk_frame *f) {
 // 1: frame filled (kids to walk), 0: a node without kids, -1: broken tree.
 static int open_node(const uint8_t *data, int32_t size, const objvec *objs, const pdfcore_obj *e,
                      int32_t num, int32_t max_num, uint8_t *visited, int32_t inherited,
-                     walk_frame *f) {
+                     walk_frame *f, name_index *names) {
     // Without a visited mark a cycle could not be detected: such a node counts as broken.
     if (!visited || max_num < 0 || num < 0 || num > max_num || visited[num]) return -1;
     visited[num] = 1;
@@ -292,7 +247,7 @@ static int open_node(const uint8_t *data, int32_t size, const objvec *objs, cons
     else if (e->endobj_off > e->head_off) room += (e->endobj_off - e->head_off) / 4;
     int32_t *kids = (int32_t *)malloc((size_t)room * sizeof(int32_t));
     if (!kids) return -1;
-    int32_t n = parse_kids(data, size, objs, e, own_body(e), own_body_len(e), kids, (int32_t)room);
+    int32_t n = parse_kids(data, size, objs, e, kids, (int32_t)room, names);
     // The room fits any array written in the node itself; an array object that Kids refers to
     // can be longer (each kid takes at least 4 bytes of it, and a packed object at most 1 MiB).
     const int64_t max_room = (size > objstm_max_obj_len ? size : objstm_max_obj_len) / 4 + 4096;
@@ -301,7 +256,7 @@ static int open_node(const uint8_t *data, int32_t size, const objvec *objs, cons
         int32_t *more = (int32_t *)realloc(kids, (size_t)room * sizeof(int32_t));
         if (!more) break;  // keep the kids read so far
         kids = more;
-        n = parse_kids(data, size, objs, e, own_body(e), own_body_len(e), kids, (int32_t)room);
+        n = parse_kids(data, size, objs, e, kids, (int32_t)room, names);
     }
     if (n <= 0) {
         free(kids);
@@ -310,7 +265,7 @@ static int open_node(const uint8_t *data, int32_t size, const objvec *objs, cons
     // Every open level keeps its kids: keep only what was read, so a deep chain stays small.
     int32_t *fit = (int32_t *)realloc(kids, (size_t)n * sizeof(int32_t));
     if (fit) kids = fit;
-    int32_t own = obj_rotate_own(data, size, e, own_body(e), own_body_len(e));
+    int32_t own = obj_rotate_own(data, size, e, names);
     f->node = num;
     f->kids = kids;
     f->nkids = n;
@@ -320,12 +275,13 @@ static int open_node(const uint8_t *data, int32_t size, const objvec *objs, cons
 }
 
 int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
-                      int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited) {
+                      int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited,
+                      name_index *names) {
     const pdfcore_obj *root = obj_find(objs, root_num);
     if (!root) return -1;
-    int32_t type = obj_type(data, size, root, own_body(root), own_body_len(root));
+    int32_t type = obj_type(data, size, root, names);
     if (type == 1) {
-        append_page(data, size, root, root_num, -1, inherited, pages);
+        append_page(data, size, root, root_num, -1, inherited, pages, names);
         return 1;
     }
     if (type != 2) return -1;
@@ -335,7 +291,7 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
     int32_t result = -1;
     int32_t table_max = 0;
     int32_t *table = nullptr;
-    int r = open_node(data, size, objs, root, root_num, max_num, visited, inherited, &f);
+    int r = open_node(data, size, objs, root, root_num, max_num, visited, inherited, &f, names);
     if (r <= 0) return r;
     if (walk_push(&stack, &f) != 0) {
         free(f.kids);
@@ -354,11 +310,11 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
         int32_t node = top->node, inh = top->inherited;
         const pdfcore_obj *e = obj_lookup(objs, table, table_max, kid);
         if (!e) goto done;
-        type = obj_type(data, size, e, own_body(e), own_body_len(e));
+        type = obj_type(data, size, e, names);
         if (type == 1) {
-            append_page(data, size, e, kid, node, inh, pages);
+            append_page(data, size, e, kid, node, inh, pages, names);
         } else if (type == 2) {
-            r = open_node(data, size, objs, e, kid, max_num, visited, inh, &f);
+            r = open_node(data, size, objs, e, kid, max_num, visited, inh, &f, names);
             if (r < 0) goto done;
             if (r > 0 && walk_push(&stack, &f) != 0) {
                 free(f.kids);

@@ -1,32 +1,30 @@
-// pdfcore/pdfcore.cpp - document load and lifetime, and the core's error text.
+// pdfcore/pdfcore.cpp - document load and lifetime, and the document's error text.
 #include "pdfcore/pdfcore.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-static char g_err[err_text_size];
+const char *pdfcore_last_error(const pdfcore_doc *doc) { return doc->error; }
 
-const char *pdfcore_last_error(void) { return g_err; }
-
-void pdfcore_vserror(const char *fmt, va_list args) {
-    g_err[0] = 0;
-    vsnprintf(g_err, sizeof g_err, fmt, args);
+void pdfcore_vserror(pdfcore_doc *doc, const char *fmt, va_list args) {
+    doc->error[0] = 0;
+    vsnprintf(doc->error, sizeof doc->error, fmt, args);
 }
 
-void pdfcore_set_error(const char *fmt, ...) {
+void pdfcore_set_error(pdfcore_doc *doc, const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    pdfcore_vserror(fmt, args);
+    pdfcore_vserror(doc, fmt, args);
     va_end(args);
 }
 
 // Every load failure: the message, then -1.
-static int32_t set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-static int32_t set_error(const char *fmt, ...) {
+static int32_t set_error(pdfcore_doc *doc, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+static int32_t set_error(pdfcore_doc *doc, const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    pdfcore_vserror(fmt, args);
+    pdfcore_vserror(doc, fmt, args);
     va_end(args);
     return -1;
 }
@@ -34,17 +32,17 @@ static int32_t set_error(const char *fmt, ...) {
 // Reads the whole file into doc->data and doc->size. 0, or -1 with the message set.
 static int32_t read_file(const char *path, pdfcore_doc *doc) {
     FILE *f = fopen(path, "rb");
-    if (!f) return set_error("cannot open %s", path);
+    if (!f) return set_error(doc, "cannot open %s", path);
     long size = -1;
     if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
     // Positions are 32-bit: a file of 2 GiB or more cannot be indexed.
     if (size > (long)INT32_MAX || fseek(f, 0, SEEK_SET) != 0) {
         fclose(f);
-        return set_error("read error on %s", path);
+        return set_error(doc, "read error on %s", path);
     }
     if (size <= 0) {
         fclose(f);
-        return set_error("empty input file: %s", path);
+        return set_error(doc, "empty input file: %s", path);
     }
     doc->data = (uint8_t *)malloc((size_t)size);
     size_t got = doc->data ? fread(doc->data, 1, (size_t)size, f) : 0;
@@ -52,23 +50,16 @@ static int32_t read_file(const char *path, pdfcore_doc *doc) {
     if (!doc->data || got != (size_t)size) {
         free(doc->data);
         doc->data = nullptr;
-        return set_error("read error on %s", path);
+        return set_error(doc, "read error on %s", path);
     }
     doc->size = (int32_t)size;
     return 0;
 }
 
-// Object text searched for the name /Catalog: the whole body of a packed object, else the
-// dictionary up to its `stream` keyword or `endobj` (never stream data).
+// The name /Catalog in the object's text span (never in stream data).
 static bool has_catalog_name(const pdfcore_doc *doc, const pdfcore_obj *e) {
-    if (e->in_objstm) {
-        if (!e->body || e->body_len < 8) return false;
-        return find_name(e->body, e->body_len, 0, e->body_len, "Catalog") >= 0;
-    }
-    if (e->dict_off < 0) return false;
-    int32_t end = e->stream_kw_off > 0 ? e->stream_kw_off
-                                       : (e->endobj_off > 0 ? e->endobj_off : doc->size);
-    return find_name(doc->data, doc->size, e->dict_off, end, "Catalog") >= 0;
+    pdfcore_span s;
+    return pdfcore_obj_span(doc, e, &s) && pdfcore_find_key(&s, "Catalog") >= 0;
 }
 
 static int32_t find_catalog(const pdfcore_doc *doc) {
@@ -86,45 +77,47 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
     doc->xref.root = -1;
     doc->xref.info = -1;
     doc->xref.startxref = -1;
-    if (!path) return set_error("NULL path argument");
+    if (!path) return set_error(doc, "NULL path argument");
     if (read_file(path, doc) != 0) return -1;
-    name_index_attach(doc->data, doc->size);
+    doc->names = names_new(doc->data, doc->size);  // NULL: every search scans
     const uint8_t *data = doc->data;
     int32_t size = doc->size;
+    name_index *names = doc->names;
 
     parse_xref(data, size, &doc->xref);
     scan_pass1(data, size, &doc->objs);
-    scan_pass2(data, size, &doc->objs);
-    extract_all_objstm(data, size, &doc->objs, &doc->arena);
-    doc->max_num = select_objects(data, size, &doc->objs);
+    scan_pass2(data, size, &doc->objs, names);
+    extract_all_objstm(data, size, &doc->objs, &doc->arena, names);
+    doc->max_num = select_objects(data, size, &doc->objs, names);
     // One entry per number from here on: obj_find reads a table instead of scanning the index
     // (without it, every lookup of every page and resource walk would scan the whole index).
     doc->objs.lookup = obj_first_positions(&doc->objs, &doc->objs.lookup_max);
-    if (doc->objs.count == 0) return set_error("no PDF objects found \xE2\x80\x94 not a PDF: %s", path);
-    if (doc->xref.encrypted) return set_error("encrypted PDFs are not supported: %s", path);
+    if (doc->objs.count == 0)
+        return set_error(doc, "no PDF objects found \xE2\x80\x94 not a PDF: %s", path);
+    if (doc->xref.encrypted) return set_error(doc, "encrypted PDFs are not supported: %s", path);
 
     doc->catalog = find_catalog(doc);
     doc->info = (doc->xref.info != -1 && obj_find(&doc->objs, doc->xref.info)) ? doc->xref.info : -1;
     const pdfcore_obj *cat = obj_find(&doc->objs, doc->catalog);
-    if (!cat) return set_error("catalog (obj %ld) has no /Pages reference", (long)doc->catalog);
-    const uint8_t *body = cat->in_objstm ? cat->body : nullptr;
-    int32_t body_len = cat->in_objstm ? cat->body_len : 0;
-    int32_t type = obj_type(data, size, cat, body, body_len);
+    if (!cat) return set_error(doc, "catalog (obj %ld) has no /Pages reference", (long)doc->catalog);
+    int32_t type = obj_type(data, size, cat, names);
     int32_t root = doc->catalog;  // a catalog that is itself a /Page or /Pages is the tree's root
     if (type != 1 && type != 2) {
-        root = parse_pages_ref(data, size, cat);
-        if (root < 0) return set_error("catalog (obj %ld) has no /Pages reference", (long)doc->catalog);
+        root = parse_pages_ref(data, size, cat, names);
+        if (root < 0)
+            return set_error(doc, "catalog (obj %ld) has no /Pages reference", (long)doc->catalog);
     }
 
     uint8_t *visited = (uint8_t *)calloc((size_t)doc->max_num + 1, 1);
-    if (!visited) return set_error("out of memory");
-    int32_t n = resolve_pages(data, size, &doc->objs, root, doc->max_num, &doc->pages, visited, 0);
+    if (!visited) return set_error(doc, "out of memory");
+    int32_t n = resolve_pages(data, size, &doc->objs, root, doc->max_num, &doc->pages, visited, 0, names);
     free(visited);
     if (n < 0)
-        return set_error("could not resolve the page tree (obj %ld is not a /Pages or /Page object, "
+        return set_error(doc,
+                         "could not resolve the page tree (obj %ld is not a /Pages or /Page object, "
                          "or tree is broken)",
                          (long)root);
-    if (n == 0 || doc->pages.count == 0) return set_error("document has no pages");
+    if (n == 0 || doc->pages.count == 0) return set_error(doc, "document has no pages");
     doc->loaded = 1;
     return 0;
 }
@@ -132,7 +125,8 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
 int pdfcore_load(const char *path, pdfcore_doc *doc) { return doc_load(path, doc) == 0 ? 1 : 0; }
 
 void doc_free(pdfcore_doc *doc) {
-    name_index_release(doc->data);
+    names_free(doc->names);
+    buf_free(&doc->decoded);
     free(doc->data);
     arena_free(&doc->arena);
     free(doc->objs.items);

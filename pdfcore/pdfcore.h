@@ -1,21 +1,27 @@
 // pdfcore/pdfcore.h - the PDF core: loads a PDF file into an object index built by scanning, with
-// its page list, and reads streams, page content and resource dictionaries from it.
+// its page list, and reads object values, streams, page content and resource dictionaries from it.
 //
 // The core reads PDF as text: there is no object parser. Objects are found by scanning the file for
 // `N G obj` headers; every question about an object is a search for a /Name inside the object's
-// text span, followed by a small reader of the value there.
+// text span, followed by one of the value readers below.
 //
 // Text span of an object: for an object from an object stream (in_objstm), body[0, body_len). For
 // any other object, the file bytes from dict_off up to stream_kw_off when that is positive, else up
 // to endobj_off when that is positive, else up to the end of the file. An object whose dict_off is
-// -1 and that is not from an object stream has no span.
+// -1 and that is not from an object stream has no span; nor has an object whose span is empty.
+// pdfcore_obj_span is the one place that computes it.
 //
 // Positions, lengths and object numbers are int32_t, -1 meaning "none"; byte counts of buffers are
-// uint64_t. Files must be smaller than 2 GiB. Nothing here is thread-safe: the error text and the
-// result buffer of pdfcore_decoded_stream are process-wide.
+// uint64_t. Files must be smaller than 2 GiB.
+//
+// Results of the first part of this header (what the core offers the rest of the library): 1 when
+// done or found and 0 when not; a position, number or count, or -1 for none; a pointer or NULL.
+// Everything a call keeps lives in the document record (its error text, the name position lists,
+// the last decoded stream), so calls on different documents may run on different threads at once.
 #ifndef QV_PDFCORE_PDFCORE_H
 #define QV_PDFCORE_PDFCORE_H
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 // ---- constants ----------------------------------------------------------------------------------
@@ -27,7 +33,42 @@ const int32_t objstm_max_objects = 100000;     // /N above this is given up
 const int32_t objstm_max_obj_len = 1048576;    // an object's text in an object stream: 1..this
 const uint64_t objstm_max_block = 0x0FFFFFFF;  // decompression room is not grown beyond this
 const int32_t xref_max_sections = 32;          // /Prev chain cap of cross-reference streams
-const int32_t err_text_size = 1024;            // core error text, including the NUL
+const int32_t err_text_size = 1024;            // a document's error text, including the NUL
+const int32_t max_ref_hops = 8;                // references followed in a row for one value
+
+// ---- character classes --------------------------------------------------------------------------
+//
+// The library's only definitions of its byte classes, the same under any locale.
+
+// PDF whitespace, the token separator: 00 09 0A 0C 0D 20 (0x0B is none).
+inline bool is_pdf_ws(uint8_t c) {
+    return c == 0x00 || c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20;
+}
+// The C library's isspace under the "C" locale: 09..0D and 20 (0x0B yes, 0x00 no). The readers of
+// fixed-layout text use it where the first version of the design read with text-mode tools: the
+// `N G obj` header read backwards, cross-reference table entries, the bytes before `endstream`,
+// the end of a key name in an XObject dictionary, and the ASCII filters. Their answers depend on
+// it, so it stays a class of its own.
+inline bool is_c_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
+inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+// ASCII letters and digits only: bytes of 0x80 and above never extend a word or keyword.
+inline bool is_word(uint8_t c) {
+    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+// Bytes that make a key name longer for find_name: /Type is not found in /Type_2 or /Types.
+inline bool is_name_cont(uint8_t c) { return is_word(c) || c == '+' || c == '-' || c == '_'; }
+// PDF delimiters: a name token ends at one of them, as at whitespace.
+inline bool is_delim(uint8_t c) {
+    return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||
+           c == '}' || c == '/' || c == '%';
+}
+// Value of a hexadecimal digit, -1 for any other byte.
+inline int hex_value(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 // ---- structs ------------------------------------------------------------------------------------
 
@@ -110,8 +151,13 @@ struct pagevec {
     int32_t capacity;
 };
 
+// Position lists of names in one text, which answer long find_name searches in it (names_find).
+struct name_index;
+
 // One loaded document. The caller provides the storage cleared to zero; the record owns everything
-// it points to until pdfcore_doc_free. Read-only after a successful load.
+// it points to until pdfcore_doc_free. After a successful load only three things in it change: the
+// error text, the name position lists (made as names are first searched for) and the last decoded
+// stream, so one document serves one thread at a time.
 struct pdfcore_doc {
     uint8_t *data;       // the whole file
     int32_t size;        // bytes in data
@@ -123,34 +169,114 @@ struct pdfcore_doc {
     int32_t info;        // Info dictionary object number when it is in the index, else -1
     int32_t max_num;     // largest object number in the index, >= 0
     int32_t loaded;      // 1 after a successful load
+    name_index *names;   // position lists of names in data; null: every search scans
+    buf decoded;         // the last inflated result of pdfcore_decoded_stream
+    char error[err_text_size]; // the message of the last failure, or ""
 };
 
-// ---- the core's interface -----------------------------------------------------------------------
+// The bytes of one value or of one object's text: text[start, end), the object whose text they are
+// (the owner of the strings in them, -1 when not known) and the name position lists that answer
+// long key searches in them (null: none).
+struct pdfcore_span {
+    const uint8_t *text;
+    int32_t start;
+    int32_t end;
+    int32_t obj_num;
+    name_index *names;
+};
+
+// ---- what the core offers: documents ------------------------------------------------------------
 
 // Loads the file at path into *doc (cleared first; must not hold a document). 1: loaded. 0: failed,
-// message in pdfcore_last_error(). Call pdfcore_doc_free(doc) after either result.
+// message in pdfcore_last_error(doc). Call pdfcore_doc_free(doc) after either result.
 int pdfcore_load(const char *path, pdfcore_doc *doc);
-// Releases everything doc owns and clears it to zero; harmless on a cleared record and twice.
+// Releases everything doc owns and clears it to zero, the error text too; harmless on a cleared
+// record and twice.
 void pdfcore_doc_free(pdfcore_doc *doc);
-// The core's error text (1024 bytes, process-wide): the message of the last failure, or "". Never
-// cleared by a successful operation.
-const char *pdfcore_last_error(void);
-// Write the core's error text, printf-style, cut to 1023 characters.
-void pdfcore_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void pdfcore_vserror(const char *fmt, va_list args);
+// The document's error text: the message of the last failure, or "". A load starts it empty; no
+// successful operation clears it.
+const char *pdfcore_last_error(const pdfcore_doc *doc);
+// Write the document's error text, printf-style, cut to 1023 characters.
+void pdfcore_set_error(pdfcore_doc *doc, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void pdfcore_vserror(pdfcore_doc *doc, const char *fmt, va_list args);
 
-// Bytes of stream entry (data, size: the document's file bytes), inflated when its dictionary
-// names /FlateDecode, else as stored. Inflated bytes live in a process-wide buffer that the next
-// inflating call replaces; raw bytes point into data. NULL: not a stream, empty, or not decodable;
-// otherwise *length = byte count.
-const uint8_t *pdfcore_decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int32_t size,
-                                      int32_t *length);
+// First index entry numbered n (lowest position), or NULL. With a lookup table, a table read.
+pdfcore_obj *obj_find(const objvec *vec, int32_t n);
+// 1 and *s = the text span of o (see above; obj_num = o->num), or 0 when o is null or has none.
+int pdfcore_obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s);
+// The bytes of o's value: its text span, or for an object that is no dictionary (an array, a name,
+// a number, a string written directly in the file) the bytes after its `obj` keyword up to its
+// `endobj` (else the file end). 1, or 0 when there are none.
+int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s);
+// 1 when o's text opens with a single '<': a hexadecimal string written before a stream, which the
+// scan took for the stream's dictionary. 0 otherwise.
+int pdfcore_opens_hex_string(const pdfcore_doc *doc, const pdfcore_obj *o);
+// 1 and the stream data of o as stored (no filter applied): *data in the file, *len >= 1 bytes;
+// 0 when o is null, no stream, or its data is empty or lies outside the file.
+int pdfcore_stream_data(const pdfcore_doc *doc, const pdfcore_obj *o, const uint8_t **data,
+                        uint64_t *len);
+
+// ---- what the core offers: value readers --------------------------------------------------------
+//
+// They read text[0, end) of a span, never at or beyond end; a position outside [0, end) reads as
+// nothing there. Key searches are textual, as find_name's: keys of nested dictionaries count.
+
+// Position of the '/' of the first /key in s, or -1.
+int32_t pdfcore_find_key(const pdfcore_span *s, const char *key);
+// Position of the value after the first /key of s (whitespace skipped), or -1 when there is no
+// such key or the value would start at the span's end.
+int32_t pdfcore_key_value(const pdfcore_span *s, const char *key);
+// `N G R` at pos (after whitespace, N and G plain integers, R not followed by a word character):
+// N > 0 with *after just past the R, or -1.
+int32_t pdfcore_read_ref(const uint8_t *text, int32_t end, int32_t pos, int32_t *after);
+// Moves v->start to the first byte of the value there (whitespace skipped), following up to
+// max_ref_hops references: v may move into another object's value span (pdfcore_value_span), with
+// its obj_num. 1, or 0 when nothing is there, a reference leads nowhere, or the hops run out.
+int pdfcore_resolve(const pdfcore_doc *doc, pdfcore_span *v);
+// The integer value at v.start, through references; -1 when there is none (parse_int_at).
+int32_t pdfcore_read_int(const pdfcore_doc *doc, pdfcore_span v);
+// A number at *pos after whitespace: optional sign, digits, optional '.' and digits (no exponent).
+// 1 and *value; or 0 with *pos moved one byte past the whitespace (or to end), so that a loop of
+// reads always advances.
+int pdfcore_read_real(const uint8_t *text, int32_t end, int32_t *pos, double *value);
+// The name token whose '/' is at pos, up to whitespace or a delimiter: up to cap - 1 bytes into out
+// (NUL-terminated, cap >= 1), *cut = 1 when it was longer. Returns the position after the token.
+int32_t pdfcore_read_name(const uint8_t *text, int32_t end, int32_t pos, char *out, int32_t cap,
+                          int *cut);
+// pos at '(': the position after the ')' that closes the literal string (nested parentheses
+// counted, '\' escapes the next byte), or -1 when it does not close before end.
+int32_t pdfcore_string_end(const uint8_t *text, int32_t pos, int32_t end);
+// pos at '[': the position after the matching ']' (nested arrays counted, literal strings
+// skipped), or end when it does not close.
+int32_t pdfcore_array_end(const uint8_t *text, int32_t pos, int32_t end);
+// The next reference of an array of references, from *pos (just after the '['): the first number
+// of the next `n [g] [R]`, any byte that starts no number stepped over. 1 with *num set (digits
+// only, 32-bit wrap-around: it may be 0 or negative) and *pos past the group; 0 at ']' or end.
+int pdfcore_ref_list_next(const uint8_t *text, int32_t end, int32_t *pos, int32_t *num);
+// Hexadecimal string from pos (after '<') to '>' or end: bytes that are no hex digit ignored,
+// digit pairs stored while fewer than cap bytes are stored, an odd last digit dropped. Returns the
+// bytes stored.
+uint64_t pdfcore_read_hex_string(const uint8_t *text, int32_t end, int32_t pos, uint8_t *out,
+                                 uint64_t cap);
+// Literal string opened by '(' at pos, with the PDF escapes (\n \r \t \b \f \( \) \\, octal \ddd,
+// backslash-newline continues the line) and an unescaped CR or CR LF read as LF. Stores at most
+// cap bytes; returns how many.
+uint64_t pdfcore_read_literal_string(const uint8_t *text, int32_t end, int32_t pos, uint8_t *out,
+                                     uint64_t cap);
+
+// ---- what the core offers: streams, page content, resources -------------------------------------
+
+// Bytes of stream entry, inflated when its text span names /FlateDecode, else as stored. Inflated
+// bytes live in doc->decoded, which the next inflating call on the document replaces (and
+// pdfcore_doc_free releases); raw bytes point into the file. NULL: not a stream, empty, or not
+// decodable; otherwise *length = byte count.
+const uint8_t *pdfcore_decoded_stream(pdfcore_doc *doc, const pdfcore_obj *entry, int32_t *length);
 // Complete content of page page_index (0-based): one stream, the joined streams of a /Contents
-// array, or an inline stream. 1: *content and *length set; 0: they are NULL and 0. Messages:
-// "page index out of range", "page object %ld missing". When *content lies inside doc->data it
-// points into the file and must not be freed; otherwise it is malloc'd, NUL-terminated after
-// *length bytes, and the caller frees it with free((void *)*content).
-int pdfcore_page_content(const pdfcore_doc *doc, int32_t page_index, const uint8_t **content,
+// array, or an inline stream. 1: *content and *length set; 0: they are NULL and 0. Messages in the
+// document's error text: "page index out of range", "page object %ld missing". When *content lies
+// inside doc->data it points into the file and must not be freed; otherwise it is malloc'd,
+// NUL-terminated after *length bytes, and the caller frees it with free((void *)*content).
+int pdfcore_page_content(pdfcore_doc *doc, int32_t page_index, const uint8_t **content,
                          int32_t *length);
 // Own /Resources dictionary of a page (0-based index) or of any object: a malloc'd NUL-terminated
 // copy from its "<<" through the closing ">>" (written in place or via a reference), caller frees.
@@ -158,11 +284,32 @@ int pdfcore_page_content(const pdfcore_doc *doc, int32_t page_index, const uint8
 char *pdfcore_page_resources(const pdfcore_doc *doc, int32_t page_index);
 char *pdfcore_obj_resources(const pdfcore_doc *doc, int32_t obj_num);
 
-// First index entry numbered n (lowest position), or NULL. With a lookup table, a table read.
-pdfcore_obj *obj_find(const objvec *vec, int32_t n);
-// Appends a copy of *entry and releases the lookup table. 0, or -1 when the array cannot grow
-// (vector unchanged but for the table).
-int objvec_push(objvec *vec, const pdfcore_obj *entry);
+// ---- what the core offers: lexical helpers and buffers -----------------------------------------
+//
+// Pure functions over data; they never read at or beyond the limit given (len or end). Integers
+// are accumulated in 32 bits with wrap-around.
+
+// First position in [pos, end) that is not PDF whitespace; end when none; pos when pos >= end. The
+// one place where whitespace between tokens is skipped.
+int32_t skip_ws(const uint8_t *data, int32_t pos, int32_t end);
+// 1 when kw stands at pos as a whole word (no word character right before or after), else 0.
+int32_t kw_at(const uint8_t *data, int32_t pos, int32_t len, const char *kw);
+// First position >= start (negative start: 0) where kw_at gives 1, or -1.
+int32_t find_kw(const uint8_t *data, int32_t len, int32_t start, const char *kw);
+// Position of the '/' of the first /name token in [start, end) (end clipped to len) not followed
+// by is_name_cont, or -1. Purely textual: keys, values and nested dictionaries alike.
+int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, const char *name);
+// Integer after optional whitespace and '-'. Advances *pos past the digits on success only; -1 on
+// failure (callers treat every negative result as "no integer").
+int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos);
+// Position of the first '>' of the ">>" that closes the dictionary opened at pos (literal strings
+// skipped), or -1 when it does not close before end.
+int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end);
+
+// Growable arrays (a pointer, a count and a capacity, all zero when empty): for a full array, its
+// storage grown to first elements of elem bytes, then to twice its capacity, with *capacity
+// updated; NULL when it cannot grow (the old storage and *capacity unchanged).
+void *array_grow(void *items, int32_t *capacity, int32_t first, size_t elem);
 
 // buf: callers test b->data after each call; null means the allocation failed and the buffer is
 // empty (its contents released).
@@ -172,33 +319,26 @@ void buf_reserve(buf *b, uint64_t n);                 // room for n more bytes p
 void buf_bytes(buf *b, const uint8_t *src, uint64_t n);
 void buf_str(buf *b, const char *s);
 void buf_int(buf *b, int32_t v);                      // decimal, '-' when negative
-// Block of exactly size bytes owned by a, or NULL (arena unchanged).
-void *arena_alloc(arena *a, uint64_t size);
-void arena_free(arena *a);                            // release every block; all fields 0
 
-// ---- for tests and the library's own code ------------------------------------------------------
+// ---- the core's own parts, for its sources and tests --------------------------------------------
 //
-// Lexical helpers. Pure functions over data; they never read at or beyond the limit given (len or
-// end). PDF whitespace: 00 09 0A 0C 0D 20. Word characters: ASCII letters and digits. Integers are
-// accumulated in 32 bits with wrap-around; no reader accepts a fraction.
+// names: the document's name position lists, or null (every search scans). They answer a search
+// only in the text they were made for.
 
-// First position in [pos, end) that is not PDF whitespace; end when none; pos when pos >= end.
-int32_t skip_ws(const uint8_t *data, int32_t pos, int32_t end);
-// 1 when kw stands at pos as a whole word (no word character right before or after), else 0.
-int32_t kw_at(const uint8_t *data, int32_t pos, int32_t len, const char *kw);
-// First position >= start (negative start: 0) where kw_at gives 1, or -1.
-int32_t find_kw(const uint8_t *data, int32_t len, int32_t start, const char *kw);
-// Position of the '/' of the first /name token in [start, end) (end clipped to len) not followed
-// by a word character or + - _, or -1. Purely textual: keys, values and nested dictionaries alike.
-int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, const char *name);
-// The file bytes of the document being loaded: long find_name searches in (data, len <= file size)
-// are answered from per-name position lists built on first use, until released. One document at
-// a time (attaching another releases the first); release with the same data pointer frees the lists.
-void name_index_attach(const uint8_t *data, int32_t len);
-void name_index_release(const uint8_t *data);
-// Integer after optional whitespace and '-'. Advances *pos past the digits on success only; -1 on
-// failure (callers treat every negative result as "no integer").
-int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos);
+// Name position lists for data[0, len): a new record, or NULL when it cannot be allocated (searches
+// then scan). The lists of each name are made on its first long search, up to 32 names and about a
+// quarter of len in positions; data must outlive the record.
+name_index *names_new(const uint8_t *data, int32_t len);
+void names_free(name_index *names);  // NULL allowed
+// find_name(data, len, start, end, name), answered from names' lists when data is the text they
+// were made for (len at most its length) and the search is long; the answers are the same.
+int32_t names_find(name_index *names, const uint8_t *data, int32_t len, int32_t start, int32_t end,
+                   const char *name);
+// The text span of o in the file bytes data[0, size) (the object's own body for in_objstm), with
+// names; pdfcore_obj_span is this for a document.
+int pdfcore_text_span(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
+                      pdfcore_span *s);
+
 // Integer after optional whitespace and '+'/'-'; -1 on failure. *pos always moves forward, except
 // that it stays on an 'R' where a digit was expected (and stays when already at or past len).
 int32_t read_int_adv(const uint8_t *data, int32_t len, int32_t *pos);
@@ -212,10 +352,7 @@ int32_t parse_obj_head(const uint8_t *data, int32_t pos, int32_t *num, int32_t *
 // indirect `n g R` value or -1. `[a b]` gives the last non-negative integer. Integer reads are
 // bounded by len, not end.
 void parse_length(const uint8_t *data, int32_t len, int32_t start, int32_t end, int32_t *length,
-                  int32_t *length_ref);
-// Position of the first '>' of the ">>" that closes the dictionary opened at pos (literal strings
-// skipped), or -1 when it does not close before end.
-int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end);
+                  int32_t *length_ref, name_index *names = nullptr);
 // Position of the `stream` keyword that follows (after whitespace) the dictionary opened at pos,
 // or -1.
 int32_t dict_stream_kw(const uint8_t *data, int32_t len, int32_t pos);
@@ -227,7 +364,13 @@ int32_t dict_stream_kw(const uint8_t *data, int32_t len, int32_t pos);
 // after their data and every entry whose header lies inside some stream's data. The order of the
 // remaining entries changes.
 void scan_pass1(const uint8_t *data, int32_t len, objvec *vec);
-void scan_pass2(const uint8_t *data, int32_t len, objvec *vec);
+void scan_pass2(const uint8_t *data, int32_t len, objvec *vec, name_index *names = nullptr);
+// Value of a file object that is no stream, read as `N [G] [obj] v` from its header; -1 when there
+// is none (an indirect /Length).
+int32_t obj_int_value(const uint8_t *data, int32_t len, const pdfcore_obj *t);
+// Appends a copy of *entry and releases the lookup table. 0, or -1 when the array cannot grow
+// (vector unchanged but for the table).
+int objvec_push(objvec *vec, const pdfcore_obj *entry);
 // Lookup table for obj_lookup: per number 0..*max (at most max_obj_num), the position of its first
 // entry or -1; malloc'd, caller frees; NULL when it cannot be allocated. obj_lookup answers as
 // obj_find (falling back to it when table is NULL or n > max) while the vector is unchanged.
@@ -238,7 +381,7 @@ int qv_rng_cmp(const void *a, const void *b);
 // Keeps one entry per object number: the last direct definition, else the last one from an object
 // stream; drops object stream containers and numbers above max_obj_num. Returns the largest kept
 // number (>= 0).
-int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs);
+int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs, name_index *names = nullptr);
 
 // Cross-reference data: resets *x (zeroed, or filled by an earlier call: its arrays are released)
 // and fills it: trailer /Root, /Info, /Encrypt, /Prev chains of cross-reference streams up to 32
@@ -258,41 +401,46 @@ void xref_free(struct xref *x); // release the arrays; pointers null, capacity 0
 // Object streams: unpack every /Type /ObjStm container of objs (decompressed bytes kept in a),
 // appending one in_objstm entry per contained object. extract_objstm gives 1 when it appended
 // anything from one container, else 0.
-void extract_all_objstm(const uint8_t *data, int32_t len, objvec *objs, struct arena *a);
+void extract_all_objstm(const uint8_t *data, int32_t len, objvec *objs, struct arena *a,
+                        name_index *names = nullptr);
 int32_t extract_objstm(const uint8_t *data, int32_t len, const pdfcore_obj *entry, objvec *objs,
-                       struct arena *a);
+                       struct arena *a, name_index *names = nullptr);
+
+// Block of exactly size bytes owned by a, or NULL (arena unchanged).
+void *arena_alloc(arena *a, uint64_t size);
+void arena_free(arena *a);                            // release every block; all fields 0
 
 // Document load proper: 0 or -1 (message set). doc_free is pdfcore_doc_free.
 int32_t doc_load(const char *path, pdfcore_doc *doc);
 void doc_free(pdfcore_doc *doc);
 
-// Page tree. Object queries take the object's text span; for an object with in_objstm set they
-// use (body, body_len), which callers pass as the object's own body, and NULL, 0 otherwise.
+// Page tree. Object queries read the object's text span (pdfcore_text_span over data, size).
 //
 // Object number of the catalog's first /Pages key followed by a positive integer, or -1.
-int32_t parse_pages_ref(const uint8_t *data, int32_t size, const pdfcore_obj *obj);
+int32_t parse_pages_ref(const uint8_t *data, int32_t size, const pdfcore_obj *obj,
+                        name_index *names = nullptr);
 // 1 for /Type /Page, 2 for /Type /Pages, 0 otherwise.
-int32_t obj_type(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
-                 int32_t body_len);
+int32_t obj_type(const uint8_t *data, int32_t size, const pdfcore_obj *obj, name_index *names = nullptr);
 // Object numbers of the Kids array (at most room stored) into kids: their count, 0 for an empty or
 // unterminated array, -1 when there is no Kids array. A Kids value `n g R` naming an array object
 // of objs is followed (objs may be NULL: not followed).
 int32_t parse_kids(const uint8_t *data, int32_t size, const objvec *objs, const pdfcore_obj *obj,
-                   const uint8_t *body, int32_t body_len, int32_t *kids, int32_t room);
+                   int32_t *kids, int32_t room, name_index *names = nullptr);
 // The object's own /Rotate when a non-negative integer, else -1.
 int32_t obj_rotate_own(const uint8_t *data, int32_t size, const pdfcore_obj *obj,
-                       const uint8_t *body, int32_t body_len);
+                       name_index *names = nullptr);
 // 1 and the object's own valid CropBox, else MediaBox; 0 with outputs untouched.
-int32_t obj_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
-                int32_t body_len, double *x0, double *y0, double *x1, double *y1);
+int32_t obj_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, double *x0, double *y0,
+                double *x1, double *y1, name_index *names = nullptr);
 // pos (< end) holds '[': 1 and four numbers when the third and fourth are > 0; 0, outputs untouched.
 int32_t parse_box_array(const uint8_t *text, int32_t end, int32_t pos, double *x0, double *y0,
                         double *x1, double *y1);
 // obj_box, or 0 0 595 842 when it fails.
-void page_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, const uint8_t *body,
-              int32_t body_len, double *x0, double *y0, double *x1, double *y1);
+void page_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, double *x0, double *y0,
+              double *x1, double *y1, name_index *names = nullptr);
 // Fills box and rotate of *page (inherited_rotate already set) from object obj.
-void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pdfcore_page *page);
+void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pdfcore_page *page,
+                   name_index *names = nullptr);
 // Appends a copy of *page. 0, or -1 when the list cannot grow (list unchanged).
 int pagevec_push(pagevec *pages, const pdfcore_page *page);
 // Appends the leaf pages under root_num to pages, depth-first in Kids order, without recursion.
@@ -300,22 +448,24 @@ int pagevec_push(pagevec *pages, const pdfcore_page *page);
 // object, kid neither /Page nor /Pages, node reached twice, no memory); 0: no pages; else
 // pages->count.
 int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
-                      int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited);
+                      int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited,
+                      name_index *names = nullptr);
 
 // Streams and content. decoded_stream: the entry's stream bytes, inflated into out_buf (appended,
 // NUL after) when its span names /FlateDecode (room 20 * L + 4096, at most 2^30), else a pointer
 // into data; NULL on failure (out_buf's len unchanged).
 const uint8_t *decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int32_t size,
-                              buf *out_buf, int32_t *length);
+                              buf *out_buf, int32_t *length, name_index *names = nullptr);
 // Content of page object page (see pdfcore_page_content for ownership). 1, or 0 with NULL and 0.
 int32_t get_page_content(const uint8_t *data, int32_t size, const objvec *objs,
-                         const pdfcore_obj *page, const uint8_t **content, int32_t *length);
+                         const pdfcore_obj *page, const uint8_t **content, int32_t *length,
+                         name_index *names = nullptr);
 
 // Resources. dict_text_at: malloc'd NUL-terminated copy of the dictionary opened by "<<" at pos in
 // text[0, len), or NULL. page_resources_dict: the /Resources dictionary found in text[0, len) after
 // its last `endobj` (in place, or via a reference resolved in objs and data), or NULL.
 char *dict_text_at(const uint8_t *text, int32_t len, int32_t pos);
 char *page_resources_dict(const uint8_t *data, int32_t size, const objvec *objs,
-                          const uint8_t *text, int32_t len);
+                          const uint8_t *text, int32_t len, name_index *names = nullptr);
 
 #endif

@@ -5,12 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-static inline bool is_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
-static inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
-static inline bool is_word(uint8_t c) {
-    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 int xref_grow(struct xref *x, int32_t n) {
     if (x->capacity >= n) return 0;
     if (n <= 0) return -1;
@@ -47,12 +41,12 @@ static uint8_t table_entry(const uint8_t *e, int32_t *gen) {
     int32_t g = 0;
     for (int i = 0; i < 10; i++)
         if (!is_digit(e[i])) return 0;
-    if (!is_space(e[10])) return 0;
+    if (!is_c_space(e[10])) return 0;
     for (int i = 11; i < 16; i++) {
         if (!is_digit(e[i])) return 0;
         g = g * 10 + (e[i] - '0');
     }
-    if (!is_space(e[16]) || (e[17] != 'n' && e[17] != 'f')) return 0;
+    if (!is_c_space(e[16]) || (e[17] != 'n' && e[17] != 'f')) return 0;
     *gen = g;
     return e[17];
 }

@@ -7,19 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pdfcore/pdfcore.h"  // the character classes
+
 // Powers of 85 by digit position within a group, most significant first.
 static const uint32_t pow85[5] = {52200625u, 614125u, 7225u, 85u, 1u};
-
-// The whitespace of C's isspace in the "C" locale: 0x09..0x0D and the space.
-static bool is_c_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0d); }
-
-// Value of a hexadecimal digit, or -1.
-static int hex_value(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 uint8_t *decode_hex(const uint8_t *src, uint64_t len, uint64_t *out_len) {
     // Two digits per byte, plus one byte for a lone last digit: len / 2 + 2 is always enough.

@@ -1,6 +1,7 @@
 // pdfextractimg/collect.cpp - the image collection walk: finds the image XObjects of the pages
 // (resources inherited through the page tree, Form XObjects descended into), converts each once per
-// page and once per document, and falls back to a scan of every stream when the pages yield none.
+// page and once per document, hands each to the receiver it is given, and falls back to a scan of
+// every stream when the pages yield none.
 #include "pdfextractimg/extract.h"
 
 #include <cstdint>
@@ -19,58 +20,22 @@ const int32_t doc_seen_max = 4096;
 // The page's seen list is a set in this many slots (a power of two above page_seen_max).
 const uint32_t page_seen_slots = 4096;
 
-// The bytes in which key searches for one object take place: text[start, end).
-struct text_span {
-    const uint8_t *text;
-    int32_t start;
-    int32_t end;
-};
-
-// Standard-library space (09..0D, 20): where a key name in an XObject dictionary ends.
-static inline bool is_c_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
-static inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
-
-// 1 and *s = the text span of o (non-empty); 0 when it has none.
-static int obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, text_span *s) {
-    if (!o) return 0;
-    if (o->in_objstm) {
-        if (!o->body || o->body_len <= 0) return 0;
-        s->text = o->body;
-        s->start = 0;
-        s->end = o->body_len;
-        return 1;
-    }
-    if (o->dict_off < 0 || !doc->data || o->dict_off >= doc->size) return 0;
-    int32_t end = doc->size;
-    if (o->stream_kw_off > 0) end = o->stream_kw_off;
-    else if (o->endobj_off > 0) end = o->endobj_off;
-    if (end > doc->size) end = doc->size;
-    if (end <= o->dict_off) return 0;
-    s->text = doc->data;
-    s->start = o->dict_off;
-    s->end = end;
-    return 1;
-}
-
-// Position of the value after the first /key of s (whitespace skipped), or -1 when there is no
-// such key or the value would start at the span's end.
-static int32_t key_value(const text_span &s, const char *key) {
-    int32_t p = find_name(s.text, s.end, s.start, s.end, key);
-    if (p < 0) return -1;
-    int32_t v = skip_ws(s.text, p + 1 + (int32_t)strlen(key), s.end);
-    return v < s.end ? v : -1;
-}
-
 // 1 when the bytes at t (inside s) begin with what; a prefix test, so /ImageX counts as /Image.
-static bool value_is(const text_span &s, int32_t t, const char *what) {
+static bool value_is(const pdfcore_span &s, int32_t t, const char *what) {
     int32_t n = (int32_t)strlen(what);
     return t >= 0 && t + n - 1 < s.end && memcmp(s.text + t, what, (size_t)n) == 0;
 }
 
-// The number at p when p holds a digit; -1 otherwise. *p moves past it on success.
+// The number at p when p holds a digit (read alone: a reference's generation and R are not looked
+// at); -1 otherwise. *p moves past it on success.
 static int32_t ref_at(const uint8_t *text, int32_t end, int32_t *p) {
     if (*p < 0 || *p >= end || !is_digit(text[*p])) return -1;
     return parse_int_at(text, end, p);
+}
+
+// 1 and *s = the text span of object num; 0 when it has none.
+static int num_span(const pdfcore_doc *doc, int32_t num, pdfcore_span *s) {
+    return pdfcore_obj_span(doc, obj_find(&doc->objs, num), s);
 }
 
 static bool seen_has(const int32_t *seen, int32_t count, int32_t num) {
@@ -119,8 +84,19 @@ static bool walked_before(const doc_known *known, const uint8_t *map, int32_t nu
     return known && map && known->seen_count < doc_seen_max && bit_get(map, known->max_num, num);
 }
 
-static void convert_and_push(const pdfcore_doc *doc, int32_t num, int32_t page, img_vec *list,
-                             const doc_known *known) {
+// One page's walk: where its images go and what it has met.
+struct page_walk {
+    const pdfcore_doc *doc;
+    const image_receiver *to;
+    int32_t page;                   // 1-based
+    const doc_known *known;         // null: a walk of this page alone
+    int32_t seen[page_seen_slots];  // see page_seen_slot
+    int32_t seen_count;
+    int lost;                       // 1 once the receiver refused a record
+};
+
+static void convert_and_hand_over(page_walk *w, int32_t num) {
+    const doc_known *known = w->known;
     if (known) {
         if (known->listed ? bit_get(known->listed, known->max_num, num)
                           : seen_has(known->seen, known->seen_count, num))
@@ -129,101 +105,85 @@ static void convert_and_push(const pdfcore_doc *doc, int32_t num, int32_t page, 
     }
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
-    int32_t flags = list->count_only ? extract_no_png : list->defer_png ? extract_defer_png : 0;
-    if (!extract_single_image(doc, num, page, &rec, flags)) {
+    if (!extract_single_image(w->doc, num, w->page, &rec, w->to->flags)) {
         if (known) bit_set(known->failed, known->max_num, num);
         return;
     }
-    if (img_vec_push(list, &rec) != 0) extracted_image_release(&rec);
+    if (w->to->take(w->to->ctx, &rec) != 0) w->lost = 1;
 }
 
 // Locates the entries of the XObject dictionary whose value stands at v in text[0, end): an inline
 // "<<" or a reference. 1 and *entries set (text, first entry, end), or 0.
 static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t end, int32_t v,
-                           text_span *entries) {
+                           pdfcore_span *entries) {
     if (text[v] == '<') {
         if (v + 1 >= end || text[v + 1] != '<') return 0;
-        entries->text = text;
-        entries->start = v + 2;
-        entries->end = end;
+        *entries = pdfcore_span{text, v + 2, end, -1, nullptr};
         return 1;
     }
     int32_t num = ref_at(text, end, &v);
     if (num <= 0) return 0;
     const pdfcore_obj *o = obj_find(&doc->objs, num);
-    if (!o) return 0;
-    if (o->in_objstm) {
-        if (!o->body || o->body_len <= 0) return 0;
-        const void *lt = memchr(o->body, '<', (size_t)o->body_len);
+    if (!pdfcore_obj_span(doc, o, entries)) return 0;
+    if (o->in_objstm) {  // the body's first '<', and past it when it opens "<<"
+        const void *lt = memchr(entries->text, '<', (size_t)entries->end);
         if (!lt) return 0;
-        int32_t p = (int32_t)((const uint8_t *)lt - o->body);
-        if (p + 1 < o->body_len && o->body[p + 1] == '<') p += 2;
-        entries->text = o->body;
-        entries->start = p;
-        entries->end = o->body_len;
+        int32_t p = (int32_t)((const uint8_t *)lt - entries->text);
+        entries->start = p + 1 < entries->end && entries->text[p + 1] == '<' ? p + 2 : p;
         return 1;
     }
-    text_span s;
-    if (!obj_span(doc, o, &s)) return 0;
-    entries->text = s.text;
-    entries->start = s.start + 2;  // past the "<<" at dict_off
-    entries->end = s.end;
+    entries->start += 2;  // past the "<<" at dict_off
     return 1;
 }
 
-static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int32_t end,
-                               int32_t start, int32_t page, img_vec *list, int32_t *seen,
-                               int32_t *seen_count, int32_t depth, const doc_known *known);
-static void walk_form(const pdfcore_doc *doc, const text_span &s, int32_t page, img_vec *list,
-                      int32_t *seen, int32_t *seen_count, int32_t depth, const doc_known *known);
-
-// One entry of an XObject dictionary that names object num: converts an image, descends into a
-// form (its /Resources in place, or the resource object it refers to), passes over anything else.
-static void visit_xobject(const pdfcore_doc *doc, int32_t num, int32_t page, img_vec *list,
-                          int32_t *seen, int32_t *seen_count, int32_t depth, const doc_known *known) {
-    text_span s;
-    if (!obj_span(doc, obj_find(&doc->objs, num), &s)) return;
-    int32_t t = key_value(s, "Subtype");
-    if (t < 0) return;
-    if (value_is(s, t, "/Image")) {
-        convert_and_push(doc, num, page, list, known);
-        return;
-    }
-    if (!value_is(s, t, "/Form")) return;
-    walk_form(doc, s, page, list, seen, seen_count, depth, known);
-}
+static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
+                               int32_t depth);
 
 // The XObjects of form s's resources.
-static void walk_form(const pdfcore_doc *doc, const text_span &s, int32_t page, img_vec *list,
-                      int32_t *seen, int32_t *seen_count, int32_t depth, const doc_known *known) {
-    int32_t r = find_name(s.text, s.end, s.start, s.end, "Resources");
+static void walk_form(page_walk *w, const pdfcore_span &s, int32_t depth) {
+    int32_t r = pdfcore_find_key(&s, "Resources");
     if (r < 0) return;
     // Resources kept in an object of their own are searched there; an inline dictionary (or a
     // reference that leads nowhere) is searched from the /Resources name on.
     int32_t v = skip_ws(s.text, r + 10, s.end);
     int32_t ref = ref_at(s.text, s.end, &v);
-    text_span rs;
-    if (ref > 0 && obj_span(doc, obj_find(&doc->objs, ref), &rs)) {
-        scan_xobjects_dict(doc, rs.text, rs.end, rs.start, page, list, seen, seen_count, depth + 1, known);
+    pdfcore_span rs;
+    if (ref > 0 && num_span(w->doc, ref, &rs)) {
+        scan_xobjects_dict(w, rs.text, rs.end, rs.start, depth + 1);
         return;
     }
-    scan_xobjects_dict(doc, s.text, s.end, r, page, list, seen, seen_count, depth + 1, known);
+    scan_xobjects_dict(w, s.text, s.end, r, depth + 1);
+}
+
+// One entry of an XObject dictionary that names object num: converts an image, descends into a
+// form (its /Resources in place, or the resource object it refers to), passes over anything else.
+static void visit_xobject(page_walk *w, int32_t num, int32_t depth) {
+    pdfcore_span s;
+    if (!num_span(w->doc, num, &s)) return;
+    int32_t t = pdfcore_key_value(&s, "Subtype");
+    if (t < 0) return;
+    if (value_is(s, t, "/Image")) {
+        convert_and_hand_over(w, num);
+        return;
+    }
+    if (!value_is(s, t, "/Form")) return;
+    walk_form(w, s, depth);
 }
 
 // Finds the next /XObject at or after start in text[0, end), walks that dictionary's entries in
 // text order, converts its images and descends into its forms. Recursion is bounded by
 // max_form_depth; a form that lists itself is stopped by the page's seen list.
-static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int32_t end,
-                               int32_t start, int32_t page, img_vec *list, int32_t *seen,
-                               int32_t *seen_count, int32_t depth, const doc_known *known) {
+static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
+                               int32_t depth) {
     if (!text || end <= 0 || start < 0) return;
     if (depth >= max_form_depth) return;
-    int32_t x = find_name(text, end, start, end, "XObject");
+    pdfcore_span in = {text, start, end, -1, w->doc->names};
+    int32_t x = pdfcore_find_key(&in, "XObject");
     if (x < 0) return;
     int32_t v = skip_ws(text, x + 8, end);
     if (v >= end) return;
-    text_span e;
-    if (!xobject_entries(doc, text, end, v, &e)) return;
+    pdfcore_span e;
+    if (!xobject_entries(w->doc, text, end, v, &e)) return;
     const uint8_t *d = e.text;
     int32_t lim = e.end;
     int32_t p = e.start;
@@ -249,127 +209,104 @@ static void scan_xobjects_dict(const pdfcore_doc *doc, const uint8_t *text, int3
         if (p >= lim) return;
         int32_t num = ref_at(d, lim, &p);
         if (num <= 0) continue;
-        int32_t *slot = page_seen_slot(seen, num);
+        int32_t *slot = page_seen_slot(w->seen, num);
         if (*slot == num) continue;
-        if (*seen_count >= page_seen_max) return;  // nothing more can be visited on this page
+        if (w->seen_count >= page_seen_max) return;  // nothing more can be visited on this page
         *slot = num;
-        (*seen_count)++;
-        visit_xobject(doc, num, page, list, seen, seen_count, depth, known);
+        w->seen_count++;
+        visit_xobject(w, num, depth);
     }
 }
 
-int img_vec_push(img_vec *list, const extracted_image *rec) {
-    if (list->count >= list->capacity) {
-        if (list->capacity > INT32_MAX / 2) {
-            list->failed = 1;
-            return -1;
-        }
-        int32_t cap = list->capacity == 0 ? 16 : list->capacity * 2;
-        if ((uint64_t)cap > SIZE_MAX / sizeof(extracted_image)) {
-            list->failed = 1;
-            return -1;
-        }
-        void *t = realloc(list->items, (size_t)cap * sizeof(extracted_image));
-        if (!t) {
-            list->failed = 1;
-            return -1;
-        }
-        list->items = (extracted_image *)t;
-        list->capacity = cap;
-    }
-    extracted_image *r = &list->items[list->count++];
-    *r = *rec;
-    if (list->sink && list->sink->writer) img_writer_submit(list->sink, list->count, r);
-    else if (list->sink) list->sink->written += img_sink_write(list->sink, list->count, r);
-    if (list->sink || list->drop_data) extracted_image_release(r);
-    return 0;
-}
-
-void extracted_image_release(extracted_image *rec) {
-    free(rec->data);
-    free(rec->pixels);
-    rec->data = nullptr;
-    rec->pixels = nullptr;
-}
-
-void img_vec_free(img_vec *list) {
-    for (int32_t i = 0; list->items && i < list->count; i++) extracted_image_release(&list->items[i]);
-    free(list->items);
-    memset(list, 0, sizeof *list);
-}
-
-// The page walk of collect_page_images; known: see doc_known, or null.
 // Walks the resources of a page found in object key (the page or an ancestor: map walked_inline;
 // the object a /Resources reference names: walked_ref). Resources already walked for an earlier
 // page of the document yield nothing new while the document's seen list has room (all they led to
 // is listed or failed), so thousands of pages sharing one large resource dictionary cost one walk.
-static void walk_page_resources(const pdfcore_doc *doc, bool by_ref, int32_t key, const uint8_t *text,
-                                int32_t end, int32_t start, int32_t page, img_vec *list, int32_t *seen,
-                                int32_t *seen_count, const doc_known *known) {
+static void walk_page_resources(page_walk *w, bool by_ref, int32_t key, const uint8_t *text,
+                                int32_t end, int32_t start) {
+    const doc_known *known = w->known;
     uint8_t *map = !known ? nullptr : by_ref ? known->walked_ref : known->walked_inline;
     if (walked_before(known, map, key)) return;
-    scan_xobjects_dict(doc, text, end, start, page, list, seen, seen_count, 0, known);
+    scan_xobjects_dict(w, text, end, start, 0);
     if (known) bit_set(map, known->max_num, key);
 }
 
-static void collect_page(const pdfcore_doc *doc, int32_t page_index, img_vec *list,
-                         const doc_known *known) {
-    if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return;
-    int32_t page = page_index + 1;
-    int32_t seen[page_seen_slots];  // see page_seen_slot
-    memset(seen, 0, sizeof seen);
-    int32_t seen_count = 0;
-    text_span cur;
+// The page walk of collect_page_images; known: see doc_known, or null. 0, or -1 when the receiver
+// refused a record.
+static int collect_page(const pdfcore_doc *doc, int32_t page_index, const image_receiver *to,
+                        const doc_known *known) {
+    if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return 0;
+    page_walk walk;
+    page_walk *w = &walk;
+    w->doc = doc;
+    w->to = to;
+    w->page = page_index + 1;
+    w->known = known;
+    memset(w->seen, 0, sizeof w->seen);
+    w->seen_count = 0;
+    w->lost = 0;
+    pdfcore_span cur;
     int32_t cur_num = doc->pages.items[page_index].obj_num;
-    if (!obj_span(doc, obj_find(&doc->objs, cur_num), &cur)) return;
+    if (!num_span(doc, cur_num, &cur)) return 0;
     for (int32_t hops = 0;;) {
-        int32_t v = key_value(cur, "Resources");
+        int32_t v = pdfcore_key_value(&cur, "Resources");
         if (v >= 0) {
             if (cur.text[v] == '<' && v + 1 < cur.end && cur.text[v + 1] == '<') {
-                walk_page_resources(doc, false, cur_num, cur.text, cur.end, v, page, list, seen, &seen_count, known);
-                return;
+                walk_page_resources(w, false, cur_num, cur.text, cur.end, v);
+                break;
             }
             int32_t ref = ref_at(cur.text, cur.end, &v);
-            text_span rs;
-            if (ref > 0 && obj_span(doc, obj_find(&doc->objs, ref), &rs)) {
-                walk_page_resources(doc, true, ref, rs.text, rs.end, rs.start, page, list, seen, &seen_count, known);
-                return;
+            pdfcore_span rs;
+            if (ref > 0 && num_span(doc, ref, &rs)) {
+                walk_page_resources(w, true, ref, rs.text, rs.end, rs.start);
+                break;
             }
         }
         // No usable /Resources here: the parent's are inherited.
-        int32_t pp = find_name(cur.text, cur.end, cur.start, cur.end, "Parent");
-        if (pp < 0) return;
+        int32_t pp = pdfcore_find_key(&cur, "Parent");
+        if (pp < 0) break;
         pp += 7;
         int32_t parent = parse_int_at(cur.text, cur.end, &pp);
-        if (parent <= 0) return;
+        if (parent <= 0) break;
         hops++;
         const pdfcore_obj *o = obj_find(&doc->objs, parent);
-        if (!o || hops >= max_parent_hops) return;
-        if (!obj_span(doc, o, &cur)) return;
+        if (!o || hops >= max_parent_hops) break;
+        if (!pdfcore_obj_span(doc, o, &cur)) break;
         cur_num = parent;
     }
+    return w->lost ? -1 : 0;
 }
 
-void collect_page_images(const pdfcore_doc *doc, int32_t page_index, img_vec *list) {
-    collect_page(doc, page_index, list, nullptr);
+int collect_page_images(const pdfcore_doc *doc, int32_t page_index, const image_receiver *to) {
+    return collect_page(doc, page_index, to, nullptr);
 }
 
 // When the page tree leads to no image: every stream of the index whose /Subtype is /Image, in
 // index order, as found on page 1.
-static void fallback_scan(const pdfcore_doc *doc, img_vec *list) {
+static int fallback_scan(const pdfcore_doc *doc, const image_receiver *to) {
+    page_walk w;  // its seen list is not used
+    w.doc = doc;
+    w.to = to;
+    w.page = 1;
+    w.known = nullptr;
+    w.seen_count = 0;
+    w.lost = 0;
     for (int32_t i = 0; i < doc->objs.count; i++) {
         const pdfcore_obj *o = &doc->objs.items[i];
-        text_span s;
-        if (!o->is_stream || !obj_span(doc, o, &s)) continue;
-        int32_t t = key_value(s, "Subtype");
-        if (t >= 0 && value_is(s, t, "/Image")) convert_and_push(doc, o->num, 1, list, nullptr);
+        pdfcore_span s;
+        if (!o->is_stream || !pdfcore_obj_span(doc, o, &s)) continue;
+        int32_t t = pdfcore_key_value(&s, "Subtype");
+        if (t >= 0 && value_is(s, t, "/Image")) convert_and_hand_over(&w, o->num);
     }
+    return w.lost ? -1 : 0;
 }
 
-void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
-    if (!doc) return;
+int collect_all_images(const pdfcore_doc *doc, const image_receiver *to) {
+    if (!doc) return 0;
     int32_t seen[doc_seen_max];
     int32_t seen_count = 0;
+    int lost = 0;
+    int32_t handed = 0;  // records the receiver kept
     // An image shared by many pages is converted once, not once per page; without the bitmap
     // (no memory) failed images are only tried again.
     doc_known known = {seen, 0, nullptr, nullptr, nullptr, nullptr, doc->max_num};
@@ -382,13 +319,13 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
         known.walked_ref = maps + 3 * map_bytes;
     }
     for (int32_t pi = 0; pi < doc->pages.count; pi++) {
+        // The page's records are held until its walk is done: what the walk knows of earlier
+        // pages must not change while it runs.
         img_vec tmp;
         memset(&tmp, 0, sizeof tmp);
-        tmp.count_only = list->count_only;
-        tmp.defer_png = list->defer_png;
+        image_receiver hold = img_vec_receiver(&tmp, to->flags);
         known.seen_count = seen_count;
-        collect_page(doc, pi, &tmp, &known);
-        if (tmp.failed) list->failed = 1;
+        if (collect_page(doc, pi, &hold, &known) != 0) lost = 1;
         for (int32_t i = 0; i < tmp.count; i++) {
             extracted_image *r = &tmp.items[i];
             bool dup = known.listed ? bit_get(known.listed, known.max_num, r->obj_num)
@@ -400,7 +337,8 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
                     seen[seen_count++] = r->obj_num;
                     bit_set(known.listed, known.max_num, r->obj_num);
                 }
-                if (img_vec_push(list, r) != 0) extracted_image_release(r);
+                if (to->take(to->ctx, r) == 0) handed++;
+                else lost = 1;
             }
             r->data = nullptr;
             r->pixels = nullptr;
@@ -408,5 +346,42 @@ void collect_all_images(const pdfcore_doc *doc, img_vec *list) {
         free(tmp.items);
     }
     free(maps);
-    if (list->count == 0 && !list->failed) fallback_scan(doc, list);
+    if (handed == 0 && !lost && fallback_scan(doc, to) != 0) lost = 1;
+    return lost ? -1 : 0;
+}
+
+// ---- the list of records -----------------------------------------------------------------------
+
+int img_vec_push(img_vec *list, const extracted_image *rec) {
+    if (list->count >= list->capacity) {
+        void *t = array_grow(list->items, &list->capacity, 16, sizeof *list->items);
+        if (!t) {
+            list->failed = 1;
+            return -1;
+        }
+        list->items = (extracted_image *)t;
+    }
+    list->items[list->count++] = *rec;
+    return 0;
+}
+
+static int img_vec_take(void *ctx, extracted_image *rec) {
+    if (img_vec_push((img_vec *)ctx, rec) == 0) return 0;
+    extracted_image_release(rec);
+    return -1;
+}
+
+image_receiver img_vec_receiver(img_vec *list, int32_t flags) { return image_receiver{img_vec_take, list, flags}; }
+
+void extracted_image_release(extracted_image *rec) {
+    free(rec->data);
+    free(rec->pixels);
+    rec->data = nullptr;
+    rec->pixels = nullptr;
+}
+
+void img_vec_free(img_vec *list) {
+    for (int32_t i = 0; list->items && i < list->count; i++) extracted_image_release(&list->items[i]);
+    free(list->items);
+    memset(list, 0, sizeof *list);
 }

@@ -1,5 +1,6 @@
 // pdfextractimg/image.cpp - one image XObject to a JPEG or PNG file in memory: dictionary reading,
-// filter chains, predictors, soft masks, sample conversion and packaging.
+// filter chains, predictors, soft masks, sample conversion and packaging. The PDF values are read
+// with the core's value readers (pdfcore.h); what is here is what they mean for an image.
 #include "pdfextractimg/image.h"
 
 #include <cstdlib>
@@ -12,177 +13,21 @@
 #include "pdfextractimg/extract.h"
 #include "png/png.h"
 
-// ---- character classes (the same under any locale) ---------------------------------------------
-
-static inline bool is_pdf_ws(uint8_t b) {
-    return b == 0x00 || b == 0x09 || b == 0x0A || b == 0x0C || b == 0x0D || b == 0x20;
-}
-static inline bool is_digit(uint8_t b) { return b >= '0' && b <= '9'; }
-static inline bool is_word(uint8_t b) {
-    return is_digit(b) || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z');
-}
-static inline int hex_value(uint8_t b) {
-    if (b >= '0' && b <= '9') return b - '0';
-    if (b >= 'a' && b <= 'f') return b - 'a' + 10;
-    if (b >= 'A' && b <= 'F') return b - 'A' + 10;
-    return -1;
-}
-// PDF delimiters end a name token, as whitespace does.
-static inline bool is_delim(uint8_t b) {
-    return b == '(' || b == ')' || b == '<' || b == '>' || b == '[' || b == ']' || b == '{' ||
-           b == '}' || b == '/' || b == '%';
-}
-
-// ---- text spans and values ----------------------------------------------------------------------
-
-// Bytes text[start, end) in which keys of one object are searched.
-struct span {
-    const uint8_t *text;
-    int32_t start;
-    int32_t end;
-};
-
-// The object's text span (pdfcore.h). 1, or 0 when it has none.
-static int obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, span *s) {
-    if (o->in_objstm) {
-        if (!o->body || o->body_len <= 0) return 0;
-        *s = span{o->body, 0, o->body_len};
-        return 1;
-    }
-    if (!doc->data || o->dict_off < 0 || o->dict_off >= doc->size) return 0;
-    int32_t end = o->stream_kw_off > 0 ? o->stream_kw_off
-                  : o->endobj_off > 0  ? o->endobj_off
-                                       : doc->size;
-    if (end > doc->size) end = doc->size;
-    if (end <= o->dict_off) return 0;
-    *s = span{doc->data, o->dict_off, end};
-    return 1;
-}
-
-// The object's span, or for an object that is no dictionary (an array, a name, a number, a string
-// written directly in the file) the bytes between `obj` and `endobj`.
-static int obj_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, span *s) {
-    if (obj_span(doc, o, s)) return 1;
-    if (o->in_objstm || !doc->data || o->head_off < 0 || o->head_off >= doc->size) return 0;
-    int32_t k = find_kw(doc->data, doc->size, o->head_off, "obj");
-    if (k < 0) return 0;
-    int32_t end = o->endobj_off > k + 3 ? o->endobj_off : doc->size;
-    if (end > doc->size) end = doc->size;
-    if (k + 3 >= end) return 0;
-    *s = span{doc->data, k + 3, end};
-    return 1;
-}
-
-// `N G R` at pos (after whitespace): N > 0 with *after just past the R, or -1.
-static int32_t read_ref(const uint8_t *t, int32_t end, int32_t pos, int32_t *after) {
-    int32_t p = pos;
-    int32_t n = parse_int_at(t, end, &p);
-    if (n <= 0) return -1;
-    if (parse_int_at(t, end, &p) < 0) return -1;
-    p = skip_ws(t, p, end);
-    if (p >= end || t[p] != 'R') return -1;
-    if (p + 1 < end && is_word(t[p + 1])) return -1;
-    *after = p + 1;
-    return n;
-}
-
-// Moves v->start to the first byte of the value there, following up to max_ref_hops references
-// (v may move into another object's span). 1, or 0 when nothing is there or a reference leads
-// nowhere.
-static int resolve_value(const pdfcore_doc *doc, span *v) {
-    for (int32_t hop = 0; hop <= max_ref_hops; hop++) {
-        v->start = skip_ws(v->text, v->start, v->end);
-        if (v->start >= v->end) return 0;
-        if (!is_digit(v->text[v->start])) return 1;
-        int32_t after = 0;
-        int32_t n = read_ref(v->text, v->end, v->start, &after);
-        if (n < 0) return 1; // a plain number
-        const pdfcore_obj *o = obj_find(&doc->objs, n);
-        if (!o || !obj_value_span(doc, o, v)) return 0;
-    }
-    return 0;
-}
-
-// The name token whose '/' is at pos: up to cap - 1 bytes into out, NUL-terminated; *cut = 1 when
-// it was longer. Returns the position after the token.
-static int32_t read_name(const uint8_t *t, int32_t end, int32_t pos, char *out, int32_t cap,
-                         int *cut) {
-    int32_t p = pos + 1, n = 0;
-    *cut = 0;
-    while (p < end && !is_pdf_ws(t[p]) && !is_delim(t[p])) {
-        if (n < cap - 1) out[n++] = (char)t[p];
-        else *cut = 1;
-        p++;
-    }
-    out[n] = '\0';
-    return p;
-}
-
-// pos at '[': the position after the matching ']' (literal strings skipped), or end.
-static int32_t skip_array(const uint8_t *t, int32_t pos, int32_t end) {
-    int32_t depth = 0;
-    for (int32_t p = pos; p < end; p++) {
-        if (t[p] == '[') depth++;
-        else if (t[p] == ']') {
-            if (--depth == 0) return p + 1;
-        } else if (t[p] == '(') {
-            int32_t sd = 0;
-            for (; p < end; p++) {
-                if (t[p] == '\\') p++;
-                else if (t[p] == '(') sd++;
-                else if (t[p] == ')' && --sd == 0) break;
-            }
-        }
-    }
-    return end;
+// s from pos on: the same bytes, owner and name lists.
+static pdfcore_span from(const pdfcore_span &s, int32_t pos) {
+    pdfcore_span r = s;
+    r.start = pos;
+    return r;
 }
 
 // First /name in the span outside the bytes [lo, hi) (the DecodeParms value), or -1.
-static int32_t find_key(const span &s, const char *name, int32_t lo, int32_t hi) {
-    int32_t p = find_name(s.text, s.end, s.start, s.end, name);
-    while (p >= 0 && p >= lo && p < hi) p = find_name(s.text, s.end, hi, s.end, name);
+static int32_t find_key(const pdfcore_span &s, const char *name, int32_t lo, int32_t hi) {
+    int32_t p = pdfcore_find_key(&s, name);
+    while (p >= 0 && p >= lo && p < hi) {
+        pdfcore_span rest = from(s, hi);
+        p = pdfcore_find_key(&rest, name);
+    }
     return p;
-}
-
-// Integer value at pos, through references: -1 when there is none.
-static int32_t read_int_value(const pdfcore_doc *doc, const span &s, int32_t pos) {
-    span v{s.text, pos, s.end};
-    if (!resolve_value(doc, &v)) return -1;
-    int32_t q = v.start;
-    return parse_int_at(v.text, v.end, &q);
-}
-
-// A real number at *pos after PDF whitespace: sign, digits, '.', digits. 1 and *v; or 0 with *pos
-// moved past one byte (or to end), so that a loop of reads always advances.
-static int read_real(const uint8_t *t, int32_t end, int32_t *pos, double *v) {
-    int32_t p = skip_ws(t, *pos, end);
-    if (p >= end) {
-        *pos = end;
-        return 0;
-    }
-    double sign = 1.0, val = 0.0, scale = 1.0;
-    int32_t q = p;
-    if (t[q] == '+' || t[q] == '-') sign = t[q++] == '-' ? -1.0 : 1.0;
-    int digits = 0;
-    while (q < end && is_digit(t[q])) {
-        val = val * 10.0 + (t[q++] - '0');
-        digits++;
-    }
-    if (q < end && t[q] == '.') {
-        q++;
-        while (q < end && is_digit(t[q])) {
-            scale /= 10.0;
-            val += (t[q++] - '0') * scale;
-            digits++;
-        }
-    }
-    if (!digits) {
-        *pos = p + 1;
-        return 0;
-    }
-    *pos = q;
-    *v = sign * val;
-    return 1;
 }
 
 // ---- colour spaces and palettes -----------------------------------------------------------------
@@ -198,13 +43,13 @@ static int32_t name_components(const char *n) {
 // Components of a colour space value (a name, an array or a reference to either) that is not
 // Indexed; 0 when unknown (Separation, DeviceN, Pattern, resource names). name_out (64 bytes, may
 // be null) receives a name value of at most 63 characters.
-static int32_t space_components(const pdfcore_doc *doc, span v, char *name_out) {
-    if (!resolve_value(doc, &v)) return 0;
+static int32_t space_components(const pdfcore_doc *doc, pdfcore_span v, char *name_out) {
+    if (!pdfcore_resolve(doc, &v)) return 0;
     const uint8_t *t = v.text;
     char name[64];
     int cut = 0;
     if (t[v.start] == '/') {
-        read_name(t, v.end, v.start, name, (int32_t)sizeof name, &cut);
+        pdfcore_read_name(t, v.end, v.start, name, (int32_t)sizeof name, &cut);
         if (cut) return 0;
         if (name_out) memcpy(name_out, name, strlen(name) + 1);
         return name_components(name);
@@ -212,124 +57,58 @@ static int32_t space_components(const pdfcore_doc *doc, span v, char *name_out) 
     if (t[v.start] != '[') return 0;
     int32_t p = skip_ws(t, v.start + 1, v.end);
     if (p >= v.end || t[p] != '/') return 0;
-    p = read_name(t, v.end, p, name, (int32_t)sizeof name, &cut);
+    p = pdfcore_read_name(t, v.end, p, name, (int32_t)sizeof name, &cut);
     if (cut) return 0;
     if (strcmp(name, "ICCBased") != 0) return name_components(name);
     // The ICC profile stream's /N is the component count.
-    span icc{t, p, v.end};
-    if (!resolve_value(doc, &icc)) return 0;
-    int32_t k = find_name(icc.text, icc.end, icc.start, icc.end, "N");
+    pdfcore_span icc = from(v, p);
+    if (!pdfcore_resolve(doc, &icc)) return 0;
+    int32_t k = pdfcore_find_key(&icc, "N");
     if (k < 0) return 0;
     int32_t q = k + 2;
     int32_t n = parse_int_at(icc.text, icc.end, &q);
     return n == 1 || n == 3 || n == 4 ? n : 0;
 }
 
-// Hexadecimal string from pos (after '<') to '>' or end: whitespace skipped, other bytes ignored,
-// digit pairs stored while fewer than cap bytes are stored, an odd last digit dropped.
-static uint64_t read_hex_string(const uint8_t *t, int32_t end, int32_t pos, uint8_t *out,
-                                uint64_t cap) {
-    uint64_t n = 0;
-    int hi = -1;
-    for (int32_t p = pos; p < end && t[p] != '>'; p++) {
-        int v = hex_value(t[p]);
-        if (v < 0) continue;
-        if (hi < 0) {
-            hi = v;
-            continue;
-        }
-        if (n < cap) out[n++] = (uint8_t)(hi << 4 | v);
-        hi = -1;
-    }
-    return n;
-}
+static void read_filters_at(const pdfcore_doc *doc, pdfcore_span v, image_params *p);
 
-// Literal string opened by '(' at pos, with the PDF escapes (\n \r \t \b \f \( \) \\, octal \ddd,
-// backslash-newline continues the line) and an unescaped CR or CR LF read as LF. Stores at most
-// cap bytes; returns how many.
-static uint64_t read_literal_string(const uint8_t *t, int32_t end, int32_t pos, uint8_t *out,
-                                    uint64_t cap) {
-    uint64_t n = 0;
-    int32_t depth = 1;
-    for (int32_t p = pos + 1; p < end && n < cap; p++) {
-        uint8_t b = t[p];
-        if (b == '\\') {
-            if (++p >= end) break;
-            uint8_t e = t[p];
-            switch (e) {
-            case 'n': b = 0x0A; break;
-            case 'r': b = 0x0D; break;
-            case 't': b = 0x09; break;
-            case 'b': b = 0x08; break;
-            case 'f': b = 0x0C; break;
-            case 0x0D:
-                if (p + 1 < end && t[p + 1] == 0x0A) p++;
-                continue;
-            case 0x0A: continue;
-            default:
-                if (e >= '0' && e <= '7') {
-                    unsigned v = (unsigned)(e - '0');
-                    for (int k = 0; k < 2 && p + 1 < end && t[p + 1] >= '0' && t[p + 1] <= '7'; k++)
-                        v = v * 8u + (unsigned)(t[++p] - '0');
-                    b = (uint8_t)(v & 0xFFu);
-                } else {
-                    b = e; // \( \) \\ and any other escaped byte stand for themselves
-                }
-            }
-        } else if (b == '(') {
-            depth++;
-        } else if (b == ')') {
-            if (--depth == 0) break;
-        } else if (b == 0x0D) {
-            if (p + 1 < end && t[p + 1] == 0x0A) p++;
-            b = 0x0A;
-        }
-        out[n++] = b;
-    }
-    return n;
-}
-
-static void read_filters_at(const pdfcore_doc *doc, span v, image_params *p);
-
-// Palette bytes of the Indexed lookup value at pos: a hexadecimal or literal string, or a
+// Palette bytes of the Indexed lookup value at v.start: a hexadecimal or literal string, or a
 // reference to a stream (decoded through its own filters) or to a string object. Returns the
 // bytes stored into raw (at most cap), or -1 when the lookup has no usable form.
-static int64_t read_lookup(const pdfcore_doc *doc, const uint8_t *t, int32_t end, int32_t pos,
-                           uint8_t *raw, uint64_t cap) {
+static int64_t read_lookup(const pdfcore_doc *doc, const pdfcore_span &v, uint8_t *raw, uint64_t cap) {
+    const uint8_t *t = v.text;
+    int32_t pos = v.start, end = v.end;
     if (t[pos] == '<') {
         if (pos + 1 >= end || t[pos + 1] == '<') return -1;
-        return (int64_t)read_hex_string(t, end, pos + 1, raw, cap);
+        return (int64_t)pdfcore_read_hex_string(t, end, pos + 1, raw, cap);
     }
-    if (t[pos] == '(') return (int64_t)read_literal_string(t, end, pos, raw, cap);
+    if (t[pos] == '(') return (int64_t)pdfcore_read_literal_string(t, end, pos, raw, cap);
     if (!is_digit(t[pos])) return -1;
     int32_t after = 0;
-    int32_t n = read_ref(t, end, pos, &after);
+    int32_t n = pdfcore_read_ref(t, end, pos, &after);
     const pdfcore_obj *o = n > 0 ? obj_find(&doc->objs, n) : nullptr;
     if (!o) return -1;
-    // A hexadecimal string object followed later by a stream can be indexed as that stream (the
-    // scan reads its '<' as a dictionary); it is still a string.
-    bool hex_obj = !o->in_objstm && o->dict_off >= 0 && o->dict_off + 1 < doc->size &&
-                   doc->data[o->dict_off] == '<' && doc->data[o->dict_off + 1] != '<';
-    if (!o->is_stream || hex_obj) {
-        span v;
-        if (!obj_value_span(doc, o, &v)) return -1;
-        v.start = skip_ws(v.text, v.start, v.end);
-        if (v.start >= v.end || (v.text[v.start] != '<' && v.text[v.start] != '(')) return -1;
-        return read_lookup(doc, v.text, v.end, v.start, raw, cap); // a string: no further reference
+    if (!o->is_stream || pdfcore_opens_hex_string(doc, o)) {
+        pdfcore_span s;
+        if (!pdfcore_value_span(doc, o, &s)) return -1;
+        s.start = skip_ws(s.text, s.start, s.end);
+        if (s.start >= s.end || (s.text[s.start] != '<' && s.text[s.start] != '(')) return -1;
+        return read_lookup(doc, s, raw, cap);  // a string: no further reference
     }
-    if (o->data_off < 0 || o->data_end > doc->size || o->data_end <= o->data_off) return -1;
+    const uint8_t *data = nullptr;
+    uint64_t data_len = 0;
+    if (!pdfcore_stream_data(doc, o, &data, &data_len)) return -1;
     image_params sp;
     memset(&sp, 0, sizeof sp);
     sp.width = sp.height = -1;
-    span s;
-    if (obj_span(doc, o, &s)) {
-        int32_t k = find_name(s.text, s.end, s.start, s.end, "Filter");
-        if (k >= 0) read_filters_at(doc, span{s.text, k + 7, s.end}, &sp);
+    pdfcore_span s;
+    if (pdfcore_obj_span(doc, o, &s)) {
+        int32_t k = pdfcore_find_key(&s, "Filter");
+        if (k >= 0) read_filters_at(doc, from(s, k + 7), &sp);
     }
     uint8_t *dec = nullptr;
     uint64_t dec_len = 0;
-    if (sp.bad_filter || decode_filters(&sp, sp.filter_count, doc->data + o->data_off,
-                                        (uint64_t)(o->data_end - o->data_off), &dec, &dec_len) != 0)
+    if (sp.bad_filter || decode_filters(&sp, sp.filter_count, data, data_len, &dec, &dec_len) != 0)
         return -1;
     uint64_t k = dec_len < cap ? dec_len : cap;
     if (k) memcpy(raw, dec, k);
@@ -353,28 +132,29 @@ static void palette_to_rgb(const uint8_t *raw, int32_t entries, int32_t bc, uint
     }
 }
 
-// [/Indexed base hival lookup], pos just after the /Indexed name.
-static void read_indexed(const pdfcore_doc *doc, const uint8_t *t, int32_t end, int32_t pos,
-                         image_params *p) {
+// [/Indexed base hival lookup], v.start just after the /Indexed name.
+static void read_indexed(const pdfcore_doc *doc, const pdfcore_span &v, image_params *p) {
     memcpy(p->cs_name, "Indexed", 8);
     p->indexed = 1;
-    int32_t q = skip_ws(t, pos, end), bc = 0;
+    const uint8_t *t = v.text;
+    int32_t end = v.end;
+    int32_t q = skip_ws(t, v.start, end), bc = 0;
     if (q < end && t[q] == '/') {
         char name[64];
         int cut = 0;
-        q = read_name(t, end, q, name, (int32_t)sizeof name, &cut);
+        q = pdfcore_read_name(t, end, q, name, (int32_t)sizeof name, &cut);
         bc = cut ? 0 : name_components(name);
     } else if (q < end && t[q] == '[') {
-        bc = space_components(doc, span{t, q, end}, nullptr);
-        q = skip_array(t, q, end);
+        bc = space_components(doc, from(v, q), nullptr);
+        q = pdfcore_array_end(t, q, end);
     } else if (q < end && is_digit(t[q])) {
         int32_t after = 0;
-        if (read_ref(t, end, q, &after) > 0) {
-            bc = space_components(doc, span{t, q, end}, nullptr);
+        if (pdfcore_read_ref(t, end, q, &after) > 0) {
+            bc = space_components(doc, from(v, q), nullptr);
             q = after;
         }
     }
-    if (bc == 0) bc = 3; // an unknown base: three bytes per entry
+    if (bc == 0) bc = 3;  // an unknown base: three bytes per entry
     q = skip_ws(t, q, end);
     int32_t hival = parse_int_at(t, end, &q);
     p->palette_entries = hival < 0 ? 0 : (hival > 255 ? 255 : hival) + 1;
@@ -383,25 +163,23 @@ static void read_indexed(const pdfcore_doc *doc, const uint8_t *t, int32_t end, 
     uint64_t cap = (uint64_t)p->palette_entries * (uint64_t)bc;
     uint8_t *raw = (uint8_t *)calloc(cap, 1);
     if (!raw) return;
-    if (read_lookup(doc, t, end, q, raw, cap) >= 0) {
+    if (read_lookup(doc, from(v, q), raw, cap) >= 0) {
         p->palette = (uint8_t *)calloc((uint64_t)(p->palette_entries + 1) * 3u, 1);
         if (p->palette) palette_to_rgb(raw, p->palette_entries, bc, p->palette);
     }
     free(raw);
 }
 
-static void read_color_space(const pdfcore_doc *doc, const span &s, int32_t value,
-                             image_params *p) {
-    span v{s.text, value, s.end};
-    if (!resolve_value(doc, &v)) return;
+static void read_color_space(const pdfcore_doc *doc, pdfcore_span v, image_params *p) {
+    if (!pdfcore_resolve(doc, &v)) return;
     if (v.text[v.start] == '[') {
         int32_t q = skip_ws(v.text, v.start + 1, v.end);
         if (q < v.end && v.text[q] == '/') {
             char name[64];
             int cut = 0;
-            int32_t after = read_name(v.text, v.end, q, name, (int32_t)sizeof name, &cut);
+            int32_t after = pdfcore_read_name(v.text, v.end, q, name, (int32_t)sizeof name, &cut);
             if (!cut && !strcmp(name, "Indexed")) {
-                read_indexed(doc, v.text, v.end, after, p);
+                read_indexed(doc, from(v, after), p);
                 return;
             }
         }
@@ -418,7 +196,7 @@ static int32_t filter_from_name(const char *n) {
     if (!strcmp(n, "FlateDecode") || !strcmp(n, "Fl")) return filter_flate;
     if (!strcmp(n, "RunLengthDecode") || !strcmp(n, "RL")) return filter_rl;
     if (!strcmp(n, "DCTDecode") || !strcmp(n, "DCT")) return filter_dct;
-    return 0; // JPXDecode, JBIG2Decode, CCITTFaxDecode, Crypt, unknown
+    return 0;  // JPXDecode, JBIG2Decode, CCITTFaxDecode, Crypt, unknown
 }
 
 static void add_filter(image_params *p, const char *name, int cut) {
@@ -438,8 +216,8 @@ static void add_filter(image_params *p, const char *name, int cut) {
 
 // The /Filter value at v.start: a name, an array of names, or a reference to either; null means
 // no filter. Anything else cannot be decoded.
-static void read_filters_at(const pdfcore_doc *doc, span v, image_params *p) {
-    if (!resolve_value(doc, &v)) {
+static void read_filters_at(const pdfcore_doc *doc, pdfcore_span v, image_params *p) {
+    if (!pdfcore_resolve(doc, &v)) {
         p->bad_filter = 1;
         return;
     }
@@ -447,7 +225,7 @@ static void read_filters_at(const pdfcore_doc *doc, span v, image_params *p) {
     char name[32];
     int cut = 0;
     if (t[v.start] == '/') {
-        read_name(t, v.end, v.start, name, (int32_t)sizeof name, &cut);
+        pdfcore_read_name(t, v.end, v.start, name, (int32_t)sizeof name, &cut);
         add_filter(p, name, cut);
         return;
     }
@@ -460,7 +238,7 @@ static void read_filters_at(const pdfcore_doc *doc, span v, image_params *p) {
                 p->bad_filter = 1;
                 return;
             }
-            q = read_name(t, v.end, q, name, (int32_t)sizeof name, &cut);
+            q = pdfcore_read_name(t, v.end, q, name, (int32_t)sizeof name, &cut);
             add_filter(p, name, cut);
         }
     }
@@ -471,29 +249,30 @@ static void read_filters_at(const pdfcore_doc *doc, span v, image_params *p) {
 // /DecodeParms: its bytes [*lo, *hi) in the image span are left out of the image's own key
 // searches; /Predictor, /Colors, /BitsPerComponent and /Columns are read inside it. Without
 // DecodeParms, /Predictor is looked for in the whole span.
-static void read_decode_parms(const pdfcore_doc *doc, const span &s, int32_t *lo, int32_t *hi,
-                              image_params *p) {
+static void read_decode_parms(const pdfcore_doc *doc, const pdfcore_span &s, int32_t *lo,
+                              int32_t *hi, image_params *p) {
     *lo = *hi = -1;
-    span r = s;
-    int32_t k = find_name(s.text, s.end, s.start, s.end, "DecodeParms");
+    pdfcore_span r = s;
+    int32_t k = pdfcore_find_key(&s, "DecodeParms");
     if (k >= 0) {
         int32_t v = skip_ws(s.text, k + 12, s.end);
         *lo = k;
         *hi = v;
-        r = span{s.text, v, v};
+        r = from(s, v);
+        r.end = v;
         if (v + 1 < s.end && s.text[v] == '<' && s.text[v + 1] == '<') {
             int32_t c = find_dict_close(s.text, v, s.end);
             *hi = c < 0 ? s.end : c + 2;
-            r = span{s.text, v, *hi};
+            r.end = *hi;
         } else if (v < s.end && s.text[v] == '[') {
-            *hi = skip_array(s.text, v, s.end);
-            r = span{s.text, v, *hi};
+            *hi = pdfcore_array_end(s.text, v, s.end);
+            r.end = *hi;
         } else if (v < s.end && is_digit(s.text[v])) {
             int32_t after = 0;
-            if (read_ref(s.text, s.end, v, &after) > 0) {
+            if (pdfcore_read_ref(s.text, s.end, v, &after) > 0) {
                 *hi = after;
-                span o{s.text, v, s.end};
-                if (resolve_value(doc, &o)) r = o;
+                pdfcore_span o = from(s, v);
+                if (pdfcore_resolve(doc, &o)) r = o;
             }
         }
     }
@@ -504,7 +283,7 @@ static void read_decode_parms(const pdfcore_doc *doc, const span &s, int32_t *lo
                 {"BitsPerComponent", &p->dp_bpc}, {"Columns", &p->dp_columns}};
     for (auto &key : keys) {
         if (key.out != &p->predictor && k < 0) break;
-        int32_t at = find_name(r.text, r.end, r.start, r.end, key.key);
+        int32_t at = pdfcore_find_key(&r, key.key);
         if (at < 0) continue;
         int32_t q = at + 1 + (int32_t)strlen(key.key);
         int32_t n = parse_int_at(r.text, r.end, &q);
@@ -520,15 +299,15 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
     p->predictor = 1;
     p->dp_colors = p->dp_bpc = p->dp_columns = -1;
     p->smask = -1;
-    span s;
-    if (!doc || !entry || !obj_span(doc, entry, &s)) return;
+    pdfcore_span s;
+    if (!doc || !entry || !pdfcore_obj_span(doc, entry, &s)) return;
     const uint8_t *t = s.text;
     int32_t lo, hi, k;
     read_decode_parms(doc, s, &lo, &hi, p);
-    if ((k = find_key(s, "Width", lo, hi)) >= 0) p->width = read_int_value(doc, s, k + 6);
-    if ((k = find_key(s, "Height", lo, hi)) >= 0) p->height = read_int_value(doc, s, k + 7);
+    if ((k = find_key(s, "Width", lo, hi)) >= 0) p->width = pdfcore_read_int(doc, from(s, k + 6));
+    if ((k = find_key(s, "Height", lo, hi)) >= 0) p->height = pdfcore_read_int(doc, from(s, k + 7));
     if ((k = find_key(s, "BitsPerComponent", lo, hi)) >= 0)
-        p->bpc = read_int_value(doc, s, k + 17);
+        p->bpc = pdfcore_read_int(doc, from(s, k + 17));
     if ((k = find_key(s, "ImageMask", lo, hi)) >= 0) {
         int32_t v = skip_ws(t, k + 10, s.end);
         if (v + 3 < s.end && !memcmp(t + v, "true", 4)) {
@@ -536,8 +315,8 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
             p->bpc = 1;
         }
     }
-    if ((k = find_key(s, "ColorSpace", lo, hi)) >= 0) read_color_space(doc, s, k + 11, p);
-    if ((k = find_key(s, "Filter", lo, hi)) >= 0) read_filters_at(doc, span{t, k + 7, s.end}, p);
+    if ((k = find_key(s, "ColorSpace", lo, hi)) >= 0) read_color_space(doc, from(s, k + 11), p);
+    if ((k = find_key(s, "Filter", lo, hi)) >= 0) read_filters_at(doc, from(s, k + 7), p);
     if ((k = find_key(s, "Decode", lo, hi)) >= 0) {
         int32_t v = skip_ws(t, k + 7, s.end);
         if (v < s.end && t[v] == '[') {
@@ -546,7 +325,7 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
                 q = skip_ws(t, q, s.end);
                 if (q >= s.end || t[q] == ']') break;
                 double d = 0;
-                if (read_real(t, s.end, &q, &d)) p->decode[p->decode_count++] = d;
+                if (pdfcore_read_real(t, s.end, &q, &d)) p->decode[p->decode_count++] = d;
             }
         }
     }
@@ -666,40 +445,15 @@ int32_t image_components(const image_params *p, uint64_t decoded_len) {
 
 // ---- predictors ---------------------------------------------------------------------------------
 
-static inline uint8_t paeth(int a, int b, int c) {
-    int p0 = a + b - c;
-    int pa = abs(p0 - a), pb = abs(p0 - b), pc = abs(p0 - c);
-    if (pa <= pb && pa <= pc) return (uint8_t)a;
-    return (uint8_t)(pb <= pc ? b : c);
-}
-
 uint64_t undo_png_predictors(uint8_t *d, uint64_t len, uint64_t row_bytes, uint64_t bpp) {
     // In place: output row y lands at y * row_bytes, below its input at y * (row_bytes + 1) + 1,
     // so no input byte is overwritten before it is read.
     uint64_t out = 0;
-    bool first = true;
     for (uint64_t in = 0; in < len && len - in > 1; in += row_bytes + 1) {
         uint64_t avail = len - in - 1 < row_bytes ? len - in - 1 : row_bytes;
-        uint8_t type = d[in];
-        const uint8_t *src = d + in + 1;
         uint8_t *dst = d + out;
-        const uint8_t *prev = first ? nullptr : dst - row_bytes;
-        for (uint64_t i = 0; i < avail; i++) {
-            int a = i >= bpp ? dst[i - bpp] : 0;
-            int b = prev ? prev[i] : 0;
-            int c = prev && i >= bpp ? prev[i - bpp] : 0;
-            int pred = 0;
-            switch (type) {
-            case 1: pred = a; break;
-            case 2: pred = b; break;
-            case 3: pred = (a + b) / 2; break;
-            case 4: pred = paeth(a, b, c); break;
-            default: break;
-            }
-            dst[i] = (uint8_t)(src[i] + pred);
-        }
+        png_unfilter_row(d[in], d + in + 1, dst, out > 0 ? dst - row_bytes : nullptr, avail, bpp);
         out += avail;
-        first = false;
     }
     return out;
 }
@@ -798,9 +552,9 @@ uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, in
     if (!doc || smask <= 0 || width <= 0 || height <= 0) return nullptr;
     if ((uint64_t)width * (uint64_t)height > max_image_pixels) return nullptr;
     const pdfcore_obj *o = obj_find(&doc->objs, smask);
-    if (!o || !o->is_stream || o->data_off < 0 || o->data_end > doc->size ||
-        o->data_end <= o->data_off)
-        return nullptr;
+    const uint8_t *stream = nullptr;
+    uint64_t stream_len = 0;
+    if (!pdfcore_stream_data(doc, o, &stream, &stream_len)) return nullptr;
     image_params mp;
     read_image_params(doc, o, &mp);
     uint8_t *dec = nullptr, *alpha = nullptr;
@@ -810,9 +564,7 @@ uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, in
     if (mp.height <= 0) mp.height = height;
     if ((uint64_t)mp.width * (uint64_t)mp.height > max_image_pixels) goto done;
     mp.image_mask = 0;
-    if (decode_filters(&mp, mp.filter_count, doc->data + o->data_off,
-                       (uint64_t)(o->data_end - o->data_off), &dec, &len) != 0)
-        goto done;
+    if (decode_filters(&mp, mp.filter_count, stream, stream_len, &dec, &len) != 0) goto done;
     {
         int32_t depth = image_depth(&mp);
         undo_predictors(&mp, 1, dec, &len);
@@ -878,6 +630,72 @@ static uint64_t row_samples(const uint8_t *d, uint64_t len, uint64_t row_off, ui
     return m;
 }
 
+// Rows of w RGBA pixels from a row's m samples v (m may be short of the row: the missing samples
+// are its last ones, and count as 0), one kind of image each.
+
+// Stencil mask: opaque white where the sample paints, transparent black elsewhere.
+static void stencil_row(const uint8_t *v, uint64_t m, uint64_t w, uint8_t paint, uint8_t *o) {
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        bool painted = (x < m ? v[x] : 0) == paint;
+        o[0] = o[1] = o[2] = o[3] = painted ? 255 : 0;
+    }
+}
+
+// One-bit gray: 0 black and 1 white, swapped by flip.
+static void one_bit_row(const uint8_t *v, uint64_t m, uint64_t w, uint8_t flip, uint8_t *o) {
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        o[0] = o[1] = o[2] = ((x < m ? v[x] : 0) ^ flip) ? 255 : 0;
+        o[3] = 255;
+    }
+}
+
+// Palette indexes (read backwards from max_raw under index_inv); an index past the palette is a
+// gray of its own value.
+static void palette_row(const image_params *p, const uint8_t *v, uint64_t m, uint64_t w,
+                        bool index_inv, uint32_t max_raw, uint8_t *o) {
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        uint32_t k = 0;  // missing: entry 0
+        if (x < m) k = index_inv ? max_raw - v[x] : v[x];
+        if (k < (uint32_t)p->palette_entries) {
+            memcpy(o, p->palette + 3u * k, 3);
+        } else {
+            o[0] = o[1] = o[2] = (uint8_t)k;
+        }
+        o[3] = 255;
+    }
+}
+
+// 8-bit gray, inverted under invert.
+static void gray_row(const uint8_t *v, uint64_t m, uint64_t w, uint8_t g0, uint8_t *o) {
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        o[0] = o[1] = o[2] = (uint8_t)((x < m ? v[x] : 0) ^ g0);
+        o[3] = 255;
+    }
+}
+
+// RGB or CMYK (c 3 or 4), each component inverted where its Decode pair is (1, 0); a pixel with a
+// sample missing is black.
+static void color_row(const uint8_t *v, uint64_t m, uint64_t w, int32_t c, const uint8_t inv[4],
+                      uint8_t *o) {
+    uint64_t whole = m / (uint64_t)c;  // pixels whose every sample exists
+    for (uint64_t x = 0; x < w; x++, o += 4) {
+        o[3] = 255;
+        if (x >= whole) {
+            o[0] = o[1] = o[2] = 0;
+            continue;
+        }
+        const uint8_t *s = v + x * (uint64_t)c;
+        if (c == 3) {
+            o[0] = s[0] ^ inv[0], o[1] = s[1] ^ inv[1], o[2] = s[2] ^ inv[2];
+        } else {
+            uint32_t k = (uint32_t)(s[3] ^ inv[3]);
+            o[0] = cmyk_channel((uint32_t)(s[0] ^ inv[0]), k);
+            o[1] = cmyk_channel((uint32_t)(s[1] ^ inv[1]), k);
+            o[2] = cmyk_channel((uint32_t)(s[2] ^ inv[2]), k);
+        }
+    }
+}
+
 uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64_t len,
                       const uint8_t *alpha, int32_t *gray) {
     *gray = 0;
@@ -891,7 +709,7 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64
         *gray = 1;
         return one_bit_gray(p, d, len);
     }
-    uint64_t n = w * (uint64_t)c; // samples in a row
+    uint64_t n = w * (uint64_t)c;  // samples in a row
     uint8_t *px = (uint8_t *)malloc(w * h * 4u);
     uint8_t *tmp = depth == 8 ? nullptr : (uint8_t *)malloc(n);
     if (!px || (depth != 8 && !tmp)) {
@@ -904,60 +722,18 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64
     bool bits = p->image_mask || one_bit;
     // A stencil mask paints where its sample is 0, or 1 under /Decode [1 0].
     uint8_t paint = decode_pair(p, 0, 1.0, 0.0) ? 1 : 0;
-    uint8_t flip = p->invert ? 1 : 0;
     bool index_inv = decode_pair(p, 0, (double)max_raw, 0.0);
     uint8_t inv[4];
     for (int32_t k = 0; k < 4; k++) inv[k] = decode_pair(p, k, 1.0, 0.0) ? 255 : 0;
-    uint8_t *o = px;
     for (uint64_t y = 0; y < h; y++) {
         const uint8_t *v = nullptr;
         uint64_t m = row_samples(d, len, y * row, n, depth, bits || palette, tmp, &v);
-        if (p->image_mask) {
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                bool painted = (x < m ? v[x] : 0) == paint;
-                o[0] = o[1] = o[2] = o[3] = painted ? 255 : 0;
-            }
-        } else if (one_bit) {
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                o[0] = o[1] = o[2] = ((x < m ? v[x] : 0) ^ flip) ? 255 : 0;
-                o[3] = 255;
-            }
-        } else if (palette) {
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                uint32_t k = 0; // missing: entry 0
-                if (x < m) k = index_inv ? max_raw - v[x] : v[x];
-                if (k < (uint32_t)p->palette_entries) {
-                    memcpy(o, p->palette + 3u * k, 3);
-                } else {
-                    o[0] = o[1] = o[2] = (uint8_t)k;
-                }
-                o[3] = 255;
-            }
-        } else if (c == 1) {
-            uint8_t g0 = p->invert ? 255 : 0;
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                o[0] = o[1] = o[2] = (uint8_t)((x < m ? v[x] : 0) ^ g0);
-                o[3] = 255;
-            }
-        } else {
-            uint64_t whole = m / (uint64_t)c; // pixels whose every sample exists
-            for (uint64_t x = 0; x < w; x++, o += 4) {
-                o[3] = 255;
-                if (x >= whole) {
-                    o[0] = o[1] = o[2] = 0;
-                    continue;
-                }
-                const uint8_t *s = v + x * (uint64_t)c;
-                if (c == 3) {
-                    o[0] = s[0] ^ inv[0], o[1] = s[1] ^ inv[1], o[2] = s[2] ^ inv[2];
-                } else {
-                    uint32_t k = (uint32_t)(s[3] ^ inv[3]);
-                    o[0] = cmyk_channel((uint32_t)(s[0] ^ inv[0]), k);
-                    o[1] = cmyk_channel((uint32_t)(s[1] ^ inv[1]), k);
-                    o[2] = cmyk_channel((uint32_t)(s[2] ^ inv[2]), k);
-                }
-            }
-        }
+        uint8_t *o = px + y * w * 4u;
+        if (p->image_mask) stencil_row(v, m, w, paint, o);
+        else if (one_bit) one_bit_row(v, m, w, p->invert ? 1 : 0, o);
+        else if (palette) palette_row(p, v, m, w, index_inv, max_raw, o);
+        else if (c == 1) gray_row(v, m, w, p->invert ? 255 : 0, o);
+        else color_row(v, m, w, c, inv, o);
     }
     free(tmp);
     if (alpha)
@@ -1040,21 +816,43 @@ int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t
 
 // ---- the whole conversion -----------------------------------------------------------------------
 
+// The pixels of an image that is not JPEG data, its soft mask as alpha (see image_pixels; *gray
+// set), or NULL when it does not convert. The decoded samples are freed before it returns, so the
+// PNG encoder never runs beside them.
+static uint8_t *decoded_pixels(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
+                               uint64_t stream_len, int32_t *gray) {
+    if (p->is_dct || p->width <= 0 || p->height <= 0) return nullptr;
+    uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height;
+    if (w * h > max_image_pixels) return nullptr;
+    uint8_t *decoded = nullptr, *alpha = nullptr, *pixels = nullptr;
+    uint64_t decoded_len = 0;
+    if (decode_image_stream(p, stream, stream_len, &decoded, &decoded_len) != 0) return nullptr;
+    int32_t c = image_components(p, decoded_len);
+    undo_predictors(p, c, decoded, &decoded_len);
+    if (w * h <= sparse_image_pixels ||
+        decoded_len / h >= row_bytes_of(w, (uint64_t)c, (uint64_t)image_depth(p)) / 8u) {
+        if (p->smask > 0) alpha = read_soft_mask(doc, p->smask, p->width, p->height);
+        pixels = image_pixels(p, c, decoded, decoded_len, alpha, gray);
+    }
+    free(decoded);
+    free(alpha);
+    return pixels;
+}
+
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
                              extracted_image *rec, int32_t flags) {
     if (!doc || !rec || !doc->data) return 0;
     const pdfcore_obj *o = obj_find(&doc->objs, obj_num);
-    span s;
-    if (!o || !o->is_stream || !obj_span(doc, o, &s)) return 0;
-    if (o->data_off < 0 || o->data_end > doc->size || o->data_end <= o->data_off) return 0;
-    const uint8_t *stream = doc->data + o->data_off;
-    uint64_t stream_len = (uint64_t)(o->data_end - o->data_off);
+    pdfcore_span s;
+    const uint8_t *stream = nullptr;
+    uint64_t stream_len = 0;
+    if (!pdfcore_obj_span(doc, o, &s) || !pdfcore_stream_data(doc, o, &stream, &stream_len)) return 0;
 
     image_params p;
     read_image_params(doc, o, &p);
     int32_t result = 0, gray = 0;
-    uint8_t *decoded = nullptr, *alpha = nullptr, *pixels = nullptr, *file = nullptr;
-    uint64_t decoded_len = 0, file_len = 0;
+    uint8_t *pixels = nullptr, *file = nullptr;
+    uint64_t file_len = 0;
     extracted_image r = *rec;
     r.page = page;
     r.obj_num = obj_num;
@@ -1068,23 +866,7 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
         }
         goto done;
     }
-    if (p.is_dct || p.width <= 0 || p.height <= 0) goto done;
-    if ((uint64_t)p.width * (uint64_t)p.height > max_image_pixels) goto done;
-    if (decode_image_stream(&p, stream, stream_len, &decoded, &decoded_len) != 0) goto done;
-    {
-        int32_t c = image_components(&p, decoded_len);
-        undo_predictors(&p, c, decoded, &decoded_len);
-        uint64_t w = (uint64_t)p.width, h = (uint64_t)p.height;
-        if (w * h > sparse_image_pixels &&
-            decoded_len / h < row_bytes_of(w, (uint64_t)c, (uint64_t)image_depth(&p)) / 8u)
-            goto done;
-        if (p.smask > 0) alpha = read_soft_mask(doc, p.smask, p.width, p.height);
-        pixels = image_pixels(&p, c, decoded, decoded_len, alpha, &gray);
-    }
-    free(decoded);
-    decoded = nullptr;
-    free(alpha);
-    alpha = nullptr;
+    pixels = decoded_pixels(doc, &p, stream, stream_len, &gray);
     if (!pixels) goto done;
     if (flags & extract_defer_png) {
         r.pixels = pixels;
@@ -1104,8 +886,6 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
     *rec = r;
     result = 1;
 done:
-    free(decoded);
-    free(alpha);
     free(pixels);
     image_params_free(&p);
     return result;

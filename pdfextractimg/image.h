@@ -3,8 +3,8 @@
 // TIFF predictors, reading the soft mask, and turning samples into 8-bit gray or RGBA pixels.
 //
 // extract_single_image (extract.h) runs these steps in order; they are declared here for the
-// library's own code and for tests. Everything reads the object's text span (pdfcore.h) by name
-// search; there is no object parser.
+// library's own code and for tests. Everything reads the object's text span with the core's value
+// readers (pdfcore.h); there is no object parser.
 #ifndef QV_PDFEXTRACTIMG_IMAGE_H
 #define QV_PDFEXTRACTIMG_IMAGE_H
 #include <cstdint>
@@ -17,7 +17,6 @@ struct pdfcore_obj;
 const int32_t max_image_filters = 8;          // a longer /Filter array is refused
 const uint64_t max_image_pixels = 1u << 30;   // larger images are skipped (JPEG pass-through aside)
 const uint64_t max_decode_cap = 1u << 30;     // largest Flate/LZW output buffer (the inflater's cap)
-const int32_t max_ref_hops = 8;               // references followed in a row for one value
 // Missing samples are painted as zero, but an image above this many pixels is skipped when its
 // decoded data holds less than an eighth of its sample bytes: a few bytes cannot claim 2^30 pixels.
 const uint64_t sparse_image_pixels = 1u << 24;

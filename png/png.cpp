@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "codec/flate.h"
+#include "codec/inflate.h"
 
 static const uint8_t png_signature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 // PNG limits a chunk's data length, like the width and height, to 2^31 - 1.
@@ -15,7 +16,6 @@ static const uint64_t max_decode_pixels = (uint64_t)1 << 30;
 // qv_inflate reports its count as a signed 32-bit value, so the filtered rows must stay below 2^31.
 static const uint64_t max_inflated = 0x7FFFFFFFu;
 static const uint64_t idat_first_cap = 65536;
-static const uint32_t adler_mod = 65521;  // RFC 1950: the largest prime below 2^16
 
 // CRC-32 of PNG (reflected polynomial 0xEDB88320), built by the compiler: t[0] is the
 // byte-at-a-time table, t[k] advances a byte's CRC over k more zero bytes, so that crc_update
@@ -37,9 +37,6 @@ static constexpr crc_tables crc_build() {
 }
 
 static constexpr crc_tables s_crc = crc_build();
-
-// The decoder's message buffer; every failing qv_png_decode overwrites it.
-static char g_msg[256];
 
 static uint32_t crc_update(uint32_t c, const uint8_t *p, uint64_t n) {
     const uint32_t(*t)[256] = s_crc.t;
@@ -317,52 +314,13 @@ static uint32_t channels_of(uint8_t ctype) {
     }
 }
 
-static uint32_t png_adler32(const uint8_t *p, uint64_t n) {
-    uint32_t a = 1, b = 0;
-    while (n > 0) {
-        uint64_t run = n < 1024 ? n : 1024;  // 1024 bytes cannot overflow either sum
-        for (uint64_t i = 0; i < run; i++) {
-            a += p[i];
-            b += a;
-        }
-        a %= adler_mod;
-        b %= adler_mod;
-        p += run;
-        n -= run;
-    }
-    return (b << 16) | a;
-}
-
-static uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
-    int p = (int)a + (int)b - (int)c;
-    int pa = abs(p - (int)a), pb = abs(p - (int)b), pc = abs(p - (int)c);
-    if (pa <= pb && pa <= pc) return a;
-    if (pb <= pc) return b;
-    return c;
-}
-
 // Undoes the row filters in place; raw holds rows of 1 + row_bytes bytes, the filter type first.
-// The row above is the previous row already reconstructed in raw (zeros above the first row).
+// The row above is the previous row already reconstructed in raw (zeros above the first row);
+// unknown types leave the row as it is.
 static void unfilter_rows(uint8_t *raw, uint64_t rows, uint64_t row_bytes, uint64_t dist) {
     for (uint64_t y = 0; y < rows; y++) {
-        uint8_t *line = raw + y * (row_bytes + 1u);
-        uint8_t *cur = line + 1;
-        const uint8_t *up = y > 0 ? cur - (row_bytes + 1u) : nullptr;
-        uint8_t ft = line[0];
-        if (ft < 1 || ft > 4) continue;  // 0 None; unknown types leave the row as it is
-        for (uint64_t i = 0; i < row_bytes; i++) {
-            uint8_t a = i >= dist ? cur[i - dist] : 0;
-            uint8_t b = up ? up[i] : 0;
-            uint8_t c = up && i >= dist ? up[i - dist] : 0;
-            uint8_t pred = 0;
-            switch (ft) {
-            case 1: pred = a; break;
-            case 2: pred = b; break;
-            case 3: pred = (uint8_t)(((unsigned)a + (unsigned)b) / 2u); break;
-            default: pred = paeth(a, b, c); break;
-            }
-            cur[i] = (uint8_t)(cur[i] + pred);
-        }
+        uint8_t *cur = raw + y * (row_bytes + 1u) + 1;
+        png_unfilter_row(cur[-1], cur, cur, y > 0 ? cur - (row_bytes + 1u) : nullptr, row_bytes, dist);
     }
 }
 
@@ -473,7 +431,7 @@ static uint8_t *decode_png(const char *path, png_info *info, const char **err) {
         e = "png: inflate failed (corrupt or truncated stream)";
         goto done;
     }
-    if (png_adler32(raw, inflated) != get_be32(info->idat + info->idat_len - 4u)) {
+    if (qv_adler32(raw, inflated) != get_be32(info->idat + info->idat_len - 4u)) {
         e = "png: adler-32 checksum mismatch";
         goto done;
     }
@@ -502,8 +460,7 @@ uint8_t *qv_png_decode(const char *path, int *width, int *height, const char **m
     free(info.trns);
     free(info.idat);
     if (!out) {
-        snprintf(g_msg, sizeof g_msg, "%s", err ? err : "png: out of memory");
-        if (message) *message = g_msg;
+        if (message) *message = err ? err : "png: out of memory";
         return nullptr;
     }
     if (width) *width = (int)info.width;

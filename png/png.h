@@ -6,8 +6,8 @@
 // The encoder writes a minimal PNG: signature, IHDR (bit depth 8, colour type 0 or 6, no interlace),
 // one IDAT holding the whole zlib stream of the rows (filter type 0 on every row), IEND. No other chunk.
 // Pixels are rows top to bottom, left to right, no padding: RGBA is 4 bytes per pixel (R, G, B, A;
-// A = 255 opaque), gray 1 byte. The encoders may run on several threads at once; the decoder keeps
-// process-wide state (the inflater's working state, its message buffer): one call at a time.
+// A = 255 opaque), gray 1 byte. Encoders and decoder keep their state per call: any number of threads
+// may call them at once.
 
 // Encodes width x height RGBA pixels; the result is gray (colour type 0, each pixel its R byte) when
 // every pixel is opaque and R = G = B, else RGBA (colour type 6). Returns a complete PNG in a malloc'd
@@ -22,8 +22,8 @@ int qv_png_write(const char *path, int width, int height, const uint8_t *rgba);
 
 // Reads the PNG file at path and returns its pixels as malloc'd 8-bit RGBA, width x height x 4 bytes
 // (caller frees). *width and *height are 0 on entry and the image's size on success. *message is set
-// on every return: "" on success, else one fixed text beginning "png: " held in a process-wide buffer
-// that the next failing call overwrites. Any of width, height, message may be null.
+// on every return: "" on success, else one fixed text beginning "png: " (a constant string, valid for
+// the life of the process). Any of width, height, message may be null.
 // Accepted: colour types 0 (depths 1, 2, 4, 8, 16), 2, 4, 6 (depths 8, 16) and 3 (depths 1, 2, 4, 8);
 // 16-bit samples keep their high byte. Refused: interlaced images, 16-bit palettes, other depths,
 // more than 2^30 pixels, images whose filtered rows need 2^31 bytes or more. Chunk CRCs are not

@@ -58,7 +58,7 @@ struct loaded {
         memset(&doc, 0, sizeof doc);
         path = b.save_temp("collect");
         ok = pdfcore_load(path.c_str(), &doc) == 1;
-        if (!ok) ADD_FAILURE() << "load failed: " << pdfcore_last_error();
+        if (!ok) ADD_FAILURE() << "load failed: " << pdfcore_last_error(&doc);
     }
     ~loaded() {
         pdfcore_doc_free(&doc);
@@ -81,7 +81,8 @@ static records page_records(const pdf_builder &b, int page_index) {
     loaded l(b);
     img_vec list;
     memset(&list, 0, sizeof list);
-    if (l.ok) collect_page_images(&l.doc, page_index, &list);
+    image_receiver to = img_vec_receiver(&list);
+    if (l.ok) EXPECT_EQ(0, collect_page_images(&l.doc, page_index, &to));
     EXPECT_EQ(0, list.failed);
     return to_records(&list);
 }
@@ -91,7 +92,8 @@ static records all_records(const pdf_builder &b) {
     loaded l(b);
     img_vec list;
     memset(&list, 0, sizeof list);
-    if (l.ok) collect_all_images(&l.doc, &list);
+    image_receiver to = img_vec_receiver(&list);
+    if (l.ok) EXPECT_EQ(0, collect_all_images(&l.doc, &to));
     EXPECT_EQ(0, list.failed);
     return to_records(&list);
 }
@@ -433,8 +435,9 @@ TEST(CollectAll, EmptyDocumentRecordGivesNothing) {
     memset(&doc, 0, sizeof doc);
     img_vec list;
     memset(&list, 0, sizeof list);
-    collect_all_images(&doc, &list);
-    collect_page_images(&doc, 0, &list);
+    image_receiver to = img_vec_receiver(&list);
+    EXPECT_EQ(0, collect_all_images(&doc, &to));
+    EXPECT_EQ(0, collect_page_images(&doc, 0, &to));
     EXPECT_EQ(0, list.count);
     EXPECT_EQ(nullptr, list.items);
 }
@@ -462,7 +465,8 @@ TEST(CollectAll, MutatedDocumentsStayInBounds) {
             if (pdfcore_load(path.c_str(), &doc) == 1) {
                 img_vec list;
                 memset(&list, 0, sizeof list);
-                collect_all_images(&doc, &list);
+                image_receiver to = img_vec_receiver(&list);
+                collect_all_images(&doc, &to);
                 for (int32_t j = 0; j < list.count; j++) ASSERT_NE(nullptr, obj_find(&doc.objs, list.items[j].obj_num));
                 img_vec_free(&list);
                 runs++;

@@ -1174,8 +1174,8 @@ struct huff_table {
     uint16_t syms[288];
 };
 
-// Process-wide working state, reset or rewritten by every call or block that uses it: one
-// qv_inflate at a time in a process.
+// The first version's working state, in file statics reset or rewritten by every call or block
+// that uses it: this reference decodes one stream at a time.
 static uint64_t s_bitbuf;  // pending input bits, the next in bit 0
 static int32_t s_bitcnt;
 static int32_t lit_lens[288];

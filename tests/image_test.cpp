@@ -954,12 +954,12 @@ TEST(ImageExtract, CountingCollectsWithoutEncoding) {
         SCOPED_TRACE(count_only);
         img_vec all;
         memset(&all, 0, sizeof all);
-        all.count_only = count_only;
-        collect_all_images(&td.d, &all);
+        image_receiver to_all = img_vec_receiver(&all, count_only ? extract_no_png : 0);
+        collect_all_images(&td.d, &to_all);
         img_vec one;
         memset(&one, 0, sizeof one);
-        one.count_only = count_only;
-        collect_page_images(&td.d, 1, &one);
+        image_receiver to_one = img_vec_receiver(&one, count_only ? extract_no_png : 0);
+        collect_page_images(&td.d, 1, &to_one);
         ASSERT_EQ(2, all.count);
         ASSERT_EQ(1, one.count);
         for (const img_vec *v : {&all, &one})
@@ -1043,7 +1043,7 @@ TEST(ImageProducers, MatchAnIndependentDecoder) {
         lines++;
         SCOPED_TRACE(std::string(pdf) + " object " + std::to_string(obj));
         pdfcore_doc d{};
-        ASSERT_EQ(1, pdfcore_load((dir + pdf).c_str(), &d)) << pdfcore_last_error();
+        ASSERT_EQ(1, pdfcore_load((dir + pdf).c_str(), &d)) << pdfcore_last_error(&d);
         extracted_image rec;
         memset(&rec, 0, sizeof rec);
         int32_t got = extract_single_image(&d, obj, 1, &rec);

@@ -56,7 +56,8 @@ static int run_core(const std::string &bytes, bool convert = true) {
     if (pdfcore_load(path.c_str(), &doc) == 1) {
         img_vec list;
         memset(&list, 0, sizeof list);
-        if (convert) collect_all_images(&doc, &list);
+        image_receiver to = img_vec_receiver(&list);
+        if (convert) collect_all_images(&doc, &to);
         result = list.count;
         for (int32_t i = 0; i < list.count; i++) {
             const extracted_image &r = list.items[i];
@@ -72,7 +73,7 @@ static int run_core(const std::string &bytes, bool convert = true) {
             free(pdfcore_page_resources(&doc, i));
         }
     } else {
-        EXPECT_STRNE("", pdfcore_last_error());
+        EXPECT_STRNE("", pdfcore_last_error(&doc));
     }
     pdfcore_doc_free(&doc);
     return result;

@@ -20,7 +20,7 @@ struct doc_fixture {
         EXPECT_TRUE(write_file(path, bytes));
         ok = pdfcore_load(path.c_str(), &doc);
         unlink(path.c_str());
-        EXPECT_EQ(1, ok) << pdfcore_last_error();
+        EXPECT_EQ(1, ok) << pdfcore_last_error(&doc);
     }
     ~doc_fixture() { pdfcore_doc_free(&doc); }
     bool in_file(const uint8_t *p) const { return p >= doc.data && p < doc.data + doc.size; }
@@ -98,19 +98,19 @@ TEST(Content, DecodedStreamResultReplacedByNextCall) {
                                 {8, "<< /Filter /FlateDecode >>" + zlib_compress("second!")},
                                 {9, "<< >>raw"}}));
     int32_t n = 0;
-    const uint8_t *a = pdfcore_decoded_stream(obj_find(&f.doc.objs, 7), f.doc.data, f.doc.size, &n);
+    const uint8_t *a = pdfcore_decoded_stream(&f.doc, obj_find(&f.doc.objs, 7), &n);
     ASSERT_NE(nullptr, a);
     EXPECT_EQ("first", std::string((const char *)a, (size_t)n));
-    const uint8_t *b = pdfcore_decoded_stream(obj_find(&f.doc.objs, 8), f.doc.data, f.doc.size, &n);
+    const uint8_t *b = pdfcore_decoded_stream(&f.doc, obj_find(&f.doc.objs, 8), &n);
     ASSERT_NE(nullptr, b);
     EXPECT_EQ("second!", std::string((const char *)b, (size_t)n));
     EXPECT_EQ(0, b[n]);
-    const uint8_t *c = pdfcore_decoded_stream(obj_find(&f.doc.objs, 9), f.doc.data, f.doc.size, &n);
+    const uint8_t *c = pdfcore_decoded_stream(&f.doc, obj_find(&f.doc.objs, 9), &n);
     ASSERT_NE(nullptr, c);
     EXPECT_TRUE(f.in_file(c));
     EXPECT_EQ("raw", std::string((const char *)c, (size_t)n));
     // Not a stream: NULL.
-    EXPECT_EQ(nullptr, pdfcore_decoded_stream(obj_find(&f.doc.objs, 3), f.doc.data, f.doc.size, &n));
+    EXPECT_EQ(nullptr, pdfcore_decoded_stream(&f.doc, obj_find(&f.doc.objs, 3), &n));
 }
 
 TEST(Content, ArrayWithOneFlatePieceAndOneCorrupt) {
@@ -173,12 +173,12 @@ TEST(Content, InlineStreamDictionary) {
 TEST(Content, PageIndexErrors) {
     doc_fixture f(doc_with("/Contents 7 0 R", {{7, "<< >>q"}}));
     EXPECT_EQ("<fail>", f.content(1));
-    EXPECT_STREQ("page index out of range", pdfcore_last_error());
+    EXPECT_STREQ("page index out of range", pdfcore_last_error(&f.doc));
     EXPECT_EQ("<fail>", f.content(-1));
-    EXPECT_STREQ("page index out of range", pdfcore_last_error());
+    EXPECT_STREQ("page index out of range", pdfcore_last_error(&f.doc));
     f.doc.pages.items[0].obj_num = 999;
     EXPECT_EQ("<fail>", f.content(0));
-    EXPECT_STREQ("page object 999 missing", pdfcore_last_error());
+    EXPECT_STREQ("page object 999 missing", pdfcore_last_error(&f.doc));
 }
 
 // ---- resources --------------------------------------------------------------------------------
@@ -313,7 +313,7 @@ TEST(Content, MutationSweepOverReaders) {
             }
             for (int32_t k = 0; k < doc.objs.count; k++) {
                 int32_t n = 0;
-                (void)pdfcore_decoded_stream(&doc.objs.items[k], doc.data, doc.size, &n);
+                (void)pdfcore_decoded_stream(&doc, &doc.objs.items[k], &n);
                 free(pdfcore_obj_resources(&doc, doc.objs.items[k].num));
             }
         }

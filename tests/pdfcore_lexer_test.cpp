@@ -320,7 +320,8 @@ TEST(Lexer, NamePositionListsAnswerLikeThePlainSearch) {
                           : pieces[next() % (sizeof pieces / sizeof *pieces)];
         const int32_t len = n32(text);
         std::string copy = text;  // another address: never answered from the lists
-        name_index_attach(u(text), len);
+        name_index *ix = names_new(u(text), len);
+        ASSERT_NE(nullptr, ix);
         for (int i = 0; i < 3000; i++) {
             const char *name = names[next() % 7];
             int32_t start = (int32_t)(next() * 7 % (uint32_t)len);
@@ -328,9 +329,10 @@ TEST(Lexer, NamePositionListsAnswerLikeThePlainSearch) {
             int32_t limit = (next() % 4 == 0) ? end : len;
             if (end > len) end = len;
             if (limit > len) limit = len;
-            ASSERT_EQ(find_name(u(copy), limit, start, end, name), find_name(u(text), limit, start, end, name))
+            ASSERT_EQ(find_name(u(copy), limit, start, end, name), names_find(ix, u(text), limit, start, end, name))
                 << name << " in [" << start << ", " << end << ") limit " << limit;
         }
-        name_index_release(u(text));
+        EXPECT_EQ(find_name(u(text), len, 0, len, "Page"), names_find(ix, u(copy), len, 0, len, "Page"));
+        names_free(ix);
     }
 }

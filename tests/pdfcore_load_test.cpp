@@ -263,7 +263,7 @@ TEST(Load, ErrorTexts) {
         std::string want = c.want;
         size_t at = want.find("%s");
         if (at != std::string::npos) want.replace(at, 2, path);
-        EXPECT_EQ(want, pdfcore_last_error());
+        EXPECT_EQ(want, pdfcore_last_error(&doc));
         EXPECT_EQ(0, doc.loaded);
         pdfcore_doc_free(&doc);
         pdfcore_doc_free(&doc);
@@ -276,25 +276,32 @@ TEST(Load, PathErrorsAndErrorTextPersistence) {
     pdfcore_doc doc;
     memset(&doc, 0, sizeof doc);
     EXPECT_EQ(0, pdfcore_load(nullptr, &doc));
-    EXPECT_STREQ("NULL path argument", pdfcore_last_error());
+    EXPECT_STREQ("NULL path argument", pdfcore_last_error(&doc));
     pdfcore_doc_free(&doc);
     EXPECT_EQ(0, pdfcore_load("/nonexistent/dir/file.pdf", &doc));
-    EXPECT_STREQ("cannot open /nonexistent/dir/file.pdf", pdfcore_last_error());
+    EXPECT_STREQ("cannot open /nonexistent/dir/file.pdf", pdfcore_last_error(&doc));
     pdfcore_doc_free(&doc);
     pdfcore_doc cleared;
     memset(&cleared, 0, sizeof cleared);
     EXPECT_EQ(0, memcmp(&doc, &cleared, sizeof doc));
-    // A successful load leaves the earlier message in place.
+    // The text belongs to the document: a successful load starts it empty, and a message set on
+    // one document leaves another's alone.
+    pdfcore_doc other;
+    EXPECT_EQ(0, load_bytes("", &other));
     EXPECT_EQ(1, load_bytes(one_page_doc().bytes(), &doc));
-    EXPECT_STREQ("cannot open /nonexistent/dir/file.pdf", pdfcore_last_error());
+    EXPECT_STREQ("", pdfcore_last_error(&doc));
+    EXPECT_EQ(0, strncmp("empty input file: ", pdfcore_last_error(&other), 18));
+    pdfcore_set_error(&doc, "x %ld y %s", 5L, "z");
+    EXPECT_STREQ("x 5 y z", pdfcore_last_error(&doc));
+    EXPECT_EQ(0, strncmp("empty input file: ", pdfcore_last_error(&other), 18));
+    pdfcore_doc_free(&other);
     pdfcore_doc_free(&doc);
     // Long paths are cut to 1023 characters.
     std::string longpath = "/nonexistent/" + std::string(2000, 'a');
     EXPECT_EQ(0, pdfcore_load(longpath.c_str(), &doc));
-    EXPECT_EQ(1023u, strlen(pdfcore_last_error()));
+    EXPECT_EQ(1023u, strlen(pdfcore_last_error(&doc)));
     pdfcore_doc_free(&doc);
-    pdfcore_set_error("x %ld y %s", 5L, "z");
-    EXPECT_STREQ("x 5 y z", pdfcore_last_error());
+    EXPECT_STREQ("", pdfcore_last_error(&doc)) << "freeing the document clears its text";
 }
 
 TEST(Load, FileOfTwoGiBIsAReadError) {
@@ -310,7 +317,7 @@ TEST(Load, FileOfTwoGiBIsAReadError) {
     pdfcore_doc doc;
     memset(&doc, 0, sizeof doc);
     EXPECT_EQ(0, pdfcore_load(path.c_str(), &doc));
-    EXPECT_EQ("read error on " + path, pdfcore_last_error());
+    EXPECT_EQ("read error on " + path, pdfcore_last_error(&doc));
     EXPECT_EQ(nullptr, doc.data);
     pdfcore_doc_free(&doc);
     unlink(path.c_str());
@@ -320,7 +327,7 @@ TEST(Load, DirectoryIsAReadError) {
     pdfcore_doc doc;
     memset(&doc, 0, sizeof doc);
     EXPECT_EQ(0, pdfcore_load("/", &doc));
-    std::string err = pdfcore_last_error();
+    std::string err = pdfcore_last_error(&doc);
     EXPECT_TRUE(err == "read error on /" || err == "empty input file: /" || err == "cannot open /")
         << err;
     pdfcore_doc_free(&doc);
@@ -336,7 +343,7 @@ TEST(Load, CatalogChoice) {
     a.obj(6, "<< /Type /Catalog /Pages 4 0 R >>");
     a.xref_table(trailer_opts(99));
     pdfcore_doc doc;
-    ASSERT_EQ(1, load_bytes(a.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(a.bytes(), &doc)) << pdfcore_last_error(&doc);
     EXPECT_EQ(6, doc.catalog);
     EXPECT_EQ(1, doc.pages.count);
     pdfcore_doc_free(&doc);
@@ -346,7 +353,7 @@ TEST(Load, CatalogChoice) {
     c.obj(1, "<< /Pages 2 0 R >>");
     c.pages(2, {3});
     c.page(3, 2);
-    ASSERT_EQ(1, load_bytes(c.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(c.bytes(), &doc)) << pdfcore_last_error(&doc);
     EXPECT_EQ(1, doc.catalog);
     EXPECT_EQ(-1, doc.xref.root);
     pdfcore_doc_free(&doc);
@@ -357,7 +364,7 @@ TEST(Load, CatalogChoice) {
     s.obj(7, "<< /Type /Catalog /Pages 2 0 R >>");
     s.pages(2, {3});
     s.page(3, 2);
-    ASSERT_EQ(1, load_bytes(s.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(s.bytes(), &doc)) << pdfcore_last_error(&doc);
     EXPECT_EQ(7, doc.catalog);
     pdfcore_doc_free(&doc);
 
@@ -368,7 +375,7 @@ TEST(Load, CatalogChoice) {
     r.raw("6001 0 obj << /Type /Catalog /Pages 6000 0 R >> endobj\n");
     r.pages(6000, {6002});
     r.page(6002, 6000);
-    ASSERT_EQ(1, load_bytes(r.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(r.bytes(), &doc)) << pdfcore_last_error(&doc);
     EXPECT_EQ(1, doc.catalog);
     EXPECT_EQ(1, doc.pages.count);
     pdfcore_doc_free(&doc);
@@ -377,13 +384,13 @@ TEST(Load, CatalogChoice) {
     pdf_builder p;
     p.obj(1, "<< /Type /Pages /Kids [3 0 R] >>");
     p.page(3, 1);
-    ASSERT_EQ(1, load_bytes(p.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(p.bytes(), &doc)) << pdfcore_last_error(&doc);
     EXPECT_EQ(1, doc.pages.count);
     EXPECT_EQ(1, doc.pages.items[0].parent_num);
     pdfcore_doc_free(&doc);
     pdf_builder q;
     q.obj(1, "<< /Type /Page /MediaBox [0 0 10 20] >>");
-    ASSERT_EQ(1, load_bytes(q.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(q.bytes(), &doc)) << pdfcore_last_error(&doc);
     EXPECT_EQ(1, doc.pages.count);
     EXPECT_EQ(-1, doc.pages.items[0].parent_num);
     pdfcore_doc_free(&doc);
@@ -418,7 +425,7 @@ TEST(Load, WrongXrefOffsetsDoNotMatter) {
     t.startxref_delta = 3;
     b.xref_table(t);
     pdfcore_doc doc;
-    ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error(&doc);
     EXPECT_EQ(1, doc.pages.count);
     EXPECT_EQ(-1, doc.xref.root);  // the section was not found, the catalog search was
     pdfcore_doc_free(&doc);
@@ -433,7 +440,7 @@ TEST(Load, IncrementalUpdateKeepsLaterDefinitions) {
     t.prev = first;
     b.xref_table(t);
     pdfcore_doc doc;
-    ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error(&doc);
     ASSERT_EQ(2, doc.pages.count);
     EXPECT_EQ(4, doc.pages.items[1].obj_num);
     EXPECT_EQ(90, doc.pages.items[1].rotate);
@@ -445,7 +452,7 @@ TEST(Load, HeadersInsideStreamDataIgnored) {
     b.stream(4, "<< >>", "2 0 obj << /Type /Pages /Kids [ ] >> endobj");
     b.xref_table(trailer_opts(1));
     pdfcore_doc doc;
-    ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error(&doc);
     EXPECT_EQ(1, doc.pages.count);
     pdfcore_doc_free(&doc);
 }
@@ -457,7 +464,7 @@ TEST(Load, PageTreeInsideObjectStream) {
                   {3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 400] >>"}});
     b.xref_stream(11, trailer_opts(1));
     pdfcore_doc doc;
-    ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error(&doc);
     ASSERT_EQ(1, doc.pages.count);
     EXPECT_EQ(3, doc.pages.items[0].obj_num);
     EXPECT_EQ(180, doc.pages.items[0].rotate);
@@ -478,7 +485,7 @@ TEST(Load, TruncationSweep) {
         pdfcore_doc doc;
         int r = load_bytes(full.substr(0, n), &doc);
         if (r) loaded++;
-        else EXPECT_NE(0u, strlen(pdfcore_last_error()));
+        else EXPECT_NE(0u, strlen(pdfcore_last_error(&doc)));
         pdfcore_doc_free(&doc);
     }
     EXPECT_GT(loaded, 0);

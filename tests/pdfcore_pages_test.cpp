@@ -81,12 +81,12 @@ TEST(Pages, ObjType) {
         SCOPED_TRACE(c.text);
         std::string t = c.text;
         pdfcore_obj e = packed(t);
-        EXPECT_EQ(c.want, obj_type(nullptr, 0, &e, e.body, e.body_len));
+        EXPECT_EQ(c.want, obj_type(nullptr, 0, &e));
     }
     // An object without a dictionary has no span: no type.
     pdfcore_obj none = packed("");
     none.in_objstm = 0;
-    EXPECT_EQ(0, obj_type(u(std::string("x")), 1, &none, nullptr, 0));
+    EXPECT_EQ(0, obj_type(u(std::string("x")), 1, &none));
 }
 
 TEST(Pages, ParseKids) {
@@ -113,7 +113,7 @@ TEST(Pages, ParseKids) {
         std::string t = c.text;
         pdfcore_obj e = packed(t);
         int32_t kids[16] = {0};
-        int32_t n = parse_kids(nullptr, 0, nullptr, &e, e.body, e.body_len, kids, c.room);
+        int32_t n = parse_kids(nullptr, 0, nullptr, &e, kids, c.room);
         EXPECT_EQ(c.want, n);
         for (size_t i = 0; i < c.kids.size() && (int32_t)i < n; i++) EXPECT_EQ(c.kids[i], kids[i]);
     }
@@ -354,7 +354,7 @@ TEST(Pages, DeepChainLoads) {
     ASSERT_TRUE(write_file(path, s));
     pdfcore_doc doc;
     memset(&doc, 0, sizeof doc);
-    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
     unlink(path.c_str());
     ASSERT_EQ(1, doc.pages.count);
     EXPECT_EQ(depth + 2, doc.pages.items[0].obj_num);

@@ -56,13 +56,14 @@ TEST(RegressCollect, SharedImageIsConvertedOncePerDocument) {
         ASSERT_TRUE(write_file(path, shared_doc(400)));
         pdfcore_doc doc;
         memset(&doc, 0, sizeof doc);
-        ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error();
+        ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
         g_calls.clear();
         g_fails.clear();
         if (fail) g_fails.insert(10);
         img_vec list;
         memset(&list, 0, sizeof list);
-        collect_all_images(&doc, &list);
+        image_receiver to = img_vec_receiver(&list);
+        collect_all_images(&doc, &to);
         EXPECT_EQ(1, g_calls[10]);
         EXPECT_EQ(1, g_calls[11]);
         EXPECT_EQ(1, g_calls[12]);
@@ -75,7 +76,8 @@ TEST(RegressCollect, SharedImageIsConvertedOncePerDocument) {
         img_vec one;
         memset(&one, 0, sizeof one);
         g_calls.clear();
-        collect_page_images(&doc, 399, &one);
+        image_receiver to_one = img_vec_receiver(&one);
+        collect_page_images(&doc, 399, &to_one);
         EXPECT_EQ(fail ? 1 : 2, one.count);  // its own resources: images 10 and 11
         EXPECT_EQ(1, g_calls[10]);
         img_vec_free(&one);
@@ -105,13 +107,14 @@ TEST(RegressCollect, PagesSharingLargeResourcesStayFast) {
     ASSERT_TRUE(write_file(path, b.bytes()));
     pdfcore_doc doc;
     memset(&doc, 0, sizeof doc);
-    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
     g_calls.clear();
     g_fails.clear();
     img_vec list;
     memset(&list, 0, sizeof list);
+    image_receiver to = img_vec_receiver(&list);
     auto t0 = std::chrono::steady_clock::now();
-    collect_all_images(&doc, &list);
+    collect_all_images(&doc, &to);
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_LT(took, 5.0);
     // The dictionary holds 2049 entries: the page's seen list takes the first 2048, so /Last is
@@ -145,13 +148,14 @@ TEST(RegressCollect, FullPageSeenListEndsThePageWalk) {
     ASSERT_TRUE(write_file(path, b.bytes()));
     pdfcore_doc doc;
     memset(&doc, 0, sizeof doc);
-    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
     g_calls.clear();
     g_fails.clear();
     img_vec list;
     memset(&list, 0, sizeof list);
+    image_receiver to = img_vec_receiver(&list);
     auto t0 = std::chrono::steady_clock::now();
-    collect_all_images(&doc, &list);
+    collect_all_images(&doc, &to);
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_LT(took, 10.0);
     // The form fills each page's seen list (it and 2047 of its entries): /X is never reached,

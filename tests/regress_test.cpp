@@ -47,10 +47,10 @@ TEST(Regress, DecodedStreamThatInflatesToNothingIsEmpty) {
     b.stream(5, "<< /Filter /FlateDecode >>", zlib_of("q Q"));
     b.xref_table(trailer_opts(1));
     loaded_doc d(b);
-    ASSERT_TRUE(d.ok) << pdfcore_last_error();
+    ASSERT_TRUE(d.ok) << pdfcore_last_error(&d.doc);
     int32_t n = 77;
-    EXPECT_EQ(nullptr, pdfcore_decoded_stream(obj_find(&d.doc.objs, 4), d.doc.data, d.doc.size, &n));
-    const uint8_t *s = pdfcore_decoded_stream(obj_find(&d.doc.objs, 5), d.doc.data, d.doc.size, &n);
+    EXPECT_EQ(nullptr, pdfcore_decoded_stream(&d.doc, obj_find(&d.doc.objs, 4), &n));
+    const uint8_t *s = pdfcore_decoded_stream(&d.doc, obj_find(&d.doc.objs, 5), &n);
     ASSERT_NE(nullptr, s);
     EXPECT_EQ(std::string("q Q"), std::string((const char *)s, (size_t)n));
 }
@@ -81,7 +81,7 @@ TEST(Regress, SparseLargeImagesAreSkipped) {
                  zlib_of(std::string(r.data_len, '\x40')));
         b.xref_table(trailer_opts(1));
         loaded_doc d(b);
-        ASSERT_TRUE(d.ok) << pdfcore_last_error();
+        ASSERT_TRUE(d.ok) << pdfcore_last_error(&d.doc);
         extracted_image rec;
         memset(&rec, 0, sizeof rec);
         EXPECT_EQ(r.converted ? 1 : 0, extract_single_image(&d.doc, 10, 1, &rec));

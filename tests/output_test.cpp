@@ -1,5 +1,5 @@
-// Tests of the image writer threads: a walk whose images are encoded and written by the writer
-// gives the same files, bytes and count as one that writes each image as it comes.
+// tests/output_test.cpp - the output receivers: image files (with and without the writer threads,
+// the same files, bytes and count; a failed call's files removed), the JSON listing and the count.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -15,6 +15,7 @@
 #include "pdf_builder.h"
 #include "pdfcore/pdfcore.h"
 #include "pdfextractimg/extract.h"
+#include "pdfextractimg/output.h"
 
 static std::string fake_jpeg(int w, int h) {
     std::string j = "\xFF\xD8";
@@ -99,39 +100,23 @@ struct walk_result {
 static walk_result walk(const pdfcore_doc *doc, int32_t page_index, bool threads, const std::string &dir) {
     walk_result r;
     mkdir(dir.c_str(), 0755);
-    img_sink sink;
-    memset(&sink, 0, sizeof sink);
-    sink.dir_len = dir.size();
-    sink.name = (char *)malloc(dir.size() + img_sink_tail);
-    memcpy(sink.name, dir.data(), dir.size());
-    if (threads) EXPECT_EQ(1, img_writer_start(&sink));
-    img_vec list;
-    memset(&list, 0, sizeof list);
-    list.sink = &sink;
-    list.defer_png = sink.writer ? 1 : 0;
-    if (page_index < 0) collect_all_images(doc, &list);
-    else collect_page_images(doc, page_index, &list);
-    EXPECT_EQ(0, img_writer_finish(&sink));
-    EXPECT_EQ(nullptr, sink.writer);
-    for (int32_t i = 0; i < list.count; i++) {
-        EXPECT_EQ(nullptr, list.items[i].data);
-        EXPECT_EQ(nullptr, list.items[i].pixels);
-    }
-    r.count = list.count;
-    r.written = sink.written;
-    r.failed = list.failed;
-    img_vec_free(&list);
-    free(sink.name);
+    image_files files;
+    EXPECT_EQ(0, image_files_open(&files, dir.c_str(), threads ? 1 : 0));
+    if (threads) EXPECT_NE(nullptr, files.writer);
+    image_receiver to = image_files_receiver(&files);
+    r.failed = page_index < 0 ? collect_all_images(doc, &to) : collect_page_images(doc, page_index, &to);
+    r.count = files.count;
+    r.written = image_files_close(&files, r.failed != 0);
     r.files = read_dir(dir);
     clear_dir(dir);
     return r;
 }
 
-TEST(Writer, ThreadsWriteTheSameFiles) {
+TEST(OutputFiles, ThreadsWriteTheSameFiles) {
     std::string path = pdf_temp_path("writer_mixed");
     ASSERT_TRUE(write_file(path, mixed_document(40)));
     pdfcore_doc doc{};
-    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error();
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
     std::string dir = pdf_temp_path("writer_out");
     for (int32_t page : {-1, 0, 4, 39}) {
         SCOPED_TRACE(page);
@@ -151,7 +136,7 @@ TEST(Writer, ThreadsWriteTheSameFiles) {
 
 // A file that cannot be created is not counted, with or without the threads, and the rest are
 // written all the same.
-TEST(Writer, UnwritableFilesAreNotCounted) {
+TEST(OutputFiles, UnwritableFilesAreNotCounted) {
     std::string path = pdf_temp_path("writer_block");
     ASSERT_TRUE(write_file(path, mixed_document(6)));
     pdfcore_doc doc{};
@@ -170,4 +155,106 @@ TEST(Writer, UnwritableFilesAreNotCounted) {
     }
     pdfcore_doc_free(&doc);
     remove(path.c_str());
+}
+
+// ---- the receivers on their own --------------------------------------------------------------------
+
+// A record as the walk hands it over: "jpeg" or "png" bytes of its own.
+static extracted_image record(int page, int w, int h, const char *format, const std::string &bytes) {
+    extracted_image r;
+    memset(&r, 0, sizeof r);
+    r.page = page;
+    r.width = w;
+    r.height = h;
+    strcpy(r.format, format);
+    r.data = (uint8_t *)malloc(bytes.size() + 1);
+    memcpy(r.data, bytes.data(), bytes.size());
+    r.size = r.data_len = bytes.size();
+    return r;
+}
+
+// Files are numbered in the order taken, named by format; a failed call removes exactly its own
+// files (an older image_001.png beside this call's image_001.jpg stays), with or without threads.
+TEST(OutputFiles, NamesAndRemovalOnFailure) {
+    struct fcase {
+        const char *name;
+        int threads, lost;
+        int32_t want;  // result of image_files_close
+    };
+    const fcase cases[] = {
+        {"written", 0, 0, 3}, {"written by threads", 1, 0, 3},
+        {"lost record: removed", 0, 1, -1}, {"lost record, threads: removed", 1, 1, -1},
+    };
+    std::string dir = pdf_temp_path("output_names");
+    for (const fcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        mkdir(dir.c_str(), 0755);
+        ASSERT_TRUE(write_file(dir + "/image_001.png", "older"));
+        image_files files;
+        ASSERT_EQ(0, image_files_open(&files, (dir + "//").c_str(), c.threads));
+        image_receiver to = image_files_receiver(&files);
+        EXPECT_EQ(c.threads && files.writer ? extract_defer_png : 0, to.flags);
+        extracted_image recs[] = {record(1, 2, 2, "jpeg", "J1"), record(1, 2, 2, "png", "P2"),
+                                  record(2, 2, 2, "png", "P3")};
+        for (extracted_image &r : recs) {
+            EXPECT_EQ(0, to.take(to.ctx, &r));
+            EXPECT_EQ(nullptr, r.data) << "the receiver owns the bytes";
+        }
+        EXPECT_EQ(c.want, image_files_close(&files, c.lost));
+        std::map<std::string, std::string> got = read_dir(dir);
+        std::map<std::string, std::string> want = {{"image_001.png", "older"}};
+        if (!c.lost) {
+            want["image_001.jpg"] = "J1";
+            want["image_002.png"] = "P2";
+            want["image_003.png"] = "P3";
+        }
+        EXPECT_TRUE(want == got);
+        clear_dir(dir);
+    }
+}
+
+TEST(OutputListing, JsonTextAndFailure) {
+    struct lcase {
+        const char *name;
+        int records, lost;
+        const char *want;  // nullptr: image_listing_close fails
+    };
+    const lcase cases[] = {
+        {"no image", 0, 0, "[]"},
+        {"one", 1, 0, "[{\"page\":1,\"width\":640,\"height\":480,\"type\":\"jpeg\",\"size\":5}]"},
+        {"two joined by a comma", 2, 0,
+         "[{\"page\":1,\"width\":640,\"height\":480,\"type\":\"jpeg\",\"size\":5},"
+         "{\"page\":3,\"width\":1,\"height\":2,\"type\":\"png\",\"size\":2}]"},
+        {"a lost record fails the listing", 2, 1, nullptr},
+    };
+    for (const lcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        image_listing l;
+        ASSERT_EQ(0, image_listing_open(&l));
+        image_receiver to = image_listing_receiver(&l);
+        EXPECT_EQ(0, to.flags) << "PNG images are encoded: the listing gives their size";
+        extracted_image recs[] = {record(1, 640, 480, "jpeg", "JPEG!"), record(3, 1, 2, "png", "P2")};
+        for (int i = 0; i < c.records; i++) EXPECT_EQ(0, to.take(to.ctx, &recs[i]));
+        for (int i = c.records; i < 2; i++) extracted_image_release(&recs[i]);
+        if (!c.want) {
+            EXPECT_EQ(-1, image_listing_close(&l, c.lost));
+            EXPECT_EQ(nullptr, l.text.data);
+            continue;
+        }
+        ASSERT_EQ(0, image_listing_close(&l, c.lost));
+        EXPECT_STREQ(c.want, (const char *)l.text.data);
+        buf_free(&l.text);
+    }
+}
+
+TEST(OutputCount, CountsAndDropsRecords) {
+    int32_t n = 0;
+    image_receiver to = image_count_receiver(&n);
+    EXPECT_EQ(extract_no_png, to.flags);
+    for (int i = 0; i < 3; i++) {
+        extracted_image r = record(1, 1, 1, "png", "x");
+        EXPECT_EQ(0, to.take(to.ctx, &r));
+        EXPECT_EQ(nullptr, r.data);
+    }
+    EXPECT_EQ(3, n);
 }

@@ -1,0 +1,260 @@
+// pdfcore/values.cpp - object text spans and the readers of PDF values in them: keys, references
+// (followed through the object index), integers, reals, names, strings and arrays.
+#include "pdfcore/pdfcore.h"
+
+#include <cstring>
+
+// ---- spans --------------------------------------------------------------------------------------
+
+int pdfcore_text_span(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
+                      pdfcore_span *s) {
+    if (!o) return 0;
+    if (o->in_objstm) {
+        if (!o->body || o->body_len <= 0) return 0;
+        *s = pdfcore_span{o->body, 0, o->body_len, o->num, nullptr};
+        return 1;
+    }
+    if (!data || o->dict_off < 0 || o->dict_off >= size) return 0;
+    int32_t end = o->stream_kw_off > 0 ? o->stream_kw_off
+                  : o->endobj_off > 0  ? o->endobj_off
+                                       : size;
+    if (end > size) end = size;
+    if (end <= o->dict_off) return 0;
+    *s = pdfcore_span{data, o->dict_off, end, o->num, names};
+    return 1;
+}
+
+int pdfcore_obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s) {
+    return pdfcore_text_span(doc->data, doc->size, doc->names, o, s);
+}
+
+int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s) {
+    if (pdfcore_obj_span(doc, o, s)) return 1;
+    if (!o || o->in_objstm || !doc->data || o->head_off < 0 || o->head_off >= doc->size) return 0;
+    int32_t k = find_kw(doc->data, doc->size, o->head_off, "obj");
+    if (k < 0) return 0;
+    int32_t end = o->endobj_off > k + 3 ? o->endobj_off : doc->size;
+    if (end > doc->size) end = doc->size;
+    if (k + 3 >= end) return 0;
+    *s = pdfcore_span{doc->data, k + 3, end, o->num, doc->names};
+    return 1;
+}
+
+int pdfcore_opens_hex_string(const pdfcore_doc *doc, const pdfcore_obj *o) {
+    return o && !o->in_objstm && o->dict_off >= 0 && o->dict_off + 1 < doc->size &&
+           doc->data[o->dict_off] == '<' && doc->data[o->dict_off + 1] != '<';
+}
+
+int pdfcore_stream_data(const pdfcore_doc *doc, const pdfcore_obj *o, const uint8_t **data,
+                        uint64_t *len) {
+    if (!o || !o->is_stream || !doc->data) return 0;
+    if (o->data_off < 0 || o->data_end > doc->size || o->data_end <= o->data_off) return 0;
+    *data = doc->data + o->data_off;
+    *len = (uint64_t)(o->data_end - o->data_off);
+    return 1;
+}
+
+// ---- keys and references ------------------------------------------------------------------------
+
+int32_t pdfcore_find_key(const pdfcore_span *s, const char *key) {
+    return names_find(s->names, s->text, s->end, s->start, s->end, key);
+}
+
+int32_t pdfcore_key_value(const pdfcore_span *s, const char *key) {
+    int32_t p = pdfcore_find_key(s, key);
+    if (p < 0) return -1;
+    int32_t v = skip_ws(s->text, p + 1 + (int32_t)strlen(key), s->end);
+    return v < s->end ? v : -1;
+}
+
+int32_t pdfcore_read_ref(const uint8_t *t, int32_t end, int32_t pos, int32_t *after) {
+    int32_t p = pos;
+    int32_t n = parse_int_at(t, end, &p);
+    if (n <= 0) return -1;
+    if (parse_int_at(t, end, &p) < 0) return -1;
+    p = skip_ws(t, p, end);
+    if (p >= end || t[p] != 'R') return -1;
+    if (p + 1 < end && is_word(t[p + 1])) return -1;
+    *after = p + 1;
+    return n;
+}
+
+int pdfcore_resolve(const pdfcore_doc *doc, pdfcore_span *v) {
+    if (v->start < 0) return 0;
+    for (int32_t hop = 0; hop <= max_ref_hops; hop++) {
+        v->start = skip_ws(v->text, v->start, v->end);
+        if (v->start >= v->end) return 0;
+        if (!is_digit(v->text[v->start])) return 1;
+        int32_t after = 0;
+        int32_t n = pdfcore_read_ref(v->text, v->end, v->start, &after);
+        if (n < 0) return 1;  // a plain number
+        const pdfcore_obj *o = obj_find(&doc->objs, n);
+        if (!o || !pdfcore_value_span(doc, o, v)) return 0;
+    }
+    return 0;
+}
+
+int32_t pdfcore_read_int(const pdfcore_doc *doc, pdfcore_span v) {
+    if (!pdfcore_resolve(doc, &v)) return -1;
+    int32_t q = v.start;
+    return parse_int_at(v.text, v.end, &q);
+}
+
+// ---- numbers and names --------------------------------------------------------------------------
+
+int pdfcore_read_real(const uint8_t *t, int32_t end, int32_t *pos, double *value) {
+    int32_t p = skip_ws(t, *pos, end);
+    if (p >= end) {
+        *pos = end;
+        return 0;
+    }
+    double sign = 1.0, val = 0.0, scale = 1.0;
+    int32_t q = p;
+    if (t[q] == '+' || t[q] == '-') sign = t[q++] == '-' ? -1.0 : 1.0;
+    int digits = 0;
+    while (q < end && is_digit(t[q])) {
+        val = val * 10.0 + (t[q++] - '0');
+        digits++;
+    }
+    if (q < end && t[q] == '.') {
+        q++;
+        while (q < end && is_digit(t[q])) {
+            scale /= 10.0;
+            val += (t[q++] - '0') * scale;
+            digits++;
+        }
+    }
+    if (!digits) {
+        *pos = p + 1;
+        return 0;
+    }
+    *pos = q;
+    *value = sign * val;
+    return 1;
+}
+
+int32_t pdfcore_read_name(const uint8_t *t, int32_t end, int32_t pos, char *out, int32_t cap,
+                          int *cut) {
+    int32_t p = pos + 1, n = 0;
+    *cut = 0;
+    while (p < end && !is_pdf_ws(t[p]) && !is_delim(t[p])) {
+        if (n < cap - 1) out[n++] = (char)t[p];
+        else *cut = 1;
+        p++;
+    }
+    out[n] = '\0';
+    return p;
+}
+
+// ---- strings and arrays -------------------------------------------------------------------------
+
+int32_t pdfcore_string_end(const uint8_t *t, int32_t pos, int32_t end) {
+    int32_t nest = 1;
+    int32_t i = pos + 1;
+    while (i < end) {
+        uint8_t c = t[i];
+        if (c == '\\') {
+            i += 2;
+            continue;
+        }
+        if (c == '(') nest++;
+        else if (c == ')' && --nest == 0) return i + 1;
+        i++;
+    }
+    return -1;
+}
+
+int32_t pdfcore_array_end(const uint8_t *t, int32_t pos, int32_t end) {
+    int32_t depth = 0;
+    int32_t p = pos;
+    while (p < end) {
+        if (t[p] == '[') {
+            depth++;
+        } else if (t[p] == ']') {
+            if (--depth == 0) return p + 1;
+        } else if (t[p] == '(') {
+            p = pdfcore_string_end(t, p, end);  // ']' inside a string closes nothing
+            if (p < 0) return end;
+            continue;
+        }
+        p++;
+    }
+    return end;
+}
+
+int pdfcore_ref_list_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *num) {
+    int32_t i = *pos;
+    while (i < end && t[i] != ']' && !is_digit(t[i])) i++;
+    if (i >= end || t[i] == ']') {
+        *pos = i;
+        return 0;
+    }
+    *num = parse_int_at(t, end, &i);
+    i = skip_ws(t, i, end);
+    if (i < end && is_digit(t[i])) {
+        (void)parse_int_at(t, end, &i);  // the generation
+        i = skip_ws(t, i, end);
+    }
+    if (i < end && t[i] == 'R') i = skip_ws(t, i + 1, end);
+    *pos = i;
+    return 1;
+}
+
+uint64_t pdfcore_read_hex_string(const uint8_t *t, int32_t end, int32_t pos, uint8_t *out,
+                                 uint64_t cap) {
+    uint64_t n = 0;
+    int hi = -1;
+    for (int32_t p = pos; p < end && t[p] != '>'; p++) {
+        int v = hex_value(t[p]);
+        if (v < 0) continue;
+        if (hi < 0) {
+            hi = v;
+            continue;
+        }
+        if (n < cap) out[n++] = (uint8_t)(hi << 4 | v);
+        hi = -1;
+    }
+    return n;
+}
+
+uint64_t pdfcore_read_literal_string(const uint8_t *t, int32_t end, int32_t pos, uint8_t *out,
+                                     uint64_t cap) {
+    uint64_t n = 0;
+    int32_t depth = 1;
+    for (int32_t p = pos + 1; p < end && n < cap; p++) {
+        uint8_t b = t[p];
+        if (b == '\\') {
+            if (++p >= end) break;
+            uint8_t e = t[p];
+            switch (e) {
+            case 'n': b = 0x0A; break;
+            case 'r': b = 0x0D; break;
+            case 't': b = 0x09; break;
+            case 'b': b = 0x08; break;
+            case 'f': b = 0x0C; break;
+            case 0x0D:
+                if (p + 1 < end && t[p + 1] == 0x0A) p++;
+                continue;
+            case 0x0A: continue;
+            default:
+                if (e >= '0' && e <= '7') {
+                    unsigned v = (unsigned)(e - '0');
+                    for (int k = 0; k < 2 && p + 1 < end && t[p + 1] >= '0' && t[p + 1] <= '7'; k++)
+                        v = v * 8u + (unsigned)(t[++p] - '0');
+                    b = (uint8_t)(v & 0xFFu);
+                } else {
+                    b = e;  // \( \) \\ and any other escaped byte stand for themselves
+                }
+            }
+        } else if (b == '(') {
+            depth++;
+        } else if (b == ')') {
+            if (--depth == 0) break;
+        } else if (b == 0x0D) {
+            if (p + 1 < end && t[p + 1] == 0x0A) p++;
+            b = 0x0A;
+        }
+        out[n++] = b;
+    }
+    return n;
+}

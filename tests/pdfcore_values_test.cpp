@@ -1,0 +1,144 @@
+// tests/pdfcore_values_test.cpp - the core's value readers: keys and references followed through a
+// loaded document (hop limit, owner of the value), and the readers of numbers, names, strings and
+// arrays on their own.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "pdf_builder.h"
+#include "pdfcore/pdfcore.h"
+
+static const uint8_t *u(const std::string &s) { return (const uint8_t *)s.data(); }
+static int32_t n32(const std::string &s) { return (int32_t)s.size(); }
+
+// Object 10 holds the keys; 31..38 is a chain of eight references ending in 8, 41..49 one of nine.
+static std::string values_doc() {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.page(3, 2);
+    b.obj(10, "<< /A 5 /B 30 0 R /C 31 0 R /D 41 0 R /E 99 0 R /F 60 0 R /G /Name /H 61 0 R >>");
+    b.obj(30, "77");
+    for (int k = 31; k < 38; k++) b.obj(k, std::to_string(k + 1) + " 0 R");
+    b.obj(38, "8");
+    for (int k = 41; k < 50; k++) b.obj(k, std::to_string(k + 1) + " 0 R");
+    b.obj(50, "9");
+    b.obj(60, "<< /X 1 >>");
+    b.obj(61, "(a string)");
+    b.xref_table(trailer_opts(1));
+    return b.bytes();
+}
+
+TEST(Values, KeysAndReferences) {
+    std::string path = pdf_temp_path("values");
+    ASSERT_TRUE(write_file(path, values_doc()));
+    pdfcore_doc doc;
+    memset(&doc, 0, sizeof doc);
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
+    pdfcore_span s;
+    ASSERT_EQ(1, pdfcore_obj_span(&doc, obj_find(&doc.objs, 10), &s));
+    EXPECT_EQ(10, s.obj_num);
+    struct vcase {
+        const char *key;
+        int resolved;    // pdfcore_resolve
+        char first;      // the value's first byte when resolved
+        int32_t owner;   // the object whose text holds the value
+        int32_t integer; // pdfcore_read_int
+    };
+    const vcase cases[] = {
+        {"A", 1, '5', 10, 5},      {"B", 1, '7', 30, 77},  {"C", 1, '8', 38, 8},
+        {"D", 0, 0, 0, -1},        {"E", 0, 0, 0, -1},     {"F", 1, '<', 60, -1},
+        {"G", 1, '/', 10, -1},     {"H", 1, '(', 61, -1},
+    };
+    for (const vcase &c : cases) {
+        SCOPED_TRACE(c.key);
+        int32_t v = pdfcore_key_value(&s, c.key);
+        ASSERT_GE(v, 0);
+        pdfcore_span at = s;
+        at.start = v;
+        EXPECT_EQ(c.integer, pdfcore_read_int(&doc, at));
+        ASSERT_EQ(c.resolved, pdfcore_resolve(&doc, &at));
+        if (!c.resolved) continue;
+        EXPECT_EQ(c.first, (char)at.text[at.start]);
+        EXPECT_EQ(c.owner, at.obj_num);
+    }
+    EXPECT_EQ(-1, pdfcore_key_value(&s, "Z"));
+    EXPECT_EQ(-1, pdfcore_key_value(&s, "X")) << "object 60's key is not in object 10's text";
+    pdfcore_doc_free(&doc);
+    remove(path.c_str());
+}
+
+TEST(Values, NumbersAndNames) {
+    struct rcase { const char *text; int ok; double value; int32_t pos_after; };
+    const rcase reals[] = {
+        {"  -1.5x", 1, -1.5, 6}, {"+.25", 1, 0.25, 4}, {"7.", 1, 7.0, 2},
+        {"-x", 0, 0, 1},         {"   ", 0, 0, 3},      {"", 0, 0, 0},
+    };
+    for (const rcase &c : reals) {
+        SCOPED_TRACE(c.text);
+        std::string t = c.text;
+        int32_t pos = 0;
+        double v = 0;
+        EXPECT_EQ(c.ok, pdfcore_read_real(u(t), n32(t), &pos, &v));
+        if (c.ok) EXPECT_EQ(c.value, v);
+        EXPECT_EQ(c.pos_after, pos);
+    }
+    struct ncase { const char *text; int32_t cap; const char *want; int cut; int32_t after; };
+    const ncase names[] = {
+        {"/DeviceRGB ", 64, "DeviceRGB", 0, 10}, {"/A#20b[", 64, "A#20b", 0, 6},
+        {"/Indexed/", 64, "Indexed", 0, 8},      {"/Longer", 4, "Lon", 1, 7},
+        {"/", 64, "", 0, 1},
+    };
+    for (const ncase &c : names) {
+        SCOPED_TRACE(c.text);
+        std::string t = c.text;
+        char out[64];
+        int cut = -1;
+        EXPECT_EQ(c.after, pdfcore_read_name(u(t), n32(t), 0, out, c.cap, &cut));
+        EXPECT_STREQ(c.want, out);
+        EXPECT_EQ(c.cut, cut);
+    }
+}
+
+TEST(Values, StringsAndArrays) {
+    struct ecase { const char *text; int32_t string_end, array_end; };
+    const ecase ends[] = {
+        {"(a(b)c) x", 7, 9},    {"(a\\) b", -1, 6},   {"[1 [2] (]) 3] x", -1, 13},
+        {"[1 2", -1, 4},        {"[(", -1, 2},
+    };
+    for (const ecase &c : ends) {
+        SCOPED_TRACE(c.text);
+        std::string t = c.text;
+        if (t[0] == '(') EXPECT_EQ(c.string_end, pdfcore_string_end(u(t), 0, n32(t)));
+        EXPECT_EQ(c.array_end, pdfcore_array_end(u(t), 0, n32(t)));
+    }
+    struct lcase { const char *text; std::vector<int32_t> want; };
+    const lcase lists[] = {
+        {"[1 0 R 2 0 R 3]", {1, 2, 3}},   {"[ /x 4 0 R (5) ]", {4, 5}},
+        {"[4294967295 0 R 6]", {-1, 6}},  {"[7 0 R", {7}},
+        {"[]", {}},
+    };
+    for (const lcase &c : lists) {
+        SCOPED_TRACE(c.text);
+        std::string t = c.text;
+        std::vector<int32_t> got;
+        int32_t pos = 1, num = 0;
+        while (pdfcore_ref_list_next(u(t), n32(t), &pos, &num)) got.push_back(num);
+        EXPECT_EQ(c.want, got);
+    }
+    struct scase { const char *text; std::string want; };
+    const scase strings[] = {
+        {"<48 65 6C6c6F>", "Hello"}, {"<414>", "A"}, {"(a\\n\\101\\\nb)", "a\nAb"},
+        {"(x\r\ny)", "x\ny"},         {"(p(q)r)s", "p(q)r"},
+    };
+    for (const scase &c : strings) {
+        SCOPED_TRACE(c.text);
+        std::string t = c.text;
+        uint8_t out[32];
+        uint64_t n = t[0] == '<' ? pdfcore_read_hex_string(u(t), n32(t), 1, out, sizeof out)
+                                 : pdfcore_read_literal_string(u(t), n32(t), 0, out, sizeof out);
+        EXPECT_EQ(c.want, std::string((const char *)out, (size_t)n));
+    }
+}
