@@ -6,6 +6,7 @@
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define QV_AES_NI 1
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -244,7 +245,11 @@ void aes_cbc_decrypt_portable(const aes_key *k, uint8_t iv[16], const uint8_t *s
 
 int aes_accel_available(void) {
 #ifdef QV_AES_NI
-    return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse2") ? 1 : 0;
+    // CPUID leaf 1: ECX bit 25 AES-NI, EDX bit 26 SSE2. Asked directly rather than through
+    // __builtin_cpu_supports, whose answer lives in a process-wide variable of the compiler's runtime.
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    return (c & (1u << 25)) && (d & (1u << 26)) ? 1 : 0;
 #else
     return 0;
 #endif
