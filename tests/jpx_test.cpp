@@ -684,6 +684,7 @@ TEST(JpxBoxes, ColourPaletteChannels) {
     EXPECT_EQ(3, px.channels);
     EXPECT_EQ((uint8_t)rgba.s[0], px.alpha[0]);
     EXPECT_EQ((uint8_t)rgba.s[2 * 384 + 5], px.samples[5 * 3]);
+    jpx_pixels_free(&px);
     EXPECT_EQ(-1, jpx_to_8bit(&img, 2, 3, -1, &px));
     EXPECT_EQ(nullptr, px.samples);
     jpx_pixels_free(&px);
