@@ -16,7 +16,7 @@ struct mq_state {
     uint16_t qe;
     uint8_t nmps, nlps, sw;
 };
-static const mq_state s_mq_states[47] = {
+static constexpr mq_state s_mq_states[47] = {
     {0x5601, 1, 1, 1},   {0x3401, 2, 6, 0},   {0x1801, 3, 9, 0},   {0x0AC1, 4, 12, 0},
     {0x0521, 5, 29, 0},  {0x0221, 38, 33, 0}, {0x5601, 7, 6, 1},   {0x5401, 8, 14, 0},
     {0x4801, 9, 14, 0},  {0x3801, 10, 14, 0}, {0x3001, 11, 17, 0}, {0x2401, 12, 18, 0},
@@ -34,7 +34,7 @@ static const mq_state s_mq_states[47] = {
 // A context is one byte: state << 1 | MPS. The table gives, per context byte, Qe and the context
 // byte after an MPS and after an LPS.
 struct mq_trans {
-    uint32_t qe;
+    uint32_t qe, qe_hi;           // Qe, and Qe where C holds it (bits 16..31)
     uint8_t after_mps, after_lps;
 };
 struct mq_table {
@@ -46,6 +46,7 @@ static constexpr mq_table make_mq_table() {
         for (int mps = 0; mps < 2; mps++) {
             const mq_state &q = s_mq_states[s];
             t.e[s * 2 + mps].qe = q.qe;
+            t.e[s * 2 + mps].qe_hi = (uint32_t)q.qe << 16;
             t.e[s * 2 + mps].after_mps = (uint8_t)(q.nmps * 2 + mps);
             t.e[s * 2 + mps].after_lps = (uint8_t)(q.nlps * 2 + (q.sw ? 1 - mps : mps));
         }
@@ -96,21 +97,24 @@ static inline uint32_t mq_decode(mqd &m, uint8_t &cx) {
     const mq_trans &e = s_mq.e[cx];
     uint32_t d;
     m.a -= e.qe;
-    if ((m.c >> 16) < e.qe) {
-        if (m.a < e.qe) d = cx & 1u, cx = e.after_mps;
-        else d = 1u - (cx & 1u), cx = e.after_lps;
-        m.a = e.qe;
-    } else {
-        m.c -= e.qe << 16;
+    if (__builtin_expect(m.c >= e.qe_hi, 1)) {
+        m.c -= e.qe_hi;
         if (m.a & 0x8000) return cx & 1u;
         if (m.a < e.qe) d = 1u - (cx & 1u), cx = e.after_lps;
         else d = cx & 1u, cx = e.after_mps;
+    } else {
+        if (m.a < e.qe) d = cx & 1u, cx = e.after_mps;
+        else d = 1u - (cx & 1u), cx = e.after_lps;
+        m.a = e.qe;
     }
+    // Renormalise: shift A up to bit 15 (a is at least 1), as many bits at once as C holds.
     do {
         if (m.ct == 0) mq_bytein(m);
-        m.a <<= 1;
-        m.c <<= 1;
-        m.ct--;
+        int32_t n = __builtin_clz(m.a) - 16;
+        if (n > m.ct) n = m.ct;
+        m.a <<= n;
+        m.c <<= n;
+        m.ct -= n;
     } while (!(m.a & 0x8000));
     return d;
 }
@@ -151,16 +155,21 @@ static inline uint32_t raw_bit(rawd &r) {
 
 // ---- context tables -----------------------------------------------------------------------------
 
-// Per-sample flags, over the code-block with a one-sample border.
-constexpr uint32_t f_nw = 1u, f_n = 2u, f_ne = 4u, f_w = 8u, f_e = 16u, f_sw = 32u, f_s = 64u,
-                   f_se = 128u;
-constexpr uint32_t f_neg_n = 256u, f_neg_w = 512u, f_neg_e = 1024u, f_neg_s = 2048u;  // negative
-constexpr uint32_t f_sig = 1u << 12, f_visit = 1u << 13, f_refined = 1u << 14, f_neg = 1u << 15;
+// The state of a column of a stripe (four rows) is one word: the significance of the 6 x 3
+// window around it (the row above the stripe, its four rows, the row below; the columns left, own,
+// right) at bit row * 3 + column, and per row r of the stripe whether it was visited in this
+// bit-plane's significance pass, has been refined, and is negative. Row r's eight neighbours are
+// then bits [3r, 3r + 9) less the centre bit 3r + 4.
+constexpr uint32_t w_sig_all = 0x3FFFFu;
+constexpr uint32_t w_own_sig = 1u << 4 | 1u << 7 | 1u << 10 | 1u << 13;
+constexpr uint32_t w_nbr_mask = 0x1EFu;  // a row's window without its centre
+constexpr int32_t w_visit = 18, w_refined = 22, w_neg = 26;
+constexpr uint32_t w_visit_all = 0xFu << w_visit;
 
-// Significance contexts by neighbour pattern, for LL and LH bands (horizontal neighbours count
-// most), HL bands (vertical ones), HH bands (diagonal ones).
+// Significance contexts by the 9-bit window (NW N NE / W . E / SW S SE from bit 0), for LL and LH
+// bands (horizontal neighbours count most), HL bands (vertical ones), HH bands (diagonal ones).
 struct zc_table {
-    uint8_t v[3][256];
+    uint8_t v[3][512];
 };
 static constexpr uint8_t zc_context(int kind, int h, int v, int d) {
     if (kind == 1) {
@@ -183,11 +192,9 @@ static constexpr uint8_t zc_context(int kind, int h, int v, int d) {
 static constexpr zc_table make_zc_table() {
     zc_table t{};
     for (int kind = 0; kind < 3; kind++) {
-        for (int f = 0; f < 256; f++) {
-            int h = ((f & f_w) ? 1 : 0) + ((f & f_e) ? 1 : 0);
-            int v = ((f & f_n) ? 1 : 0) + ((f & f_s) ? 1 : 0);
-            int d = ((f & f_nw) ? 1 : 0) + ((f & f_ne) ? 1 : 0) + ((f & f_sw) ? 1 : 0) +
-                    ((f & f_se) ? 1 : 0);
+        for (int f = 0; f < 512; f++) {
+            int h = (f >> 3 & 1) + (f >> 5 & 1), v = (f >> 1 & 1) + (f >> 7 & 1);
+            int d = (f & 1) + (f >> 2 & 1) + (f >> 6 & 1) + (f >> 8 & 1);
             t.v[kind][f] = zc_context(kind, h, v, d);
         }
     }
@@ -218,138 +225,173 @@ static constexpr sc_table make_sc_table() {
 }
 static constexpr sc_table s_sc = make_sc_table();
 
-static inline uint32_t sc_index(uint32_t f) {
-    return ((f >> 1) & 1u) | ((f >> 2) & 2u) | ((f >> 2) & 4u) | ((f >> 3) & 8u) | ((f >> 4) & 0xF0u);
-}
-
 // ---- coding passes ------------------------------------------------------------------------------
+// Each pass keeps the decoder registers and the code-block's geometry in locals, so that the
+// stores to state words, magnitudes and context bytes (which may alias anything) do not force
+// them back to memory on every symbol.
 
 struct cblk_dec {
-    uint32_t *fl;                 // flags, stride fs, sample (x, y) at (y + 1) * fs + x + 1
+    uint32_t *st;                 // column words, stride ss, stripe s column x at s * ss + x + 1
     int32_t *dat;                 // magnitudes, stride w
-    int32_t w, h, fs;
+    int32_t w, h, ss, nstripes;
     int32_t causal;
     const uint8_t *zc;            // the band's significance table
-    uint8_t cx[n_ctx];
+    uint8_t *cx;                  // n_ctx contexts
 };
 
-// Marks sample (x, y) significant with sign neg and tells its neighbours.
-static inline void set_sig(cblk_dec &b, int32_t x, int32_t y, uint32_t neg) {
-    int32_t fs = b.fs;
-    uint32_t *f = b.fl + (y + 1) * fs + x + 1;
-    f[0] |= f_sig | (neg ? f_neg : 0);
-    if (!(b.causal && (y & 3) == 0)) {
-        f[-fs - 1] |= f_se;
-        f[-fs] |= f_s | (neg ? f_neg_s : 0);
-        f[-fs + 1] |= f_sw;
+// Row r of the column at p (stripe s) becomes significant with sign neg: *word is the column's
+// own word (held by the caller), the neighbours' words are updated in place. In causal mode a
+// stripe's first row tells nothing to the stripe above.
+static inline void set_sig(uint32_t *p, uint32_t &word, int32_t r, int32_t s, int32_t ss,
+                           int32_t nstripes, int32_t causal, uint32_t neg) {
+    word |= 1u << (3 * r + 4) | neg << (w_neg + r);
+    p[-1] |= 1u << (3 * r + 5);
+    p[1] |= 1u << (3 * r + 3);
+    if (r == 0 && s > 0 && !causal) {
+        uint32_t *q = p - ss;
+        q[-1] |= 1u << 17, q[0] |= 1u << 16, q[1] |= 1u << 15;
     }
-    f[-1] |= f_e | (neg ? f_neg_e : 0);
-    f[1] |= f_w | (neg ? f_neg_w : 0);
-    f[fs - 1] |= f_ne;
-    f[fs] |= f_n | (neg ? f_neg_n : 0);
-    f[fs + 1] |= f_nw;
-}
-
-static inline uint32_t decode_sign(cblk_dec &b, mqd &m, uint32_t f) {
-    uint32_t sc = s_sc.v[sc_index(f)];
-    return mq_decode(m, b.cx[sc >> 1]) ^ (sc & 1u);
-}
-
-static void pass_sig(cblk_dec &b, mqd &m, int32_t one) {
-    int32_t v = one | (one >> 1);
-    for (int32_t y0 = 0; y0 < b.h; y0 += 4) {
-        int32_t y1 = std::min(y0 + 4, b.h);
-        for (int32_t x = 0; x < b.w; x++) {
-            uint32_t *f = b.fl + (y0 + 1) * b.fs + x + 1;
-            for (int32_t y = y0; y < y1; y++, f += b.fs) {
-                if ((*f & (f_sig | f_visit)) || !(*f & 0xFFu)) continue;
-                if (mq_decode(m, b.cx[b.zc[*f & 0xFFu]])) {
-                    uint32_t neg = decode_sign(b, m, *f);
-                    b.dat[y * b.w + x] = v;
-                    set_sig(b, x, y, neg);
-                }
-                *f |= f_visit;
-            }
-        }
+    if (r == 3 && s + 1 < nstripes) {
+        uint32_t *q = p + ss;
+        q[-1] |= 1u << 2, q[0] |= 1u << 1, q[1] |= 1u;
     }
 }
 
-static void pass_sig_raw(cblk_dec &b, rawd &r, int32_t one) {
-    int32_t v = one | (one >> 1);
-    for (int32_t y0 = 0; y0 < b.h; y0 += 4) {
-        int32_t y1 = std::min(y0 + 4, b.h);
-        for (int32_t x = 0; x < b.w; x++) {
-            uint32_t *f = b.fl + (y0 + 1) * b.fs + x + 1;
-            for (int32_t y = y0; y < y1; y++, f += b.fs) {
-                if ((*f & (f_sig | f_visit)) || !(*f & 0xFFu)) continue;
-                if (raw_bit(r)) {
-                    uint32_t neg = raw_bit(r);
-                    b.dat[y * b.w + x] = v;
-                    set_sig(b, x, y, neg);
-                }
-                *f |= f_visit;
-            }
-        }
-    }
+// The sign of row r of the column at p, own word `word`, by its four direct neighbours.
+static inline uint32_t sign_index(const uint32_t *p, uint32_t word, int32_t r, int32_t ss) {
+    uint32_t win = word >> (3 * r);
+    uint32_t n = win >> 1 & 1u, wv = win >> 3 & 1u, e = win >> 5 & 1u, so = win >> 7 & 1u;
+    uint32_t nn = n ? (r > 0 ? word >> (w_neg + r - 1) : p[-ss] >> (w_neg + 3)) & 1u : 0;
+    uint32_t sn = so ? (r < 3 ? word >> (w_neg + r + 1) : p[ss] >> w_neg) & 1u : 0;
+    uint32_t wn = wv ? p[-1] >> (w_neg + r) & 1u : 0;
+    uint32_t en = e ? p[1] >> (w_neg + r) & 1u : 0;
+    return n | wv << 1 | e << 2 | so << 3 | nn << 4 | wn << 5 | en << 6 | sn << 7;
 }
 
-static inline uint8_t mr_context(uint32_t f) {
-    if (f & f_refined) return 16;
-    return (f & 0xFFu) ? 15 : 14;
+static inline uint32_t decode_sign(mqd &m, uint8_t *cx, const uint32_t *p, uint32_t word, int32_t r,
+                                   int32_t ss) {
+    uint32_t sc = s_sc.v[sign_index(p, word, r, ss)];
+    return mq_decode(m, cx[sc >> 1]) ^ (sc & 1u);
 }
 
 template <bool raw>
-static void pass_ref(cblk_dec &b, mqd &m, rawd &r, int32_t one) {
-    int32_t half = one >> 1;
-    for (int32_t y0 = 0; y0 < b.h; y0 += 4) {
-        int32_t y1 = std::min(y0 + 4, b.h);
-        for (int32_t x = 0; x < b.w; x++) {
-            uint32_t *f = b.fl + (y0 + 1) * b.fs + x + 1;
-            for (int32_t y = y0; y < y1; y++, f += b.fs) {
-                if ((*f & (f_sig | f_visit)) != f_sig) continue;
-                uint32_t bit = raw ? raw_bit(r) : mq_decode(m, b.cx[mr_context(*f)]);
-                b.dat[y * b.w + x] += bit ? half : -half;
-                *f |= f_refined;
+static void pass_sig(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one) {
+    const int32_t w = b.w, h = b.h, ss = b.ss, nstripes = b.nstripes, causal = b.causal;
+    uint32_t *const st = b.st;
+    int32_t *const dat = b.dat;
+    const uint8_t *const zc = b.zc;
+    uint8_t *const cx = b.cx;
+    mqd m = mq;
+    rawd rr = rd;
+    const int32_t v = one | (one >> 1);
+    for (int32_t s = 0; s < nstripes; s++) {
+        const int32_t n = std::min(4, h - 4 * s);
+        uint32_t *p = st + s * ss + 1;
+        int32_t *d = dat + 4 * s * w;
+        for (int32_t x = 0; x < w; x++, p++, d++) {
+            uint32_t word = *p;
+            // Nothing significant around, or all four already significant: nothing to code.
+            if (!(word & w_sig_all) || (n == 4 && (word & w_own_sig) == w_own_sig)) continue;
+#pragma GCC unroll 4
+            for (int32_t r = 0; r < 4; r++) {
+                if (r >= n) break;
+                uint32_t win = word >> (3 * r);
+                if ((win & 16u) || !(win & w_nbr_mask)) continue;
+                uint32_t bit = raw ? raw_bit(rr) : mq_decode(m, cx[zc[win & w_nbr_mask]]);
+                if (bit) {
+                    uint32_t neg = raw ? raw_bit(rr) : decode_sign(m, cx, p, word, r, ss);
+                    d[r * w] = v;
+                    set_sig(p, word, r, s, ss, nstripes, causal, neg);
+                }
+                word |= 1u << (w_visit + r);
             }
+            *p = word;
         }
     }
+    mq = m;
+    rd = rr;
 }
 
-static void pass_clean(cblk_dec &b, mqd &m, int32_t one, int32_t segsym) {
-    int32_t v = one | (one >> 1);
-    const uint32_t busy = 0xFFu | f_sig | f_visit;
-    for (int32_t y0 = 0; y0 < b.h; y0 += 4) {
-        int32_t y1 = std::min(y0 + 4, b.h);
-        for (int32_t x = 0; x < b.w; x++) {
-            uint32_t *f = b.fl + (y0 + 1) * b.fs + x + 1;
-            int32_t y = y0;
-            int32_t fs = b.fs;
-            if (y1 - y0 == 4 && !(f[0] & busy) && !(f[fs] & busy) && !(f[2 * fs] & busy) &&
-                !(f[3 * fs] & busy)) {
-                if (!mq_decode(m, b.cx[ctx_rl])) continue;
-                int32_t k = (int32_t)(mq_decode(m, b.cx[ctx_uni]) << 1);
-                k |= (int32_t)mq_decode(m, b.cx[ctx_uni]);
-                y = y0 + k;
-                f += k * fs;
-                uint32_t neg = decode_sign(b, m, *f);
-                b.dat[y * b.w + x] = v;
-                set_sig(b, x, y, neg);
-                y++, f += fs;
-            }
-            for (; y < y1; y++, f += fs) {
-                if (!(*f & (f_sig | f_visit))) {
-                    if (mq_decode(m, b.cx[b.zc[*f & 0xFFu]])) {
-                        uint32_t neg = decode_sign(b, m, *f);
-                        b.dat[y * b.w + x] = v;
-                        set_sig(b, x, y, neg);
-                    }
+template <bool raw>
+static void pass_ref(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one) {
+    const int32_t w = b.w, h = b.h, ss = b.ss, nstripes = b.nstripes;
+    uint32_t *const st = b.st;
+    int32_t *const dat = b.dat;
+    uint8_t *const cx = b.cx;
+    mqd m = mq;
+    rawd rr = rd;
+    const int32_t half = one >> 1;
+    for (int32_t s = 0; s < nstripes; s++) {
+        const int32_t n = std::min(4, h - 4 * s);
+        uint32_t *p = st + s * ss + 1;
+        int32_t *d = dat + 4 * s * w;
+        for (int32_t x = 0; x < w; x++, p++, d++) {
+            uint32_t word = *p;
+            if (!(word & w_own_sig)) continue;
+#pragma GCC unroll 4
+            for (int32_t r = 0; r < 4; r++) {
+                if (r >= n) break;
+                if (!(word >> (3 * r + 4) & 1u) || (word >> (w_visit + r) & 1u)) continue;
+                uint32_t bit;
+                if (raw) {
+                    bit = raw_bit(rr);
+                } else {
+                    uint32_t ctx = (word >> (w_refined + r) & 1u) ? 16
+                                   : (word >> (3 * r) & w_nbr_mask) ? 15
+                                                                     : 14;
+                    bit = mq_decode(m, cx[ctx]);
                 }
-                *f &= ~f_visit;
+                d[r * w] += bit ? half : -half;
+                word |= 1u << (w_refined + r);
             }
+            *p = word;
+        }
+    }
+    mq = m;
+    rd = rr;
+}
+
+static void pass_clean(const cblk_dec &b, mqd &mq, int32_t one, int32_t segsym) {
+    const int32_t w = b.w, h = b.h, ss = b.ss, nstripes = b.nstripes, causal = b.causal;
+    uint32_t *const st = b.st;
+    int32_t *const dat = b.dat;
+    const uint8_t *const zc = b.zc;
+    uint8_t *const cx = b.cx;
+    mqd m = mq;
+    const int32_t v = one | (one >> 1);
+    for (int32_t s = 0; s < nstripes; s++) {
+        const int32_t n = std::min(4, h - 4 * s);
+        uint32_t *p = st + s * ss + 1;
+        int32_t *d = dat + 4 * s * w;
+        for (int32_t x = 0; x < w; x++, p++, d++) {
+            uint32_t word = *p;
+            int32_t r = 0;
+            if (n == 4 && !(word & (w_sig_all | w_visit_all))) {
+                // Run-length mode: four rows without context in one symbol, then the first
+                // significant one's position.
+                if (!mq_decode(m, cx[ctx_rl])) continue;
+                r = (int32_t)(mq_decode(m, cx[ctx_uni]) << 1);
+                r |= (int32_t)mq_decode(m, cx[ctx_uni]);
+                uint32_t neg = decode_sign(m, cx, p, word, r, ss);
+                d[r * w] = v;
+                set_sig(p, word, r, s, ss, nstripes, causal, neg);
+                r++;
+            }
+            for (; r < n; r++) {
+                uint32_t win = word >> (3 * r);
+                if ((win & 16u) || (word >> (w_visit + r) & 1u)) continue;
+                if (mq_decode(m, cx[zc[win & w_nbr_mask]])) {
+                    uint32_t neg = decode_sign(m, cx, p, word, r, ss);
+                    d[r * w] = v;
+                    set_sig(p, word, r, s, ss, nstripes, causal, neg);
+                }
+            }
+            *p = word & ~w_visit_all;
         }
     }
     if (segsym)
-        for (int32_t i = 0; i < 4; i++) mq_decode(m, b.cx[ctx_uni]);
+        for (int32_t i = 0; i < 4; i++) mq_decode(m, cx[ctx_uni]);
+    mq = m;
 }
 
 // ---- one code-block -----------------------------------------------------------------------------
@@ -400,40 +442,42 @@ static int32_t decode_cblk(jpx_t1 *t1, const jpx_tile *t, const jpx_cblk *cb, co
     *drop = std::max(0, planes - jpx_max_planes);
     int32_t npasses = std::min(cb->npasses, 3 * (planes - *drop) - 2);
     if (planes <= 0 || npasses <= 0 || w <= 0 || h <= 0) return 0;
-    uint32_t fs = (uint32_t)w + 2;
-    if (grow((void **)&t1->flags, &t1->flags_cap, (uint64_t)fs * ((uint32_t)h + 2), 4) < 0 ||
+    int32_t ss = w + 2, nstripes = (h + 3) / 4;
+    if (grow((void **)&t1->flags, &t1->flags_cap, (uint64_t)ss * (uint32_t)nstripes, 4) < 0 ||
         grow((void **)&t1->data, &t1->data_cap, (uint64_t)w * (uint32_t)h, 4) < 0)
         return -1;
     uint32_t seg_start[3 * jpx_max_planes + 2];
     int32_t nseg = gather_segments(t1, t, cb, style, npasses, seg_start, 3 * jpx_max_planes + 2);
     if (nseg < 0) return -1;
+    uint8_t contexts[n_ctx];
     cblk_dec b;
-    b.fl = t1->flags;
+    b.cx = contexts;
+    b.st = t1->flags;
     b.dat = t1->data;
-    b.w = w, b.h = h, b.fs = (int32_t)fs;
+    b.w = w, b.h = h, b.ss = ss, b.nstripes = nstripes;
     b.causal = (style & jpx_cb_causal) != 0;
     b.zc = s_zc.v[bd->orient == jpx_band_hl ? 1 : bd->orient == jpx_band_hh ? 2 : 0];
-    memset(b.fl, 0, (size_t)fs * ((size_t)h + 2) * 4);
+    memset(b.st, 0, (size_t)ss * (size_t)nstripes * 4);
     memset(b.dat, 0, (size_t)w * (size_t)h * 4);
     reset_contexts(b.cx);
     mqd m = {t1->bytes, 0, 0, 0};
     rawd r = {t1->bytes, 0, 0};
-    int32_t seg = -1, seg_end = 0;
-    for (int32_t k = 0; k < npasses; k++) {
+    int32_t seg = -1, seg_end = 0, k = 0;
+    for (; k < npasses; k++) {
         int32_t type = k == 0 ? 2 : (k - 1) % 3;  // 0 significance, 1 refinement, 2 cleanup
         int32_t plane = planes - 1 - (k + 2) / 3;
         int32_t one = 1 << (plane + 1 - *drop);
         bool raw = (style & jpx_cb_bypass) && k >= 10 && type != 2;
         if (k >= seg_end) {
-            if (seg + 1 >= nseg) return k;  // no data for the rest
+            if (seg + 1 >= nseg) break;  // no data for the rest
             seg++;
             seg_end = jpx_segment_end(k, style);
             if (raw) r = rawd{t1->bytes + seg_start[seg], 0, 0};
             else mq_init(m, t1->bytes + seg_start[seg]);
         }
         if (type == 0) {
-            if (raw) pass_sig_raw(b, r, one);
-            else pass_sig(b, m, one);
+            if (raw) pass_sig<true>(b, m, r, one);
+            else pass_sig<false>(b, m, r, one);
         } else if (type == 1) {
             if (raw) pass_ref<true>(b, m, r, one);
             else pass_ref<false>(b, m, r, one);
@@ -443,13 +487,15 @@ static int32_t decode_cblk(jpx_t1 *t1, const jpx_tile *t, const jpx_cblk *cb, co
         if (style & jpx_cb_reset) reset_contexts(b.cx);
     }
     // Signs into the values.
-    for (int32_t y = 0; y < h; y++) {
-        const uint32_t *f = b.fl + (y + 1) * b.fs + 1;
-        int32_t *d = b.dat + y * w;
-        for (int32_t x = 0; x < w; x++)
-            if (f[x] & f_neg) d[x] = -d[x];
+    for (int32_t s = 0; s < nstripes; s++) {
+        const uint32_t *p = b.st + s * ss + 1;
+        for (int32_t x = 0; x < w; x++) {
+            uint32_t neg = p[x] >> w_neg;
+            for (int32_t rr = 0; rr < 4 && 4 * s + rr < h; rr++)
+                if (neg >> rr & 1u) b.dat[(4 * s + rr) * w + x] = -b.dat[(4 * s + rr) * w + x];
+        }
     }
-    return npasses;
+    return k;
 }
 
 // ---- dequantisation -----------------------------------------------------------------------------
