@@ -460,10 +460,11 @@ static void store_tcomp(const jpx_siz *s, int32_t c, const jpx_tcomp *tc, int32_
                 const float *src = (const float *)tc->buf + j * tw;
                 for (uint32_t i = 0; i < tw; i++) {
                     float v = src[i] + (float)shift;
-                    // NaN and infinities from broken data end up in range too.
+                    // NaN and infinities from broken data end up in range too; then rounded to
+                    // nearest by truncating a positive value.
                     if (!(v >= (float)lo)) v = (float)lo;
                     if (v > (float)hi) v = (float)hi;
-                    row[i] = (int32_t)lrintf(v);
+                    row[i] = (int32_t)((double)v + 65536.5) - 65536;
                 }
             }
         }

@@ -27,8 +27,38 @@ static inline int32_t wadd(int32_t a, int32_t b) { return (int32_t)((uint32_t)a 
 static inline int32_t wsub(int32_t a, int32_t b) { return (int32_t)((uint32_t)a - (uint32_t)b); }
 
 // ---- one-dimensional synthesis over n interleaved samples, the first at parity `odd` -------------
-// x[i * st] is sample i; lines holds `lanes` independent signals side by side (stride 1 between
-// lanes), so the same code filters one row (lanes 1) or a batch of columns.
+// x[i * st] is sample i; lanes independent signals lie side by side (stride 1 between lanes), so
+// the same code filters a batch of columns. A single row (st 1, lanes 1) has its own loops.
+
+// One lifting step on the samples i = first, first + 2, ... of a row: x[i] op= f(x[i-1], x[i+1]),
+// the neighbour outside mirrored to the one inside. n >= 2.
+template <typename T, typename F>
+static inline void lift_row(T *x, int32_t n, int32_t first, F f) {
+    int32_t i = first;
+    if (i == 0) {
+        x[0] = f(x[0], x[1], x[1]);
+        i = 2;
+    }
+    for (; i + 1 < n; i += 2) x[i] = f(x[i], x[i - 1], x[i + 1]);
+    if (i < n) x[i] = f(x[i], x[i - 1], x[i - 1]);
+}
+
+// The same step over `lanes` columns at stride st.
+template <typename T, typename F>
+static inline void lift_cols(T *x, int32_t n, int32_t first, int32_t st, int32_t lanes, F f) {
+    for (int32_t i = first; i < n; i += 2) {
+        T *c = x + i * st;
+        const T *a = x + (i > 0 ? i - 1 : i + 1) * st;
+        const T *b = x + (i + 1 < n ? i + 1 : i - 1) * st;
+        for (int32_t l = 0; l < lanes; l++) c[l] = f(c[l], a[l], b[l]);
+    }
+}
+
+template <typename T, typename F>
+static inline void lift(T *x, int32_t n, int32_t first, int32_t st, int32_t lanes, F f) {
+    if (lanes == 1) lift_row(x, n, first, f);
+    else lift_cols(x, n, first, st, lanes, f);
+}
 
 static void synth_53(int32_t *x, int32_t n, int32_t odd, int32_t st, int32_t lanes) {
     if (n == 1) {
@@ -36,29 +66,11 @@ static void synth_53(int32_t *x, int32_t n, int32_t odd, int32_t st, int32_t lan
             for (int32_t l = 0; l < lanes; l++) x[l] /= 2;
         return;
     }
-    // Even samples (low-pass): X(2k) -= (X(2k-1) + X(2k+1) + 2) >> 2.
-    for (int32_t i = odd; i < n; i += 2) {
-        int32_t *c = x + i * st;
-        const int32_t *a = x + (i > 0 ? i - 1 : i + 1) * st;
-        const int32_t *b = x + (i + 1 < n ? i + 1 : i - 1) * st;
-        for (int32_t l = 0; l < lanes; l++) c[l] = wsub(c[l], wadd(wadd(a[l], b[l]), 2) >> 2);
-    }
-    // Odd samples (high-pass): X(2k+1) += (X(2k) + X(2k+2)) >> 1.
-    for (int32_t i = 1 - odd; i < n; i += 2) {
-        int32_t *c = x + i * st;
-        const int32_t *a = x + (i > 0 ? i - 1 : i + 1) * st;
-        const int32_t *b = x + (i + 1 < n ? i + 1 : i - 1) * st;
-        for (int32_t l = 0; l < lanes; l++) c[l] = wadd(c[l], wadd(a[l], b[l]) >> 1);
-    }
-}
-
-static void lift_97(float *x, int32_t n, int32_t first, int32_t st, int32_t lanes, float k) {
-    for (int32_t i = first; i < n; i += 2) {
-        float *c = x + i * st;
-        const float *a = x + (i > 0 ? i - 1 : i + 1) * st;
-        const float *b = x + (i + 1 < n ? i + 1 : i - 1) * st;
-        for (int32_t l = 0; l < lanes; l++) c[l] -= k * (a[l] + b[l]);
-    }
+    // Even samples (low-pass): X(2k) -= (X(2k-1) + X(2k+1) + 2) >> 2; then the odd ones
+    // (high-pass): X(2k+1) += (X(2k) + X(2k+2)) >> 1.
+    lift(x, n, odd, st, lanes,
+         [](int32_t c, int32_t a, int32_t b) { return wsub(c, wadd(wadd(a, b), 2) >> 2); });
+    lift(x, n, 1 - odd, st, lanes, [](int32_t c, int32_t a, int32_t b) { return wadd(c, wadd(a, b) >> 1); });
 }
 
 static void synth_97(float *x, int32_t n, int32_t odd, int32_t st, int32_t lanes) {
@@ -72,10 +84,10 @@ static void synth_97(float *x, int32_t n, int32_t odd, int32_t st, int32_t lanes
         float *c = x + i * st;
         for (int32_t l = 0; l < lanes; l++) c[l] *= s;
     }
-    lift_97(x, n, odd, st, lanes, k_delta);
-    lift_97(x, n, 1 - odd, st, lanes, k_gamma);
-    lift_97(x, n, odd, st, lanes, k_beta);
-    lift_97(x, n, 1 - odd, st, lanes, k_alpha);
+    lift(x, n, odd, st, lanes, [](float c, float a, float b) { return c - k_delta * (a + b); });
+    lift(x, n, 1 - odd, st, lanes, [](float c, float a, float b) { return c - k_gamma * (a + b); });
+    lift(x, n, odd, st, lanes, [](float c, float a, float b) { return c - k_beta * (a + b); });
+    lift(x, n, 1 - odd, st, lanes, [](float c, float a, float b) { return c - k_alpha * (a + b); });
 }
 
 // ---- interleaving ---------------------------------------------------------------------------------
@@ -85,6 +97,11 @@ static void synth_97(float *x, int32_t n, int32_t odd, int32_t st, int32_t lanes
 template <typename T>
 static void interleave(T *dst, const T *src, int32_t nl, int32_t nh, int32_t odd, int64_t ss,
                        int32_t ds, int32_t lanes) {
+    if (lanes == 1 && ss == 1 && ds == 1) {
+        for (int32_t i = 0; i < nl; i++) dst[2 * i + odd] = src[i];
+        for (int32_t i = 0; i < nh; i++) dst[2 * i + 1 - odd] = src[nl + i];
+        return;
+    }
     for (int32_t i = 0; i < nl; i++)
         memcpy(dst + (2 * i + odd) * ds, src + i * ss, (size_t)lanes * sizeof(T));
     for (int32_t i = 0; i < nh; i++)
