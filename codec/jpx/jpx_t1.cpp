@@ -93,20 +93,21 @@ static void mq_init(mqd &m, const uint8_t *start) {
 }
 
 // The lower Qe of the interval is the LPS's, the rest the MPS's, unless their sizes exchange them.
+// An MPS that needs no renormalisation returns at once; otherwise the symbol and the new state
+// are picked without branches (near-even contexts would mispredict them half the time).
 static inline uint32_t mq_decode(mqd &m, uint8_t &cx) {
     const mq_trans &e = s_mq.e[cx];
-    uint32_t d;
-    m.a -= e.qe;
-    if (__builtin_expect(m.c >= e.qe_hi, 1)) {
+    uint32_t a = m.a - e.qe, mps = cx & 1u;
+    if (m.c >= e.qe_hi && (a & 0x8000)) {
+        m.a = a;
         m.c -= e.qe_hi;
-        if (m.a & 0x8000) return cx & 1u;
-        if (m.a < e.qe) d = 1u - (cx & 1u), cx = e.after_lps;
-        else d = cx & 1u, cx = e.after_mps;
-    } else {
-        if (m.a < e.qe) d = cx & 1u, cx = e.after_mps;
-        else d = 1u - (cx & 1u), cx = e.after_lps;
-        m.a = e.qe;
+        return mps;
     }
+    bool lps_half = m.c < e.qe_hi;
+    bool is_mps = lps_half == (a < e.qe);
+    m.c = lps_half ? m.c : m.c - e.qe_hi;
+    m.a = lps_half ? e.qe : a;
+    cx = is_mps ? e.after_mps : e.after_lps;
     // Renormalise: shift A up to bit 15 (a is at least 1), as many bits at once as C holds.
     do {
         if (m.ct == 0) mq_bytein(m);
@@ -116,7 +117,7 @@ static inline uint32_t mq_decode(mqd &m, uint8_t &cx) {
         m.c <<= n;
         m.ct -= n;
     } while (!(m.a & 0x8000));
-    return d;
+    return mps ^ (is_mps ? 0u : 1u);
 }
 
 static void reset_contexts(uint8_t *cx) {
