@@ -337,12 +337,11 @@ static void pass_ref(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one) {
                 if (raw) {
                     bit = raw_bit(rr);
                 } else {
-                    uint32_t ctx = (word >> (w_refined + r) & 1u) ? 16
-                                   : (word >> (3 * r) & w_nbr_mask) ? 15
-                                                                     : 14;
+                    uint32_t ctx = 14u + ((word >> (3 * r) & w_nbr_mask) != 0);
+                    ctx = (word >> (w_refined + r) & 1u) ? 16u : ctx;
                     bit = mq_decode(m, cx[ctx]);
                 }
-                d[r * w] += bit ? half : -half;
+                d[r * w] += (int32_t)(bit << 1) * half - half;
                 word |= 1u << (w_refined + r);
             }
             *p = word;
