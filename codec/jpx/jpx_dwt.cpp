@@ -56,7 +56,7 @@ static inline void lift_cols(T *x, int32_t n, int32_t first, int32_t st, int32_t
 
 template <typename T, typename F>
 static inline void lift(T *x, int32_t n, int32_t first, int32_t st, int32_t lanes, F f) {
-    if (lanes == 1) lift_row(x, n, first, f);
+    if (st == 1 && lanes == 1) lift_row(x, n, first, f);
     else lift_cols(x, n, first, st, lanes, f);
 }
 
