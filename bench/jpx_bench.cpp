@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "codec/jpx/jpx.h"
+#include "tests/pdf_builder.h"
 
 typedef std::vector<uint8_t> bytes;
 
@@ -41,17 +42,6 @@ static bytes photo() {
     return px;
 }
 
-static bytes read_file(const char *path) {
-    bytes b;
-    FILE *f = fopen(path, "rb");
-    if (!f) return b;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) b.insert(b.end(), buf, buf + n);
-    fclose(f);
-    return b;
-}
-
 static bytes encode(const bytes &px, const char *opts) {
     const char *ppm = "/tmp/jpx_bench_src.ppm", *out = "/tmp/jpx_bench.j2k";
     FILE *f = fopen(ppm, "wb");
@@ -61,7 +51,8 @@ static bytes encode(const bytes &px, const char *opts) {
     fclose(f);
     std::string cmd = std::string("opj_compress -i ") + ppm + " -o " + out + " " + opts + " >/dev/null 2>&1";
     if (system(cmd.c_str()) != 0) return bytes();
-    bytes b = read_file(out);
+    std::string s = read_file(out);
+    bytes b(s.begin(), s.end());
     remove(ppm);
     remove(out);
     return b;

@@ -8,8 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include "tests/pdf_builder.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -29,28 +33,21 @@ static bool have_tool(const char *name) {
     return system(cmd.c_str()) == 0;
 }
 
+// Scratch files of this process (ctest runs the cases as parallel processes): a path prefix
+// under the build directory. Each helper removes the files it wrote.
 static std::string work_dir() {
     std::string d = std::string(TEST_BINARY_DIR) + "/jpx_work";
     mkdir(d.c_str(), 0755);
-    return d;
+    return d + "/" + std::to_string((long)getpid());
 }
 
 static bytes read_all(const std::string &path) {
-    bytes b;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return b;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) b.insert(b.end(), buf, buf + n);
-    fclose(f);
-    return b;
+    std::string s = read_file(path);
+    return bytes(s.begin(), s.end());
 }
 
 static void write_all(const std::string &path, const bytes &b) {
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_TRUE(f != nullptr);
-    fwrite(b.data(), 1, b.size(), f);
-    fclose(f);
+    ASSERT_TRUE(write_file(path, std::string(b.begin(), b.end())));
 }
 
 // A planar image: n components of w x h samples of `bits` bits, signed or not.
@@ -103,27 +100,33 @@ static bytes to_rawl(const image &im) {
 static bytes opj_encode(const image &im, const std::string &opts, const std::string &ext,
                         const std::string &sub = "", const bytes *raw = nullptr) {
     std::string d = work_dir();
-    std::string src = d + "/src.rawl", out = d + "/enc." + ext;
+    std::string src = d + "-src.rawl", out = d + "-enc." + ext;
     write_all(src, raw ? *raw : to_rawl(im));
     remove(out.c_str());
     char fmt[128];
     snprintf(fmt, sizeof fmt, "%d,%d,%d,%d,%c", im.w, im.h, im.n, im.bits, im.sgnd ? 's' : 'u');
     std::string cmd = "opj_compress -i " + src + " -o " + out + " -F " + fmt + sub + " " + opts +
                       " >/dev/null 2>&1";
-    if (system(cmd.c_str()) != 0) return bytes();
-    return read_all(out);
+    int rc = system(cmd.c_str());
+    bytes b = rc == 0 ? read_all(out) : bytes();
+    remove(src.c_str());
+    remove(out.c_str());
+    return b;
 }
 
 // opj_decompress of data into planar samples (same layout as image; equal-sized components).
 static bool opj_decode(const bytes &data, const image &like, const std::string &ext, image *out,
                        const char *opts = "") {
     std::string d = work_dir();
-    std::string in = d + "/dec." + ext, raw = d + "/dec.rawl";
+    std::string in = d + "-dec." + ext, raw = d + "-dec.rawl";
     write_all(in, data);
     remove(raw.c_str());
     std::string cmd = "opj_decompress -i " + in + " -o " + raw + " " + opts + " >/dev/null 2>&1";
-    if (system(cmd.c_str()) != 0) return false;
+    int rc = system(cmd.c_str());
     bytes b = read_all(raw);
+    remove(in.c_str());
+    remove(raw.c_str());
+    if (rc != 0) return false;
     *out = like;
     size_t per = like.bits <= 8 ? 1 : 2;
     if (b.size() != out->s.size() * per) return false;
@@ -158,6 +161,16 @@ static diff_count compare(const jpx_image &img, const image &im, const int *dx =
         }
     }
     return d;
+}
+
+// Decodes data and expects exactly want's samples and the given truncated flag.
+static void expect_decodes_to(const bytes &data, const image &want, int truncated = 0) {
+    jpx_image img;
+    ASSERT_EQ(0, jpx_decode(data.data(), data.size(), &img));
+    EXPECT_EQ(truncated, img.truncated);
+    ASSERT_EQ(want.n, img.nplanes);
+    EXPECT_EQ(0, compare(img, want).max);
+    jpx_image_free(&img);
 }
 
 static uint32_t be32(const uint8_t *p) {
@@ -445,11 +458,7 @@ TEST(JpxOracle, SubsampledComponents) {
         ASSERT_FALSE(cs.empty());
         image want;
         ASSERT_TRUE(opj_decode(cs, im, "j2k", &want, "-upsample"));
-        jpx_image img;
-        ASSERT_EQ(0, jpx_decode(cs.data(), cs.size(), &img));
-        ASSERT_EQ(c.n, img.nplanes);
-        EXPECT_EQ(0, compare(img, want).max);
-        jpx_image_free(&img);
+        expect_decodes_to(cs, want);
     }
 }
 
@@ -522,58 +531,49 @@ static bytes pack_headers(const bytes &cs, bool ppm, size_t seg) {
     return out;
 }
 
-TEST(JpxRewritten, PackedPacketHeaders) {
-    NEED_OPJ();
-    struct pack_case {
-        const char *name;
-        bool ppm;
-        size_t seg;
-    };
-    static const pack_case cases[] = {
-        {"PPT, one segment", false, 60000}, {"PPT, 50-byte segments", false, 50},
-        {"PPM, one segment", true, 60000},  {"PPM, 37-byte segments", true, 37},
-    };
-    image im = make_image(64, 48, 3, 8, false, 9);
-    bytes cs = opj_encode(im, "-n 3 -SOP -EPH -r 20,5,1 -p RPCL -c [32,32],[16,16]", "j2k");
-    ASSERT_FALSE(cs.empty());
-    for (const pack_case &c : cases) {
-        SCOPED_TRACE(c.name);
-        bytes packed = pack_headers(cs, c.ppm, c.seg);
-        ASSERT_FALSE(packed.empty());
-        jpx_image img;
-        ASSERT_EQ(0, jpx_decode(packed.data(), packed.size(), &img));
-        EXPECT_EQ(0, img.truncated);
-        EXPECT_EQ(0, compare(img, im).max);
-        jpx_image_free(&img);
-    }
+// The tile-parts in another order (any order is allowed across tiles; parts of one tile are put
+// back in their index order).
+static bytes reorder_tileparts(const bytes &cs, bool reverse) {
+    tileparts t = find_tileparts(cs);
+    std::vector<size_t> order;
+    for (size_t i = 0; i < t.parts.size(); i++) order.push_back(reverse ? t.parts.size() - 1 - i : i);
+    if (!reverse) std::stable_partition(order.begin(), order.end(), [](size_t i) { return i % 2 == 1; });
+    bytes out(cs.begin(), cs.begin() + (long)t.first_sot);
+    for (size_t i : order)
+        out.insert(out.end(), cs.begin() + (long)t.parts[i].first, cs.begin() + (long)t.parts[i].second);
+    out.push_back(0xFF), out.push_back(0xD9);
+    return out;
 }
 
-// Tiles whose tile-parts come in any order, interleaved with other tiles' parts.
-TEST(JpxRewritten, TilePartsInAnyOrder) {
+struct rewrite_case {
+    const char *name;
+    const char *opts;
+    bytes (*rewrite)(const bytes &cs);
+};
+static const char *const sop_eph = "-n 3 -SOP -EPH -r 20,5,1 -p RPCL -c [32,32],[16,16]";
+static const char *const tile_parts = "-n 2 -t 16,16 -TP R -p RPCL";
+static const rewrite_case rewrite_cases[] = {
+    {"PPT, one segment", sop_eph, [](const bytes &cs) { return pack_headers(cs, false, 60000); }},
+    {"PPT, 50-byte segments", sop_eph, [](const bytes &cs) { return pack_headers(cs, false, 50); }},
+    {"PPM, one segment", sop_eph, [](const bytes &cs) { return pack_headers(cs, true, 60000); }},
+    {"PPM, 37-byte segments", sop_eph, [](const bytes &cs) { return pack_headers(cs, true, 37); }},
+    {"tile-parts reversed", tile_parts, [](const bytes &cs) { return reorder_tileparts(cs, true); }},
+    {"odd tile-parts first", tile_parts, [](const bytes &cs) { return reorder_tileparts(cs, false); }},
+};
+
+// Packed packet headers, which opj_compress cannot write, and tile-parts in another order: the
+// rewritten codestream decodes to the source.
+TEST(JpxRewritten, PackedHeadersAndTilePartOrder) {
     NEED_OPJ();
-    image im = make_image(64, 48, 3, 8, false, 11);
-    bytes cs = opj_encode(im, "-n 2 -t 16,16 -TP R -p RPCL", "j2k");
-    ASSERT_FALSE(cs.empty());
-    tileparts t = find_tileparts(cs);
-    ASSERT_GT(t.parts.size(), 12u);
-    struct order_case {
-        const char *name;
-        std::vector<size_t> (*order)(size_t n);
-    };
-    static const order_case cases[] = {
-        {"reversed", [](size_t n) { std::vector<size_t> o; for (size_t i = n; i-- > 0;) o.push_back(i); return o; }},
-        {"odd ones first", [](size_t n) { std::vector<size_t> o; for (size_t i = 1; i < n; i += 2) o.push_back(i); for (size_t i = 0; i < n; i += 2) o.push_back(i); return o; }},
-    };
-    for (const order_case &c : cases) {
+    image im = make_image(64, 48, 3, 8, false, 9);
+    for (const rewrite_case &c : rewrite_cases) {
         SCOPED_TRACE(c.name);
-        bytes out(cs.begin(), cs.begin() + (long)t.first_sot);
-        for (size_t i : c.order(t.parts.size()))
-            out.insert(out.end(), cs.begin() + (long)t.parts[i].first, cs.begin() + (long)t.parts[i].second);
-        out.push_back(0xFF), out.push_back(0xD9);
-        jpx_image img;
-        ASSERT_EQ(0, jpx_decode(out.data(), out.size(), &img));
-        EXPECT_EQ(0, compare(img, im).max);
-        jpx_image_free(&img);
+        bytes cs = opj_encode(im, c.opts, "j2k");
+        ASSERT_FALSE(cs.empty());
+        bytes out = c.rewrite(cs);
+        ASSERT_FALSE(out.empty());
+        ASSERT_NE(cs, out);
+        expect_decodes_to(out, im);
     }
 }
 
@@ -776,10 +776,13 @@ TEST(JpxProducers, Img2pdf) {
     bytes jp2 = opj_encode(im, "-n 4", "jp2");
     ASSERT_FALSE(jp2.empty());
     std::string d = work_dir();
-    write_all(d + "/img2pdf.jp2", jp2);
-    std::string cmd = "img2pdf " + d + "/img2pdf.jp2 -o " + d + "/img2pdf.pdf >/dev/null 2>&1";
-    ASSERT_EQ(0, system(cmd.c_str()));
-    bytes stream = jpx_stream_of(read_all(d + "/img2pdf.pdf"));
+    write_all(d + "-img2pdf.jp2", jp2);
+    std::string cmd = "img2pdf " + d + "-img2pdf.jp2 -o " + d + "-img2pdf.pdf >/dev/null 2>&1";
+    int rc = system(cmd.c_str());
+    bytes stream = jpx_stream_of(read_all(d + "-img2pdf.pdf"));
+    remove((d + "-img2pdf.jp2").c_str());
+    remove((d + "-img2pdf.pdf").c_str());
+    ASSERT_EQ(0, rc);
     ASSERT_FALSE(stream.empty());
     jpx_image img;
     ASSERT_EQ(0, jpx_decode(stream.data(), stream.size(), &img));

@@ -389,13 +389,7 @@ static int index_tileparts(codestream *cs, uint64_t pos) {
         tp.data_pos = p + 2;
         tp.data_end = end;
         if (!psot && end >= tp.data_pos + 2 && be16(d + end - 2) == m_eoc) tp.data_end = end - 2;
-        if (cs->ntps == cs->cap_tps) {
-            uint32_t cap = cs->cap_tps ? cs->cap_tps * 2 : 16;
-            void *t = realloc(cs->tps, cap * sizeof(tilepart));
-            if (!t) return -1;
-            cs->tps = (tilepart *)t;
-            cs->cap_tps = cap;
-        }
+        if (jpx_reserve((void **)&cs->tps, &cs->cap_tps, cs->ntps + 1u, sizeof(tilepart)) < 0) return -1;
         cs->tps[cs->ntps++] = tp;
         if (!psot) break;
         pos = end;

@@ -3,7 +3,9 @@
 // entry. Not for use outside codec/jpx/.
 #ifndef QV_CODEC_JPX_INTERNAL_H
 #define QV_CODEC_JPX_INTERNAL_H
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 
 #include "codec/jpx/jpx.h"
 
@@ -155,6 +157,19 @@ struct jpx_tile {
 };
 
 // ---- stage entries ------------------------------------------------------------------------------
+
+// Room for `need` elements of elem bytes in the growable array *p of *cap elements (at least
+// doubled when it grows; at most 2^31 bytes). 0, or -1 without memory (the array untouched).
+static inline int jpx_reserve(void **p, uint32_t *cap, uint64_t need, size_t elem) {
+    if (need <= *cap) return 0;
+    uint64_t n = std::max<uint64_t>(need, std::max<uint64_t>(16, (uint64_t)*cap * 2));
+    if (n > (1ull << 31) / elem) return -1;
+    void *t = realloc(*p, (size_t)(n * elem));
+    if (!t) return -1;
+    *p = t;
+    *cap = (uint32_t)n;
+    return 0;
+}
 
 // Last pass (exclusive) of the codeword segment that holds pass k, by the code-block style.
 static inline int32_t jpx_segment_end(int32_t k, int32_t style) {

@@ -275,136 +275,90 @@ static inline uint32_t decode_sign(mqd &m, uint8_t *cx, const uint32_t *p, uint3
     return mq_decode(m, cx[sc >> 1]) ^ (sc & 1u);
 }
 
-template <bool raw>
-static void pass_sig(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one) {
+enum { pass_sig = 0, pass_ref = 1, pass_clean = 2 };
+
+// One coding pass of kind `kind` over the code-block, stripe by stripe, column by column, rows
+// top down; raw: the bypass bits instead of the MQ decoder (significance and refinement only).
+template <int kind, bool raw>
+static void run_pass(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one, int32_t segsym) {
     const int32_t w = b.w, h = b.h, ss = b.ss, nstripes = b.nstripes, causal = b.causal;
-    uint32_t *const st = b.st;
-    int32_t *const dat = b.dat;
     const uint8_t *const zc = b.zc;
     uint8_t *const cx = b.cx;
     mqd m = mq;
     rawd rr = rd;
-    const int32_t v = one | (one >> 1);
+    const int32_t v = one | (one >> 1), half = one >> 1;
     for (int32_t s = 0; s < nstripes; s++) {
         const int32_t n = std::min(4, h - 4 * s);
-        uint32_t *p = st + s * ss + 1;
-        int32_t *d = dat + 4 * s * w;
+        uint32_t *p = b.st + s * ss + 1;
+        int32_t *d = b.dat + 4 * s * w;
         for (int32_t x = 0; x < w; x++, p++, d++) {
             uint32_t word = *p;
-            // Nothing significant around, or all four already significant: nothing to code.
-            if (!(word & w_sig_all) || (n == 4 && (word & w_own_sig) == w_own_sig)) continue;
+            if (kind == pass_sig) {
+                // Nothing significant around, or all four already significant: nothing to code.
+                if (!(word & w_sig_all) || (n == 4 && (word & w_own_sig) == w_own_sig)) continue;
 #pragma GCC unroll 4
-            for (int32_t r = 0; r < 4; r++) {
-                if (r >= n) break;
-                uint32_t win = word >> (3 * r);
-                if ((win & 16u) || !(win & w_nbr_mask)) continue;
-                uint32_t bit = raw ? raw_bit(rr) : mq_decode(m, cx[zc[win & w_nbr_mask]]);
-                if (bit) {
-                    uint32_t neg = raw ? raw_bit(rr) : decode_sign(m, cx, p, word, r, ss);
-                    d[r * w] = v;
-                    set_sig(p, word, r, s, ss, nstripes, causal, neg);
+                for (int32_t r = 0; r < 4; r++) {
+                    if (r >= n) break;
+                    uint32_t win = word >> (3 * r);
+                    if ((win & 16u) || !(win & w_nbr_mask)) continue;
+                    if (raw ? raw_bit(rr) : mq_decode(m, cx[zc[win & w_nbr_mask]]))
+                        {
+                        uint32_t neg = raw ? raw_bit(rr) : decode_sign(m, cx, p, word, r, ss);
+                        d[r * w] = v;
+                        set_sig(p, word, r, s, ss, nstripes, causal, neg);
+                    }
+                    word |= 1u << (w_visit + r);
                 }
-                word |= 1u << (w_visit + r);
-            }
-            *p = word;
-        }
-    }
-    mq = m;
-    rd = rr;
-}
-
-template <bool raw>
-static void pass_ref(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one) {
-    const int32_t w = b.w, h = b.h, ss = b.ss, nstripes = b.nstripes;
-    uint32_t *const st = b.st;
-    int32_t *const dat = b.dat;
-    uint8_t *const cx = b.cx;
-    mqd m = mq;
-    rawd rr = rd;
-    const int32_t half = one >> 1;
-    for (int32_t s = 0; s < nstripes; s++) {
-        const int32_t n = std::min(4, h - 4 * s);
-        uint32_t *p = st + s * ss + 1;
-        int32_t *d = dat + 4 * s * w;
-        for (int32_t x = 0; x < w; x++, p++, d++) {
-            uint32_t word = *p;
-            if (!(word & w_own_sig)) continue;
+                *p = word;
+            } else if (kind == pass_ref) {
+                if (!(word & w_own_sig)) continue;
 #pragma GCC unroll 4
-            for (int32_t r = 0; r < 4; r++) {
-                if (r >= n) break;
-                if (!(word >> (3 * r + 4) & 1u) || (word >> (w_visit + r) & 1u)) continue;
-                uint32_t bit;
-                if (raw) {
-                    bit = raw_bit(rr);
-                } else {
-                    uint32_t ctx = 14u + ((word >> (3 * r) & w_nbr_mask) != 0);
-                    ctx = (word >> (w_refined + r) & 1u) ? 16u : ctx;
-                    bit = mq_decode(m, cx[ctx]);
+                for (int32_t r = 0; r < 4; r++) {
+                    if (r >= n) break;
+                    if (!(word >> (3 * r + 4) & 1u) || (word >> (w_visit + r) & 1u)) continue;
+                    uint32_t bit;
+                    if (raw) {
+                        bit = raw_bit(rr);
+                    } else {
+                        uint32_t ctx = 14u + ((word >> (3 * r) & w_nbr_mask) != 0);
+                        ctx = (word >> (w_refined + r) & 1u) ? 16u : ctx;
+                        bit = mq_decode(m, cx[ctx]);
+                    }
+                    d[r * w] += (int32_t)(bit << 1) * half - half;
+                    word |= 1u << (w_refined + r);
                 }
-                d[r * w] += (int32_t)(bit << 1) * half - half;
-                word |= 1u << (w_refined + r);
-            }
-            *p = word;
-        }
-    }
-    mq = m;
-    rd = rr;
-}
-
-static void pass_clean(const cblk_dec &b, mqd &mq, int32_t one, int32_t segsym) {
-    const int32_t w = b.w, h = b.h, ss = b.ss, nstripes = b.nstripes, causal = b.causal;
-    uint32_t *const st = b.st;
-    int32_t *const dat = b.dat;
-    const uint8_t *const zc = b.zc;
-    uint8_t *const cx = b.cx;
-    mqd m = mq;
-    const int32_t v = one | (one >> 1);
-    for (int32_t s = 0; s < nstripes; s++) {
-        const int32_t n = std::min(4, h - 4 * s);
-        uint32_t *p = st + s * ss + 1;
-        int32_t *d = dat + 4 * s * w;
-        for (int32_t x = 0; x < w; x++, p++, d++) {
-            uint32_t word = *p;
-            int32_t r = 0;
-            if (n == 4 && !(word & (w_sig_all | w_visit_all))) {
-                // Run-length mode: four rows without context in one symbol, then the first
-                // significant one's position.
-                if (!mq_decode(m, cx[ctx_rl])) continue;
-                r = (int32_t)(mq_decode(m, cx[ctx_uni]) << 1);
-                r |= (int32_t)mq_decode(m, cx[ctx_uni]);
-                uint32_t neg = decode_sign(m, cx, p, word, r, ss);
-                d[r * w] = v;
-                set_sig(p, word, r, s, ss, nstripes, causal, neg);
-                r++;
-            }
-            for (; r < n; r++) {
-                uint32_t win = word >> (3 * r);
-                if ((win & 16u) || (word >> (w_visit + r) & 1u)) continue;
-                if (mq_decode(m, cx[zc[win & w_nbr_mask]])) {
-                    uint32_t neg = decode_sign(m, cx, p, word, r, ss);
+                *p = word;
+            } else {
+                int32_t r = 0;
+                if (n == 4 && !(word & (w_sig_all | w_visit_all))) {
+                    // Run-length mode: four rows without context in one symbol, then the first
+                    // significant one's position.
+                    if (!mq_decode(m, cx[ctx_rl])) continue;
+                    r = (int32_t)(mq_decode(m, cx[ctx_uni]) << 1);
+                    r |= (int32_t)mq_decode(m, cx[ctx_uni]);
                     d[r * w] = v;
-                    set_sig(p, word, r, s, ss, nstripes, causal, neg);
+                    set_sig(p, word, r, s, ss, nstripes, causal, decode_sign(m, cx, p, word, r, ss));
+                    r++;
                 }
+                for (; r < n; r++) {
+                    uint32_t win = word >> (3 * r);
+                    if ((win & 16u) || (word >> (w_visit + r) & 1u)) continue;
+                    if (mq_decode(m, cx[zc[win & w_nbr_mask]])) {
+                        d[r * w] = v;
+                        set_sig(p, word, r, s, ss, nstripes, causal, decode_sign(m, cx, p, word, r, ss));
+                    }
+                }
+                *p = word & ~w_visit_all;
             }
-            *p = word & ~w_visit_all;
         }
     }
-    if (segsym)
+    if (kind == pass_clean && segsym)
         for (int32_t i = 0; i < 4; i++) mq_decode(m, cx[ctx_uni]);
     mq = m;
+    rd = rr;
 }
 
 // ---- one code-block -----------------------------------------------------------------------------
-
-static int grow(void **p, uint32_t *cap, uint64_t need, size_t elem) {
-    if (need <= *cap) return 0;
-    if (need > (1u << 31) / elem) return -1;
-    void *t = realloc(*p, (size_t)need * elem);
-    if (!t) return -1;
-    *p = t;
-    *cap = (uint32_t)need;
-    return 0;
-}
 
 // Lays the code-block's segments out in t1->bytes, each followed by 0xFF 0xFF; seg_start[i] is
 // where segment i starts. Returns the number of segments, or -1 without memory.
@@ -413,7 +367,7 @@ static int32_t gather_segments(jpx_t1 *t1, const jpx_tile *t, const jpx_cblk *cb
     uint64_t total = 0;
     int32_t nseg = 0;
     for (int32_t k = cb->first; k >= 0; k = t->chunks[k].next) total += t->chunks[k].len + 2u;
-    if (grow((void **)&t1->bytes, &t1->bytes_cap, total + 2, 1) < 0) return -1;
+    if (jpx_reserve((void **)&t1->bytes, &t1->bytes_cap, total + 2, 1) < 0) return -1;
     uint32_t pos = 0;
     int32_t pass = 0, seg_end = 0;
     for (int32_t k = cb->first; k >= 0 && pass < npasses; k = t->chunks[k].next) {
@@ -443,8 +397,8 @@ static int32_t decode_cblk(jpx_t1 *t1, const jpx_tile *t, const jpx_cblk *cb, co
     int32_t npasses = std::min(cb->npasses, 3 * (planes - *drop) - 2);
     if (planes <= 0 || npasses <= 0 || w <= 0 || h <= 0) return 0;
     int32_t ss = w + 2, nstripes = (h + 3) / 4;
-    if (grow((void **)&t1->flags, &t1->flags_cap, (uint64_t)ss * (uint32_t)nstripes, 4) < 0 ||
-        grow((void **)&t1->data, &t1->data_cap, (uint64_t)w * (uint32_t)h, 4) < 0)
+    if (jpx_reserve((void **)&t1->flags, &t1->flags_cap, (uint64_t)ss * (uint32_t)nstripes, 4) < 0 ||
+        jpx_reserve((void **)&t1->data, &t1->data_cap, (uint64_t)w * (uint32_t)h, 4) < 0)
         return -1;
     uint32_t seg_start[3 * jpx_max_planes + 2];
     int32_t nseg = gather_segments(t1, t, cb, style, npasses, seg_start, 3 * jpx_max_planes + 2);
@@ -475,14 +429,15 @@ static int32_t decode_cblk(jpx_t1 *t1, const jpx_tile *t, const jpx_cblk *cb, co
             if (raw) r = rawd{t1->bytes + seg_start[seg], 0, 0};
             else mq_init(m, t1->bytes + seg_start[seg]);
         }
-        if (type == 0) {
-            if (raw) pass_sig<true>(b, m, r, one);
-            else pass_sig<false>(b, m, r, one);
-        } else if (type == 1) {
-            if (raw) pass_ref<true>(b, m, r, one);
-            else pass_ref<false>(b, m, r, one);
+        int32_t segsym = style & jpx_cb_segsym;
+        if (type == pass_sig) {
+            if (raw) run_pass<pass_sig, true>(b, m, r, one, 0);
+            else run_pass<pass_sig, false>(b, m, r, one, 0);
+        } else if (type == pass_ref) {
+            if (raw) run_pass<pass_ref, true>(b, m, r, one, 0);
+            else run_pass<pass_ref, false>(b, m, r, one, 0);
         } else {
-            pass_clean(b, m, one, style & jpx_cb_segsym);
+            run_pass<pass_clean, false>(b, m, r, one, segsym);
         }
         if (style & jpx_cb_reset) reset_contexts(b.cx);
     }

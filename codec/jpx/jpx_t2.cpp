@@ -264,26 +264,13 @@ static inline int32_t floor_log2(uint32_t v) {
 }
 
 static int pend_push(t2_state *st, uint32_t cblk, uint32_t len, int32_t passes) {
-    if (st->npend == st->cap_pend) {
-        uint32_t cap = st->cap_pend ? st->cap_pend * 2 : 64;
-        void *p = realloc(st->pend, cap * sizeof(pending));
-        if (!p) return -1;
-        st->pend = (pending *)p;
-        st->cap_pend = cap;
-    }
+    if (jpx_reserve((void **)&st->pend, &st->cap_pend, st->npend + 1u, sizeof(pending)) < 0) return -1;
     st->pend[st->npend++] = pending{cblk, len, (uint8_t)passes};
     return 0;
 }
 
 static int chunk_push(jpx_tile *t, jpx_cblk *cb, uint32_t pos, uint32_t len, uint8_t passes) {
-    if (t->nchunks == t->cap_chunks) {
-        if (t->cap_chunks >= (1u << 30)) return -1;
-        uint32_t cap = t->cap_chunks ? t->cap_chunks * 2 : 256;
-        void *p = realloc(t->chunks, (size_t)cap * sizeof(jpx_chunk));
-        if (!p) return -1;
-        t->chunks = (jpx_chunk *)p;
-        t->cap_chunks = cap;
-    }
+    if (jpx_reserve((void **)&t->chunks, &t->cap_chunks, t->nchunks + 1u, sizeof(jpx_chunk)) < 0) return -1;
     int32_t k = (int32_t)t->nchunks++;
     t->chunks[k] = jpx_chunk{pos, len, -1, passes};
     if (cb->last >= 0) t->chunks[cb->last].next = k;
