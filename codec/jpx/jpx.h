@@ -62,7 +62,7 @@ struct jpx_plane {
 struct jpx_image {
     uint32_t width, height;    // the image area of the reference grid (Xsiz - XOsiz, Ysiz - YOsiz)
     int32_t nplanes;
-    jpx_plane *planes;         // nplanes entries; NULL after jpx_read_header
+    jpx_plane *planes;         // nplanes entries (their data NULL after jpx_read_header)
     int32_t ncolour;           // leading planes that are colour channels (all of them without a
                                // colr box or cdef, less the alpha channel)
     int32_t alpha;             // index of the opacity plane, -1: none (cdef types 1 and 2)
@@ -92,9 +92,9 @@ struct jpx_pixels {
 // header unreadable or refused, or no memory; *img left zeroed.
 int jpx_decode(const uint8_t *data, uint64_t len, jpx_image *img);
 
-// The same header reading and checks as jpx_decode, without decoding any sample: every field but
-// planes' data (planes is NULL, nplanes and the colour fields set, precision and signedness in
-// no field) and truncated. Lets a caller refuse an image by its size before it is decoded.
+// The same header reading and checks as jpx_decode, without decoding any sample: every field as
+// jpx_decode sets it (each plane's precision and signedness included) but the planes' data, which
+// stay NULL, and truncated. Lets a caller refuse an image by its size before it is decoded.
 int jpx_read_header(const uint8_t *data, uint64_t len, jpx_image *img);
 
 // Frees what jpx_decode or jpx_read_header allocated; leaves *img zeroed (harmless twice).
