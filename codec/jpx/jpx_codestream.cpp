@@ -394,7 +394,6 @@ static int index_tileparts(codestream *cs, uint64_t pos) {
         if (!psot) break;
         pos = end;
     }
-    if (pos + 2 > len || (be16(d + pos) != m_eoc && be16(d + pos) != m_sot)) cs->truncated = 1;
     return 0;
 }
 
