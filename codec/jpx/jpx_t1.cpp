@@ -441,13 +441,15 @@ static int32_t decode_cblk(jpx_t1 *t1, const jpx_tile *t, const jpx_cblk *cb, co
         }
         if (style & jpx_cb_reset) reset_contexts(b.cx);
     }
-    // Signs into the values.
+    // Signs into the values (v ^ -1) + 1 = -v, without a branch on each unpredictable sign.
     for (int32_t s = 0; s < nstripes; s++) {
         const uint32_t *p = b.st + s * ss + 1;
-        for (int32_t x = 0; x < w; x++) {
-            uint32_t neg = p[x] >> w_neg;
-            for (int32_t rr = 0; rr < 4 && 4 * s + rr < h; rr++)
-                if (neg >> rr & 1u) b.dat[(4 * s + rr) * w + x] = -b.dat[(4 * s + rr) * w + x];
+        for (int32_t rr = 0; rr < 4 && 4 * s + rr < h; rr++) {
+            int32_t *d = b.dat + (4 * s + rr) * w;
+            for (int32_t x = 0; x < w; x++) {
+                int32_t neg = -(int32_t)(p[x] >> (w_neg + rr) & 1u);
+                d[x] = (d[x] ^ neg) - neg;
+            }
         }
     }
     return k;
