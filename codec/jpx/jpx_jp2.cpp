@@ -1,5 +1,5 @@
 // codec/jpx/jpx_jp2.cpp - the JP2/JPX box file around a codestream (header boxes, palette and
-// component mapping, channel definitions, colour specification), sYCC to RGB, the decoder's
+// component mapping, channel definitions, colour box), sYCC to RGB, the decoder's
 // entry points and the conversion to 8-bit samples.
 #include <algorithm>
 #include <cmath>
