@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "pdfextractimg/ascii.h"
+#include "codec/ascii.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint8_t *(*const decoders[])(const uint8_t *, uint64_t, uint64_t *) = {

@@ -1,7 +1,10 @@
-// pdfcore/content.cpp - stream bytes (inflated when Flate), page content and resource dictionaries.
+// pdfcore/content.cpp - stream bytes (decoded through the filters content streams use), page
+// content and resource dictionaries.
 #include "pdfcore/pdfcore.h"
 
+#include "codec/ascii.h"
 #include "codec/inflate.h"
+#include "codec/lzw.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +15,120 @@ static bool names_flate(const uint8_t *data, int32_t size, const pdfcore_obj *e,
     return pdfcore_text_span(data, size, names, e, &s) && pdfcore_find_key(&s, "FlateDecode") >= 0;
 }
 
+// ---- filter names and chains -------------------------------------------------------------------
+
+struct filter_name {
+    const char *full;
+    const char *abbr;  // null: none
+};
+// In pdfcore_filter order, from pf_ahx.
+static const filter_name s_filters[] = {
+    {"ASCIIHexDecode", "AHx"}, {"ASCII85Decode", "A85"}, {"LZWDecode", "LZW"},
+    {"FlateDecode", "Fl"},     {"RunLengthDecode", "RL"}, {"DCTDecode", "DCT"},
+    {"CCITTFaxDecode", "CCF"}, {"JBIG2Decode", nullptr},  {"JPXDecode", nullptr},
+    {"Crypt", nullptr},
+};
+const int32_t filter_count = (int32_t)(sizeof s_filters / sizeof s_filters[0]);
+
+int32_t pdfcore_filter_of(const char *name) {
+    for (int32_t i = 0; i < filter_count; i++)
+        if (!strcmp(name, s_filters[i].full) || (s_filters[i].abbr && !strcmp(name, s_filters[i].abbr)))
+            return pf_ahx + i;
+    return 0;
+}
+
+const char *pdfcore_filter_name(int32_t f) {
+    return f >= pf_ahx && f < pf_ahx + filter_count ? s_filters[f - pf_ahx].full : nullptr;
+}
+
+const int32_t max_content_filters = 8;
+
+// A filter that content streams use: FlateDecode, LZWDecode, ASCII85Decode, ASCIIHexDecode,
+// RunLengthDecode.
+static bool content_filter(int32_t f) {
+    return f == pf_flate || f == pf_lzw || f == pf_a85 || f == pf_ahx || f == pf_rl;
+}
+
+// The /Filter of e's text span (a name or an array of names, in place) as content filters into
+// f: their count, 0 when there is none, -1 when it names another filter or cannot be read.
+static int32_t content_filters(const uint8_t *data, int32_t size, const pdfcore_obj *e,
+                               name_index *names, int32_t *f) {
+    pdfcore_span s;
+    if (!pdfcore_text_span(data, size, names, e, &s)) return 0;
+    int32_t v = pdfcore_key_value(&s, "Filter");
+    if (v < 0) return 0;
+    bool array = s.text[v] == '[';
+    int32_t p = array ? v + 1 : v, n = 0;
+    for (;;) {
+        p = skip_ws(s.text, p, s.end);
+        if (array && p < s.end && s.text[p] == ']') return n;
+        if (p >= s.end || s.text[p] != '/' || n == max_content_filters) return -1;
+        char name[32];
+        int cut = 0;
+        p = pdfcore_read_name(s.text, s.end, p, name, (int32_t)sizeof name, &cut);
+        f[n] = cut ? 0 : pdfcore_filter_of(name);
+        if (!content_filter(f[n++])) return -1;
+        if (!array) return n;
+    }
+}
+
+// Room for the output of one Flate or LZW stage of n input bytes: 20 x n + 4096, at most 2^30.
+static uint64_t stage_room(uint64_t n) {
+    uint64_t cap = (uint64_t)1 << 30;
+    return n >= (cap - 4096u) / 20u ? cap : 20u * n + 4096u;
+}
+
+// Undoes filter f over in[0, n): a new malloc'd buffer with *out_n bytes, or NULL.
+static uint8_t *undo_content_filter(int32_t f, const uint8_t *in, uint64_t n, uint64_t *out_n) {
+    if (f == pf_a85) return decode_a85(in, n, out_n);
+    if (f == pf_ahx) return decode_hex(in, n, out_n);
+    if (f == pf_rl) return decode_runlength(in, n, out_n);
+    uint64_t room = stage_room(n);
+    uint8_t *out = (uint8_t *)malloc(room);
+    if (!out) return nullptr;
+    int rc = f == pf_flate ? inflate_decompress(in, n, out, room, out_n)
+                           : lzw_decompress(in, n, out, room, out_n);
+    if (rc != 0) {
+        free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+// The stream bytes in[0, n) through the filters f[0, count), appended to out_buf with a NUL
+// after; NULL when a stage fails, the result passes 2^30 bytes, or no memory.
+static const uint8_t *undo_content_filters(const int32_t *f, int32_t count, const uint8_t *in,
+                                           uint64_t n, buf *out_buf, int32_t *length) {
+    uint8_t *cur = nullptr;
+    for (int32_t i = 0; i < count; i++) {
+        uint64_t got = 0;
+        uint8_t *next = undo_content_filter(f[i], cur ? cur : in, n, &got);
+        free(cur);
+        if (!next) return nullptr;
+        cur = next;
+        n = got;
+    }
+    if (n > ((uint64_t)1 << 30)) {
+        free(cur);
+        return nullptr;
+    }
+    uint64_t before = out_buf->len;
+    buf_bytes(out_buf, cur, n);
+    free(cur);
+    if (!out_buf->data) return nullptr;
+    *length = (int32_t)n;
+    return out_buf->data + before;
+}
+
 const uint8_t *decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int32_t size,
                               buf *out_buf, int32_t *length, name_index *names) {
     if (!entry->is_stream || entry->data_off < 0 || entry->data_end > size) return nullptr;
     int32_t l = entry->data_end - entry->data_off;
     if (l <= 0) return nullptr;
+    int32_t f[max_content_filters];
+    int32_t count = entry->dict_off == -1 ? 0 : content_filters(data, size, entry, names, f);
+    if (count > 1 || (count == 1 && f[0] != pf_flate))
+        return undo_content_filters(f, count, data + entry->data_off, (uint64_t)l, out_buf, length);
     if (entry->dict_off == -1 || !names_flate(data, size, entry, names)) {
         *length = l;
         return data + entry->data_off;

@@ -264,12 +264,78 @@ uint64_t pdfcore_read_hex_string(const uint8_t *text, int32_t end, int32_t pos, 
 uint64_t pdfcore_read_literal_string(const uint8_t *text, int32_t end, int32_t pos, uint8_t *out,
                                      uint64_t cap);
 
+// ---- what the core offers: tokens and dictionary entries ----------------------------------------
+//
+// The token reader of content streams (and of any object text): whitespace and comments ('%' to
+// the end of the line) separate tokens; a literal string is one token, whatever it holds. The
+// readers built on it step over nested values whole, so a key of a nested dictionary is never
+// taken for one of the dictionary read. They read text[0, end) and never at or beyond end.
+
+enum pdfcore_token_kind {
+    tok_end = 0,     // nothing but whitespace and comments left
+    tok_number,      // a run of signs, digits and points holding a digit: 12 -3.5 .5
+    tok_name,        // '/' and the run after it
+    tok_string,      // '(' to its closing ')' (nested pairs counted, '\' escapes), or to end
+    tok_hex,         // '<' to '>' or to end
+    tok_array_open,  // [
+    tok_array_close, // ]
+    tok_dict_open,   // <<
+    tok_dict_close,  // >>
+    tok_word,        // any other run of bytes that are no whitespace or delimiter: operators,
+                     // true, false, null, and the bytes of binary data
+    tok_other,       // one delimiter that opens nothing: ) { } or a lone >
+};
+
+// One token: its kind and its bytes text[start, end).
+struct pdfcore_token {
+    int32_t kind;
+    int32_t start;
+    int32_t end;
+};
+
+// The token at or after *pos. 1 with *tok and *pos just past it (always forward); 0 with kind
+// tok_end and *pos = end when none is left.
+int pdfcore_next_token(const uint8_t *text, int32_t end, int32_t *pos, pdfcore_token *tok);
+// 1 when the token's bytes are word exactly, else 0.
+int pdfcore_token_is(const uint8_t *text, const pdfcore_token *tok, const char *word);
+// The position just past the value that starts at or after pos: a number (a reference `n g R`
+// whole), a name, a string, a word, or an array or dictionary with everything nested in it (to end
+// when it does not close). -1 when no value is there (end, or a closing delimiter).
+int32_t pdfcore_value_end(const uint8_t *text, int32_t end, int32_t pos);
+// The next entry of a dictionary, from *pos (at first just after its "<<"): 1 with *key at the
+// '/' of the key, *value at its value (whitespace skipped) and *pos past the value; 0 at the
+// dictionary's ">>", at end, or at a key without a value. Tokens that are no key are stepped over.
+int pdfcore_dict_next(const uint8_t *text, int32_t end, int32_t *pos, int32_t *key, int32_t *value);
+// The position of the value of /key among the entries of the dictionary whose "<<" stands at pos
+// (after whitespace), nested dictionaries not searched; -1 when there is none.
+int32_t pdfcore_dict_value(const uint8_t *text, int32_t end, int32_t pos, const char *key);
+
 // ---- what the core offers: streams, page content, resources -------------------------------------
 
-// Bytes of stream entry, inflated when its text span names /FlateDecode, else as stored. Inflated
-// bytes live in doc->decoded, which the next inflating call on the document replaces (and
-// pdfcore_doc_free releases); raw bytes point into the file. NULL: not a stream, empty, or not
-// decodable; otherwise *length = byte count.
+// The filters of stream data.
+enum pdfcore_filter {
+    pf_ahx = 1, // ASCIIHexDecode, AHx
+    pf_a85,     // ASCII85Decode, A85
+    pf_lzw,     // LZWDecode, LZW
+    pf_flate,   // FlateDecode, Fl
+    pf_rl,      // RunLengthDecode, RL
+    pf_dct,     // DCTDecode, DCT
+    pf_ccitt,   // CCITTFaxDecode, CCF
+    pf_jbig2,   // JBIG2Decode
+    pf_jpx,     // JPXDecode
+    pf_crypt,   // Crypt
+};
+// The filter (pdfcore_filter) that a /Filter name stands for, full or abbreviated; 0 for any other.
+int32_t pdfcore_filter_of(const char *name);
+// The full name of filter f (pdfcore_filter), or NULL.
+const char *pdfcore_filter_name(int32_t f);
+
+// Bytes of stream entry, decoded: through its /Filter when that names only filters of content
+// streams (FlateDecode, LZWDecode, ASCII85Decode, ASCIIHexDecode, RunLengthDecode, or their
+// abbreviations; predictors are not undone), else inflated when its text span names /FlateDecode,
+// else as stored. Decoded bytes live in doc->decoded, which the next decoding call on the document
+// replaces (and pdfcore_doc_free releases); raw bytes point into the file. NULL: not a stream,
+// empty, or not decodable; otherwise *length = byte count.
 const uint8_t *pdfcore_decoded_stream(pdfcore_doc *doc, const pdfcore_obj *entry, int32_t *length);
 // Complete content of page page_index (0-based): one stream, the joined streams of a /Contents
 // array, or an inline stream. 1: *content and *length set; 0: they are NULL and 0. Messages in the
@@ -451,8 +517,9 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
                       int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited,
                       name_index *names = nullptr);
 
-// Streams and content. decoded_stream: the entry's stream bytes, inflated into out_buf (appended,
-// NUL after) when its span names /FlateDecode (room 20 * L + 4096, at most 2^30), else a pointer
+// Streams and content. decoded_stream: the entry's stream bytes, decoded into out_buf (appended,
+// NUL after) through a /Filter of content stream filters, or inflated when its span names
+// /FlateDecode (each Flate or LZW stage given room 20 * L + 4096, at most 2^30), else a pointer
 // into data; NULL on failure (out_buf's len unchanged).
 const uint8_t *decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int32_t size,
                               buf *out_buf, int32_t *length, name_index *names = nullptr);

@@ -9,7 +9,7 @@
 #include "codec/inflate.h"
 #include "codec/lzw.h"
 #include "pdfcore/pdfcore.h"
-#include "pdfextractimg/ascii.h"
+#include "codec/ascii.h"
 #include "pdfextractimg/extract.h"
 #include "png/png.h"
 
@@ -190,13 +190,8 @@ static void read_color_space(const pdfcore_doc *doc, pdfcore_span v, image_param
 // ---- filters and decode parameters --------------------------------------------------------------
 
 static int32_t filter_from_name(const char *n) {
-    if (!strcmp(n, "ASCIIHexDecode") || !strcmp(n, "AHx")) return filter_ahx;
-    if (!strcmp(n, "ASCII85Decode") || !strcmp(n, "A85")) return filter_a85;
-    if (!strcmp(n, "LZWDecode") || !strcmp(n, "LZW")) return filter_lzw;
-    if (!strcmp(n, "FlateDecode") || !strcmp(n, "Fl")) return filter_flate;
-    if (!strcmp(n, "RunLengthDecode") || !strcmp(n, "RL")) return filter_rl;
-    if (!strcmp(n, "DCTDecode") || !strcmp(n, "DCT")) return filter_dct;
-    return 0;  // JPXDecode, JBIG2Decode, CCITTFaxDecode, Crypt, unknown
+    int32_t f = pdfcore_filter_of(n);
+    return f >= filter_ahx && f <= filter_dct ? f : 0;  // not CCITT, JBIG2, JPX, Crypt, unknown
 }
 
 static void add_filter(image_params *p, const char *name, int cut) {

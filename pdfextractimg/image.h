@@ -9,8 +9,7 @@
 #define QV_PDFEXTRACTIMG_IMAGE_H
 #include <cstdint>
 
-struct pdfcore_doc;
-struct pdfcore_obj;
+#include "pdfcore/pdfcore.h"
 
 // ---- constants ----------------------------------------------------------------------------------
 
@@ -21,14 +20,15 @@ const uint64_t max_decode_cap = 1u << 30;     // largest Flate/LZW output buffer
 // decoded data holds less than an eighth of its sample bytes: a few bytes cannot claim 2^30 pixels.
 const uint64_t sparse_image_pixels = 1u << 24;
 
-// Filters of a /Filter chain, in the order the chain applies them.
+// Filters of a /Filter chain, in the order the chain applies them: the core's filter numbers
+// (pdfcore_filter) of those an image's data may be decoded with.
 enum image_filter {
-    filter_ahx = 1, // ASCIIHexDecode, AHx
-    filter_a85,     // ASCII85Decode, A85
-    filter_lzw,     // LZWDecode, LZW
-    filter_flate,   // FlateDecode, Fl
-    filter_rl,      // RunLengthDecode, RL
-    filter_dct,     // DCTDecode, DCT: JPEG, passed through, never decoded
+    filter_ahx = pf_ahx,     // ASCIIHexDecode, AHx
+    filter_a85 = pf_a85,     // ASCII85Decode, A85
+    filter_lzw = pf_lzw,     // LZWDecode, LZW
+    filter_flate = pf_flate, // FlateDecode, Fl
+    filter_rl = pf_rl,       // RunLengthDecode, RL
+    filter_dct = pf_dct,     // DCTDecode, DCT: JPEG, passed through, never decoded
 };
 
 // ---- structs ------------------------------------------------------------------------------------

@@ -1,5 +1,5 @@
 // Tests of the ASCIIHexDecode, ASCII85Decode and RunLengthDecode filters.
-#include "pdfextractimg/ascii.h"
+#include "codec/ascii.h"
 
 #include <gtest/gtest.h>
 

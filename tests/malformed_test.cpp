@@ -18,7 +18,7 @@
 #include "include/pdfextractimg.h"
 #include "pdf_builder.h"
 #include "pdfcore/pdfcore.h"
-#include "pdfextractimg/ascii.h"
+#include "codec/ascii.h"
 #include "pdfextractimg/extract.h"
 
 // ---- running one document ---------------------------------------------------------------------

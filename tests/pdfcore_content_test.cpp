@@ -85,12 +85,40 @@ TEST(Content, InflatedSizeLimit) {
     EXPECT_EQ("<fail>", big.content());
 }
 
+// ASCII85 text of bytes, four at a time ('z' for zeros not used), ended by "~>".
+static std::string a85(const std::string &in) {
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 4) {
+        uint32_t v = 0;
+        size_t n = in.size() - i < 4 ? in.size() - i : 4;
+        for (size_t k = 0; k < 4; k++) v = v << 8 | (k < n ? (uint8_t)in[i + k] : 0u);
+        char g[5];
+        for (int k = 4; k >= 0; k--, v /= 85) g[k] = (char)('!' + v % 85);
+        out.append(g, n + 1);
+    }
+    return out + "~>";
+}
+
 TEST(Content, FilterChainsAndOtherFilters) {
-    doc_fixture chain(doc_with("/Contents 7 0 R",
-                               {{7, "<< /Filter [/ASCII85Decode /FlateDecode] >>GhVa~>"}}));
-    EXPECT_EQ("<fail>", chain.content());
-    doc_fixture lzw(doc_with("/Contents 7 0 R", {{7, "<< /Filter /LZWDecode >>\x80\x0b\x60"}}));
-    EXPECT_EQ("\x80\x0b\x60", lzw.content());
+    struct chain_case {
+        const char *name;
+        std::string stream;  // dictionary and data
+        std::string want;
+    };
+    const chain_case cases[] = {
+        {"ASCII85 then Flate", "<< /Filter [/ASCII85Decode /FlateDecode] >>" + a85(zlib_compress("q 1 0 0 1 0 0 cm Q")),
+         "q 1 0 0 1 0 0 cm Q"},
+        {"abbreviations", "<< /Filter [/AHx /Fl] >>789C2B54305408040003DE0134>", "q 1 Q"},
+        {"LZW: A B then end", "<< /Filter /LZWDecode >>\x80\x10\x48\x50\x10", "AB"},
+        {"RunLength", "<< /Filter /RunLengthDecode >>\x02q Q\x80", "q Q"},
+        {"a stage that fails", "<< /Filter [/ASCII85Decode /FlateDecode] >>GhVa~>", "<fail>"},
+        {"a filter content never uses: as stored", "<< /Filter /DCTDecode >>abc", "abc"},
+    };
+    for (const chain_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        doc_fixture f(doc_with("/Contents 7 0 R", {{7, c.stream}}));
+        EXPECT_EQ(c.want, f.content());
+    }
 }
 
 TEST(Content, DecodedStreamResultReplacedByNextCall) {

@@ -142,3 +142,68 @@ TEST(Values, StringsAndArrays) {
         EXPECT_EQ(c.want, std::string((const char *)out, (size_t)n));
     }
 }
+
+// Each token of a text as "kind:bytes".
+static std::vector<std::string> tokens(const std::string &t) {
+    static const char *const kinds[] = {"end", "num", "name", "str", "hex", "[", "]", "<<", ">>", "word", "other"};
+    std::vector<std::string> got;
+    int32_t pos = 0;
+    pdfcore_token tok;
+    while (pdfcore_next_token(u(t), n32(t), &pos, &tok)) {
+        EXPECT_EQ(tok.end, pos);
+        got.push_back(std::string(kinds[tok.kind]) + ":" + t.substr((size_t)tok.start, (size_t)(tok.end - tok.start)));
+    }
+    EXPECT_EQ(tok_end, tok.kind);
+    EXPECT_EQ(n32(t), pos);
+    return got;
+}
+
+TEST(Values, ContentTokens) {
+    struct tcase { const char *name; std::string text; std::vector<std::string> want; };
+    const tcase cases[] = {
+        {"operators and operands", "q 1 0 0 -1.5 .5 cm/Im1 Do",
+         {"word:q", "num:1", "num:0", "num:0", "num:-1.5", "num:.5", "word:cm", "name:/Im1", "word:Do"}},
+        {"strings are one token", "(a) BI) Tj", {"str:(a)", "word:BI", "other:)", "word:Tj"}},
+        {"comments are skipped", "% BI ID\r\nq %x", {"word:q"}},
+        {"dictionaries, arrays, hex", "<</A[<0a>]>>", {"<<:<<", "name:/A", "[:[", "hex:<0a>", "]:]", ">>:>>"}},
+        {"unclosed string and hex run to the end", "(ab <c", {"str:(ab <c"}},
+        {"unclosed hex", "<ab", {"hex:<ab"}},
+        {"binary bytes make words", "\x89PNG\x01 x", {"word:\x89PNG\x01", "word:x"}},
+        {"signs and points alone are words", "+ - . 1e5", {"word:+", "word:-", "word:.", "word:1e5"}},
+        {"lone delimiters", "> { }", {"other:>", "other:{", "other:}"}},
+    };
+    for (const tcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.want, tokens(c.text));
+    }
+}
+
+TEST(Values, DictionaryEntries) {
+    struct dcase { const char *name; std::string text; const char *key; int32_t want; };
+    const std::string d = "<< /Sh << /ColorSpace /A >> /Arr [/ColorSpace] /S (/ColorSpace) "
+                          "/R 5 0 R /ColorSpace /B >>";
+    const dcase cases[] = {
+        {"nested keys are not the dictionary's", d, "ColorSpace", n32(d) - 5},
+        {"a reference is one value", d, "R", (int32_t)d.find("5 0 R")},
+        {"missing", d, "Nope", -1},
+        {"a name is no prefix", "<< /ColorSpaces 1 /ColorSpace 2 >>", "ColorSpace", 30},
+        {"whitespace before the dictionary", "  <</A 1>>", "A", 7},
+        {"no dictionary", "/A 1", "A", -1},
+        {"unclosed", "<< /A [1 2 /B 3", "B", -1},
+        {"stray values are stepped over", "<< 1 2 /A 3 >>", "A", 10},
+        {"key without value", "<< /A >>", "A", -1},
+    };
+    for (const dcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.want, pdfcore_dict_value(u(c.text), n32(c.text), 0, c.key));
+    }
+    struct vcase { std::string text; int32_t want; };
+    const vcase ends[] = {
+        {"12 0 R x", 6}, {"12 0 x", 2}, {"<< /A << >> >> x", 14}, {"[1 [2]] x", 7},
+        {"(a) x", 3}, {"/N x", 2}, {"] x", -1}, {"  ", -1}, {"<< /A", 5},
+    };
+    for (const vcase &c : ends) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(c.want, pdfcore_value_end(u(c.text), n32(c.text), 0));
+    }
+}

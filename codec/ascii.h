@@ -1,6 +1,6 @@
-// pdfextractimg/ascii.h - ASCIIHexDecode, ASCII85Decode and RunLengthDecode filters.
-#ifndef QV_PDFEXTRACTIMG_ASCII_H
-#define QV_PDFEXTRACTIMG_ASCII_H
+// codec/ascii.h - ASCIIHexDecode, ASCII85Decode and RunLengthDecode filters.
+#ifndef QV_CODEC_ASCII_H
+#define QV_CODEC_ASCII_H
 #include <cstdint>
 
 // Largest output of one call: 1 GiB, the room of the other decoders of an image's filter chain.

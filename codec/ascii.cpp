@@ -1,8 +1,8 @@
-// pdfextractimg/ascii.cpp - ASCIIHexDecode, ASCII85Decode and RunLengthDecode filters.
+// codec/ascii.cpp - ASCIIHexDecode, ASCII85Decode and RunLengthDecode filters.
 //
 // All three are lenient: bytes outside their alphabet are skipped, malformed input only yields
 // other bytes. Their one failure is an allocation that cannot be made.
-#include "pdfextractimg/ascii.h"
+#include "codec/ascii.h"
 
 #include <cstdlib>
 #include <cstring>

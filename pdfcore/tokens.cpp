@@ -1,0 +1,129 @@
+// pdfcore/tokens.cpp - the token reader of content streams and the readers of values and
+// dictionary entries built on it.
+#include "pdfcore/pdfcore.h"
+
+#include <cstring>
+
+// A run of bytes that are neither whitespace nor delimiters.
+static int32_t regular_end(const uint8_t *t, int32_t p, int32_t end) {
+    while (p < end && !is_pdf_ws(t[p]) && !is_delim(t[p])) p++;
+    return p;
+}
+
+// 1 when t[start, end) reads as a number: signs, digits and points, at least one digit.
+static bool is_number(const uint8_t *t, int32_t start, int32_t end) {
+    bool digit = false;
+    for (int32_t i = start; i < end; i++) {
+        if (is_digit(t[i])) digit = true;
+        else if (t[i] != '+' && t[i] != '-' && t[i] != '.') return false;
+    }
+    return digit;
+}
+
+int pdfcore_next_token(const uint8_t *t, int32_t end, int32_t *pos, pdfcore_token *tok) {
+    int32_t p = *pos < 0 ? 0 : *pos;
+    for (;;) {
+        p = skip_ws(t, p, end);
+        if (p >= end || t[p] != '%') break;
+        while (p < end && t[p] != '\n' && t[p] != '\r') p++;  // a comment runs to the line's end
+    }
+    if (p >= end) {
+        *tok = pdfcore_token{tok_end, end, end};
+        *pos = end;
+        return 0;
+    }
+    int32_t kind = tok_other, e = p + 1;
+    switch (t[p]) {
+    case '/':
+        kind = tok_name;
+        e = regular_end(t, p + 1, end);
+        break;
+    case '(':
+        kind = tok_string;
+        e = pdfcore_string_end(t, p, end);
+        if (e < 0) e = end;
+        break;
+    case '<':
+        if (p + 1 < end && t[p + 1] == '<') {
+            kind = tok_dict_open;
+            e = p + 2;
+            break;
+        }
+        kind = tok_hex;
+        for (e = p + 1; e < end && t[e] != '>';) e++;
+        if (e < end) e++;
+        break;
+    case '>':
+        if (p + 1 < end && t[p + 1] == '>') {
+            kind = tok_dict_close;
+            e = p + 2;
+        }
+        break;
+    case '[': kind = tok_array_open; break;
+    case ']': kind = tok_array_close; break;
+    case ')': case '{': case '}': break;  // delimiters that open nothing here
+    default:
+        e = regular_end(t, p, end);
+        kind = is_number(t, p, e) ? tok_number : tok_word;
+    }
+    *tok = pdfcore_token{kind, p, e};
+    *pos = e;
+    return 1;
+}
+
+int pdfcore_token_is(const uint8_t *t, const pdfcore_token *tok, const char *word) {
+    size_t n = strlen(word);
+    return tok->end - tok->start == (int32_t)n && memcmp(t + tok->start, word, n) == 0;
+}
+
+int32_t pdfcore_value_end(const uint8_t *t, int32_t end, int32_t pos) {
+    pdfcore_token tok;
+    int32_t p = pos;
+    if (!pdfcore_next_token(t, end, &p, &tok)) return -1;
+    int32_t after = 0;
+    switch (tok.kind) {
+    case tok_number:
+        return pdfcore_read_ref(t, end, tok.start, &after) > 0 ? after : tok.end;
+    case tok_dict_open: {
+        int32_t c = find_dict_close(t, tok.start, end);
+        return c < 0 ? end : c + 2;
+    }
+    case tok_array_open: return pdfcore_array_end(t, tok.start, end);
+    case tok_name: case tok_string: case tok_hex: case tok_word: return tok.end;
+    default: return -1;
+    }
+}
+
+int pdfcore_dict_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *key, int32_t *value) {
+    int32_t p = *pos;
+    pdfcore_token tok;
+    // Anything that is no key (a stray value of a broken dictionary) is stepped over.
+    while (pdfcore_next_token(t, end, &p, &tok) && tok.kind != tok_dict_close) {
+        if (tok.kind != tok_name) {
+            int32_t v = pdfcore_value_end(t, end, tok.start);
+            p = v > p ? v : p;
+            continue;
+        }
+        int32_t v = skip_ws(t, tok.end, end);
+        int32_t after = pdfcore_value_end(t, end, v);
+        if (after < 0) break;  // a key without a value ends the dictionary
+        *key = tok.start;
+        *value = skip_ws(t, v, end);
+        *pos = after;
+        return 1;
+    }
+    *pos = p;
+    return 0;
+}
+
+int32_t pdfcore_dict_value(const uint8_t *t, int32_t end, int32_t pos, const char *key) {
+    pos = skip_ws(t, pos, end);
+    if (pos < 0 || pos + 1 >= end || t[pos] != '<' || t[pos + 1] != '<') return -1;
+    size_t n = strlen(key);
+    int32_t p = pos + 2, k = 0, v = 0;
+    while (pdfcore_dict_next(t, end, &p, &k, &v)) {
+        int32_t ke = regular_end(t, k + 1, end);
+        if (ke - k - 1 == (int32_t)n && memcmp(t + k + 1, key, n) == 0) return v;
+    }
+    return -1;
+}
