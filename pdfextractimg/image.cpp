@@ -170,7 +170,7 @@ static void read_indexed(const pdfcore_doc *doc, const pdfcore_span &v, image_pa
     free(raw);
 }
 
-static void read_color_space(const pdfcore_doc *doc, pdfcore_span v, image_params *p) {
+void read_color_space(const pdfcore_doc *doc, pdfcore_span v, image_params *p) {
     if (!pdfcore_resolve(doc, &v)) return;
     if (v.text[v.start] == '[') {
         int32_t q = skip_ws(v.text, v.start + 1, v.end);
@@ -287,15 +287,49 @@ static void read_decode_parms(const pdfcore_doc *doc, const pdfcore_span &s, int
     if (p->predictor < 1) p->predictor = 1;
 }
 
+// /Mask at v.start: a reference to a stencil mask stream, or a colour key array of non-negative
+// integers (in place or through a reference, its elements too). Anything else is no mask.
+static void read_mask(const pdfcore_doc *doc, pdfcore_span v, image_params *p) {
+    v.start = skip_ws(v.text, v.start, v.end);
+    int32_t after = 0;
+    int32_t n = pdfcore_read_ref(v.text, v.end, v.start, &after);
+    const pdfcore_obj *o = n > 0 ? obj_find(&doc->objs, n) : nullptr;
+    if (o && o->is_stream) {
+        p->mask = n;
+        return;
+    }
+    if (!pdfcore_resolve(doc, &v) || v.text[v.start] != '[') return;
+    int32_t key[max_mask_key];
+    int32_t count = 0;
+    for (int32_t q = v.start + 1;;) {
+        q = skip_ws(v.text, q, v.end);
+        if (q >= v.end || v.text[q] == ']') break;
+        int32_t e = pdfcore_value_end(v.text, v.end, q);
+        int32_t x = pdfcore_read_int(doc, from(v, q));
+        if (count == max_mask_key || e <= q || x < 0) return;
+        key[count++] = x;
+        q = e;
+    }
+    if (count < 2 || count % 2 != 0) return;
+    memcpy(p->mask_key, key, (size_t)count * sizeof key[0]);
+    p->mask_key_count = count;
+}
+
 void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_params *p) {
+    pdfcore_span s;
+    if (!doc || !entry || !pdfcore_obj_span(doc, entry, &s)) s = pdfcore_span{nullptr, 0, 0, -1, nullptr};
+    read_image_params_span(doc, s, p);
+}
+
+void read_image_params_span(const pdfcore_doc *doc, const pdfcore_span &s, image_params *p) {
     memset(p, 0, sizeof *p);
     p->width = p->height = -1;
     p->bpc = 8;
     p->predictor = 1;
     p->dp_colors = p->dp_bpc = p->dp_columns = -1;
     p->smask = -1;
-    pdfcore_span s;
-    if (!doc || !entry || !pdfcore_obj_span(doc, entry, &s)) return;
+    p->mask = -1;
+    if (!doc || !s.text || s.start >= s.end) return;
     const uint8_t *t = s.text;
     int32_t lo, hi, k;
     read_decode_parms(doc, s, &lo, &hi, p);
@@ -333,6 +367,7 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
             p->smask = n > 0 ? n : -1;
         }
     }
+    if ((k = find_key(s, "Mask", lo, hi)) >= 0) read_mask(doc, from(s, k + 5), p);
 }
 
 void image_params_free(image_params *p) {
@@ -543,10 +578,13 @@ static inline uint8_t cmyk_channel(uint32_t v, uint32_t k) {
     return (uint8_t)((1.0 - v / 255.0) * (1.0 - k / 255.0) * 255.0);
 }
 
-uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, int32_t height) {
-    if (!doc || smask <= 0 || width <= 0 || height <= 0) return nullptr;
+// Alpha of mask image num, scaled to width x height by nearest neighbour: its samples as they are
+// (a soft mask), or one bit a pixel with 1 transparent (stencil). /Decode [1 0] inverts either.
+static uint8_t *mask_alpha(const pdfcore_doc *doc, int32_t num, int32_t width, int32_t height,
+                           bool stencil) {
+    if (!doc || num <= 0 || width <= 0 || height <= 0) return nullptr;
     if ((uint64_t)width * (uint64_t)height > max_image_pixels) return nullptr;
-    const pdfcore_obj *o = obj_find(&doc->objs, smask);
+    const pdfcore_obj *o = obj_find(&doc->objs, num);
     const uint8_t *stream = nullptr;
     uint64_t stream_len = 0;
     if (!pdfcore_stream_data(doc, o, &stream, &stream_len)) return nullptr;
@@ -559,6 +597,7 @@ uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, in
     if (mp.height <= 0) mp.height = height;
     if ((uint64_t)mp.width * (uint64_t)mp.height > max_image_pixels) goto done;
     mp.image_mask = 0;
+    if (stencil) mp.bpc = 1;
     if (decode_filters(&mp, mp.filter_count, stream, stream_len, &dec, &len) != 0) goto done;
     {
         int32_t depth = image_depth(&mp);
@@ -568,7 +607,7 @@ uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, in
         if (len / mh < row) goto done; // fewer bytes than mh rows
         alpha = (uint8_t *)malloc((uint64_t)width * (uint64_t)height);
         if (!alpha) goto done;
-        bool inv = decode_pair(&mp, 0, 1.0, 0.0), ok = true;
+        bool inv = decode_pair(&mp, 0, 1.0, 0.0) != stencil, ok = true;
         uint64_t i = 0;
         if (depth == 8 && mw == (uint64_t)width && mh == (uint64_t)height) { // the common case
             memcpy(alpha, dec, mw * mh);
@@ -587,6 +626,42 @@ uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, in
 done:
     free(dec);
     image_params_free(&mp);
+    return alpha;
+}
+
+uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, int32_t height) {
+    return mask_alpha(doc, smask, width, height, false);
+}
+
+uint8_t *read_stencil_mask(const pdfcore_doc *doc, int32_t mask, int32_t width, int32_t height) {
+    return mask_alpha(doc, mask, width, height, true);
+}
+
+uint8_t *color_key_alpha(const image_params *p, int32_t c, const uint8_t *d, uint64_t len) {
+    if (p->width <= 0 || p->height <= 0 || c < 1 || p->mask_key_count < 2 * c) return nullptr;
+    uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height;
+    if (w * h > max_image_pixels) return nullptr;
+    int32_t depth = image_depth(p);
+    uint64_t row = row_bytes_of(w, (uint64_t)c, (uint64_t)depth);
+    uint8_t *alpha = (uint8_t *)malloc(w * h);
+    if (!alpha) return nullptr;
+    bool ok = true;
+    for (uint64_t y = 0, i = 0; y < h; y++) {
+        uint64_t row_off = y * row;
+        for (uint64_t x = 0; x < w; x++, i++) {
+            bool keyed = true;  // every component inside its range so far
+            for (int32_t k = 0; k < c && keyed; k++) {
+                uint64_t s = x * (uint64_t)c + (uint64_t)k;
+                uint32_t v = sample_raw(d, len, row_off, s, depth, &ok);  // a missing sample is 0
+                if (depth == 16 && ok) {
+                    uint64_t at = row_off + 2u * s + 1u;
+                    v = v << 8 | (at < len ? d[at] : 0u);
+                }
+                keyed = v >= (uint32_t)p->mask_key[2 * k] && v <= (uint32_t)p->mask_key[2 * k + 1];
+            }
+            alpha[i] = keyed ? 0 : 255;
+        }
+    }
     return alpha;
 }
 
@@ -811,7 +886,18 @@ int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t
 
 // ---- the whole conversion -----------------------------------------------------------------------
 
-// The pixels of an image that is not JPEG data, its soft mask as alpha (see image_pixels; *gray
+// The alpha of an image from its masks, or NULL for none: the soft mask when /SMask names one, else
+// the stencil mask or colour key of /Mask; a stencil mask itself has none.
+static uint8_t *image_alpha(const pdfcore_doc *doc, const image_params *p, int32_t c,
+                            const uint8_t *decoded, uint64_t decoded_len) {
+    if (p->smask > 0) return read_soft_mask(doc, p->smask, p->width, p->height);
+    if (p->image_mask) return nullptr;
+    if (p->mask > 0) return read_stencil_mask(doc, p->mask, p->width, p->height);
+    if (p->mask_key_count > 0) return color_key_alpha(p, c, decoded, decoded_len);
+    return nullptr;
+}
+
+// The pixels of an image that is not JPEG data, its masks as alpha (see image_pixels; *gray
 // set), or NULL when it does not convert. The decoded samples are freed before it returns, so the
 // PNG encoder never runs beside them.
 static uint8_t *decoded_pixels(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
@@ -826,12 +912,55 @@ static uint8_t *decoded_pixels(const pdfcore_doc *doc, const image_params *p, co
     undo_predictors(p, c, decoded, &decoded_len);
     if (w * h <= sparse_image_pixels ||
         decoded_len / h >= row_bytes_of(w, (uint64_t)c, (uint64_t)image_depth(p)) / 8u) {
-        if (p->smask > 0) alpha = read_soft_mask(doc, p->smask, p->width, p->height);
+        alpha = image_alpha(doc, p, c, decoded, decoded_len);
         pixels = image_pixels(p, c, decoded, decoded_len, alpha, gray);
     }
     free(decoded);
     free(alpha);
     return pixels;
+}
+
+int32_t image_convert(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
+                      uint64_t stream_len, int32_t page, int32_t obj_num, extracted_image *rec,
+                      int32_t flags) {
+    int32_t result = 0, gray = 0;
+    uint8_t *pixels = nullptr, *file = nullptr;
+    uint64_t file_len = 0;
+    extracted_image r = *rec;
+    r.page = page;
+    r.obj_num = obj_num;
+    if (p->bad_filter) goto done;
+    // DCT last in the chain: the bytes after the filters before it are JPEG data, passed through
+    // whatever the masks; nothing else is tried.
+    if (p->filter_count > 0 && p->filters[p->filter_count - 1] == filter_dct) {
+        if (jpeg_pass_through(p, stream, stream_len, &r)) {
+            *rec = r;
+            result = 1;
+        }
+        goto done;
+    }
+    pixels = decoded_pixels(doc, p, stream, stream_len, &gray);
+    if (!pixels) goto done;
+    if (flags & extract_defer_png) {
+        r.pixels = pixels;
+        r.pixels_gray = gray;
+        pixels = nullptr;
+    } else if (!(flags & extract_no_png)) {
+        file = gray ? qv_png_encode_gray(p->width, p->height, pixels, &file_len)
+                    : qv_png_encode(p->width, p->height, pixels, &file_len);
+        if (!file) goto done;
+    }
+    r.width = p->width;
+    r.height = p->height;
+    memset(r.format, 0, sizeof r.format);
+    memcpy(r.format, "png", 3);
+    r.size = r.data_len = file_len;
+    r.data = file;
+    *rec = r;
+    result = 1;
+done:
+    free(pixels);
+    return result;
 }
 
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
@@ -842,46 +971,9 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
     const uint8_t *stream = nullptr;
     uint64_t stream_len = 0;
     if (!pdfcore_obj_span(doc, o, &s) || !pdfcore_stream_data(doc, o, &stream, &stream_len)) return 0;
-
     image_params p;
     read_image_params(doc, o, &p);
-    int32_t result = 0, gray = 0;
-    uint8_t *pixels = nullptr, *file = nullptr;
-    uint64_t file_len = 0;
-    extracted_image r = *rec;
-    r.page = page;
-    r.obj_num = obj_num;
-    if (p.bad_filter) goto done;
-    // DCT last in the chain: the bytes after the filters before it are JPEG data, passed through
-    // whatever the soft mask; nothing else is tried.
-    if (p.filter_count > 0 && p.filters[p.filter_count - 1] == filter_dct) {
-        if (jpeg_pass_through(&p, stream, stream_len, &r)) {
-            *rec = r;
-            result = 1;
-        }
-        goto done;
-    }
-    pixels = decoded_pixels(doc, &p, stream, stream_len, &gray);
-    if (!pixels) goto done;
-    if (flags & extract_defer_png) {
-        r.pixels = pixels;
-        r.pixels_gray = gray;
-        pixels = nullptr;
-    } else if (!(flags & extract_no_png)) {
-        file = gray ? qv_png_encode_gray(p.width, p.height, pixels, &file_len)
-                    : qv_png_encode(p.width, p.height, pixels, &file_len);
-        if (!file) goto done;
-    }
-    r.width = p.width;
-    r.height = p.height;
-    memset(r.format, 0, sizeof r.format);
-    memcpy(r.format, "png", 3);
-    r.size = r.data_len = file_len;
-    r.data = file;
-    *rec = r;
-    result = 1;
-done:
-    free(pixels);
+    int32_t result = image_convert(doc, &p, stream, stream_len, page, obj_num, rec, flags);
     image_params_free(&p);
     return result;
 }

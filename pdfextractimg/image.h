@@ -1,15 +1,18 @@
-// pdfextractimg/image.h - one image XObject to pixels: reading the image dictionary (colour space,
-// palette, filter chain, predictor parameters, Decode array), decoding the stream, undoing PNG and
-// TIFF predictors, reading the soft mask, and turning samples into 8-bit gray or RGBA pixels.
+// pdfextractimg/image.h - one image to pixels: reading the image dictionary (colour space,
+// palette, filter chain, predictor parameters, Decode array, masks), decoding the stream, undoing
+// PNG and TIFF predictors, reading the soft mask or /Mask, and turning samples into 8-bit gray or
+// RGBA pixels.
 //
-// extract_single_image (extract.h) runs these steps in order; they are declared here for the
-// library's own code and for tests. Everything reads the object's text span with the core's value
-// readers (pdfcore.h); there is no object parser.
+// extract_single_image (extract.h) runs these steps in order for an image XObject, image_convert
+// for the parameters and data of any image (inline images too); the steps are declared here for
+// the library's own code and for tests. Everything reads the dictionary's text with the core's
+// value readers (pdfcore.h); there is no object parser.
 #ifndef QV_PDFEXTRACTIMG_IMAGE_H
 #define QV_PDFEXTRACTIMG_IMAGE_H
 #include <cstdint>
 
 #include "pdfcore/pdfcore.h"
+struct extracted_image;
 
 // ---- constants ----------------------------------------------------------------------------------
 
@@ -19,6 +22,8 @@ const uint64_t max_decode_cap = 1u << 30;     // largest Flate/LZW output buffer
 // Missing samples are painted as zero, but an image above this many pixels is skipped when its
 // decoded data holds less than an eighth of its sample bytes: a few bytes cannot claim 2^30 pixels.
 const uint64_t sparse_image_pixels = 1u << 24;
+// Numbers of a /Mask colour key array: a pair per component, at most 32 components.
+const int32_t max_mask_key = 64;
 
 // Filters of a /Filter chain, in the order the chain applies them: the core's filter numbers
 // (pdfcore_filter) of those an image's data may be decoded with.
@@ -56,6 +61,9 @@ struct image_params {
     double decode[8];
     int32_t invert;           // the first Decode pair is (1, 0), or image_mask
     int32_t smask;            // /SMask object number, -1: none
+    int32_t mask;             // /Mask stencil mask stream's object number, -1: none
+    int32_t mask_key_count;   // numbers of a /Mask colour key array (even, >= 2), 0: none
+    int32_t mask_key[max_mask_key]; // min and max raw sample (before /Decode) per component
 };
 
 // ---- for the library's own code and tests ------------------------------------------------------
@@ -63,6 +71,11 @@ struct image_params {
 // Fills *p from the text span of image stream entry (p is overwritten, not freed). Never fails;
 // allocates the palette when one is read.
 void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_params *p);
+// The same from the image dictionary's text s (an empty span gives the defaults).
+void read_image_params_span(const pdfcore_doc *doc, const pdfcore_span &s, image_params *p);
+// Sets the colour space fields of *p (name, components, Indexed and its palette) from the colour
+// space value at v.start (a name, an array, or a reference to either). p's palette must be null.
+void read_color_space(const pdfcore_doc *doc, pdfcore_span v, image_params *p);
 // Frees the palette; harmless twice.
 void image_params_free(image_params *p);
 
@@ -100,6 +113,14 @@ void undo_tiff_predictor(uint8_t *decoded, uint64_t decoded_len, uint64_t column
 // Alpha of soft mask object smask, scaled to width x height by nearest neighbour: malloc'd
 // width * height bytes (caller frees), or NULL when there is no usable mask.
 uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, int32_t height);
+// The same for stencil mask stream mask (/Mask): one bit a sample, 1 transparent (alpha 0) and
+// 0 opaque (255), swapped by /Decode [1 0].
+uint8_t *read_stencil_mask(const pdfcore_doc *doc, int32_t mask, int32_t width, int32_t height);
+// Alpha of a /Mask colour key over the decoded samples (c components, p->bpc bits; for Indexed
+// images the index): 0 where every component's raw sample lies in its range of p->mask_key, 255
+// elsewhere; a missing sample reads as 0. Malloc'd width * height bytes (caller frees), or NULL
+// when the key has fewer than 2 * c numbers, the size is unusable, or no memory.
+uint8_t *color_key_alpha(const image_params *p, int32_t c, const uint8_t *decoded, uint64_t decoded_len);
 
 // Pixels of the decoded samples (c components) with optional alpha (width * height bytes): a
 // malloc'd buffer (caller frees) of width * height gray bytes (*gray = 1: a one-bit gray image
@@ -111,8 +132,14 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *decoded, 
 // JPEG pass-through of the bytes after the filters before DCTDecode. 1: *rec filled ("jpeg", data
 // from the SOI marker). 0: no usable JPEG start, a filter failed, or no memory; nothing allocated.
 // rec's type is struct extracted_image (extract.h).
-struct extracted_image;
 int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t stream_len,
                           extracted_image *rec);
+
+// Converts the image of parameters p and stored data stream[0, stream_len) into *rec as
+// extract_single_image does (DCT data as stored, everything else pixels and PNG, masks as alpha),
+// with rec->page = page and rec->obj_num = obj_num. 1: filled; 0: not converted, *rec unchanged.
+int32_t image_convert(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
+                      uint64_t stream_len, int32_t page, int32_t obj_num, extracted_image *rec,
+                      int32_t flags);
 
 #endif

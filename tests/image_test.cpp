@@ -874,6 +874,66 @@ TEST(ImageSoftMask, ReadLikeAnImage) {
     EXPECT_EQ(rgba_of({255, 255, 255, 0x20}), one.px(1));
 }
 
+// /Mask on a 2 x 2 image: a colour key on the raw samples, or a stencil mask stream whose 1 is
+// transparent. Objects 20 and 21 are there for references.
+TEST(ImageMask, ColourKeysAndStencilMasks) {
+    const std::string rgb = BYTES("\x0A\x0A\x0A\x32\x32\x32\x0A\x3C\x0A\xC8\x00\x00");
+    const std::string rgb_dict = "/Width 2 /Height 2 /ColorSpace /DeviceRGB /BitsPerComponent 8 ";
+    struct mcase {
+        const char *name;
+        std::string dict, data;
+        std::vector<int> alpha;  // per pixel
+    } cases[] = {
+        {"key: one pixel inside", rgb_dict + "/Mask [0 20 0 20 0 20]", rgb, {0, 255, 255, 255}},
+        {"key: every component must be inside", rgb_dict + "/Mask [0 60 0 60 0 60]", rgb, {0, 0, 0, 255}},
+        {"key: bounds included", rgb_dict + "/Mask [10 10 10 60 10 10]", rgb, {0, 255, 0, 255}},
+        {"key: on raw samples, before Decode", rgb_dict + "/Decode [1 0 1 0 1 0] /Mask [0 20 0 20 0 20]", rgb,
+         {0, 255, 255, 255}},
+        {"key: array object", rgb_dict + "/Mask 20 0 R", rgb, {0, 255, 255, 255}},
+        {"key: a number through a reference", rgb_dict + "/Mask [0 21 0 R 0 20 0 20]", rgb, {0, 255, 255, 255}},
+        {"key: too short for the components", rgb_dict + "/Mask [0 20]", rgb, {255, 255, 255, 255}},
+        {"key: odd count", rgb_dict + "/Mask [0 20 0 20 0]", rgb, {255, 255, 255, 255}},
+        {"key: negative number", rgb_dict + "/Mask [-1 20 0 20 0 20]", rgb, {255, 255, 255, 255}},
+        {"key: not an array", rgb_dict + "/Mask /None", rgb, {255, 255, 255, 255}},
+        {"key: Indexed applies to the index",
+         "/Width 2 /Height 2 /ColorSpace [/Indexed /DeviceRGB 3 <000000FF000000FF000000FF>] /Mask [1 2]",
+         BYTES("\x00\x01\x02\x03"), {255, 0, 0, 255}},
+        {"key: 16-bit samples", "/Width 2 /Height 2 /ColorSpace /DeviceGray /BitsPerComponent 16 /Mask [256 300]",
+         BYTES("\x01\x00\x01\x2C\x01\x2D\x00\xFF"), {0, 0, 255, 255}},
+        {"key: 1-bit samples", "/Width 2 /Height 2 /ColorSpace /DeviceGray /BitsPerComponent 1 /Mask [1 1]",
+         BYTES("\x80\x40"), {0, 255, 255, 0}},
+        {"stencil: 1 transparent", rgb_dict + "/Mask 22 0 R", rgb, {0, 255, 255, 0}},
+        {"stencil: Decode [1 0] swaps", rgb_dict + "/Mask 23 0 R", rgb, {255, 0, 0, 255}},
+        {"stencil: smaller, scaled up", rgb_dict + "/Mask 24 0 R", rgb, {0, 0, 0, 0}},
+        {"stencil: larger, scaled down", rgb_dict + "/Mask 25 0 R", rgb, {255, 0, 0, 255}},
+        {"soft mask wins", rgb_dict + "/SMask 26 0 R /Mask [0 255 0 255 0 255]", rgb, {1, 2, 3, 4}},
+        {"soft mask wins over a stencil", rgb_dict + "/Mask 22 0 R /SMask 26 0 R", rgb, {1, 2, 3, 4}},
+    };
+    for (const mcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pixels px = image_of(c.dict, c.data, [](pdf_builder &b) {
+            b.obj(20, "[0 20 0 20 0 20]");
+            b.obj(21, "20");
+            const std::string m = "<< /Type /XObject /Subtype /Image /ImageMask true ";
+            b.stream(22, m + "/Width 2 /Height 2 >>", BYTES("\x80\x40"));
+            b.stream(23, m + "/Width 2 /Height 2 /Decode [1 0] >>", BYTES("\x80\x40"));
+            b.stream(24, m + "/Width 1 /Height 1 >>", BYTES("\x80"));
+            b.stream(25, m + "/Width 4 /Height 4 >>", BYTES("\x30\x00\xC0\x00"));
+            b.stream(26, "<< /Width 2 /Height 2 /ColorSpace /DeviceGray /BitsPerComponent 8 >>",
+                     BYTES("\x01\x02\x03\x04"));
+        });
+        ASSERT_TRUE(px.ok);
+        ASSERT_EQ(16u, px.rgba.size());
+        for (int i = 0; i < 4; i++) EXPECT_EQ(c.alpha[i], px.px(i)[3]) << i;
+    }
+    // JPEG data is written as stored whatever its masks.
+    std::string jpeg = fake_jpeg(2, 2);
+    pixels j = image_of(rgb_dict + "/Filter /DCTDecode /Mask [0 20 0 20 0 20]", jpeg);
+    ASSERT_TRUE(j.ok);
+    EXPECT_EQ("jpeg", j.format);
+    EXPECT_EQ(jpeg, std::string(j.data.begin(), j.data.end()));
+}
+
 TEST(ImageColour, WholeImages) {
     struct wcase {
         const char *name, *dict;
