@@ -1,7 +1,8 @@
 // pdfextractimg/collect.cpp - the image collection walk: finds the image XObjects of the pages
-// (resources inherited through the page tree, Form XObjects descended into), converts each once per
-// page and once per document, hands each to the receiver it is given, and falls back to a scan of
-// every stream when the pages yield none.
+// (resources inherited through the page tree, Form XObjects descended into), then the inline
+// images of the page's content and of those forms, then the images of annotation appearances and
+// tiling patterns; converts each XObject once per page and once per document, hands each image to
+// the receiver it is given, and falls back to a scan of every stream when the pages yield none.
 #include "pdfextractimg/extract.h"
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "pdfcore/pdfcore.h"
+#include "pdfextractimg/inline.h"
 
 // The page and at most 31 ancestors are asked for /Resources.
 const int32_t max_parent_hops = 32;
@@ -76,6 +78,9 @@ struct doc_known {
     uint8_t *failed;
     uint8_t *walked_inline;  // pages and ancestors whose own /Resources were walked
     uint8_t *walked_ref;     // objects named by a walked /Resources reference
+    uint8_t *met_forms;      // of those, the ones whose walk met a form: walked on every page, as
+                             // the inline images of the forms belong to each page
+    uint8_t *no_inline;      // streams (forms, appearances, patterns) whose content holds no "BI"
     int32_t max_num;
 };
 
@@ -86,14 +91,31 @@ static bool walked_before(const doc_known *known, const uint8_t *map, int32_t nu
 
 // One page's walk: where its images go and what it has met.
 struct page_walk {
-    const pdfcore_doc *doc;
+    pdfcore_doc *doc;
     const image_receiver *to;
     int32_t page;                   // 1-based
     const doc_known *known;         // null: a walk of this page alone
     int32_t seen[page_seen_slots];  // see page_seen_slot
     int32_t seen_count;
-    int lost;                       // 1 once the receiver refused a record
+    int lost;                       // 1 once the receiver refused a record (or a form could
+                                    // not be noted: its inline images would be missing)
+    int32_t *forms;                 // Form XObjects descended into, in visiting order (malloc'd)
+    int32_t form_count;
+    int32_t form_cap;
 };
+
+// Notes form num, whose inline images come after the XObjects.
+static void note_form(page_walk *w, int32_t num) {
+    if (w->form_count >= w->form_cap) {
+        void *t = array_grow(w->forms, &w->form_cap, 16, sizeof *w->forms);
+        if (!t) {
+            w->lost = 1;
+            return;
+        }
+        w->forms = (int32_t *)t;
+    }
+    w->forms[w->form_count++] = num;
+}
 
 static void convert_and_hand_over(page_walk *w, int32_t num) {
     const doc_known *known = w->known;
@@ -167,6 +189,7 @@ static void visit_xobject(page_walk *w, int32_t num, int32_t depth) {
         return;
     }
     if (!value_is(s, t, "/Form")) return;
+    note_form(w, num);
     walk_form(w, s, depth);
 }
 
@@ -226,14 +249,19 @@ static void walk_page_resources(page_walk *w, bool by_ref, int32_t key, const ui
                                 int32_t end, int32_t start) {
     const doc_known *known = w->known;
     uint8_t *map = !known ? nullptr : by_ref ? known->walked_ref : known->walked_inline;
-    if (walked_before(known, map, key)) return;
+    if (walked_before(known, map, key) && !bit_get(known->met_forms, known->max_num, key)) return;
+    int32_t forms = w->form_count;
     scan_xobjects_dict(w, text, end, start, 0);
-    if (known) bit_set(map, known->max_num, key);
+    if (!known) return;
+    bit_set(map, known->max_num, key);
+    if (w->form_count > forms) bit_set(known->met_forms, known->max_num, key);
 }
+
+static void walk_page_extras(page_walk *w, int32_t page_index, const pdfcore_span *res);
 
 // The page walk of collect_page_images; known: see doc_known, or null. 0, or -1 when the receiver
 // refused a record.
-static int collect_page(const pdfcore_doc *doc, int32_t page_index, const image_receiver *to,
+static int collect_page(pdfcore_doc *doc, int32_t page_index, const image_receiver *to,
                         const doc_known *known) {
     if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return 0;
     page_walk walk;
@@ -245,7 +273,10 @@ static int collect_page(const pdfcore_doc *doc, int32_t page_index, const image_
     memset(w->seen, 0, sizeof w->seen);
     w->seen_count = 0;
     w->lost = 0;
-    pdfcore_span cur;
+    w->forms = nullptr;
+    w->form_count = w->form_cap = 0;
+    pdfcore_span cur, res;  // res: the page's resource dictionary, from its "<<"
+    const pdfcore_span *have_res = nullptr;
     int32_t cur_num = doc->pages.items[page_index].obj_num;
     if (!num_span(doc, cur_num, &cur)) return 0;
     for (int32_t hops = 0;;) {
@@ -253,12 +284,17 @@ static int collect_page(const pdfcore_doc *doc, int32_t page_index, const image_
         if (v >= 0) {
             if (cur.text[v] == '<' && v + 1 < cur.end && cur.text[v + 1] == '<') {
                 walk_page_resources(w, false, cur_num, cur.text, cur.end, v);
+                res = cur;
+                res.start = v;
+                have_res = &res;
                 break;
             }
             int32_t ref = ref_at(cur.text, cur.end, &v);
             pdfcore_span rs;
             if (ref > 0 && num_span(doc, ref, &rs)) {
                 walk_page_resources(w, true, ref, rs.text, rs.end, rs.start);
+                res = rs;
+                have_res = &res;
                 break;
             }
         }
@@ -274,23 +310,27 @@ static int collect_page(const pdfcore_doc *doc, int32_t page_index, const image_
         if (!pdfcore_obj_span(doc, o, &cur)) break;
         cur_num = parent;
     }
+    walk_page_extras(w, page_index, have_res);
+    free(w->forms);
     return w->lost ? -1 : 0;
 }
 
-int collect_page_images(const pdfcore_doc *doc, int32_t page_index, const image_receiver *to) {
+int collect_page_images(pdfcore_doc *doc, int32_t page_index, const image_receiver *to) {
     return collect_page(doc, page_index, to, nullptr);
 }
 
 // When the page tree leads to no image: every stream of the index whose /Subtype is /Image, in
 // index order, as found on page 1.
-static int fallback_scan(const pdfcore_doc *doc, const image_receiver *to) {
-    page_walk w;  // its seen list is not used
+static int fallback_scan(pdfcore_doc *doc, const image_receiver *to) {
+    page_walk w;  // its seen list and forms are not used
     w.doc = doc;
     w.to = to;
     w.page = 1;
     w.known = nullptr;
     w.seen_count = 0;
     w.lost = 0;
+    w.forms = nullptr;
+    w.form_count = w.form_cap = 0;
     for (int32_t i = 0; i < doc->objs.count; i++) {
         const pdfcore_obj *o = &doc->objs.items[i];
         pdfcore_span s;
@@ -301,7 +341,7 @@ static int fallback_scan(const pdfcore_doc *doc, const image_receiver *to) {
     return w.lost ? -1 : 0;
 }
 
-int collect_all_images(const pdfcore_doc *doc, const image_receiver *to) {
+int collect_all_images(pdfcore_doc *doc, const image_receiver *to) {
     if (!doc) return 0;
     int32_t seen[doc_seen_max];
     int32_t seen_count = 0;
@@ -309,14 +349,16 @@ int collect_all_images(const pdfcore_doc *doc, const image_receiver *to) {
     int32_t handed = 0;  // records the receiver kept
     // An image shared by many pages is converted once, not once per page; without the bitmap
     // (no memory) failed images are only tried again.
-    doc_known known = {seen, 0, nullptr, nullptr, nullptr, nullptr, doc->max_num};
+    doc_known known = {seen, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, doc->max_num};
     size_t map_bytes = doc->max_num >= 0 ? (size_t)doc->max_num / 8u + 1u : 0;
-    uint8_t *maps = map_bytes ? (uint8_t *)calloc(map_bytes, 4) : nullptr;
+    uint8_t *maps = map_bytes ? (uint8_t *)calloc(map_bytes, 6) : nullptr;
     if (maps) {
         known.listed = maps;
         known.failed = maps + map_bytes;
         known.walked_inline = maps + 2 * map_bytes;
         known.walked_ref = maps + 3 * map_bytes;
+        known.met_forms = maps + 4 * map_bytes;
+        known.no_inline = maps + 5 * map_bytes;
     }
     for (int32_t pi = 0; pi < doc->pages.count; pi++) {
         // The page's records are held until its walk is done: what the walk knows of earlier
@@ -328,12 +370,13 @@ int collect_all_images(const pdfcore_doc *doc, const image_receiver *to) {
         if (collect_page(doc, pi, &hold, &known) != 0) lost = 1;
         for (int32_t i = 0; i < tmp.count; i++) {
             extracted_image *r = &tmp.items[i];
-            bool dup = known.listed ? bit_get(known.listed, known.max_num, r->obj_num)
-                                    : seen_has(seen, seen_count, r->obj_num);
+            // Inline images (object 0) are never duplicates.
+            bool dup = r->obj_num > 0 && (known.listed ? bit_get(known.listed, known.max_num, r->obj_num)
+                                                       : seen_has(seen, seen_count, r->obj_num));
             if (dup) {
                 extracted_image_release(r);
             } else {
-                if (seen_count < doc_seen_max) {
+                if (r->obj_num > 0 && seen_count < doc_seen_max) {
                     seen[seen_count++] = r->obj_num;
                     bit_set(known.listed, known.max_num, r->obj_num);
                 }
@@ -348,6 +391,132 @@ int collect_all_images(const pdfcore_doc *doc, const image_receiver *to) {
     free(maps);
     if (handed == 0 && !lost && fallback_scan(doc, to) != 0) lost = 1;
     return lost ? -1 : 0;
+}
+
+// ---- inline images, annotation appearances, tiling patterns ------------------------------------
+
+// 1 when content lies in the file's bytes (not to be freed).
+static bool in_file(const pdfcore_doc *doc, const uint8_t *content) {
+    uintptr_t c = (uintptr_t)content, d = (uintptr_t)doc->data;
+    return c >= d && c < d + (uintptr_t)doc->size;
+}
+
+// The object number of the stream that the reference at v.start names, or -1.
+static int32_t stream_ref(const pdfcore_doc *doc, const pdfcore_span &v) {
+    int32_t after = 0;
+    int32_t num = pdfcore_read_ref(v.text, v.end, v.start, &after);
+    const pdfcore_obj *o = num > 0 ? obj_find(&doc->objs, num) : nullptr;
+    return o && o->is_stream ? num : -1;
+}
+
+// *v moved to the dictionary that the value of /key in the dictionary at v->start is, in place or
+// through references. 1, or 0 when there is none.
+static int dict_at_key(const pdfcore_doc *doc, pdfcore_span *v, const char *key) {
+    v->start = pdfcore_dict_value(v->text, v->end, v->start, key);
+    return v->start >= 0 && pdfcore_resolve(doc, v) && v->start + 1 < v->end &&
+           v->text[v->start] == '<' && v->text[v->start + 1] == '<';
+}
+
+// The inline images of stream num (a form, an appearance, a pattern), whose colour spaces are
+// named in its own resources. The decoded content stays in the document while it is read: the
+// conversions read the document and never replace its last decoded stream. A stream whose
+// content holds no BI is not decoded again on later pages of the document.
+static void stream_inline_images(page_walk *w, int32_t num) {
+    const doc_known *known = w->known;
+    if (known && bit_get(known->no_inline, known->max_num, num)) return;
+    const pdfcore_obj *o = obj_find(&w->doc->objs, num);
+    pdfcore_span s, res;
+    if (!pdfcore_obj_span(w->doc, o, &s)) return;
+    res = s;
+    bool have_res = dict_at_key(w->doc, &res, "Resources");
+    int32_t len = 0;
+    const uint8_t *content = pdfcore_decoded_stream(w->doc, o, &len);
+    if (!content || find_kw(content, len, 0, "BI") < 0) {
+        if (known) bit_set(known->no_inline, known->max_num, num);
+        return;
+    }
+    if (inline_content_images(w->doc, content, len, have_res ? &res : nullptr, w->page, w->to) != 0)
+        w->lost = 1;
+}
+
+// A stream drawn as a form is (an annotation's appearance, a tiling pattern), one form level
+// down, once per page: the images of its XObjects, its inline images, those of the forms under it.
+static void walk_like_form(page_walk *w, int32_t num) {
+    int32_t *slot = page_seen_slot(w->seen, num);
+    if (*slot == num || w->seen_count >= page_seen_max) return;
+    *slot = num;
+    w->seen_count++;
+    pdfcore_span s;
+    if (!num_span(w->doc, num, &s)) return;
+    int32_t first = w->form_count;
+    walk_form(w, s, 0);
+    stream_inline_images(w, num);
+    for (int32_t i = first; i < w->form_count; i++) stream_inline_images(w, w->forms[i]);
+}
+
+// The normal appearance of the annotation whose dictionary is at a.start: the stream /AP /N names,
+// or when /N is a dictionary of states, the one of the state /AS names. -1: none.
+static int32_t normal_appearance(const pdfcore_doc *doc, const pdfcore_span &a) {
+    pdfcore_span n = a;
+    if (!dict_at_key(doc, &n, "AP")) return -1;
+    n.start = pdfcore_dict_value(n.text, n.end, n.start, "N");
+    if (n.start < 0) return -1;
+    int32_t num = stream_ref(doc, n);
+    if (num > 0) return num;
+    pdfcore_span as = a;
+    as.start = pdfcore_dict_value(a.text, a.end, a.start, "AS");
+    if (as.start < 0 || !pdfcore_resolve(doc, &as) || as.text[as.start] != '/') return -1;
+    char state[128];
+    int cut = 0;
+    pdfcore_read_name(as.text, as.end, as.start, state, (int32_t)sizeof state, &cut);
+    if (cut || !pdfcore_resolve(doc, &n)) return -1;
+    n.start = pdfcore_dict_value(n.text, n.end, n.start, state);
+    return n.start < 0 ? -1 : stream_ref(doc, n);
+}
+
+// Phases after the XObjects of the page's resources: the inline images of the page's content,
+// then of each form met, in visiting order; each annotation's normal appearance in /Annots order;
+// the tiling patterns of the page's resources res (null: none).
+static void walk_page_extras(page_walk *w, int32_t page_index, const pdfcore_span *res) {
+    pdfcore_doc *doc = w->doc;
+    const uint8_t *content = nullptr;
+    int32_t len = 0;
+    if (pdfcore_page_content(doc, page_index, &content, &len)) {
+        if (inline_content_images(doc, content, len, res, w->page, w->to) != 0) w->lost = 1;
+        if (!in_file(doc, content)) free((void *)content);
+    }
+    int32_t forms = w->form_count;
+    for (int32_t i = 0; i < forms; i++) stream_inline_images(w, w->forms[i]);
+
+    pdfcore_span a;
+    if (num_span(doc, doc->pages.items[page_index].obj_num, &a) &&
+        (a.start = pdfcore_dict_value(a.text, a.end, a.start, "Annots")) >= 0 &&
+        pdfcore_resolve(doc, &a) && a.text[a.start] == '[') {
+        int32_t end = pdfcore_array_end(a.text, a.start, a.end);
+        for (int32_t q = skip_ws(a.text, a.start + 1, end); q < end && a.text[q] != ']';
+             q = skip_ws(a.text, q, end)) {
+            int32_t e = pdfcore_value_end(a.text, end, q);
+            pdfcore_span one = a;
+            one.start = q;
+            int32_t ap = pdfcore_resolve(doc, &one) ? normal_appearance(doc, one) : -1;
+            if (ap > 0) walk_like_form(w, ap);
+            q = e > q ? e : q + 1;
+        }
+    }
+
+    pdfcore_span pats;
+    if (!res) return;
+    pats = *res;
+    if (!dict_at_key(doc, &pats, "Pattern")) return;
+    int32_t p = pats.start + 2, k = 0, v = 0;
+    while (pdfcore_dict_next(pats.text, pats.end, &p, &k, &v)) {
+        pdfcore_span ref = pats, ps;
+        ref.start = v;
+        int32_t num = stream_ref(doc, ref);
+        if (num <= 0 || !num_span(doc, num, &ps)) continue;
+        ps.start = pdfcore_dict_value(ps.text, ps.end, ps.start, "PatternType");
+        if (ps.start >= 0 && pdfcore_read_int(doc, ps) == 1) walk_like_form(w, num);
+    }
 }
 
 // ---- the list of records -----------------------------------------------------------------------

@@ -11,7 +11,7 @@ struct pdfcore_doc;
 // record frees them (extracted_image_release).
 struct extracted_image {
     int32_t page;      // 1-based page on which the image was found (1 for the fallback scan)
-    int32_t obj_num;   // object number of the image XObject
+    int32_t obj_num;   // object number of the image XObject, 0 for an inline image
     int32_t width;
     int32_t height;
     char format[16];   // "jpeg" or "png", NUL-terminated, rest zero
@@ -53,12 +53,12 @@ struct image_receiver {
 // page's /Resources (or, when it has none, of the nearest of up to 31 ancestors that has them),
 // forms descended into up to 16 levels deep, each object tried once per page (the first 2048).
 // 0, or -1 when a record was lost (to refused one).
-int collect_page_images(const pdfcore_doc *doc, int32_t page_index, const image_receiver *to);
+int collect_page_images(pdfcore_doc *doc, int32_t page_index, const image_receiver *to);
 // The images of the whole document, duplicates across pages removed, with the fallback scan of all
 // image streams (each as found on page 1) when the pages yield no image. A page's images are handed
 // over once its walk is done. 0, or -1 when a record was lost (to refused one, or a page's records
 // could not be held).
-int collect_all_images(const pdfcore_doc *doc, const image_receiver *to);
+int collect_all_images(pdfcore_doc *doc, const image_receiver *to);
 
 // Growable list of records; all zero is empty. The receiver that keeps every record.
 struct img_vec {

@@ -223,21 +223,29 @@ static int64_t unfiltered_length(const image_params *p) {
     return (int64_t)(row * (uint64_t)p->height);
 }
 
-// What the first filter knows of where its data ends.
-enum data_end_mark { end_unknown, end_marker, end_inflates };
+// The end markers that DCT, ASCII85 and ASCIIHex data hold (inline_reader.mark_*).
+static const char *const s_end_marks[3] = {"\xFF\xD9", "~>", ">"};
 
-// A marker the data holds before its end, searched once over the data as candidates advance.
-struct marker_search {
-    const char *mark;  // null: none
-    int32_t at;        // where the search goes on
-    bool found;
-};
-
-static bool marker_before(const uint8_t *t, marker_search *m, int32_t limit) {
-    size_t n = strlen(m->mark);
-    for (; !m->found && m->at + (int32_t)n <= limit; m->at++)
-        m->found = memcmp(t + m->at, m->mark, n) == 0;
-    return m->found;
+// Where end marker k first stands at or after pos (-1: nowhere). The answer is kept, so the
+// searches of one content stream, from positions that only grow, read each byte about once.
+static int32_t end_mark(inline_reader *r, int32_t k, int32_t pos) {
+    int32_t at = r->mark_at[k];
+    if (r->mark_from[k] >= 0 && r->mark_from[k] <= pos && (at < 0 || at >= pos)) return at;
+    const char *m = s_end_marks[k];
+    int32_t n = (int32_t)strlen(m);
+    at = -1;
+    for (int32_t q = pos; q + n <= r->len; q++) {
+        const void *hit = memchr(r->text + q, m[0], (size_t)(r->len - n + 1 - q));
+        if (!hit) break;
+        q = (int32_t)((const uint8_t *)hit - r->text);
+        if (memcmp(r->text + q, m, (size_t)n) == 0) {
+            at = q;
+            break;
+        }
+    }
+    r->mark_from[k] = pos;
+    r->mark_at[k] = at;
+    return at;
 }
 
 // 1 when data[0, n) inflates completely within the trial room.
@@ -258,26 +266,23 @@ static int32_t find_ei(inline_reader *r, const image_params *p, int32_t data_sta
     if (from >= r->no_ei_from) return -1;
     const uint8_t *t = r->text;
     int32_t stop = r->no_ei_from < r->len ? r->no_ei_from : r->len;
-    marker_search m = {nullptr, data_start, false};
     int32_t first = p->filter_count > 0 ? p->filters[0] : 0;
-    data_end_mark kind = end_unknown;
-    if (first == filter_dct) m.mark = "\xFF\xD9";
-    else if (first == filter_a85) m.mark = "~>";
-    else if (first == filter_ahx) m.mark = ">";
-    if (m.mark) kind = end_marker;
-    else if (first == filter_flate) kind = end_inflates;
+    int32_t k = first == filter_dct ? 0 : first == filter_a85 ? 1 : first == filter_ahx ? 2 : -1;
+    // The first EI after the end marker (when the data holds none, none can be confirmed).
+    int32_t after_mark = k < 0 ? -1 : end_mark(r, k, data_start);
+    if (after_mark >= 0) after_mark += (int32_t)strlen(s_end_marks[k]);
+    bool confirm = (k >= 0 && after_mark >= 0) || first == filter_flate;
     int32_t plausible = -1, trials = 0;
-    for (int32_t e = from; e + 1 < stop; e++) {
-        const void *hit = memchr(t + e, 'E', (size_t)(stop - 1 - e));
+    for (int32_t e = from; e < stop; e++) {
+        const void *hit = memchr(t + e, 'E', (size_t)(stop - e));
         if (!hit) break;
         e = (int32_t)((const uint8_t *)hit - t);
-        if (t[e + 1] != 'I' || e == 0 || !is_pdf_ws(t[e - 1])) continue;
+        if (e + 1 >= r->len || t[e + 1] != 'I' || e == 0 || !is_pdf_ws(t[e - 1])) continue;
         if (e + 2 < r->len && !is_pdf_ws(t[e + 2]) && !is_delim(t[e + 2])) continue;
         if (!inline_reads_as_content(t, r->len, e + 2)) continue;
         if (plausible < 0) plausible = e;
-        if (kind == end_unknown) return e;
-        if (kind == end_marker && marker_before(t, &m, e - 1)) return e;
-        if (kind == end_inflates) {
+        if (!confirm || (k >= 0 && e - 1 >= after_mark)) return e;
+        if (k < 0) {  // Flate
             if (trials == inline_flate_trials) return plausible;
             trials++;
             if (inflates(p, t + data_start, e - 1 - data_start)) return e;
@@ -325,6 +330,7 @@ void inline_reader_init(inline_reader *r, const uint8_t *text, int32_t len) {
     r->len = len > 0 ? len : 0;
     r->pos = 0;
     r->no_ei_from = r->len + 1;
+    for (int32_t k = 0; k < 3; k++) r->mark_from[k] = r->mark_at[k] = -1;
 }
 
 int inline_next(const pdfcore_doc *doc, inline_reader *r, const pdfcore_span *resources,
@@ -333,9 +339,11 @@ int inline_next(const pdfcore_doc *doc, inline_reader *r, const pdfcore_span *re
     const uint8_t *t = r->text;
     pdfcore_token tok;
     int32_t q = r->pos;
-    while (pdfcore_next_token(t, r->len, &q, &tok) && !pdfcore_token_is(t, &tok, "BI")) {
-    }
-    if (tok.kind == tok_end) {
+    bool found = false;
+    // Content without the bytes BI further on is not read token by token.
+    if (find_kw(t, r->len, q, "BI") >= 0)
+        while (!found && pdfcore_next_token(t, r->len, &q, &tok)) found = pdfcore_token_is(t, &tok, "BI");
+    if (!found) {
         r->pos = r->len;
         return 0;
     }

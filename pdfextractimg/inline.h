@@ -53,6 +53,8 @@ struct inline_reader {
     int32_t len;
     int32_t pos;         // where the search for the next BI starts
     int32_t no_ei_from;  // no EI that may end data stands at or after this (len + 1: not known)
+    int32_t mark_from[3]; // the end markers of DCT, ASCII85 and ASCIIHex data: searched from here
+    int32_t mark_at[3];   // (-1: not yet), first found there (-1: none to the end)
 };
 
 // ---- functions ----------------------------------------------------------------------------------

@@ -38,7 +38,7 @@ static int load_doc(const char *pdf_path, pdfcore_doc *doc) {
 
 // Hands the document's images (page_index -1: all of them, duplicates removed) to to. 0, or -1
 // when a record was lost.
-static int collect(const pdfcore_doc *doc, int32_t page_index, const image_receiver *to) {
+static int collect(pdfcore_doc *doc, int32_t page_index, const image_receiver *to) {
     return page_index < 0 ? collect_all_images(doc, to) : collect_page_images(doc, page_index, to);
 }
 

@@ -37,6 +37,24 @@ int32_t extract_single_image(const pdfcore_doc *, int32_t obj_num, int32_t page,
     return 1;
 }
 
+// The stand-in of the inline image reader: each "BI n" of a content stream read is an inline image
+// (object 0) of width n, handed over in content order.
+int inline_content_images(const pdfcore_doc *, const uint8_t *content, int32_t len,
+                          const pdfcore_span *, int32_t page, const image_receiver *to) {
+    std::string c((const char *)content, (size_t)len);
+    int lost = 0;
+    for (size_t at = c.find("BI "); at != std::string::npos; at = c.find("BI ", at + 3)) {
+        extracted_image rec;
+        memset(&rec, 0, sizeof rec);
+        rec.page = page;
+        rec.width = atoi(c.c_str() + at + 3);
+        rec.height = 1;
+        strcpy(rec.format, "png");
+        if (to->take(to->ctx, &rec) != 0) lost = 1;
+    }
+    return lost ? -1 : 0;
+}
+
 // ---- fixtures -------------------------------------------------------------------------------------
 
 static const char image_dict[] = "<< /Type /XObject /Subtype /Image /Width 1 /Height 1 >>";
@@ -96,6 +114,38 @@ static records all_records(const pdf_builder &b) {
     if (l.ok) EXPECT_EQ(0, collect_all_images(&l.doc, &to));
     EXPECT_EQ(0, list.failed);
     return to_records(&list);
+}
+
+// (page, object, width) of each record.
+struct record_full {
+    int page, obj, width;
+};
+typedef std::vector<record_full> records_full;
+
+static records_full to_full(img_vec *list) {
+    records_full r;
+    for (int32_t i = 0; i < list->count; i++)
+        r.push_back({list->items[i].page, list->items[i].obj_num, list->items[i].width});
+    img_vec_free(list);
+    return r;
+}
+
+static records_full page_full(const pdf_builder &b, int page_index) {
+    loaded l(b);
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    image_receiver to = img_vec_receiver(&list);
+    if (l.ok) EXPECT_EQ(0, collect_page_images(&l.doc, page_index, &to));
+    return to_full(&list);
+}
+
+static records_full all_full(const pdf_builder &b) {
+    loaded l(b);
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    image_receiver to = img_vec_receiver(&list);
+    if (l.ok) EXPECT_EQ(0, collect_all_images(&l.doc, &to));
+    return to_full(&list);
 }
 
 // A document of one page per resources text; pages are objects 3, 4, ... under Pages node 2.
@@ -362,7 +412,113 @@ TEST(CollectPage, ResourcesInheritedThroughAtMost31Ancestors) {
     }
 }
 
+// ---- inline images, annotation appearances, tiling patterns ---------------------------------------
+
+// The records of a walk as numbers: an XObject's object number, an inline image's -width (the
+// stand-in reader gives "BI n" width n).
+static std::vector<int> walk_order(const records_full &r) {
+    std::vector<int> out;
+    for (auto &x : r) out.push_back(x.obj > 0 ? x.obj : -x.width);
+    return out;
+}
+
+TEST(CollectPage, EveryImageOnThePageInItsOrder) {
+    pdf_builder b = pages_doc({"/Resources << /XObject << /A 10 0 R /F 20 0 R /G 21 0 R >> /Pattern << /P1 50 0 R "
+                   "/P2 51 0 R /P3 52 0 R >> >> /Contents 70 0 R /Annots [30 0 R 31 0 R 32 0 R 33 0 R]"});
+    for (int n : {10, 11, 12, 13}) b.stream(n, image_dict, "x");
+    b.stream(70, "<< >>", "q BI 1 Q");
+    b.stream(20, form_dict("/I 11 0 R"), "BI 2");
+    b.stream(21, form_dict(""), "BI 3 BI 4");
+    b.obj(30, "<< /Type /Annot /Subtype /Stamp /AP << /N 40 0 R >> >>");
+    b.obj(31, "<< /Type /Annot /AS /Off /AP << /N << /On 41 0 R /Off 42 0 R >> >> >>");
+    b.obj(32, "<< /Type /Annot /AP << /N << /On 41 0 R >> >> >>");  // states without /AS: none
+    b.obj(33, "<< /Type /Annot /AP << /D 41 0 R >> >>");               // no normal appearance
+    b.stream(40, form_dict("/J 12 0 R"), "BI 5");
+    b.stream(41, form_dict(""), "BI 99");
+    b.stream(42, form_dict(""), "BI 6");
+    b.stream(50, "<< /PatternType 1 /PaintType 1 " + xobjects("/K 13 0 R") + " >>", "BI 7");
+    b.obj(51, "<< /PatternType 2 /Shading 60 0 R >>");
+    b.stream(52, "<< /PatternType 2 >>", "BI 98");
+    b.xref_table(trailer_opts(1));
+    // The page's XObjects (forms descended into), its content's inline images, the forms' inline
+    // images in visiting order, each annotation's appearance (XObjects, then inline images), the
+    // tiling patterns.
+    EXPECT_EQ((std::vector<int>{10, 11, -1, -2, -3, -4, 12, -5, -6, 13, -7}), walk_order(page_full(b, 0)));
+}
+
+TEST(CollectPage, AppearancesAndPatternsInTheirForms) {
+    struct acase {
+        const char *name;
+        std::string page_keys;
+        std::vector<int> want;
+    };
+    const acase cases[] = {
+        // Pages without resources of their own show the patterns of the Pages node's (13, -7).
+        {"annotations array in an object of its own", "/Annots 80 0 R", {12, -5, 13, -7}},
+        {"annotation written in the array", "/Annots [<< /AP << /N 40 0 R >> >>]", {12, -5, 13, -7}},
+        {"appearance dictionary through a reference", "/Annots [34 0 R]", {12, -5, 13, -7}},
+        {"state through a reference", "/Annots [35 0 R]", {-6, 13, -7}},
+        {"an appearance that is a page form is read once",
+         xobjects("/F 40 0 R") + " /Annots [30 0 R]", {12, -5}},
+        {"the same appearance twice is read once", "/Annots [30 0 R 30 0 R]", {12, -5, 13, -7}},
+        {"a form under an appearance: its inline images after the appearance's",
+         "/Annots [36 0 R]", {12, -8, -5, 13, -7}},
+        {"tiling pattern through a reference to the pattern dictionary",
+         "/Resources << /Pattern 81 0 R >>", {13, -7}},
+        {"inherited resources hold the patterns", "", {13, -7}},
+    };
+    for (const acase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3}, "/Resources << /Pattern << /P 50 0 R >> >>");
+        b.page(3, 2, c.page_keys);
+        for (int n : {12, 13}) b.stream(n, image_dict, "x");
+        b.obj(30, "<< /AP << /N 40 0 R >> >>");
+        b.obj(34, "<< /AP 82 0 R >>");
+        b.obj(35, "<< /AS /Off /AP << /N 83 0 R >> >>");
+        b.obj(36, "<< /AP << /N 43 0 R >> >>");
+        b.stream(40, form_dict("/J 12 0 R"), "BI 5");
+        b.stream(42, form_dict(""), "BI 6");
+        b.stream(43, form_dict("/J 12 0 R /Sub 44 0 R"), "BI 8");
+        b.stream(44, form_dict(""), "BI 5");
+        b.stream(50, "<< /PatternType 1 " + xobjects("/K 13 0 R") + " >>", "BI 7");
+        b.obj(80, "[30 0 R]");
+        b.obj(81, "<< /P 50 0 R >>");
+        b.obj(82, "<< /N 40 0 R >>");
+        b.obj(83, "<< /Off 42 0 R >>");
+        b.xref_table(trailer_opts(1));
+        EXPECT_EQ(c.want, walk_order(page_full(b, 0)));
+    }
+}
+
 // ---- the whole document -----------------------------------------------------------------------------
+
+TEST(CollectAll, InlineImagesAreNeverDuplicates) {
+    // Pages 1 and 2 share one resources object with form 20 (inline image 2, XObject 10); page 3
+    // shows the same form through resources of its own.
+    pdf_builder b = pages_doc({"/Resources 60 0 R /Contents 70 0 R", "/Resources 60 0 R /Contents 70 0 R",
+                               xobjects("/F 20 0 R")});
+    b.obj(60, "<< /XObject << /F 20 0 R >> >>");
+    b.stream(10, image_dict, "x");
+    b.stream(20, form_dict("/I 10 0 R"), "BI 2");
+    b.stream(70, "<< >>", "BI 1");
+    b.xref_table(trailer_opts(1));
+    records_full got = all_full(b);
+    EXPECT_EQ((std::vector<int>{10, -1, -2, -1, -2, -2}), walk_order(got));
+    std::vector<int> pages;
+    for (auto &r : got) pages.push_back(r.page);
+    EXPECT_EQ((std::vector<int>{1, 1, 1, 2, 2, 3}), pages);
+}
+
+TEST(CollectAll, InlineImagesAloneKeepTheFallbackScanAway) {
+    pdf_builder b = pages_doc({"/Contents 70 0 R"});
+    b.stream(10, image_dict, "x");  // named by no page
+    b.stream(70, "<< >>", "BI 1");
+    b.xref_table(trailer_opts(1));
+    EXPECT_EQ((std::vector<int>{-1}), walk_order(all_full(b)));
+}
+
 
 TEST(CollectAll, DuplicatesAcrossPagesAreListedOnceOnTheFirstPage) {
     pdf_builder b = pages_doc({xobjects("/A 10 0 R"), xobjects("/B 11 0 R"),

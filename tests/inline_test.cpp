@@ -3,9 +3,11 @@
 // resources, conversion, and hostile content.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -245,6 +247,32 @@ TEST(InlineReader, WhatReadsAsContent) {
     }
 }
 
+// Content made of one piece repeated 20,000 times: each kind once found its end by reading the
+// rest of the content again for every image, minutes for half a megabyte.
+TEST(InlineReader, RepeatedHostileImagesReadInLinearTime) {
+    struct hcase {
+        const char *name, *piece;
+        size_t want;  // images found
+    } cases[] = {
+        {"DCT without its end marker", "BI /W 1 /H 1 /F /DCT ID xx EI Q ", 20000},
+        {"ASCII85 without its end", "BI /W 1 /H 1 /F /A85 ID xx EI Q ", 20000},
+        {"Flate that never inflates", "BI /W 1 /H 1 /F /Fl ID xx EI Q ", 20000},
+        {"no EI anywhere", "BI /W 1 /H 1 /F /Fl ID xx ", 20000},
+        {"no ID anywhere", "BI /W 1 /H 1 Q ", 20000},
+    };
+    res_doc rd;
+    for (const hcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string content;
+        for (int i = 0; i < 20000; i++) content += c.piece;
+        auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::string> got = inline_images(rd, content);
+        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(c.want, got.size());
+        EXPECT_LT(s, 10.0);
+    }
+}
+
 // ---- conversion -----------------------------------------------------------------------------------
 
 struct converted {
@@ -336,4 +364,150 @@ TEST(InlineReader, MutatedContentStaysInBounds) {
         }
     }
     EXPECT_GT(images, 0u);
+}
+
+// ---- the whole walk, with real conversions ------------------------------------------------------
+
+struct listed {
+    int page, w, h;
+    std::string format;
+    std::vector<uint8_t> rgba;
+    bool operator==(const listed &o) const { return page == o.page && w == o.w && h == o.h; }
+};
+
+// Every image of the document at path as collect_all_images hands them over, pixels as RGBA.
+static std::vector<listed> walk_file(const std::string &path) {
+    std::vector<listed> out;
+    pdfcore_doc doc;
+    memset(&doc, 0, sizeof doc);
+    EXPECT_EQ(1, pdfcore_load(path.c_str(), &doc)) << path;
+    img_vec list;
+    memset(&list, 0, sizeof list);
+    image_receiver to = img_vec_receiver(&list, extract_defer_png);
+    EXPECT_EQ(0, collect_all_images(&doc, &to));
+    for (int32_t i = 0; i < list.count; i++) {
+        const extracted_image &r = list.items[i];
+        listed l{r.page, r.width, r.height, r.format, {}};
+        for (int64_t k = 0; r.pixels && k < (int64_t)r.width * r.height; k++) {
+            if (r.pixels_gray) l.rgba.insert(l.rgba.end(), {r.pixels[k], r.pixels[k], r.pixels[k], 255});
+            else l.rgba.insert(l.rgba.end(), r.pixels + 4 * k, r.pixels + 4 * k + 4);
+        }
+        out.push_back(l);
+    }
+    img_vec_free(&list);
+    pdfcore_doc_free(&doc);
+    return out;
+}
+
+TEST(InlineWalk, EveryKindOfPlaceWithRealConversions) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.page(3, 2, "/Resources << /XObject << /Im 10 0 R /F 20 0 R >> /Pattern << /P 50 0 R >> "
+                 "/ColorSpace << /Pal [/Indexed /DeviceRGB 1 <FF0000 00FF00>] >> >> /Contents 70 0 R /Annots [30 0 R]");
+    b.stream(10, "<< /Subtype /Image /Width 2 /Height 2 /ColorSpace /DeviceGray /BitsPerComponent 8 >>", "abcd");
+    b.stream(11, "<< /Subtype /Image /Width 5 /Height 1 /ColorSpace /DeviceGray /BitsPerComponent 8 >>", "abcde");
+    b.stream(70, "<< >>", BYTES("q BI /W 3 /H 1 /CS /Pal /BPC 8 ID \x00\x01\x00 EI Q"));
+    b.stream(20, "<< /Subtype /Form /Resources << >> >>", "BI /W 4 /H 1 /CS /G ID abcd EI");
+    b.obj(30, "<< /Subtype /Widget /AS /On /AP << /N << /On 40 0 R /Off 41 0 R >> >> >>");
+    b.stream(40, "<< /Subtype /Form /Resources << /XObject << /I 11 0 R >> >> >>",
+             "BI /IM true /W 8 /H 1 ID \xAA EI BI /W 6 /H 1 /CS /G /F /AHx ID 010203040506> EI");
+    b.stream(41, "<< /Subtype /Form >>", "BI /W 9 /H 1 /CS /G ID abcdefghi EI");
+    b.stream(50, "<< /PatternType 1 /Resources << >> >>", "BI /W 7 /H 1 /CS /G ID abcdefg EI");
+    b.xref_table(trailer_opts(1));
+    std::string path = b.save_temp("inline_walk");
+    std::vector<listed> got = walk_file(path);
+    remove(path.c_str());
+    std::vector<int> widths;
+    for (const listed &l : got) widths.push_back(l.w);
+    EXPECT_EQ((std::vector<int>{2, 3, 4, 5, 6, 7}), widths);
+    ASSERT_EQ(6u, got.size());
+    EXPECT_EQ((std::vector<uint8_t>{255, 0, 0, 255, 0, 255, 0, 255, 255, 0, 0, 255}), got[1].rgba);
+}
+
+// ---- real producers -------------------------------------------------------------------------------
+
+// Pixels of a binary PGM or PPM file as RGBA, with alpha from the PGM alpha_path when given.
+static listed netpbm(const std::string &path, const std::string &alpha_path = "") {
+    listed l{1, 0, 0, "png", {}};
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) {
+        ADD_FAILURE() << "cannot open " << path;
+        return l;
+    }
+    char magic[3] = {0};
+    int maxval = 0;
+    EXPECT_EQ(4, fscanf(f, "%2s %d %d %d", magic, &l.w, &l.h, &maxval));
+    fgetc(f);
+    int comps = magic[1] == '6' ? 3 : 1;
+    std::vector<uint8_t> raw((size_t)(l.w * l.h * comps));
+    EXPECT_EQ(raw.size(), fread(raw.data(), 1, raw.size(), f));
+    fclose(f);
+    listed a;
+    if (!alpha_path.empty()) a = netpbm(alpha_path);
+    for (int i = 0; i < l.w * l.h; i++) {
+        const uint8_t *p = &raw[(size_t)(i * comps)];
+        uint8_t alpha = a.rgba.empty() ? 255 : a.rgba[(size_t)(4 * i)];
+        l.rgba.insert(l.rgba.end(), {p[0], p[comps > 1], p[comps > 1 ? 2 : 0], alpha});
+    }
+    return l;
+}
+
+// (page, width, height) of what `pdfimages -list` shows as pictures (images, and stencil masks
+// that are XObjects), an image shared by pages once; NULL-like {-1} when pdfimages is missing.
+static std::vector<listed> peer_listing(const std::string &path) {
+    std::vector<listed> out;
+    FILE *p = popen(("pdfimages -list '" + path + "' 2>/dev/null").c_str(), "r");
+    if (!p) return {{-1, 0, 0, "", {}}};
+    char line[512];
+    int lines = 0;
+    while (fgets(line, sizeof line, p)) {
+        if (++lines <= 2) continue;
+        int page = 0, num = 0, w = 0, h = 0;
+        char type[32];
+        if (sscanf(line, "%d %d %31s %d %d", &page, &num, type, &w, &h) != 5) continue;
+        bool is_inline = strstr(line, "[inline]") != nullptr;
+        if (!strcmp(type, "image") || (!strcmp(type, "stencil") && !is_inline)) out.push_back({page, w, h, "", {}});
+    }
+    if (pclose(p) != 0 || lines == 0) return {{-1, 0, 0, "", {}}};
+    return out;
+}
+
+TEST(InlineProducers, ImagesAsTheirSourcesAndAsPdfimagesLists) {
+    const std::string dir = std::string(TEST_SOURCE_DIR) + "/fixtures/inline/";
+    struct pcase {
+        const char *file;
+        std::vector<listed> want;  // in the order the walk hands them over
+    } cases[] = {
+        // ReportLab: the XObject (colour key as alpha) first, then the inline images.
+        {"reportlab_inline.pdf", {netpbm(dir + "rl_keyed.ppm", dir + "rl_keyed.pgm"), netpbm(dir + "rl_rgb.ppm"),
+                                  netpbm(dir + "rl_gray.pgm")}},
+        // Ghostscript: gray and RGB inline images; its inline stencil mask is no picture.
+        {"gs_inline.pdf", {netpbm(dir + "gs_gray.pgm"), netpbm(dir + "gs_rgb.ppm")}},
+        // dvips: rules are 1x1 inline stencil masks, glyphs Type3 bitmaps: nothing.
+        {"dvips_rules.pdf", {}},
+    };
+    bool peer = true;
+    for (const pcase &c : cases) {
+        SCOPED_TRACE(c.file);
+        std::vector<listed> got = walk_file(dir + c.file);
+        ASSERT_EQ(c.want.size(), got.size());
+        for (size_t i = 0; i < got.size(); i++) {
+            EXPECT_EQ(c.want[i].w, got[i].w);
+            EXPECT_EQ(c.want[i].h, got[i].h);
+            EXPECT_EQ(c.want[i].rgba, got[i].rgba) << "image " << i;
+        }
+        std::vector<listed> theirs = peer_listing(dir + c.file);
+        if (!theirs.empty() && theirs[0].page == -1) {
+            peer = false;
+            continue;
+        }
+        // pdfimages lists in drawing order; the walk lists XObjects first: compare as sets.
+        auto key = [](const listed &l) { return std::to_string(l.page) + ":" + std::to_string(l.w) + "x" + std::to_string(l.h); };
+        std::multiset<std::string> a, b2;
+        for (const listed &l : got) a.insert(key(l));
+        for (const listed &l : theirs) b2.insert(key(l));
+        EXPECT_EQ(b2, a);
+    }
+    if (!peer) GTEST_SKIP() << "pdfimages (poppler-utils) is missing: listings not compared";
 }

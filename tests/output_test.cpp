@@ -97,7 +97,7 @@ struct walk_result {
 };
 
 // page_index -1: the whole document. The directory is made, read, and emptied again.
-static walk_result walk(const pdfcore_doc *doc, int32_t page_index, bool threads, const std::string &dir) {
+static walk_result walk(pdfcore_doc *doc, int32_t page_index, bool threads, const std::string &dir) {
     walk_result r;
     mkdir(dir.c_str(), 0755);
     image_files files;

@@ -32,6 +32,12 @@ int32_t extract_single_image(const pdfcore_doc *, int32_t obj_num, int32_t page,
     return 1;
 }
 
+// The inline image reader stands aside: these documents hold none.
+int inline_content_images(const pdfcore_doc *, const uint8_t *, int32_t, const pdfcore_span *, int32_t,
+                          const image_receiver *) {
+    return 0;
+}
+
 // A document of `pages` pages that all show image 10 (converted or failing) and image 11 by
 // their own resources, and image 12 by resources inherited from the Pages node.
 static std::string shared_doc(int pages) {

@@ -8,6 +8,7 @@ packages=(
   zlib1g-dev                    # oracle: inflate and deflate
   libtiff-dev                   # oracle: CCITT fax
   openssl                       # oracle: hashes and ciphers
+  poppler-utils                 # peer: pdfimages -list of the inline image fixtures
   jbig2dec                      # oracle: JBIG2
   libopenjp2-tools img2pdf      # oracle and producers: JPEG 2000
   qpdf                          # producer and oracle: encrypted files
