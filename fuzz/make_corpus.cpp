@@ -4,8 +4,8 @@
 // streams from the library's encoder and hand-built blocks, LZW, ASCII and RunLength data,
 // inputs for the round trip, JBIG2 streams (the published ones and the test encoder's; the
 // Annex H stream is read from tests/fixtures/jbig2 beside the corpus), and inputs for the ciphers
-// and the security handler (from the qpdf fixtures in tests/fixtures/security). PNG seeds are the
-// PNG test fixtures (copied by the caller).
+// and the security handler (from the qpdf fixtures in tests/fixtures/security), content streams
+// with inline images. PNG seeds are the PNG test fixtures (copied by the caller).
 //
 // Usage: make_corpus CORPUS_DIR   (writes CORPUS_DIR/<target>/<seed>; the directories must exist)
 // Deterministic: the same program writes the same bytes. Flate data comes from qv_deflate, so no
@@ -584,6 +584,33 @@ static void crypto_seeds() {
     }
 }
 
+// Content streams with inline images of each kind: abbreviated and full keys, every filter, colour
+// spaces in place and named in fuzz_content's resources, data holding "EI", stencil masks, broken
+// ones, and BI inside strings and comments.
+static void content_seeds() {
+    const std::string T = "content";
+    const bytes gray = bytes("\x10\x20\x30\x40", 4), rows = bytes("\x01\x0A\x14\x1E\x01\x01\x01", 7);
+    put(T, "abbreviated", "q 8 0 0 8 0 0 cm BI /W 2 /H 2 /BPC 8 /CS /G ID " + gray + " EI Q");
+    put(T, "full-keys", "BI /Width 2 /Height 2 /BitsPerComponent 8 /ColorSpace /DeviceGray /Decode [1 0] ID " +
+                            gray + " EI");
+    put(T, "ahx-rgb", "BI /W 1 /H 1 /CS /RGB /F /AHx ID 0A141E> EI Q");
+    put(T, "a85-flate", "BI /W 2 /H 2 /CS /G /F [/A85 /Fl] ID " + a85_encode(zlib(gray)) + " EI");
+    put(T, "flate-predictor", "BI /W 2 /H 1 /CS /RGB /F /Fl /DP << /Predictor 15 /Columns 2 /Colors 3 >> ID " +
+                                  zlib(rows) + " EI");
+    put(T, "lzw-rl", "BI /W 2 /H 2 /CS /G /F /LZW ID " + lzw_literal(gray) + " EI BI /W 2 /H 2 /CS /G /F /RL ID " +
+                         rl_encode(gray) + " EI");
+    put(T, "indexed", "BI /W 2 /H 1 /BPC 8 /CS [/I /RGB 1 <FF0000 00FF00>] ID \x01\x01 EI BI /W 1 /H 1 /CS /Pal ID "
+                      "\x01 EI");
+    put(T, "named-spaces", "BI /W 1 /H 1 /CS /Gray ID a EI BI /W 1 /H 1 /CS /Icc ID b EI BI /W 1 /H 1 /CS /No ID c EI");
+    put(T, "dct", "BI /W 1 /H 1 /F /DCT ID \xFF\xD8 EI q Q q Q q Q q Q \xFF\xD9 EI");
+    put(T, "stencil", "BI /IM true /W 8 /H 2 /D [1 0] ID \xAA\x55 EI");
+    put(T, "ei-in-data", "BI /W 4 /H 1 /CS /G ID a EI EI BI /W 2 /H 2 /F /Fl ID " + zlib(gray) +
+                             " EI \x01\x02 EI Q");
+    put(T, "length-key", "BI /W 2 /H 2 /F /AHx /L 9 ID 10203040> EI");
+    put(T, "strings-and-comments", "BT /F1 12 Tf (BI /W 1 ID x EI) Tj ET % BI ID EI\n<</A [1 (x)]>> BDC EMC");
+    put(T, "broken", "BI /W 1 /H 1 Q BI /W 99 /H 99 /CS /G ID abc EI BI /F /Fl ID xyz");
+}
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: make_corpus CORPUS_DIR\n");
@@ -594,5 +621,6 @@ int main(int argc, char **argv) {
     codec_seeds();
     jbig2_seeds();
     crypto_seeds();
+    content_seeds();
     return 0;
 }
