@@ -910,8 +910,9 @@ static uint8_t *decoded_pixels(const pdfcore_doc *doc, const image_params *p, co
     if (decode_image_stream(p, stream, stream_len, &decoded, &decoded_len) != 0) return nullptr;
     int32_t c = image_components(p, decoded_len);
     undo_predictors(p, c, decoded, &decoded_len);
+    // At least an eighth of the sample bytes: row * h < 2^34 and decoded_len < 2^31, no wrap.
     if (w * h <= sparse_image_pixels ||
-        decoded_len / h >= row_bytes_of(w, (uint64_t)c, (uint64_t)image_depth(p)) / 8u) {
+        decoded_len * 8u >= row_bytes_of(w, (uint64_t)c, (uint64_t)image_depth(p)) * h) {
         alpha = image_alpha(doc, p, c, decoded, decoded_len);
         pixels = image_pixels(p, c, decoded, decoded_len, alpha, gray);
     }

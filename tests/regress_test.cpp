@@ -69,6 +69,10 @@ TEST(Regress, SparseLargeImagesAreSkipped) {
         {"one byte for just over 2^24 pixels", 4097, 4096, 1, false},
         {"an eighth less one row for just over 2^24 pixels", 4097, 4096, 512 * 4095, false},
         {"one byte for 64 x 64 pixels", 64, 64, 1, true},
+        // fuzz/corpus/content/narrow-tall-image-one-byte: rows of fewer than 8 bytes once passed
+        // the test whatever the data (an eighth of a row rounded down to 0).
+        {"one byte for a 1 x 2^25 image", 1, 1 << 25, 1, false},
+        {"an eighth less one byte for a 7 x 2^22 image", 7, 1 << 22, 7 * (1 << 19) - 1, false},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
