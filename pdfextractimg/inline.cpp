@@ -108,6 +108,7 @@ char *inline_dict_text(const uint8_t *t, int32_t start, int32_t end, int32_t *ou
     o.s = (char *)malloc((size_t)o.cap + 1);
     if (!o.s) return nullptr;
     out_str(&o, "<<");
+    bool had_space = false;
     int32_t p = start, k = 0, v = 0;
     while (pdfcore_dict_next(t, end, &p, &k, &v)) {
         int32_t ke = k + 1;
@@ -116,6 +117,8 @@ char *inline_dict_text(const uint8_t *t, int32_t start, int32_t end, int32_t *ou
         if (!key) continue;
         int32_t ve = p;
         bool space = !strcmp(key, "ColorSpace"), filter = !strcmp(key, "Filter");
+        if (space && had_space) continue;  // the first colour space counts, as the first key does
+        had_space |= space;
         if (space && t[v] == '/') {
             int32_t ne = v + 1;
             while (ne < ve && !is_pdf_ws(t[ne]) && !is_delim(t[ne])) ne++;

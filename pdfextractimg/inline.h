@@ -79,8 +79,8 @@ int inline_next(const pdfcore_doc *doc, inline_reader *r, const pdfcore_span *re
 // "<< /Width 8 /ColorSpace /DeviceGray ... >>", malloc'd and NUL-terminated (caller frees), its
 // length in *out_len. Keys other than the ten of inline images (W H BPC CS F DP IM D I L, or their
 // full names) are left out; so is a colour space given by one name that is no device space
-// (G RGB CMYK and their full names), whose '/' position goes to *cs_name (-1: none). NULL when no
-// memory.
+// (G RGB CMYK and their full names), whose '/' position goes to *cs_name (-1: none). Of repeated
+// colour spaces the first counts. NULL when no memory.
 char *inline_dict_text(const uint8_t *text, int32_t start, int32_t end, int32_t *out_len,
                        int32_t *cs_name);
 // 1 when text[pos, len) reads as content (numbers, names and strings of printable bytes, arrays,

@@ -111,6 +111,9 @@ TEST(InlineDict, WrittenOutWithFullNames) {
         {"other keys left out", "/W 1 /Foo /Bar /SMask 5 0 R /H 2", "<< /Width 1 /Height 2 >>", -1},
         {"no spaces", "/W 1/H 2/CS/G/F/Fl", "<< /Width 1 /Height 2 /ColorSpace /DeviceGray /Filter /FlateDecode >>", -1},
         {"a key without value ends it", "/W 1 /H", "<< /Width 1 >>", -1},
+        {"the first colour space counts: a name", "/CS /R8 /CS [/I /G 0 <00>]", "<< >>", 4},
+        {"the first colour space counts: an array", "/CS [/I /G 0 <00>] /CS /R8",
+         "<< /ColorSpace [/Indexed /DeviceGray 0 <00>] >>", -1},
         {"empty", "", "<< >>", -1},
     };
     for (const dcase &c : cases) {
