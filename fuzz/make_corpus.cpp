@@ -609,6 +609,26 @@ static void content_seeds() {
     put(T, "length-key", "BI /W 2 /H 2 /F /AHx /L 9 ID 10203040> EI");
     put(T, "strings-and-comments", "BT /F1 12 Tf (BI /W 1 ID x EI) Tj ET % BI ID EI\n<</A [1 (x)]>> BDC EMC");
     put(T, "broken", "BI /W 1 /H 1 Q BI /W 99 /H 99 /CS /G ID abc EI BI /F /Fl ID xyz");
+
+    // A whole page for fuzz_pdf_load: inline images in its content (ASCII85 + Flate) and in a form,
+    // an annotation with appearance states, a tiling pattern, and images with each kind of /Mask.
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.page(3, 2, "/Resources << /XObject << /Im 10 0 R /Key 11 0 R /F 20 0 R >> /Pattern << /P 50 0 R >> "
+                 "/ColorSpace << /Pal [/Indexed /DeviceRGB 1 <FF000000FF00>] >> >> /Contents 4 0 R "
+                 "/Annots [30 0 R]");
+    b.stream(4, "<< /Filter [/A85 /Fl] >>",
+             a85_encode(zlib("q BI /W 2 /H 1 /CS /Pal /BPC 8 ID \x01\x01 EI Q BI /IM true /W 1 /H 1 ID \x80 EI")));
+    b.stream(10, image_dict(2, 2, "/DeviceGray", 8, "/Mask 12 0 R"), gray);
+    b.stream(11, image_dict(2, 2, "/DeviceGray", 8, "/Mask [0 48]"), gray);
+    b.stream(12, "<< /Type /XObject /Subtype /Image /ImageMask true /Width 2 /Height 2 >>", "\x80\x40");
+    b.stream(20, "<< /Subtype /Form /Resources << >> >>", "BI /W 2 /H 1 /CS /G /F /AHx ID 1020> EI");
+    b.obj(30, "<< /Subtype /Widget /AS /On /AP << /N << /On 40 0 R >> >> >>");
+    b.stream(40, "<< /Subtype /Form >>", "BI /W 1 /H 1 /CS /RGB ID abc EI");
+    b.stream(50, "<< /PatternType 1 /Resources << /XObject << /I 10 0 R >> >> >>", "BI /W 1 /H 1 /CS /G ID a EI");
+    b.xref_table(trailer_opts(1));
+    put("pdf_load", "inline-forms-annots-patterns-masks.pdf", b.bytes());
 }
 
 int main(int argc, char **argv) {
