@@ -474,39 +474,39 @@ static int32_t normal_appearance(const pdfcore_doc *doc, const pdfcore_span &a) 
     return n.start < 0 ? -1 : stream_ref(doc, n);
 }
 
-// Phases after the XObjects of the page's resources: the inline images of the page's content,
-// then of each form met, in visiting order; each annotation's normal appearance in /Annots order;
-// the tiling patterns of the page's resources res (null: none).
-static void walk_page_extras(page_walk *w, int32_t page_index, const pdfcore_span *res) {
-    pdfcore_doc *doc = w->doc;
+// The inline images of the page's content, whose colour spaces are named in res.
+static void page_inline_images(page_walk *w, int32_t page_index, const pdfcore_span *res) {
     const uint8_t *content = nullptr;
     int32_t len = 0;
-    if (pdfcore_page_content(doc, page_index, &content, &len)) {
-        if (inline_content_images(doc, content, len, res, w->page, w->to) != 0) w->lost = 1;
-        if (!in_file(doc, content)) free((void *)content);
-    }
-    int32_t forms = w->form_count;
-    for (int32_t i = 0; i < forms; i++) stream_inline_images(w, w->forms[i]);
+    if (!pdfcore_page_content(w->doc, page_index, &content, &len)) return;
+    if (inline_content_images(w->doc, content, len, res, w->page, w->to) != 0) w->lost = 1;
+    if (!in_file(w->doc, content)) free((void *)content);
+}
 
+// The normal appearance of each annotation of the page, in /Annots order (an array in place or
+// through a reference; its annotations in place or through references).
+static void walk_annotations(page_walk *w, int32_t page_index) {
+    const pdfcore_doc *doc = w->doc;
     pdfcore_span a;
-    if (num_span(doc, doc->pages.items[page_index].obj_num, &a) &&
-        (a.start = pdfcore_dict_value(a.text, a.end, a.start, "Annots")) >= 0 &&
-        pdfcore_resolve(doc, &a) && a.text[a.start] == '[') {
-        int32_t end = pdfcore_array_end(a.text, a.start, a.end);
-        for (int32_t q = skip_ws(a.text, a.start + 1, end); q < end && a.text[q] != ']';
-             q = skip_ws(a.text, q, end)) {
-            int32_t e = pdfcore_value_end(a.text, end, q);
-            pdfcore_span one = a;
-            one.start = q;
-            int32_t ap = pdfcore_resolve(doc, &one) ? normal_appearance(doc, one) : -1;
-            if (ap > 0) walk_like_form(w, ap);
-            q = e > q ? e : q + 1;
-        }
+    if (!num_span(doc, doc->pages.items[page_index].obj_num, &a)) return;
+    a.start = pdfcore_dict_value(a.text, a.end, a.start, "Annots");
+    if (a.start < 0 || !pdfcore_resolve(doc, &a) || a.text[a.start] != '[') return;
+    int32_t end = pdfcore_array_end(a.text, a.start, a.end);
+    for (int32_t q = skip_ws(a.text, a.start + 1, end); q < end && a.text[q] != ']';
+         q = skip_ws(a.text, q, end)) {
+        int32_t e = pdfcore_value_end(a.text, end, q);
+        pdfcore_span one = a;
+        one.start = q;
+        int32_t ap = pdfcore_resolve(doc, &one) ? normal_appearance(doc, one) : -1;
+        if (ap > 0) walk_like_form(w, ap);
+        q = e > q ? e : q + 1;  // a stray delimiter is stepped over
     }
+}
 
-    pdfcore_span pats;
-    if (!res) return;
-    pats = *res;
+// The tiling patterns (/PatternType 1 streams) of the /Pattern dictionary of resources res.
+static void walk_patterns(page_walk *w, const pdfcore_span &res) {
+    const pdfcore_doc *doc = w->doc;
+    pdfcore_span pats = res;
     if (!dict_at_key(doc, &pats, "Pattern")) return;
     int32_t p = pats.start + 2, k = 0, v = 0;
     while (pdfcore_dict_next(pats.text, pats.end, &p, &k, &v)) {
@@ -517,6 +517,17 @@ static void walk_page_extras(page_walk *w, int32_t page_index, const pdfcore_spa
         ps.start = pdfcore_dict_value(ps.text, ps.end, ps.start, "PatternType");
         if (ps.start >= 0 && pdfcore_read_int(doc, ps) == 1) walk_like_form(w, num);
     }
+}
+
+// The steps after the XObjects of the page's resources res (null: none): the inline images of
+// the page's content, then of each form met, in visiting order; the annotations' appearances;
+// the tiling patterns.
+static void walk_page_extras(page_walk *w, int32_t page_index, const pdfcore_span *res) {
+    page_inline_images(w, page_index, res);
+    int32_t forms = w->form_count;
+    for (int32_t i = 0; i < forms; i++) stream_inline_images(w, w->forms[i]);
+    walk_annotations(w, page_index);
+    if (res) walk_patterns(w, *res);
 }
 
 // ---- the list of records -----------------------------------------------------------------------
