@@ -139,6 +139,19 @@ static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t 
 static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
                                int32_t depth);
 
+// p at the '<', '[' or '(' opening a value in d[0, end): the position after the value (a
+// dictionary, a hexadecimal string, an array or a literal string), or -1 when it does not close.
+static int32_t skip_nested_value(const uint8_t *d, int32_t p, int32_t end) {
+    if (d[p] == '[') return pdfcore_array_end(d, p, end);
+    if (d[p] == '(') return pdfcore_string_end(d, p, end);
+    if (p + 1 < end && d[p + 1] == '<') {
+        int32_t close = find_dict_close(d, p, end);
+        return close < 0 ? -1 : close + 2;
+    }
+    const void *gt = memchr(d + p, '>', (size_t)(end - p));
+    return gt ? (int32_t)((const uint8_t *)gt - d) + 1 : -1;
+}
+
 // The XObjects of form s's resources.
 static void walk_form(page_walk *w, const pdfcore_span &s, int32_t depth) {
     int32_t r = pdfcore_find_key(&s, "Resources");
@@ -195,6 +208,13 @@ static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, i
         if (c == '>') {
             if (p + 1 >= lim || d[p + 1] == '>') return;  // the dictionary ends
             p++;
+            continue;
+        }
+        // Values that are dictionaries, arrays or strings are stepped over whole: their keys and
+        // their closing ">>" are not the XObject dictionary's.
+        if (c == '<' || c == '[' || c == '(') {
+            p = skip_nested_value(d, p, lim);
+            if (p < 0) return;
             continue;
         }
         if (c != '/') {
