@@ -2,7 +2,8 @@
 // (resources inherited through the page tree, Form XObjects descended into), then the inline
 // images of the page's content and of those forms, then the images of annotation appearances and
 // tiling patterns; converts each XObject once per page and once per document, hands each image to
-// the receiver it is given, and falls back to a scan of every stream when the pages yield none.
+// the receiver it is given as soon as it is converted, and falls back to a scan of every stream
+// when the pages yield none.
 #include "pdfextractimg/extract.h"
 
 #include <cstdint>
@@ -16,11 +17,19 @@
 const int32_t max_parent_hops = 32;
 // XObject dictionaries are scanned at levels 0 (the page's) to 16 (through 16 nested forms).
 const int32_t max_form_depth = 17;
-// Object numbers remembered per page and per document; references past these are not remembered.
-const int32_t page_seen_max = 2048;
-const int32_t doc_seen_max = 4096;
-// The page's seen list is a set in this many slots (a power of two above page_seen_max).
-const uint32_t page_seen_slots = 4096;
+// Walk numbers above this are not remembered in done (see below): such walks read every dictionary.
+const int32_t max_done_walk = INT32_MAX >> 3;
+
+// Dictionaries that a walk reads by object number, as kinds in done (below).
+const int32_t node_form = 1;       // a form's own /Resources
+const int32_t node_resources = 2;  // the object a form's /Resources names
+const int32_t node_xobjects = 4;   // the object an /XObject key names
+
+// What a walk learns of an object, in its marks (below).
+const uint8_t mark_checked = 1;  // the stream's content was looked at for "BI"
+const uint8_t mark_has_bi = 2;   // it holds "BI": inline images, perhaps
+const uint8_t mark_inline = 4;   // reading a dictionary of the object met such a stream (or a
+                                 // walk through it is under way)
 
 // 1 when the bytes at t (inside s) begin with what; a prefix test, so /ImageX counts as /Image.
 static bool value_is(const pdfcore_span &s, int32_t t, const char *what) {
@@ -40,22 +49,7 @@ static int num_span(const pdfcore_doc *doc, int32_t num, pdfcore_span *s) {
     return pdfcore_obj_span(doc, obj_find(&doc->objs, num), s);
 }
 
-static bool seen_has(const int32_t *seen, int32_t count, int32_t num) {
-    for (int32_t i = 0; i < count; i++)
-        if (seen[i] == num) return true;
-    return false;
-}
-
-// The page's seen list: positive numbers in page_seen_slots slots, 0 marking a free one, at most
-// page_seen_max of them, so a probe always ends. The slot that holds num, or the free one where it
-// would go.
-static int32_t *page_seen_slot(int32_t *slots, int32_t num) {
-    uint32_t i = ((uint32_t)num * 2654435761u) & (page_seen_slots - 1u);
-    while (slots[i] != 0 && slots[i] != num) i = (i + 1u) & (page_seen_slots - 1u);
-    return &slots[i];
-}
-
-// Bit per object number.
+// Bit per number 0..max.
 static bool bit_get(const uint8_t *bits, int32_t max, int32_t num) {
     return bits && num >= 0 && num <= max && (bits[num >> 3] >> (num & 7) & 1);
 }
@@ -63,48 +57,114 @@ static void bit_set(uint8_t *bits, int32_t max, int32_t num) {
     if (bits && num >= 0 && num <= max) bits[num >> 3] = (uint8_t)(bits[num >> 3] | 1u << (num & 7));
 }
 
-// What the whole-document walk already knows when it walks a page: the images in its seen list
-// (listed on earlier pages: they would be dropped as duplicates) and the images whose conversion
-// failed (it would fail again), neither of which is converted again; and the objects holding the
-// resources of earlier pages. A page walk depends only on where it starts (what is known changes
-// which images are converted, never which objects are visited), so a page whose resources are
-// held by an object already walked meets only images listed or failed before: while the
-// document's seen list has room, it is not walked again. One bit per object number in each map;
-// without the maps (no memory) the seen list is searched and nothing else is remembered.
+// What the whole-document walk knows from the pages walked so far, one bit per object number (per
+// page for whole): the images handed over (listed) and the images whose conversion failed, neither
+// of which is converted again; the objects holding the resources of earlier pages; and the pages
+// whose walk never stopped at the depth limit. A page walk depends only on where it starts (what
+// is known changes which images are converted, never which objects are visited), so a page whose
+// resources are held by an object already walked meets only images listed or failed before, and
+// is not walked again.
 struct doc_known {
-    const int32_t *seen;
-    int32_t seen_count;
-    uint8_t *listed;  // (max_num + 8) / 8 bytes each, or null
+    uint8_t *listed;
     uint8_t *failed;
     uint8_t *walked_inline;  // pages and ancestors whose own /Resources were walked
     uint8_t *walked_ref;     // objects named by a walked /Resources reference
-    uint8_t *met_forms;      // of those, the ones whose walk met a form: walked on every page, as
-                             // the inline images of the forms belong to each page
-    uint8_t *no_inline;      // streams (forms, appearances, patterns) whose content holds no "BI"
+    uint8_t *whole;          // per walk number (page index + 1)
     int32_t max_num;
+    int32_t pages;
 };
 
-// 1 when object num, marked in map, need not be walked again.
-static bool walked_before(const doc_known *known, const uint8_t *map, int32_t num) {
-    return known && map && known->seen_count < doc_seen_max && bit_get(map, known->max_num, num);
-}
-
-// One page's walk: where its images go and what it has met.
+// One call's walk, page after page. Per object number 0..max_num it keeps two numbers and marks:
+//
+// seen: the walk number (1 + the page index; 1 for a page walked alone) of the last page walk that
+// met the object in an XObject dictionary. Each object is visited at most once per page, however
+// many objects the page names, and nothing is cleared between pages.
+//
+// done: (walk number << 3) | the kinds of dictionary (node_*) read from the object on that walk.
+// A dictionary read to its end has put every object it names into the page's seen set, so reading
+// it again on that page finds nothing new; when the whole page was walked without stopping at the
+// depth limit, everything it leads to was handed over or failed, so it finds nothing new on a later
+// page either. Either way it is not read again, and the walk stays linear in the size of the file
+// however many pages and forms share a form or a dictionary.
+//
+// marks (mark_*): the inline images of a form belong to every page that shows it, so a form has to
+// be met on each page: a dictionary that led to a form whose content holds "BI" is read again on
+// later pages (not on the same page: all it names was met there).
 struct page_walk {
     pdfcore_doc *doc;
     const image_receiver *to;
-    int32_t page;                   // 1-based
-    const doc_known *known;         // null: a walk of this page alone
-    int32_t seen[page_seen_slots];  // see page_seen_slot
-    int32_t seen_count;
-    int lost;                       // 1 once the receiver refused a record (or a form could
-                                    // not be noted: its inline images would be missing)
-    int32_t *forms;                 // Form XObjects descended into, in visiting order (malloc'd)
-    int32_t form_count;
+    const doc_known *known;   // null: a walk of one page alone, or the fallback scan
+    walk_counters *counters;  // null: not counted
+    int32_t *seen;            // max_num + 1 entries each, one block; null for the fallback scan
+    int32_t *done;
+    uint8_t *marks;
+    int32_t max_num;
+    int32_t page;             // 1-based page given to the records
+    int32_t id;               // walk number, >= 1
+    int cut;                  // 1 once a dictionary was left unread at the depth limit
+    int lost;                 // 1 once the receiver refused a record: nothing more is converted
+    int32_t handed;           // records the receiver kept
+    int64_t inline_met;       // times a stream with "BI" was met (see marks)
+    int32_t *forms;           // Form XObjects descended into on this page, in visiting order
+    int32_t form_count;       // (malloc'd)
     int32_t form_cap;
 };
 
-// Notes form num, whose inline images come after the XObjects.
+// Prepares *w for walks over doc (seen, done and marks allocated when sets is 1). 0, or -1 for want
+// of memory. walk_close frees them.
+static int walk_open(page_walk *w, pdfcore_doc *doc, const image_receiver *to,
+                     const doc_known *known, walk_counters *counters, bool sets) {
+    memset(w, 0, sizeof *w);
+    w->doc = doc;
+    w->to = to;
+    w->known = known;
+    w->counters = counters;
+    w->max_num = doc->max_num > 0 ? doc->max_num : 0;
+    w->page = 1;
+    w->id = 1;
+    if (!sets) return 0;
+    size_t n = (size_t)w->max_num + 1u;
+    w->seen = (int32_t *)calloc(n, 2 * sizeof(int32_t) + 1);
+    if (!w->seen) return -1;
+    w->done = w->seen + n;
+    w->marks = (uint8_t *)(w->done + n);
+    return 0;
+}
+
+static void walk_close(page_walk *w) {
+    free(w->seen);
+    free(w->forms);
+    w->seen = w->done = w->forms = nullptr;
+    w->marks = nullptr;
+}
+
+// Counts a met object whose walk met inline images (see page_walk).
+static void met_marks(page_walk *w, int32_t num) {
+    if (num > 0 && num <= w->max_num && (w->marks[num] & mark_inline)) w->inline_met++;
+}
+
+// Marks object num as leading to inline images when the walk met any since it stood at before.
+static void mark_since(page_walk *w, int32_t num, int64_t before) {
+    if (num > 0 && num <= w->max_num && w->inline_met > before)
+        w->marks[num] = (uint8_t)(w->marks[num] | mark_inline);
+}
+
+// 1 when the content of stream num may hold inline images ("BI" in its decoded content); looked
+// at once per walk.
+static bool holds_bi(page_walk *w, int32_t num) {
+    if (num <= 0 || num > w->max_num) return false;
+    uint8_t m = w->marks[num];
+    if (!(m & mark_checked)) {
+        int32_t len = 0;
+        const uint8_t *content = pdfcore_decoded_stream(w->doc, obj_find(&w->doc->objs, num), &len);
+        m = (uint8_t)(m | mark_checked | (content && find_kw(content, len, 0, "BI") >= 0 ? mark_has_bi : 0));
+        w->marks[num] = m;
+    }
+    return m & mark_has_bi;
+}
+
+// Notes form num, whose inline images come after the XObjects. Without memory for the list the
+// record is lost.
 static void note_form(page_walk *w, int32_t num) {
     if (w->form_count >= w->form_cap) {
         void *t = array_grow(w->forms, &w->form_cap, 16, sizeof *w->forms);
@@ -117,25 +177,49 @@ static void note_form(page_walk *w, int32_t num) {
     w->forms[w->form_count++] = num;
 }
 
+// 1 when num was met on this page before; marks it met. Numbers outside the index lead nowhere.
+static bool seen_on_page(page_walk *w, int32_t num) {
+    if (num > w->max_num || w->seen[num] == w->id) return true;
+    w->seen[num] = w->id;
+    return false;
+}
+
+// 1 when the dictionary of this kind in object num need not be read again (see page_walk).
+static bool node_done(page_walk *w, int32_t num, int32_t kind) {
+    if (num <= 0 || num > w->max_num || !(w->done[num] & kind)) return false;
+    int32_t walk = w->done[num] >> 3;
+    if (walk == w->id) {
+        met_marks(w, num);
+        return true;
+    }
+    return !(w->marks[num] & mark_inline) && w->known && bit_get(w->known->whole, w->known->pages, walk);
+}
+
+static void node_read(page_walk *w, int32_t num, int32_t kind) {
+    if (num <= 0 || num > w->max_num || w->id > max_done_walk || w->lost) return;
+    int32_t d = w->done[num];
+    w->done[num] = (d >> 3) == w->id ? d | kind : w->id << 3 | kind;
+}
+
 static void convert_and_hand_over(page_walk *w, int32_t num) {
     const doc_known *known = w->known;
-    if (known) {
-        if (known->listed ? bit_get(known->listed, known->max_num, num)
-                          : seen_has(known->seen, known->seen_count, num))
-            return;
-        if (bit_get(known->failed, known->max_num, num)) return;
-    }
+    if (w->lost) return;
+    if (known && (bit_get(known->listed, known->max_num, num) || bit_get(known->failed, known->max_num, num)))
+        return;
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
     if (!extract_single_image(w->doc, num, w->page, &rec, w->to->flags)) {
         if (known) bit_set(known->failed, known->max_num, num);
         return;
     }
+    if (known) bit_set(known->listed, known->max_num, num);
     if (w->to->take(w->to->ctx, &rec) != 0) w->lost = 1;
+    else w->handed++;
 }
 
 // Locates the entries of the XObject dictionary whose value stands at v in text[0, end): an inline
-// "<<" or a reference. 1 and *entries set (text, first entry, end), or 0.
+// "<<" or a reference. 1 and *entries set (text, first entry, end; obj_num the dictionary's object,
+// -1 for an inline one), or 0.
 static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t end, int32_t v,
                            pdfcore_span *entries) {
     if (text[v] == '<') {
@@ -161,17 +245,34 @@ static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t 
 static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
                                int32_t depth);
 
-// The XObjects of form s's resources.
+// p at the '<', '[' or '(' opening a value in d[0, end): the position after the value (a
+// dictionary, a hexadecimal string, an array or a literal string), or -1 when it does not close.
+static int32_t skip_nested_value(const uint8_t *d, int32_t p, int32_t end) {
+    if (d[p] == '[') return pdfcore_array_end(d, p, end);
+    if (d[p] == '(') return pdfcore_string_end(d, p, end);
+    if (p + 1 < end && d[p + 1] == '<') {
+        int32_t close = find_dict_close(d, p, end);
+        return close < 0 ? -1 : close + 2;
+    }
+    const void *gt = memchr(d + p, '>', (size_t)(end - p));
+    return gt ? (int32_t)((const uint8_t *)gt - d) + 1 : -1;
+}
+
+// The XObjects of form s's resources: the dictionary its /Resources names, read once (node_resources),
+// or, for an inline dictionary (or a reference that leads nowhere), the text from the /Resources
+// name on.
 static void walk_form(page_walk *w, const pdfcore_span &s, int32_t depth) {
     int32_t r = pdfcore_find_key(&s, "Resources");
     if (r < 0) return;
-    // Resources kept in an object of their own are searched there; an inline dictionary (or a
-    // reference that leads nowhere) is searched from the /Resources name on.
     int32_t v = skip_ws(s.text, r + 10, s.end);
     int32_t ref = ref_at(s.text, s.end, &v);
     pdfcore_span rs;
     if (ref > 0 && num_span(w->doc, ref, &rs)) {
+        if (node_done(w, ref, node_resources)) return;
+        int64_t before = w->inline_met;
         scan_xobjects_dict(w, rs.text, rs.end, rs.start, depth + 1);
+        node_read(w, ref, node_resources);
+        mark_since(w, ref, before);
         return;
     }
     scan_xobjects_dict(w, s.text, s.end, r, depth + 1);
@@ -188,30 +289,26 @@ static void visit_xobject(page_walk *w, int32_t num, int32_t depth) {
         convert_and_hand_over(w, num);
         return;
     }
-    if (!value_is(s, t, "/Form")) return;
+    if (!value_is(s, t, "/Form") || node_done(w, num, node_form)) return;
     note_form(w, num);
+    int64_t before = w->inline_met;
+    if (holds_bi(w, num)) w->inline_met++;
+    // Marked while its walk is under way: a form under it that names it again leads to it, and to
+    // whatever inline images it turns out to lead to.
+    w->marks[num] = (uint8_t)(w->marks[num] | mark_inline);
     walk_form(w, s, depth);
+    node_read(w, num, node_form);
+    w->marks[num] = (uint8_t)(w->marks[num] & ~mark_inline);
+    mark_since(w, num, before);
 }
 
-// Finds the next /XObject at or after start in text[0, end), walks that dictionary's entries in
-// text order, converts its images and descends into its forms. Recursion is bounded by
-// max_form_depth; a form that lists itself is stopped by the page's seen list.
-static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
-                               int32_t depth) {
-    if (!text || end <= 0 || start < 0) return;
-    if (depth >= max_form_depth) return;
-    pdfcore_span in = {text, start, end, -1, w->doc->names};
-    int32_t x = pdfcore_find_key(&in, "XObject");
-    if (x < 0) return;
-    int32_t v = skip_ws(text, x + 8, end);
-    if (v >= end) return;
-    pdfcore_span e;
-    if (!xobject_entries(w->doc, text, end, v, &e)) return;
+// The entries of an XObject dictionary, e.text[e.start, e.end), in text order: each object named
+// that was not met on this page before is visited.
+static void walk_entries(page_walk *w, const pdfcore_span &e, int32_t depth) {
     const uint8_t *d = e.text;
     int32_t lim = e.end;
     int32_t p = e.start;
-    if (p >= lim) return;
-    for (;;) {
+    while (!w->lost) {
         p = skip_ws(d, p, lim);
         if (p >= lim) return;
         uint8_t c = d[p];
@@ -228,57 +325,84 @@ static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, i
         while (p < lim && !is_c_space(d[p]) && d[p] != '/' && d[p] != '<' && d[p] != '>' &&
                d[p] != '[')
             p++;
+        if (w->counters) w->counters->entries++;
         p = skip_ws(d, p, lim);
         if (p >= lim) return;
+        // A value that is a dictionary, an array or a string is stepped over whole: its keys and
+        // its closing ">>" are not the XObject dictionary's.
+        if (d[p] == '<' || d[p] == '[' || d[p] == '(') {
+            p = skip_nested_value(d, p, lim);
+            if (p < 0) return;
+            continue;
+        }
         int32_t num = ref_at(d, lim, &p);
         if (num <= 0) continue;
-        int32_t *slot = page_seen_slot(w->seen, num);
-        if (*slot == num) continue;
-        if (w->seen_count >= page_seen_max) return;  // nothing more can be visited on this page
-        *slot = num;
-        w->seen_count++;
+        if (seen_on_page(w, num)) {
+            met_marks(w, num);
+            continue;
+        }
         visit_xobject(w, num, depth);
     }
 }
 
+// Finds the next /XObject at or after start in text[0, end) and walks that dictionary's entries,
+// converting its images and descending into its forms. Recursion is bounded by max_form_depth; a
+// form that lists itself is stopped by the page's seen set.
+static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
+                               int32_t depth) {
+    if (!text || end <= 0 || start < 0) return;
+    if (depth >= max_form_depth) {
+        w->cut = 1;
+        return;
+    }
+    pdfcore_span in = {text, start, end, -1, w->doc->names};
+    int32_t x = pdfcore_find_key(&in, "XObject");
+    if (x < 0) return;
+    int32_t v = skip_ws(text, x + 8, end);
+    if (v >= end) return;
+    pdfcore_span e;
+    if (!xobject_entries(w->doc, text, end, v, &e) || e.start >= e.end) return;
+    if (node_done(w, e.obj_num, node_xobjects)) return;
+    int64_t before = w->inline_met;
+    walk_entries(w, e, depth);
+    node_read(w, e.obj_num, node_xobjects);
+    mark_since(w, e.obj_num, before);
+}
+
+// 1 when the resources in object num, marked in map, were walked for an earlier page and met no
+// form with inline images.
+static bool walked_before(const page_walk *w, const uint8_t *map, int32_t num) {
+    return w->known && bit_get(map, w->known->max_num, num) && !(w->marks[num] & mark_inline);
+}
+
 // Walks the resources of a page found in object key (the page or an ancestor: map walked_inline;
 // the object a /Resources reference names: walked_ref). Resources already walked for an earlier
-// page of the document yield nothing new while the document's seen list has room (all they led to
-// is listed or failed), so thousands of pages sharing one large resource dictionary cost one walk.
+// page of the document yield nothing new (all they led to is listed or failed) unless they led to
+// inline images, so thousands of pages sharing one large resource dictionary cost one walk.
 static void walk_page_resources(page_walk *w, bool by_ref, int32_t key, const uint8_t *text,
                                 int32_t end, int32_t start) {
     const doc_known *known = w->known;
     uint8_t *map = !known ? nullptr : by_ref ? known->walked_ref : known->walked_inline;
-    if (walked_before(known, map, key) && !bit_get(known->met_forms, known->max_num, key)) return;
-    int32_t forms = w->form_count;
+    if (walked_before(w, map, key)) return;
+    int64_t before = w->inline_met;
     scan_xobjects_dict(w, text, end, start, 0);
-    if (!known) return;
-    bit_set(map, known->max_num, key);
-    if (w->form_count > forms) bit_set(known->met_forms, known->max_num, key);
+    if (known) bit_set(map, known->max_num, key);
+    mark_since(w, key, before);
 }
 
 static void walk_page_extras(page_walk *w, int32_t page_index, const pdfcore_span *res);
 
-// The page walk of collect_page_images; known: see doc_known, or null. 0, or -1 when the receiver
-// refused a record.
-static int collect_page(pdfcore_doc *doc, int32_t page_index, const image_receiver *to,
-                        const doc_known *known) {
-    if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return 0;
-    page_walk walk;
-    page_walk *w = &walk;
-    w->doc = doc;
-    w->to = to;
+// Walks page page_index (in range) as walk number id.
+static void walk_page(page_walk *w, int32_t page_index, int32_t id) {
+    const pdfcore_doc *doc = w->doc;
     w->page = page_index + 1;
-    w->known = known;
-    memset(w->seen, 0, sizeof w->seen);
-    w->seen_count = 0;
-    w->lost = 0;
-    w->forms = nullptr;
-    w->form_count = w->form_cap = 0;
+    w->id = id;
+    w->cut = 0;
+    w->form_count = 0;
     pdfcore_span cur, res;  // res: the page's resource dictionary, from its "<<"
     const pdfcore_span *have_res = nullptr;
     int32_t cur_num = doc->pages.items[page_index].obj_num;
-    if (!num_span(doc, cur_num, &cur)) return 0;
+    if (!num_span(doc, cur_num, &cur)) return;
     for (int32_t hops = 0;;) {
         int32_t v = pdfcore_key_value(&cur, "Resources");
         if (v >= 0) {
@@ -311,27 +435,23 @@ static int collect_page(pdfcore_doc *doc, int32_t page_index, const image_receiv
         cur_num = parent;
     }
     walk_page_extras(w, page_index, have_res);
-    free(w->forms);
-    return w->lost ? -1 : 0;
 }
 
 int collect_page_images(pdfcore_doc *doc, int32_t page_index, const image_receiver *to) {
-    return collect_page(doc, page_index, to, nullptr);
+    if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return 0;
+    page_walk w;
+    if (walk_open(&w, doc, to, nullptr, nullptr, true) != 0) return -1;
+    walk_page(&w, page_index, 1);
+    walk_close(&w);
+    return w.lost ? -1 : 0;
 }
 
 // When the page tree leads to no image: every stream of the index whose /Subtype is /Image, in
 // index order, as found on page 1.
 static int fallback_scan(pdfcore_doc *doc, const image_receiver *to) {
-    page_walk w;  // its seen list and forms are not used
-    w.doc = doc;
-    w.to = to;
-    w.page = 1;
-    w.known = nullptr;
-    w.seen_count = 0;
-    w.lost = 0;
-    w.forms = nullptr;
-    w.form_count = w.form_cap = 0;
-    for (int32_t i = 0; i < doc->objs.count; i++) {
+    page_walk w;
+    walk_open(&w, doc, to, nullptr, nullptr, false);
+    for (int32_t i = 0; i < doc->objs.count && !w.lost; i++) {
         const pdfcore_obj *o = &doc->objs.items[i];
         pdfcore_span s;
         if (!o->is_stream || !pdfcore_obj_span(doc, o, &s)) continue;
@@ -341,56 +461,33 @@ static int fallback_scan(pdfcore_doc *doc, const image_receiver *to) {
     return w.lost ? -1 : 0;
 }
 
-int collect_all_images(pdfcore_doc *doc, const image_receiver *to) {
+int collect_all_images(pdfcore_doc *doc, const image_receiver *to, walk_counters *counters) {
     if (!doc) return 0;
-    int32_t seen[doc_seen_max];
-    int32_t seen_count = 0;
-    int lost = 0;
-    int32_t handed = 0;  // records the receiver kept
-    // An image shared by many pages is converted once, not once per page; without the bitmap
-    // (no memory) failed images are only tried again.
-    doc_known known = {seen, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, doc->max_num};
-    size_t map_bytes = doc->max_num >= 0 ? (size_t)doc->max_num / 8u + 1u : 0;
-    uint8_t *maps = map_bytes ? (uint8_t *)calloc(map_bytes, 6) : nullptr;
-    if (maps) {
-        known.listed = maps;
-        known.failed = maps + map_bytes;
-        known.walked_inline = maps + 2 * map_bytes;
-        known.walked_ref = maps + 3 * map_bytes;
-        known.met_forms = maps + 4 * map_bytes;
-        known.no_inline = maps + 5 * map_bytes;
+    doc_known known;
+    known.max_num = doc->max_num > 0 ? doc->max_num : 0;
+    known.pages = doc->pages.items ? doc->pages.count : 0;
+    size_t map_bytes = (size_t)known.max_num / 8u + 1u;
+    size_t page_bytes = (size_t)known.pages / 8u + 1u;
+    uint8_t *maps = (uint8_t *)calloc(4 * map_bytes + page_bytes, 1);
+    if (!maps) return -1;
+    known.listed = maps;
+    known.failed = maps + map_bytes;
+    known.walked_inline = maps + 2 * map_bytes;
+    known.walked_ref = maps + 3 * map_bytes;
+    known.whole = maps + 4 * map_bytes;
+    page_walk w;
+    if (walk_open(&w, doc, to, &known, counters, true) != 0) {
+        free(maps);
+        return -1;
     }
-    for (int32_t pi = 0; pi < doc->pages.count; pi++) {
-        // The page's records are held until its walk is done: what the walk knows of earlier
-        // pages must not change while it runs.
-        img_vec tmp;
-        memset(&tmp, 0, sizeof tmp);
-        image_receiver hold = img_vec_receiver(&tmp, to->flags);
-        known.seen_count = seen_count;
-        if (collect_page(doc, pi, &hold, &known) != 0) lost = 1;
-        for (int32_t i = 0; i < tmp.count; i++) {
-            extracted_image *r = &tmp.items[i];
-            // Inline images (object 0) are never duplicates.
-            bool dup = r->obj_num > 0 && (known.listed ? bit_get(known.listed, known.max_num, r->obj_num)
-                                                       : seen_has(seen, seen_count, r->obj_num));
-            if (dup) {
-                extracted_image_release(r);
-            } else {
-                if (r->obj_num > 0 && seen_count < doc_seen_max) {
-                    seen[seen_count++] = r->obj_num;
-                    bit_set(known.listed, known.max_num, r->obj_num);
-                }
-                if (to->take(to->ctx, r) == 0) handed++;
-                else lost = 1;
-            }
-            r->data = nullptr;
-            r->pixels = nullptr;
-        }
-        free(tmp.items);
+    for (int32_t pi = 0; pi < known.pages && !w.lost; pi++) {
+        walk_page(&w, pi, pi + 1);
+        if (!w.cut) bit_set(known.whole, known.pages, pi + 1);
     }
+    walk_close(&w);
     free(maps);
-    if (handed == 0 && !lost && fallback_scan(doc, to) != 0) lost = 1;
-    return lost ? -1 : 0;
+    if (w.lost) return -1;
+    return w.handed == 0 ? fallback_scan(doc, to) : 0;
 }
 
 // ---- inline images, annotation appearances, tiling patterns ------------------------------------
@@ -417,13 +514,20 @@ static int dict_at_key(const pdfcore_doc *doc, pdfcore_span *v, const char *key)
            v->text[v->start] == '<' && v->text[v->start + 1] == '<';
 }
 
+// Hands the inline images of content[0, len) over (see inline_content_images).
+static void hand_inline_images(page_walk *w, const uint8_t *content, int32_t len, const pdfcore_span *res) {
+    if (w->lost) return;
+    int32_t n = inline_content_images(w->doc, content, len, res, w->page, w->to);
+    if (n < 0) w->lost = 1;
+    else w->handed += n;
+}
+
 // The inline images of stream num (a form, an appearance, a pattern), whose colour spaces are
 // named in its own resources. The decoded content stays in the document while it is read: the
 // conversions read the document and never replace its last decoded stream. A stream whose
-// content holds no BI is not decoded again on later pages of the document.
+// content holds no BI is decoded once per walk.
 static void stream_inline_images(page_walk *w, int32_t num) {
-    const doc_known *known = w->known;
-    if (known && bit_get(known->no_inline, known->max_num, num)) return;
+    if (w->lost || !holds_bi(w, num)) return;
     const pdfcore_obj *o = obj_find(&w->doc->objs, num);
     pdfcore_span s, res;
     if (!pdfcore_obj_span(w->doc, o, &s)) return;
@@ -431,21 +535,13 @@ static void stream_inline_images(page_walk *w, int32_t num) {
     bool have_res = dict_at_key(w->doc, &res, "Resources");
     int32_t len = 0;
     const uint8_t *content = pdfcore_decoded_stream(w->doc, o, &len);
-    if (!content || find_kw(content, len, 0, "BI") < 0) {
-        if (known) bit_set(known->no_inline, known->max_num, num);
-        return;
-    }
-    if (inline_content_images(w->doc, content, len, have_res ? &res : nullptr, w->page, w->to) != 0)
-        w->lost = 1;
+    if (content) hand_inline_images(w, content, len, have_res ? &res : nullptr);
 }
 
 // A stream drawn as a form is (an annotation's appearance, a tiling pattern), one form level
 // down, once per page: the images of its XObjects, its inline images, those of the forms under it.
 static void walk_like_form(page_walk *w, int32_t num) {
-    int32_t *slot = page_seen_slot(w->seen, num);
-    if (*slot == num || w->seen_count >= page_seen_max) return;
-    *slot = num;
-    w->seen_count++;
+    if (num > w->max_num || seen_on_page(w, num)) return;
     pdfcore_span s;
     if (!num_span(w->doc, num, &s)) return;
     int32_t first = w->form_count;
@@ -479,7 +575,7 @@ static void page_inline_images(page_walk *w, int32_t page_index, const pdfcore_s
     const uint8_t *content = nullptr;
     int32_t len = 0;
     if (!pdfcore_page_content(w->doc, page_index, &content, &len)) return;
-    if (inline_content_images(w->doc, content, len, res, w->page, w->to) != 0) w->lost = 1;
+    hand_inline_images(w, content, len, res);
     if (!in_file(w->doc, content)) free((void *)content);
 }
 

@@ -379,16 +379,17 @@ int inline_content_images(const pdfcore_doc *doc, const uint8_t *content, int32_
     inline_reader_init(&r, content, len);
     inline_image img;
     image_params p;
-    int lost = 0;
+    int32_t handed = 0;
     while (inline_next(doc, &r, resources, &img, &p)) {
         extracted_image rec;
         memset(&rec, 0, sizeof rec);
-        if (img.usable && !p.image_mask &&
-            image_convert(doc, &p, content + img.data_start,
-                          (uint64_t)(img.data_end - img.data_start), page, 0, &rec, to->flags) &&
-            to->take(to->ctx, &rec) != 0)
-            lost = 1;
+        bool got = img.usable && !p.image_mask &&
+                   image_convert(doc, &p, content + img.data_start,
+                                 (uint64_t)(img.data_end - img.data_start), page, 0, &rec, to->flags);
         image_params_free(&p);
+        if (!got) continue;
+        if (to->take(to->ctx, &rec) != 0) return -1;
+        handed++;
     }
-    return lost ? -1 : 0;
+    return handed;
 }

@@ -62,7 +62,8 @@ struct inline_reader {
 // Hands the inline images of content[0, len) that are no stencil masks (/IM true) to `to`, in
 // content order, each converted with to->flags, with rec->page = page and rec->obj_num = 0.
 // resources: the resource dictionary of the stream (its span starting at the "<<"), where colour
-// space names are looked up; null: none. 0, or -1 when the receiver refused a record.
+// space names are looked up; null: none. The number of records the receiver kept, or -1 when it
+// refused one (nothing more is converted).
 int inline_content_images(const pdfcore_doc *doc, const uint8_t *content, int32_t len,
                           const pdfcore_span *resources, int32_t page, const image_receiver *to);
 
