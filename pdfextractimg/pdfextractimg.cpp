@@ -42,7 +42,8 @@ static int collect(const pdfcore_doc *doc, int32_t page_index, const image_recei
     return page_index < 0 ? collect_all_images(doc, to) : collect_page_images(doc, page_index, to);
 }
 
-// The frame of pdfextractimg_all (whole) and pdfextractimg_page.
+// The frame of pdfextractimg_all (whole) and pdfextractimg_page. The output directory is made only
+// once the document has loaded and the page is known to exist.
 static int extract_to_dir(const char *pdf_path, bool whole, int page, const char *output_dir) {
     if (!pdf_path || !*pdf_path) {
         set_error("Invalid input path (NULL or empty)");
@@ -56,25 +57,22 @@ static int extract_to_dir(const char *pdf_path, bool whole, int page, const char
         set_error("Invalid output directory (NULL or empty)");
         return -1;
     }
-    if (qv_mkdir_p(output_dir) != 0) {
-        set_error("Failed to create output directory: %s", output_dir);
-        return -1;
-    }
     pdfcore_doc doc;
     if (load_doc(pdf_path, &doc) != 0) return -1;
+    int result = -1;
+    image_files files;
     if (!whole && page > doc.pages.count) {
         set_error("Page %d out of range (document has %d pages)", page, (int)doc.pages.count);
-        pdfcore_doc_free(&doc);
-        return -1;
-    }
-    image_files files;
-    int result = -1;
-    if (image_files_open(&files, output_dir, 1) == 0) {
+    } else if (qv_mkdir_p(output_dir) != 0) {
+        set_error("Failed to create output directory: %s", output_dir);
+    } else if (image_files_open(&files, output_dir, 1) != 0) {
+        set_error("%s", files.error);
+    } else {
         image_receiver to = image_files_receiver(&files);
         int lost = collect(&doc, whole ? -1 : (int32_t)(page - 1), &to) != 0;
-        result = image_files_close(&files, lost);  // a failed call leaves no files
+        result = image_files_close(&files, lost);  // a failed call leaves no files of its own
+        if (result < 0) set_error("%s", files.error);
     }
-    if (result < 0) set_error("out of memory");
     pdfcore_doc_free(&doc);
     return result;
 }
