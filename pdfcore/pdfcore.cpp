@@ -1,9 +1,13 @@
 // pdfcore/pdfcore.cpp - document load and lifetime, and the document's error text.
 #include "pdfcore/pdfcore.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const char *pdfcore_last_error(const pdfcore_doc *doc) { return doc->error; }
 
@@ -29,25 +33,41 @@ static int32_t set_error(pdfcore_doc *doc, const char *fmt, ...) {
     return -1;
 }
 
-// Reads the whole file into doc->data and doc->size. 0, or -1 with the message set.
+// Reads the whole file into doc->data and doc->size. 0, or -1 with the message set. The file is
+// opened without blocking and must be a regular file: a FIFO, a device or a directory is refused
+// before anything is read from it.
 static int32_t read_file(const char *path, pdfcore_doc *doc) {
-    FILE *f = fopen(path, "rb");
-    if (!f) return set_error(doc, "cannot open %s", path);
-    long size = -1;
-    if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
-    // Positions are 32-bit: a file of 2 GiB or more cannot be indexed.
-    if (size > (long)INT32_MAX || fseek(f, 0, SEEK_SET) != 0) {
-        fclose(f);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return set_error(doc, "cannot open %s", path);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
         return set_error(doc, "read error on %s", path);
     }
-    if (size <= 0) {
-        fclose(f);
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return set_error(doc, "not a regular file: %s", path);
+    }
+    // Positions are 32-bit: a file of 2 GiB or more cannot be indexed.
+    if (st.st_size > (off_t)INT32_MAX) {
+        close(fd);
+        return set_error(doc, "read error on %s", path);
+    }
+    if (st.st_size <= 0) {
+        close(fd);
         return set_error(doc, "empty input file: %s", path);
     }
-    doc->data = (uint8_t *)malloc((size_t)size);
-    size_t got = doc->data ? fread(doc->data, 1, (size_t)size, f) : 0;
-    fclose(f);
-    if (!doc->data || got != (size_t)size) {
+    size_t size = (size_t)st.st_size;
+    doc->data = (uint8_t *)malloc(size);
+    size_t got = 0;
+    while (doc->data && got < size) {
+        ssize_t n = read(fd, doc->data + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // an error, or the file is shorter than it was
+        got += (size_t)n;
+    }
+    close(fd);
+    if (!doc->data || got != size) {
         free(doc->data);
         doc->data = nullptr;
         return set_error(doc, "read error on %s", path);
