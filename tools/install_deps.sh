@@ -7,6 +7,7 @@ packages=(
   cmake g++ make libgtest-dev   # build and unit tests
   zlib1g-dev                    # oracle: inflate and deflate
   libtiff-dev                   # oracle: CCITT fax
+  poppler-utils                 # oracle: pdfimages lists what another reader finds
   openssl                       # oracle: hashes and ciphers
   pkg-config groff-base         # install and man page tests
   python3 python3-pytest python3-venv python3-pip python3-setuptools python3-wheel  # Python package
