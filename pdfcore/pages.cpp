@@ -267,7 +267,7 @@ static int enter_node(walk_stack *stack, walk_frame *f, uint8_t *on_path) {
 }
 
 int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
-                      int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited,
+                      int32_t max_num, pagevec *pages, uint8_t *on_path, int32_t inherited,
                       name_index *names) {
     const pdfcore_obj *root = obj_find(objs, root_num);
     if (!root) return -1;
@@ -286,15 +286,15 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
     // A node listed by several parents is walked under each: the kids stepped over are counted,
     // so that nodes shared at every level cannot multiply the walk beyond a few times the index.
     int64_t steps_left = 4 * (int64_t)objs->count + 1024;
-    int r = open_node(data, size, objs, root, root_num, max_num, visited, inherited, &f, names);
+    int r = open_node(data, size, objs, root, root_num, max_num, on_path, inherited, &f, names);
     if (r <= 0) return r;
-    if (enter_node(&stack, &f, visited) != 0) return -1;
+    if (enter_node(&stack, &f, on_path) != 0) return -1;
     table = obj_first_positions(objs, &table_max);
     // Depth-first in Kids order, with an explicit stack: nesting depth is decided by the file.
     while (stack.count > 0 && steps_left-- > 0) {
         walk_frame *top = &stack.items[stack.count - 1];
         if (top->next == top->nkids) {
-            visited[top->node] = 0;
+            on_path[top->node] = 0;
             free(top->kids);
             stack.count--;
             continue;
@@ -307,9 +307,9 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
         if (type == 1) {
             append_page(data, size, e, kid, node, inh, pages, names);
         } else if (type == 2) {
-            r = open_node(data, size, objs, e, kid, max_num, visited, inh, &f, names);
+            r = open_node(data, size, objs, e, kid, max_num, on_path, inh, &f, names);
             if (r < 0) goto done;
-            if (r > 0 && enter_node(&stack, &f, visited) != 0) goto done;
+            if (r > 0 && enter_node(&stack, &f, on_path) != 0) goto done;
         } else {
             goto done;
         }
@@ -317,7 +317,7 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
     result = pages->count;
 done:
     for (int32_t i = 0; i < stack.count; i++) {
-        visited[stack.items[i].node] = 0;
+        on_path[stack.items[i].node] = 0;
         free(stack.items[i].kids);
     }
     free(stack.items);

@@ -3,7 +3,8 @@
 //
 // The core reads PDF as text: there is no object parser. Objects are found by scanning the file for
 // `N G obj` headers; every question about an object is a search for a /Name inside the object's
-// text span, followed by one of the value readers below.
+// text span, followed by one of the value readers below. Comments (`%` to the end of the line,
+// outside strings and stream data) count as whitespace wherever the readers step between tokens.
 //
 // Text span of an object: for an object from an object stream (in_objstm), body[0, body_len). For
 // any other object, the file bytes from dict_off up to stream_kw_off when that is positive, else up
@@ -477,13 +478,13 @@ void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pd
 // Appends a copy of *page. 0, or -1 when the list cannot grow (list unchanged).
 int pagevec_push(pagevec *pages, const pdfcore_page *page);
 // Appends the leaf pages under root_num to pages, depth-first in Kids order, without recursion.
-// visited: max_num + 1 zero bytes, the marks of the /Pages nodes on the walk's path (all zero again
+// on_path: max_num + 1 zero bytes, the marks of the /Pages nodes on the walk's path (all zero again
 // on return). A node met again on its own path (a loop) ends that branch; a node listed by several
 // parents is walked under each, while the kids stepped over stay within four times the index's
 // entries (the walk stops there, keeping its pages). -1: broken tree (missing object, kid neither
 // /Page nor /Pages, no memory); 0: no pages; else pages->count.
 int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
-                      int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited,
+                      int32_t max_num, pagevec *pages, uint8_t *on_path, int32_t inherited,
                       name_index *names = nullptr);
 // The page list when the tree yields none: appends the index's objects that are no stream and
 // whose dictionary says /Type /Page, in the order of their position in the file (an object from an

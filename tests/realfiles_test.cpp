@@ -158,6 +158,20 @@ static const doc_case cases[] = {
      one, true, true},
 };
 
+// The RGBA pixels of a PNG file in memory (through the library's decoder), w x h; empty when it
+// does not decode.
+static std::vector<uint8_t> png_pixels(const uint8_t *data, uint64_t len, int *w, int *h) {
+    std::string path = pdf_temp_path("realfiles_png") + ".png";
+    write_file(path, std::string((const char *)data, (size_t)len));
+    const char *msg = nullptr;
+    uint8_t *rgba = qv_png_decode(path.c_str(), w, h, &msg);
+    remove(path.c_str());
+    std::vector<uint8_t> px;
+    if (rgba) px.assign(rgba, rgba + (size_t)*w * (size_t)*h * 4u);
+    free(rgba);
+    return px;
+}
+
 // Our listing: the images of the whole document as collect_all_images hands them over.
 static bool our_listing(const std::string &path, listing *out) {
     pdfcore_doc doc{};
@@ -246,18 +260,56 @@ TEST(RealFiles, PredictorParametersThroughAnArrayReference) {
     memset(&rec, 0, sizeof rec);
     ASSERT_EQ(1, extract_single_image(&doc, 4, 1, &rec));
     pdfcore_doc_free(&doc);
-    std::string png = path + ".png";
-    write_file(png, std::string((const char *)rec.data, rec.data_len));
-    free(rec.data);
-    int w = 0, h = 0;
-    const char *msg = nullptr;
-    uint8_t *rgba = qv_png_decode(png.c_str(), &w, &h, &msg);
-    ASSERT_NE(nullptr, rgba) << msg;
-    ASSERT_EQ(16, w);
-    ASSERT_EQ(4, h);
-    for (int i = 0; i < 64; i++) EXPECT_EQ((uint8_t)raw[(size_t)i], rgba[4 * i]) << i;
-    free(rgba);
-    remove(png.c_str());
     remove(path.c_str());
+    int w = 0, h = 0;
+    std::vector<uint8_t> rgba = png_pixels(rec.data, rec.data_len, &w, &h);
+    free(rec.data);
+    ASSERT_EQ(16 * 4 * 4, (int)rgba.size());
+    for (int i = 0; i < 64; i++) EXPECT_EQ((uint8_t)raw[(size_t)i], rgba[(size_t)(4 * i)]) << i;
 }
 #endif
+
+// Files made by img2pdf and rewritten by qpdf and pikepdf (tests/fixtures/realfiles/
+// make_realfiles.py): two pages of one 16 x 8 RGB image each, pixel (x, y) of image k being
+// (16x + 8k, 32y, 8(x + y) + 40k).
+TEST(RealFiles, ProducerFixtures) {
+    struct {
+        const char *file;
+        bool peer;  // pdfimages lists the same images (nopages.pdf: it finds no page tree)
+    } cases[] = {{"qdf.pdf", true}, {"decodeparms-ref.pdf", true}, {"loop.pdf", true},
+                 {"nopages.pdf", false}};
+    bool have_peer = system("pdfimages -v >/dev/null 2>&1") == 0;
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        std::string path = std::string(TEST_SOURCE_DIR) + "/fixtures/realfiles/" + c.file;
+        pdfcore_doc doc{};
+        ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
+        EXPECT_EQ(2, doc.pages.count);
+        img_vec list{};
+        image_receiver to = img_vec_receiver(&list);
+        EXPECT_EQ(0, collect_all_images(&doc, &to));
+        pdfcore_doc_free(&doc);
+        ASSERT_EQ(2, list.count);
+        for (int32_t i = 0; i < list.count; i++) {
+            const extracted_image &r = list.items[i];
+            int k = r.page - 1;
+            ASSERT_EQ(i, k);
+            int w = 0, h = 0;
+            std::vector<uint8_t> rgba = png_pixels(r.data, r.data_len, &w, &h);
+            ASSERT_EQ(16 * 8 * 4, (int)rgba.size());
+            int bad = 0;
+            for (int y = 0; y < 8; y++)
+                for (int x = 0; x < 16; x++) {
+                    const uint8_t *p = &rgba[(size_t)(4 * (16 * y + x))];
+                    bad += p[0] != 16 * x + 8 * k || p[1] != 32 * y || p[2] != 8 * (x + y) + 40 * k;
+                }
+            EXPECT_EQ(0, bad) << "image " << k;
+        }
+        img_vec_free(&list);
+        listing peer;
+        if (have_peer && c.peer) {
+            EXPECT_TRUE(peer_listing(path, &peer));
+            EXPECT_EQ(listing({{1, 16, 8}, {2, 16, 8}}), peer) << "pdfimages";
+        }
+    }
+}
