@@ -253,7 +253,9 @@ static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end
     int32_t i = pos;
     while (i < end) {
         uint8_t ch = data[i];
-        if (ch == '<' || ch == '>') {
+        if (!is_dict_scan_stop(ch)) {
+            i++;
+        } else if (ch == '<' || ch == '>') {
             if (i + 1 >= end) return -1;
             if (data[i + 1] != ch) {
                 i++;
@@ -308,10 +310,8 @@ static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end
                 i++;
             }
             if (nest > 0) return -1;
-        } else if (ch == '%') {
-            i = comment_end(data, i, end);  // as find_dict_close: nothing in a comment counts
         } else {
-            i++;
+            i = comment_end(data, i, end);  // as find_dict_close: nothing in a comment counts
         }
     }
     return -1;

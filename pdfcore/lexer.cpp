@@ -428,7 +428,9 @@ int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end) {
     int32_t i = pos;
     while (i < end) {
         uint8_t c = data[i];
-        if (c == '<' || c == '>') {
+        if (!is_dict_scan_stop(c)) {
+            i++;
+        } else if (c == '<' || c == '>') {
             if (i + 1 >= end) return -1;
             if (data[i + 1] != c) {
                 i++;
@@ -443,10 +445,8 @@ int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end) {
         } else if (c == '(') {
             i = pdfcore_string_end(data, i, end);  // '>>' inside a literal string closes nothing
             if (i < 0) return -1;
-        } else if (c == '%') {
-            i = comment_end(data, i, end);  // nor does one inside a comment
         } else {
-            i++;
+            i = comment_end(data, i, end);  // '%': nor does one inside a comment
         }
     }
     return -1;

@@ -64,6 +64,13 @@ inline bool is_delim(uint8_t c) {
     return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||
            c == '}' || c == '/' || c == '%';
 }
+// The bytes a dictionary scan (find_dict_close) acts on: '<', '>', '(' and '%'; it steps over any
+// other byte. One range and bit test, as the scan runs over every byte of every dictionary.
+inline bool is_dict_scan_stop(uint8_t c) {
+    const uint32_t stops = 1u << ('<' - '%') | 1u << ('>' - '%') | 1u << ('(' - '%') | 1u;
+    uint32_t k = (uint32_t)c - (uint32_t)'%';
+    return k <= (uint32_t)('>' - '%') && (stops >> k & 1u);
+}
 // pos at a '%' that starts a comment: the position of the end of line (CR or LF) that ends it, or
 // end. A comment runs from '%' to the end of its line, outside strings and stream data, and
 // separates tokens as whitespace does.
