@@ -234,44 +234,10 @@ TEST(RealFiles, ListedAsOtherReadersList) {
     if (!have_peer) GTEST_SKIP() << "pdfimages is not installed: checked without the peer";
 }
 
-#ifdef HAVE_ZLIB
-// /DecodeParms [12 0 R]: the predictor in the dictionary the array refers to is undone, so the
-// pixels are the image's (they were all wrong when the array's reference was not followed).
-TEST(RealFiles, PredictorParametersThroughAnArrayReference) {
-    std::string rows, raw = gray_rows();
-    for (int y = 0; y < 4; y++) {  // PNG Sub rows: the first byte as is, then differences
-        rows += '\x01';
-        for (int x = 0; x < 16; x++)
-            rows += (char)(uint8_t)(raw[(size_t)(16 * y + x)] - (x ? raw[(size_t)(16 * y + x - 1)] : 0));
-    }
-    pdf_builder b;
-    b.catalog(1, 2);
-    b.pages(2, {3});
-    add_page(b, 3, 2, 4, 30);
-    b.stream(4, "<< /Type /XObject /Subtype /Image /Width 16 /Height 4 /ColorSpace /DeviceGray "
-                "/BitsPerComponent 8 /Filter [/FlateDecode] /DecodeParms [12 0 R] >>",
-             zlib_compress(rows));
-    b.obj(12, "<< /Predictor 15 /Columns 16 >>");
-    b.xref_table(trailer_opts(1));
-    std::string path = b.save_temp("realfiles_dp");
-    pdfcore_doc doc{};
-    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
-    extracted_image rec;
-    memset(&rec, 0, sizeof rec);
-    ASSERT_EQ(1, extract_single_image(&doc, 4, 1, &rec));
-    pdfcore_doc_free(&doc);
-    remove(path.c_str());
-    int w = 0, h = 0;
-    std::vector<uint8_t> rgba = png_pixels(rec.data, rec.data_len, &w, &h);
-    free(rec.data);
-    ASSERT_EQ(16 * 4 * 4, (int)rgba.size());
-    for (int i = 0; i < 64; i++) EXPECT_EQ((uint8_t)raw[(size_t)i], rgba[(size_t)(4 * i)]) << i;
-}
-#endif
-
 // Files made by img2pdf and rewritten by qpdf and pikepdf (tests/fixtures/realfiles/
 // make_realfiles.py): two pages of one 16 x 8 RGB image each, pixel (x, y) of image k being
-// (16x + 8k, 32y, 8(x + y) + 40k).
+// (16x + 8k, 32y, 8(x + y) + 40k). In decodeparms-ref.pdf every pixel depends on the predictor
+// whose parameters the /DecodeParms array gives by reference.
 TEST(RealFiles, ProducerFixtures) {
     struct {
         const char *file;
