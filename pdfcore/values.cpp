@@ -182,6 +182,61 @@ int32_t pdfcore_array_end(const uint8_t *t, int32_t pos, int32_t end) {
     return end;
 }
 
+int32_t pdfcore_value_end(const uint8_t *t, int32_t end, int32_t pos) {
+    int32_t p = skip_ws(t, pos, end);
+    if (p >= end) return end;
+    uint8_t c = t[p];
+    if (c == '<' && p + 1 < end && t[p + 1] == '<') {
+        int32_t close = find_dict_close(t, p, end);
+        return close < 0 ? end : close + 2;
+    }
+    if (c == '<') {
+        while (p < end && t[p] != '>') p++;
+        return p < end ? p + 1 : end;
+    }
+    if (c == '(') {
+        int32_t after = pdfcore_string_end(t, p, end);
+        return after < 0 ? end : after;
+    }
+    if (c == '[') return pdfcore_array_end(t, p, end);
+    if (c == '>' || c == ']') return p;  // closes what holds the value: no value here
+    int32_t after = 0;
+    if (is_digit(c) && pdfcore_read_ref(t, end, p, &after) > 0) return after;
+    int32_t q = c == '/' ? p + 1 : p;  // a name, or a token: a number, true, false, null
+    while (q < end && !is_pdf_ws(t[q]) && !is_delim(t[q])) q++;
+    return q > p ? q : p + 1;  // a stray delimiter ({, }, ), %) is stepped over
+}
+
+int pdfcore_dict_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *key, int32_t *value) {
+    int32_t p = *pos;
+    for (;;) {
+        p = skip_ws(t, p, end);
+        if (p >= end || t[p] == '>') {
+            *pos = p < end ? p : end;
+            return 0;
+        }
+        if (t[p] != '/') {  // no key here: step over whatever stands there
+            int32_t q = pdfcore_value_end(t, end, p);
+            p = q > p ? q : p + 1;
+            continue;
+        }
+        int32_t q = p + 1;
+        while (q < end && !is_pdf_ws(t[q]) && !is_delim(t[q])) q++;
+        *key = p;
+        *value = skip_ws(t, q, end);
+        *pos = pdfcore_value_end(t, end, *value);
+        return 1;
+    }
+}
+
+int pdfcore_name_is(const uint8_t *t, int32_t end, int32_t pos, const char *name) {
+    if (pos < 0 || pos >= end || t[pos] != '/') return 0;
+    int32_t n = (int32_t)strlen(name);
+    if (n > end - pos - 1 || memcmp(t + pos + 1, name, (size_t)n) != 0) return 0;
+    int32_t q = pos + 1 + n;
+    return q >= end || is_pdf_ws(t[q]) || is_delim(t[q]);
+}
+
 int pdfcore_ref_list_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *num) {
     int32_t i = *pos;
     while (i < end && t[i] != ']' && !is_digit(t[i])) i++;

@@ -143,6 +143,15 @@ static int32_t key_ref(const uint8_t *data, int32_t start, int32_t end, const ch
     return -1;
 }
 
+// /Encrypt seen in the dictionary data[start, end); the first one seen is the one read.
+static void note_encrypt(struct xref *x, int32_t start, int32_t end) {
+    if (!x->encrypted) {
+        x->encrypt_start = start;
+        x->encrypt_end = end;
+    }
+    x->encrypted = 1;
+}
+
 static void trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct xref *x,
                          trailer_memos *m) {
     int32_t p = skip_ws(data, pos + 7, len);
@@ -154,7 +163,7 @@ static void trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct x
     if (v >= 0) x->root = v;
     v = key_ref(data, p, end, "Info", false, m ? &m->info : nullptr);
     if (v >= 0) x->info = v;
-    if (find_name_memo(data, p, end, "Encrypt", m ? &m->encrypt : nullptr) >= 0) x->encrypted = 1;
+    if (find_name_memo(data, p, end, "Encrypt", m ? &m->encrypt : nullptr) >= 0) note_encrypt(x, p, end);
 }
 
 void parse_trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct xref *x) {
@@ -200,7 +209,7 @@ static int32_t xref_stream_section(const uint8_t *data, int32_t len, int32_t p, 
         int32_t v = key_ref(data, q, end, "Root", true, nullptr);
         if (v >= 0) x->root = v;
     }
-    if (find_name(data, len, q, end, "Encrypt") >= 0) x->encrypted = 1;
+    if (find_name(data, len, q, end, "Encrypt") >= 0) note_encrypt(x, q, end);
     return next;
 }
 
@@ -228,6 +237,7 @@ void parse_xref(const uint8_t *data, int32_t len, struct xref *x) {
     x->startxref = -1;
     x->root = -1;
     x->info = -1;
+    x->encrypt_start = x->encrypt_end = -1;
 
     // The last `startxref`: looked for in a window at the end of the file, doubled until one is
     // found or the window is the whole file (a match depends only on the bytes around it, so the
