@@ -8,6 +8,7 @@ packages=(
   zlib1g-dev                    # oracle: inflate and deflate
   libtiff-dev                   # oracle: CCITT fax
   openssl                       # oracle: hashes and ciphers
+  qpdf                          # producer and oracle: encrypted files and their decrypted copies
   pkg-config groff-base         # install and man page tests
   python3 python3-pytest python3-venv python3-pip python3-setuptools python3-wheel  # Python package
   python3-dask python3-distributed  # the Dask recipe's test
