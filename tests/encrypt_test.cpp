@@ -201,6 +201,22 @@ TEST(Encrypt, RefusedWithTheLibrarysText) {
     }
 }
 
+// A startxref that leads nowhere: the last trailer (or cross-reference stream) of the file still
+// says that it is encrypted.
+TEST(Encrypt, FoundWhenStartxrefLeadsNowhere) {
+    struct row { const char *file; int count; } rows[] = {
+        {"rc4-128", 3}, {"aes-256-objstm", 3}, {"rc4-128-objstm", 3}, {"user-aes-128", -1}};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.file);
+        std::string text = file_text(fixtures + "security/" + r.file + ".pdf");
+        text = text.substr(0, text.rfind("startxref")) + "startxref\n1\n%%EOF\n";
+        std::string path = pdf_temp_path("lost-startxref");
+        ASSERT_TRUE(write_file(path, text));
+        EXPECT_EQ(r.count, pdfextractimg_count(path.c_str())) << pdfextractimg_last_error();
+        remove(path.c_str());
+    }
+}
+
 // ---- documents built here -----------------------------------------------------------------------
 
 // A one-page document whose image 10 is a 2 x 1 gray image written with image_keys and data, with
