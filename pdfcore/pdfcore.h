@@ -11,6 +11,12 @@
 // -1 and that is not from an object stream has no span; nor has an object whose span is empty.
 // pdfcore_obj_span is the one place that computes it.
 //
+// Encryption: a document that the empty user password opens (security.h) has every stream
+// decrypted in place by the load, so the stream readers below give plain bytes with nothing to do;
+// strings, which stay encrypted in the object text, are read decrypted by pdfcore_read_string.
+// Stream data is read through pdfcore_stream_data (or the readers built on it, which respect a
+// stream's extent as decrypted), string bytes through pdfcore_read_string.
+//
 // Positions, lengths and object numbers are int32_t, -1 meaning "none"; byte counts of buffers are
 // uint64_t. Files must be smaller than 2 GiB.
 //
