@@ -429,6 +429,61 @@ static void realfile_seeds() {
     }
 }
 
+// A file of the source tree, whole; exits when it cannot be read.
+static bytes source_file(const std::string &rel) {
+    std::ifstream in(std::string(QV_SOURCE_DIR) + "/" + rel, std::ios::binary);
+    if (!in) {
+        fprintf(stderr, "cannot read %s\n", rel.c_str());
+        exit(1);
+    }
+    return bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Encrypted documents: qpdf's files (tests/fixtures/security), and documents built here that carry
+// the /Encrypt dictionary and /ID of qpdf's AES-128 file (the empty password opens them whatever
+// they hold) with streams under /Crypt filters, and a trailer /Encrypt that names no object.
+static void encrypted_seeds() {
+    const std::string T = "pdf_load";
+    for (const char *name : {"rc4-40", "rc4-128-objstm", "rc4-128-v4", "aes-128", "aes-128-clear-meta",
+                             "aes-256-objstm", "aes-256-r5", "user-aes-256"})
+        put(T, std::string("encrypted-qpdf-") + name + ".pdf",
+            source_file(std::string("tests/fixtures/security/") + name + ".pdf"));
+    bytes aes = source_file("tests/fixtures/security/aes-128.pdf");
+    size_t d = aes.find("<< /CF"), i = aes.find("/ID [");
+    bytes encrypt = aes.substr(d, aes.find(" /V 4 >>", d) + 8 - d);
+    bytes id = aes.substr(i, aes.find(']', i) + 1 - i);
+    bytes gray = pattern(16, 0);
+    put(T, "encrypted-crypt-filters.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R /Im1 11 0 R /Im2 12 0 R >> >>");
+        b.stream(10, image_dict(4, 4, "/DeviceGray", 8,
+                                "/Filter [/Crypt /FlateDecode] /DecodeParms [<< /Name /Identity >> null]"),
+                 zlib(gray));
+        b.stream(11, image_dict(4, 4, "[/Indexed /DeviceRGB 1 <FF000000FF00>]", 1, "/Filter /Crypt"), pattern(2, 1));
+        b.stream(12, image_dict(4, 4, "/DeviceGray", 8, "/Filter [/Crypt] /DecodeParms [<< /Name /StdCF >>]"),
+                 pattern(48, 1));
+        b.obj(20, encrypt);
+        trailer_opts t(1);
+        t.encrypt = 20;
+        t.extra = id;
+        b.xref_table(t);
+        return b.bytes();
+    }());
+    put(T, "encrypt-names-no-object.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.stream(10, image_dict(4, 4, "/DeviceGray", 8, ""), gray);
+        trailer_opts t(1);
+        t.encrypt = 30;
+        b.xref_table(t);
+        return b.bytes();
+    }());
+}
+
 static void codec_seeds() {
     const char *caps = "\x00\x01\x10\xff";  // capacities 1, 1 KiB + 1, 16 KiB + 1, 255 KiB + 1
     std::vector<std::pair<std::string, bytes>> inputs = {
@@ -637,8 +692,7 @@ static void crypto_seeds() {
             std::istringstream ss(stream);
             int32_t num, gen, off, len;
             ss >> w >> num >> gen >> off >> len;
-            std::ifstream pdf(std::string(QV_SOURCE_DIR) + "/tests/fixtures/security/" + file, std::ios::binary);
-            bytes data((std::istreambuf_iterator<char>(pdf)), std::istreambuf_iterator<char>());
+            bytes data = source_file("tests/fixtures/security/" + file);
             std::string name = file.substr(0, file.size() - 4);
             bytes object = bytes(1, '\xff') + le32(num) + le32(gen) + bytes(1, '\0');  // no /Crypt name
             put("crypto", name + "-stream", bytes(1, '\3') + values + object + data.substr((size_t)off, (size_t)len));
@@ -660,6 +714,7 @@ int main(int argc, char **argv) {
     g_dir = argv[1];
     pdf_seeds();
     realfile_seeds();
+    encrypted_seeds();
     codec_seeds();
     jbig2_seeds();
     crypto_seeds();

@@ -252,6 +252,37 @@ int pdfcore_array_next(const pdfcore_doc *doc, const pdfcore_span *arr, int32_t 
     return 1;
 }
 
+int pdfcore_dict_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *key, int32_t *value) {
+    int32_t p = *pos;
+    for (;;) {
+        p = skip_ws(t, p, end);
+        if (p >= end || t[p] == '>') {
+            *pos = p < end ? p : end;
+            return 0;
+        }
+        if (t[p] != '/') {  // no key here: step over whatever stands there
+            p = pdfcore_value_end(t, p, end);
+            continue;
+        }
+        int32_t q = p + 1;
+        while (q < end && !is_pdf_ws(t[q]) && !is_delim(t[q])) q++;
+        *key = p;
+        *value = skip_ws(t, q, end);
+        // a key without a value: what holds the dictionary closes at *value
+        *pos = *value < end && (t[*value] == '>' || t[*value] == ']') ? *value
+                                                                      : pdfcore_value_end(t, *value, end);
+        return 1;
+    }
+}
+
+int pdfcore_name_is(const uint8_t *t, int32_t end, int32_t pos, const char *name) {
+    if (pos < 0 || pos >= end || t[pos] != '/') return 0;
+    int32_t n = (int32_t)strlen(name);
+    if (n > end - pos - 1 || memcmp(t + pos + 1, name, (size_t)n) != 0) return 0;
+    int32_t q = pos + 1 + n;
+    return q >= end || is_pdf_ws(t[q]) || is_delim(t[q]);
+}
+
 int pdfcore_ref_list_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *num) {
     int32_t i = *pos;
     for (;;) {

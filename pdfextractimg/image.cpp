@@ -78,11 +78,7 @@ static void read_filters_at(const pdfcore_doc *doc, pdfcore_span v, image_params
 static int64_t read_lookup(const pdfcore_doc *doc, const pdfcore_span &v, uint8_t *raw, uint64_t cap) {
     const uint8_t *t = v.text;
     int32_t pos = v.start, end = v.end;
-    if (t[pos] == '<') {
-        if (pos + 1 >= end || t[pos + 1] == '<') return -1;
-        return (int64_t)pdfcore_read_hex_string(t, end, pos + 1, raw, cap);
-    }
-    if (t[pos] == '(') return (int64_t)pdfcore_read_literal_string(t, end, pos, raw, cap);
+    if (t[pos] == '<' || t[pos] == '(') return pdfcore_read_string(doc, &v, raw, cap);
     if (!is_digit(t[pos])) return -1;
     int32_t after = 0;
     int32_t n = pdfcore_read_ref(t, end, pos, &after);
@@ -191,7 +187,9 @@ static int32_t filter_from_name(const char *n) {
     return 0;  // JPXDecode, JBIG2Decode, CCITTFaxDecode, Crypt, unknown
 }
 
-static void add_filter(image_params *p, const char *name, int cut) {
+static void add_filter(const pdfcore_doc *doc, image_params *p, const char *name, int cut) {
+    // In an encrypted document the load decrypted the stream: a /Crypt filter has nothing left to do.
+    if (!cut && doc->encrypted && !strcmp(name, "Crypt")) return;
     int32_t f = cut ? 0 : filter_from_name(name);
     if (!f || p->filter_count >= max_image_filters) {
         p->bad_filter = 1;
@@ -218,7 +216,7 @@ static void read_filters_at(const pdfcore_doc *doc, pdfcore_span v, image_params
     int cut = 0;
     if (t[v.start] == '/') {
         pdfcore_read_name(t, v.end, v.start, name, (int32_t)sizeof name, &cut);
-        add_filter(p, name, cut);
+        add_filter(doc, p, name, cut);
         return;
     }
     if (t[v.start] == '[') {
@@ -230,7 +228,7 @@ static void read_filters_at(const pdfcore_doc *doc, pdfcore_span v, image_params
                 return;
             }
             pdfcore_read_name(e.text, e.end, e.start, name, (int32_t)sizeof name, &cut);
-            add_filter(p, name, cut);
+            add_filter(doc, p, name, cut);
         }
         return;
     }

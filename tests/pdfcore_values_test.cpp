@@ -214,3 +214,43 @@ TEST(Values, StringsAndArrays) {
         EXPECT_EQ(c.want, std::string((const char *)out, (size_t)n));
     }
 }
+
+// A dictionary's own entries: nested values are stepped over whole, so their keys never count.
+TEST(Values, DictionaryEntries) {
+    struct dcase {
+        const char *name;
+        std::string text;  // the dictionary
+        std::string want;  // key=value-text pairs found, joined by ';'
+    };
+    const dcase cases[] = {
+        {"plain", "<< /A 1 /B /N /C (s) >>", "A=1;B=/N;C=(s)"},
+        {"nested values", "<< /A << /X 1 >> /B [/Y (]) <3E>] /C <4142> /D 3 0 R >>",
+         "A=<< /X 1 >>;B=[/Y (]) <3E>];C=<4142>;D=3 0 R"},
+        {"string holding >> and a key", "<< /A (>> /B) /C true>>", "A=(>> /B);C=true"},
+        {"no spaces", "<</A/B/C[1 2]/D<<>>>>", "A=/B;C=[1 2];D=<<>>"},
+        {"key without value", "<< /A /B 2 /C >>", "A=/B;C="},
+        {"junk before a key", "<< 5 ) /A 1 >>", "A=1"},
+        {"unclosed", "<< /A [1 2 /B 3", "A=[1 2 /B 3"},
+        {"empty", "<< >>", ""},
+    };
+    for (const dcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint8_t *t = u(c.text);
+        int32_t end = n32(c.text), pos = 2, key = 0, value = 0;
+        std::string got;
+        while (pdfcore_dict_next(t, end, &pos, &key, &value)) {
+            int32_t name_end = key + 1;
+            while (name_end < end && !is_pdf_ws(t[name_end]) && !is_delim(t[name_end])) name_end++;
+            int32_t value_end = pos;
+            while (value_end > value && is_pdf_ws(t[value_end - 1])) value_end--;
+            if (!got.empty()) got += ";";
+            got += c.text.substr((size_t)key + 1, (size_t)(name_end - key - 1)) + "=" +
+                   c.text.substr((size_t)value, (size_t)(value_end - value));
+        }
+        EXPECT_EQ(c.want, got);
+    }
+    EXPECT_EQ(1, pdfcore_name_is(u("/Crypt "), 7, 0, "Crypt"));
+    EXPECT_EQ(0, pdfcore_name_is(u("/CryptX"), 7, 0, "Crypt"));
+    EXPECT_EQ(1, pdfcore_name_is(u("/Crypt"), 6, 0, "Crypt"));
+    EXPECT_EQ(0, pdfcore_name_is(u("/Cryp"), 5, 0, "Crypt"));
+}
