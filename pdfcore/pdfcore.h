@@ -253,6 +253,28 @@ int32_t pdfcore_array_end(const uint8_t *text, int32_t pos, int32_t end);
 // of the next `n [g] [R]`, any byte that starts no number stepped over. 1 with *num set (digits
 // only, 32-bit wrap-around: it may be 0 or negative) and *pos past the group; 0 at ']' or end.
 int pdfcore_ref_list_next(const uint8_t *text, int32_t end, int32_t *pos, int32_t *num);
+// pos at the first byte of a value: the position just after it. A dictionary ends after its
+// ">>", an array after its ']', a string after its closing delimiter, a reference `n g R` after
+// the R, a name, number or keyword (null, true) at whitespace or a delimiter. end when the value
+// does not close before end; always above pos (pos < end), so a loop of calls advances.
+int32_t pdfcore_value_end(const uint8_t *text, int32_t pos, int32_t end);
+// d->start at the "<<" of a dictionary (after whitespace): the value of key among the dictionary's
+// own entries (nested dictionaries and arrays stepped over, not searched), through references.
+// 1 with *v at it (pdfcore_resolve), or 0 when there is no such key or it leads nowhere.
+int pdfcore_dict_get(const pdfcore_doc *doc, const pdfcore_span *d, const char *key,
+                     pdfcore_span *v);
+// Element index (0-based) of the array at v.start, through references to the array and to the
+// element: 1 with *item at the element's value (pdfcore_resolve), or 0 when v holds no array or
+// the array is shorter.
+int pdfcore_array_get(const pdfcore_doc *doc, pdfcore_span v, int32_t index, pdfcore_span *item);
+// The stream object whose dictionary opens at v->start (a value resolved from a reference to it),
+// or NULL when v is no stream's dictionary.
+const pdfcore_obj *pdfcore_stream_at(const pdfcore_doc *doc, const pdfcore_span *v);
+// The number at v.start, through references: 1 and *value, or 0.
+int pdfcore_read_number(const pdfcore_doc *doc, pdfcore_span v, double *value);
+// The numbers of the array at v.start (through references to it and to its elements) into out:
+// how many, or -1 when v holds no array, an element is not a number, or there are more than cap.
+int32_t pdfcore_read_numbers(const pdfcore_doc *doc, pdfcore_span v, double *out, int32_t cap);
 // Hexadecimal string from pos (after '<') to '>' or end: bytes that are no hex digit ignored,
 // digit pairs stored while fewer than cap bytes are stored, an odd last digit dropped. Returns the
 // bytes stored.
