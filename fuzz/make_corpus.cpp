@@ -630,6 +630,20 @@ static void bilevel_colour_seeds() {
                          "/Filter /FlateDecode >>",
                      zlib(bytes("\xFF\xFF\xFF\x80\x20\x40\x00\x00\x10", 9)));
         }));
+    // JPEG 2000 data from the jpx corpus beside this one: alpha in the file, and a palette.
+    for (const char *name : {"gray-alpha", "palette"}) {
+        FILE *j = fopen((g_dir + "/jpx/jp2-" + name + ".jp2").c_str(), "rb");
+        if (!j) continue;
+        bytes jp2;
+        int ch;
+        while ((ch = fgetc(j)) != EOF) jp2 += (char)ch;
+        fclose(j);
+        put(T, std::string("jpx-") + name + ".pdf", one_image_pdf([&](pdf_builder &b) {
+                b.stream(10, "<< /Type /XObject /Subtype /Image /Width 1 /Height 1 /SMaskInData 1 "
+                             "/Filter /JPXDecode >>",
+                         jp2);
+            }));
+    }
     put(T, "lab-16bit.pdf", one_image_pdf([&](pdf_builder &b) {
             b.stream(10, image_dict(2, 2, "[/Lab << /WhitePoint [0.9642 1 0.8249] /Range [-128 127 -128 127] >>]",
                                     16, ""),

@@ -43,7 +43,8 @@ static int32_t filter_from_name(const char *n) {
     if (!strcmp(n, "DCTDecode") || !strcmp(n, "DCT")) return filter_dct;
     if (!strcmp(n, "CCITTFaxDecode") || !strcmp(n, "CCF")) return filter_ccitt;
     if (!strcmp(n, "JBIG2Decode")) return filter_jbig2;
-    return 0;  // JPXDecode, Crypt, unknown
+    if (!strcmp(n, "JPXDecode")) return filter_jpx;
+    return 0;  // Crypt, unknown
 }
 
 static void add_filter(image_params *p, const char *name, int cut) {
@@ -247,6 +248,10 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
     }
     p->invert = (p->decode_count >= 2 && p->decode[0] == 1.0 && p->decode[1] == 0.0) ||
                 p->image_mask;
+    if ((k = find_key(s, "SMaskInData", lo, hi)) >= 0) {
+        int32_t n = pdfcore_read_int(doc, from(s, k + 12));
+        p->smask_in_data = n > 0 ? n : 0;
+    }
     if ((k = find_key(s, "SMask", lo, hi)) >= 0) {
         int32_t v = skip_ws(t, k + 6, s.end);
         if (v < s.end && is_digit(t[v])) {
@@ -943,7 +948,11 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
     // A space that never marks the page or cannot be converted (JPEG data above is passed through
     // as stored, whatever its space says).
     if (p.space.kind == space_skip && !p.image_mask) goto done;
-    pixels = decoded_pixels(doc, &p, stream, stream_len, &gray);
+    if (p.filter_count > 0 && p.filters[p.filter_count - 1] == filter_jpx) {
+        pixels = jpx_image_pixels(doc, &p, stream, stream_len, &gray, &p.width, &p.height);
+    } else {
+        pixels = decoded_pixels(doc, &p, stream, stream_len, &gray);
+    }
     if (!pixels) goto done;
     if (flags & extract_defer_png) {
         r.pixels = pixels;

@@ -35,6 +35,7 @@ enum image_filter {
     filter_dct,     // DCTDecode, DCT: JPEG, passed through, never decoded
     filter_ccitt,   // CCITTFaxDecode, CCF: one-bit rows (codec/ccitt.h)
     filter_jbig2,   // JBIG2Decode: one-bit page (codec/jbig2.h)
+    filter_jpx,     // JPXDecode: JPEG 2000 (codec/jpx/jpx.h), only last in a chain
 };
 
 // ---- structs ------------------------------------------------------------------------------------
@@ -68,6 +69,7 @@ struct image_params {
     double decode[2 * colour_max_comps];
     int32_t invert;           // the first Decode pair is (1, 0), or image_mask
     int32_t smask;            // /SMask object number, -1: none
+    int32_t smask_in_data;    // /SMaskInData (JPX): 0 none, 1 or 2: the data's alpha channel
 };
 
 // ---- for the library's own code and tests ------------------------------------------------------
@@ -133,6 +135,18 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *decoded, 
 // cannot be decoded or fails, or no memory; nothing allocated.
 int read_stream_decoded(const pdfcore_doc *doc, const pdfcore_obj *o, uint64_t expect,
                         uint8_t **out, uint64_t *out_len);
+
+// Pixels of an image whose chain ends in JPXDecode (see image_pixels for the buffer; *width and
+// *height: the decoded image's size, which may differ from /Width and /Height). The samples
+// become 8 bits (codec/jpx/jpx.h's rule) and are converted as 8-bit samples of /ColorSpace when
+// the dictionary gives one, else of the file's own space (gray, RGB, CMYK, an ICC profile's
+// channels; with none, 1 or 3 of the leading channels); /Decode is ignored. Alpha: /SMask when
+// the dictionary has one, else the file's alpha channel (cdef), else with /SMaskInData above 0
+// the first channel past the colour ones. Indexed images take the first channel's values as
+// indexes. NULL: not decodable, a stencil mask, fewer channels than the space needs, above
+// max_image_pixels, or no memory.
+uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
+                          uint64_t stream_len, int32_t *gray, int32_t *width, int32_t *height);
 
 // JPEG pass-through of the bytes after the filters before DCTDecode. 1: *rec filled ("jpeg", data
 // from the SOI marker). 0: no usable JPEG start, a filter failed, or no memory; nothing allocated.
