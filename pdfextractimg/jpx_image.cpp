@@ -56,6 +56,7 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
     memset(&px, 0, sizeof px);
     image_params q;
     int32_t c = 0, alpha_plane = -1;
+    uint32_t iw = 0, ih = 0;
     if (decode_filters(p, p->filter_count - 1, stream, stream_len, &code, &code_len) != 0) return nullptr;
     // The size is checked from the header before any sample is decoded.
     if (jpx_read_header(code, code_len, &img) != 0 || img.width == 0 || img.height == 0 ||
@@ -65,6 +66,8 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
     if (jpx_decode(code, code_len, &img) != 0) goto done;
     free(code);
     code = nullptr;
+    iw = img.width;
+    ih = img.height;
     c = jpx_colour_channels(p, img);
     if (c < 1 || c > img.nplanes) goto done;
     if (p->smask > 0) {
@@ -87,16 +90,17 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
         alpha = px.alpha;
         px.alpha = nullptr;
     }
+    jpx_image_free(&img);  // the planes are no longer needed: the pixels are made without them
     // The samples are 8-bit samples of c components in the decoded image's size; /Decode does not
     // apply. q shares p's palette and space: it is not freed.
     q = *p;
-    q.width = (int32_t)img.width;
-    q.height = (int32_t)img.height;
+    q.width = (int32_t)iw;
+    q.height = (int32_t)ih;
     q.bpc = 8;
     q.decode_count = 0;
     q.invert = 0;
     pixels = image_pixels(&q, c, indexes ? indexes : px.samples,
-                          (uint64_t)img.width * img.height * (uint64_t)c, alpha, gray);
+                          (uint64_t)q.width * (uint64_t)q.height * (uint64_t)c, alpha, gray);
     if (pixels) {
         *width = q.width;
         *height = q.height;
