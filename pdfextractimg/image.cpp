@@ -232,8 +232,11 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
     if ((k = find_key(s, "Filter", lo, hi)) >= 0) read_filters_at(doc, from(s, k + 7), p);
     read_filter_parms(doc, s, p);
     if (p->filter_count > 0 && (p->filters[p->filter_count - 1] == filter_ccitt ||
-                                p->filters[p->filter_count - 1] == filter_jbig2))
+                                p->filters[p->filter_count - 1] == filter_jbig2)) {
         p->bpc = 1;  // what these filters give, whatever /BitsPerComponent says
+        // A /Predictor belongs to a Flate or LZW stage's parameters, not to these filters' rows.
+        p->predictor = 1;
+    }
     if ((k = find_key(s, "Decode", lo, hi)) >= 0) {
         int32_t v = skip_ws(t, k + 7, s.end);
         if (v < s.end && t[v] == '[') {

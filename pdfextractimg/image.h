@@ -58,7 +58,7 @@ struct image_params {
     int32_t filter_count;
     int32_t bad_filter;       // the chain names a filter that cannot be decoded (JPX, Crypt, ...)
     int32_t is_dct, is_flate, is_lzw, is_a85, is_ahx, is_rl; // the chain holds that filter
-    int32_t predictor;        // /Predictor, at least 1
+    int32_t predictor;        // /Predictor, at least 1; 1 when the chain ends in CCITT or JBIG2
     int32_t dp_colors;        // /Colors, /BitsPerComponent, /Columns of DecodeParms; -1: not given
     int32_t dp_bpc;
     int32_t dp_columns;

@@ -1199,6 +1199,7 @@ TEST(ImageBilevel, CcittThroughTheFilterChain) {
         {"after Flate, element by reference", img + "/Filter [/FlateDecode /CCITTFaxDecode] /DecodeParms [null 21 0 R]", zlib_compress(g4), &text},
         {"one dictionary for the chain", img + "/Filter [/FlateDecode /CCITTFaxDecode] /DecodeParms " + g4p, zlib_compress(g4), &text},
         {"parameters by reference", img + "/Filter /CCITTFaxDecode /DecodeParms 21 0 R", g4, &text},
+        {"a Predictor elsewhere is not the rows'", img + "/Filter [/AHx /CCF] /DecodeParms [<< /Predictor 15 /Columns 5 >> " + g4p + "]", hex_encode(g4), &text},
         {"BitsPerComponent 8 read as 1", "/Width 203 /Height 61 /BitsPerComponent 8 /ColorSpace /DeviceGray /Filter /CCITTFaxDecode /DecodeParms " + g4p, g4, &text},
         {"Width past Columns", "/Width 210 /Height 61 /BitsPerComponent 1 /ColorSpace /DeviceGray /Filter /CCITTFaxDecode /DecodeParms " + g4p, g4, &wide},
         {"no row decodes", img + "/Filter /CCITTFaxDecode /DecodeParms " + g4p, std::string(64, '\0'), nullptr},
