@@ -32,9 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     while (pdfcore_next_token(d, len, &pos, &tok)) {
         if (tok.start < last || tok.end <= tok.start || tok.end != pos || ++steps > len) abort();
         last = tok.end;
-        if (tok.kind == tok_dict_open) {
-            check_pos(pdfcore_dict_value(d, len, tok.start, "W"), -1, len);
-            check_pos(pdfcore_value_end(d, len, tok.start), -1, len);
+        if (tok.kind == tok_dict_open) {  // its entries, as the inline dictionary reader steps
+            int32_t q = tok.start + 2, key = 0, value = 0, entries = 0;
+            while (pdfcore_dict_next(d, len, &q, &key, &value)) {
+                check_pos(key, tok.start, len);
+                check_pos(value, key, len);
+                check_pos(q, value, len);
+                if (++entries > len) abort();
+            }
+            check_pos(pdfcore_value_end(d, tok.start, len), tok.start + 1, len);
         }
     }
 

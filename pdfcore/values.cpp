@@ -28,16 +28,21 @@ int pdfcore_obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span 
     return pdfcore_text_span(doc->data, doc->size, doc->names, o, s);
 }
 
-int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s) {
-    if (pdfcore_obj_span(doc, o, s)) return 1;
-    if (!o || o->in_objstm || !doc->data || o->head_off < 0 || o->head_off >= doc->size) return 0;
-    int32_t k = find_kw(doc->data, doc->size, o->head_off, "obj");
+int pdfcore_text_value(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
+                       pdfcore_span *s) {
+    if (pdfcore_text_span(data, size, names, o, s)) return 1;
+    if (!o || o->in_objstm || !data || o->head_off < 0 || o->head_off >= size) return 0;
+    int32_t k = find_kw(data, size, o->head_off, "obj");
     if (k < 0) return 0;
-    int32_t end = o->endobj_off > k + 3 ? o->endobj_off : doc->size;
-    if (end > doc->size) end = doc->size;
+    int32_t end = o->endobj_off > k + 3 ? o->endobj_off : size;
+    if (end > size) end = size;
     if (k + 3 >= end) return 0;
-    *s = pdfcore_span{doc->data, k + 3, end, o->num, doc->names};
+    *s = pdfcore_span{data, k + 3, end, o->num, names};
     return 1;
+}
+
+int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s) {
+    return pdfcore_text_value(doc->data, doc->size, doc->names, o, s);
 }
 
 int pdfcore_opens_hex_string(const pdfcore_doc *doc, const pdfcore_obj *o) {
@@ -102,26 +107,43 @@ int32_t pdfcore_read_int(const pdfcore_doc *doc, pdfcore_span v) {
 
 // ---- numbers and names --------------------------------------------------------------------------
 
+// v x 10^e. Powers up to 10^22 are exact doubles, so one multiplication or division rounds once.
+static double scale10(double v, int32_t e) {
+    static const double p10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    for (; e > 22; e -= 22) v *= 1e22;
+    for (; e < -22; e += 22) v /= 1e22;
+    return e >= 0 ? v * p10[e] : v / p10[-e];
+}
+
 int pdfcore_read_real(const uint8_t *t, int32_t end, int32_t *pos, double *value) {
     int32_t p = skip_ws(t, *pos, end);
     if (p >= end) {
         *pos = end;
         return 0;
     }
-    double sign = 1.0, val = 0.0, scale = 1.0;
+    double sign = 1.0;
     int32_t q = p;
     if (t[q] == '+' || t[q] == '-') sign = t[q++] == '-' ? -1.0 : 1.0;
-    int digits = 0;
-    while (q < end && is_digit(t[q])) {
-        val = val * 10.0 + (t[q++] - '0');
+    // The digits as one integer below 2^53 and a power of ten, so "0.7" is the double nearest 0.7
+    // (adding 7 x 0.1 is not). Digits past that precision only move the exponent or are dropped.
+    const uint64_t exact = (uint64_t)1 << 53;
+    uint64_t mant = 0;
+    int32_t exp10 = 0, digits = 0;
+    bool frac = false;
+    for (; q < end; q++) {
+        if (t[q] == '.' && !frac) {
+            frac = true;
+            continue;
+        }
+        if (!is_digit(t[q])) break;
         digits++;
-    }
-    if (q < end && t[q] == '.') {
-        q++;
-        while (q < end && is_digit(t[q])) {
-            scale /= 10.0;
-            val += (t[q++] - '0') * scale;
-            digits++;
+        if (mant < (exact - 9u) / 10u) {
+            mant = mant * 10u + (uint64_t)(t[q] - '0');
+            exp10 -= frac ? 1 : 0;
+        } else if (!frac && exp10 < 400) {
+            exp10++;
         }
     }
     if (!digits) {
@@ -129,15 +151,18 @@ int pdfcore_read_real(const uint8_t *t, int32_t end, int32_t *pos, double *value
         return 0;
     }
     *pos = q;
-    *value = sign * val;
+    *value = sign * scale10((double)mant, exp10);
     return 1;
 }
+
+// The name token's bytes run up to whitespace or a delimiter.
+static bool in_name(uint8_t c) { return !is_pdf_ws(c) && !is_delim(c); }
 
 int32_t pdfcore_read_name(const uint8_t *t, int32_t end, int32_t pos, char *out, int32_t cap,
                           int *cut) {
     int32_t p = pos + 1, n = 0;
     *cut = 0;
-    while (p < end && !is_pdf_ws(t[p]) && !is_delim(t[p])) {
+    while (p < end && in_name(t[p])) {
         if (n < cap - 1) out[n++] = (char)t[p];
         else *cut = 1;
         p++;
@@ -176,15 +201,112 @@ int32_t pdfcore_array_end(const uint8_t *t, int32_t pos, int32_t end) {
             p = pdfcore_string_end(t, p, end);  // ']' inside a string closes nothing
             if (p < 0) return end;
             continue;
+        } else if (t[p] == '%') {
+            p = comment_end(t, p, end);  // nor does one inside a comment
+            continue;
         }
         p++;
     }
     return end;
 }
 
+int32_t pdfcore_value_end(const uint8_t *t, int32_t pos, int32_t end) {
+    if (pos < 0 || pos >= end) return end;
+    uint8_t c = t[pos];
+    int32_t p = pos + 1;
+    if (c == '(') {
+        p = pdfcore_string_end(t, pos, end);
+        return p < 0 ? end : p;
+    }
+    if (c == '[') return pdfcore_array_end(t, pos, end);
+    if (c == '<' && p < end && t[p] == '<') {
+        int32_t close = find_dict_close(t, pos, end);
+        return close < 0 ? end : close + 2;
+    }
+    if (c == '<') {
+        const void *gt = memchr(t + p, '>', (size_t)(end - p));
+        return gt ? (int32_t)((const uint8_t *)gt - t) + 1 : end;
+    }
+    if (c == '/') {
+        while (p < end && in_name(t[p])) p++;
+        return p;
+    }
+    int32_t after = 0;
+    if (is_digit(c) && pdfcore_read_ref(t, end, pos, &after) > 0) return after;
+    if (is_digit(c) || c == '+' || c == '-' || c == '.') {  // what pdfcore_read_real reads
+        p = c == '+' || c == '-' ? pos + 1 : pos;
+        while (p < end && is_digit(t[p])) p++;
+        if (p < end && t[p] == '.') p++;
+        while (p < end && is_digit(t[p])) p++;
+        return p > pos ? p : pos + 1;
+    }
+    if (is_word(c))
+        while (p < end && is_word(t[p])) p++;
+    return p;
+}
+
+int pdfcore_array_item(const pdfcore_span *arr, int32_t *pos, pdfcore_span *item) {
+    int32_t p = skip_ws(arr->text, *pos, arr->end);
+    if (p < 0 || p >= arr->end || arr->text[p] == ']') {
+        *pos = p;
+        return 0;
+    }
+    *item = *arr;
+    item->start = p;
+    item->end = pdfcore_value_end(arr->text, p, arr->end);
+    *pos = item->end;
+    return 1;
+}
+
+int pdfcore_array_next(const pdfcore_doc *doc, const pdfcore_span *arr, int32_t *pos,
+                       pdfcore_span *elem) {
+    if (!pdfcore_array_item(arr, pos, elem)) return 0;
+    pdfcore_span item = *elem;
+    if (!pdfcore_resolve(doc, elem)) {  // a reference to nothing
+        *elem = item;
+        elem->start = elem->end;
+    }
+    return 1;
+}
+
+int pdfcore_dict_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *key, int32_t *value) {
+    int32_t p = *pos;
+    for (;;) {
+        p = skip_ws(t, p, end);
+        if (p >= end || t[p] == '>') {
+            *pos = p < end ? p : end;
+            return 0;
+        }
+        if (t[p] != '/') {  // no key here: step over whatever stands there
+            p = pdfcore_value_end(t, p, end);
+            continue;
+        }
+        int32_t q = p + 1;
+        while (q < end && !is_pdf_ws(t[q]) && !is_delim(t[q])) q++;
+        *key = p;
+        *value = skip_ws(t, q, end);
+        // a key without a value: what holds the dictionary closes at *value
+        *pos = *value < end && (t[*value] == '>' || t[*value] == ']') ? *value
+                                                                      : pdfcore_value_end(t, *value, end);
+        return 1;
+    }
+}
+
+int pdfcore_name_is(const uint8_t *t, int32_t end, int32_t pos, const char *name) {
+    if (pos < 0 || pos >= end || t[pos] != '/') return 0;
+    int32_t n = (int32_t)strlen(name);
+    if (n > end - pos - 1 || memcmp(t + pos + 1, name, (size_t)n) != 0) return 0;
+    int32_t q = pos + 1 + n;
+    return q >= end || is_pdf_ws(t[q]) || is_delim(t[q]);
+}
+
 int pdfcore_ref_list_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *num) {
     int32_t i = *pos;
-    while (i < end && t[i] != ']' && !is_digit(t[i])) i++;
+    for (;;) {
+        i = skip_ws(t, i, end);  // a number in a comment is no reference
+        if (i >= end || t[i] == ']' || is_digit(t[i])) break;
+        i++;
+    }
     if (i >= end || t[i] == ']') {
         *pos = i;
         return 0;
@@ -257,4 +379,86 @@ uint64_t pdfcore_read_literal_string(const uint8_t *t, int32_t end, int32_t pos,
         out[n++] = b;
     }
     return n;
+}
+
+// ---- values inside dictionaries and arrays ------------------------------------------------------
+
+int pdfcore_dict_get(const pdfcore_doc *doc, const pdfcore_span *d, const char *key,
+                     pdfcore_span *v) {
+    const uint8_t *t = d->text;
+    int32_t end = d->end;
+    int32_t p = skip_ws(t, d->start, end);
+    if (p + 1 >= end || t[p] != '<' || t[p + 1] != '<') return 0;
+    p += 2;
+    char name[128];
+    for (;;) {
+        p = skip_ws(t, p, end);
+        if (p >= end || t[p] == '>') return 0;
+        if (t[p] != '/') {  // not a key: step over it and look on
+            p = pdfcore_value_end(t, p, end);
+            continue;
+        }
+        int cut = 0;
+        p = pdfcore_read_name(t, end, p, name, (int32_t)sizeof name, &cut);
+        int32_t at = skip_ws(t, p, end);
+        if (at >= end) return 0;
+        if (!cut && !strcmp(name, key)) {
+            pdfcore_span r = *d;
+            r.start = at;
+            if (!pdfcore_resolve(doc, &r)) return 0;
+            *v = r;
+            return 1;
+        }
+        p = pdfcore_value_end(t, at, end);
+    }
+}
+
+int pdfcore_array_get(const pdfcore_doc *doc, pdfcore_span v, int32_t index, pdfcore_span *item) {
+    if (index < 0 || !pdfcore_resolve(doc, &v) || v.text[v.start] != '[') return 0;
+    int32_t p = v.start + 1;
+    for (int32_t i = 0;; i++) {
+        p = skip_ws(v.text, p, v.end);
+        if (p >= v.end || v.text[p] == ']') return 0;
+        if (i == index) {
+            pdfcore_span e = v;
+            e.start = p;
+            if (!pdfcore_resolve(doc, &e)) return 0;
+            *item = e;
+            return 1;
+        }
+        p = pdfcore_value_end(v.text, p, v.end);
+    }
+}
+
+const pdfcore_obj *pdfcore_stream_at(const pdfcore_doc *doc, const pdfcore_span *v) {
+    const pdfcore_obj *o = v->obj_num > 0 ? obj_find(&doc->objs, v->obj_num) : nullptr;
+    pdfcore_span s;
+    if (!o || !o->is_stream || !pdfcore_obj_span(doc, o, &s) || s.text != v->text) return nullptr;
+    return skip_ws(s.text, s.start, s.end) == v->start ? o : nullptr;
+}
+
+int pdfcore_read_number(const pdfcore_doc *doc, pdfcore_span v, double *value) {
+    if (!pdfcore_resolve(doc, &v)) return 0;
+    int32_t p = v.start;
+    double d = 0;
+    if (!pdfcore_read_real(v.text, v.end, &p, &d)) return 0;
+    // The whole token: "1.5.2" or "12abc" is no number.
+    if (p < v.end && !is_pdf_ws(v.text[p]) && !is_delim(v.text[p])) return 0;
+    *value = d;
+    return 1;
+}
+
+int32_t pdfcore_read_numbers(const pdfcore_doc *doc, pdfcore_span v, double *out, int32_t cap) {
+    if (!pdfcore_resolve(doc, &v) || v.text[v.start] != '[') return -1;
+    int32_t p = v.start + 1, n = 0;
+    for (;;) {
+        p = skip_ws(v.text, p, v.end);
+        if (p >= v.end) return -1;
+        if (v.text[p] == ']') return n;
+        pdfcore_span e = v;
+        e.start = p;
+        if (n >= cap || !pdfcore_read_number(doc, e, &out[n])) return -1;
+        n++;
+        p = pdfcore_value_end(v.text, p, v.end);
+    }
 }

@@ -37,6 +37,16 @@ static bool value_is(const pdfcore_span &s, int32_t t, const char *what) {
     return t >= 0 && t + n - 1 < s.end && memcmp(s.text + t, what, (size_t)n) == 0;
 }
 
+// The position of the /Subtype value in s: the first /Subtype of the text or, when that is neither
+// /Image nor /Form (a nested dictionary's, as in a DeviceN space's attributes), the dictionary's
+// own. -1: none.
+static int32_t subtype_value(const pdfcore_doc *doc, const pdfcore_span &s) {
+    int32_t t = pdfcore_key_value(&s, "Subtype");
+    if (t < 0 || value_is(s, t, "/Image") || value_is(s, t, "/Form")) return t;
+    pdfcore_span v;
+    return pdfcore_dict_get(doc, &s, "Subtype", &v) && v.text == s.text ? v.start : t;
+}
+
 // The number at p when p holds a digit (read alone: a reference's generation and R are not looked
 // at); -1 otherwise. *p moves past it on success.
 static int32_t ref_at(const uint8_t *text, int32_t end, int32_t *p) {
@@ -283,7 +293,7 @@ static void walk_form(page_walk *w, const pdfcore_span &s, int32_t depth) {
 static void visit_xobject(page_walk *w, int32_t num, int32_t depth) {
     pdfcore_span s;
     if (!num_span(w->doc, num, &s)) return;
-    int32_t t = pdfcore_key_value(&s, "Subtype");
+    int32_t t = subtype_value(w->doc, s);
     if (t < 0) return;
     if (value_is(s, t, "/Image")) {
         convert_and_hand_over(w, num);
@@ -323,7 +333,7 @@ static void walk_entries(page_walk *w, const pdfcore_span &e, int32_t depth) {
         }
         p++;
         while (p < lim && !is_c_space(d[p]) && d[p] != '/' && d[p] != '<' && d[p] != '>' &&
-               d[p] != '[')
+               d[p] != '[' && d[p] != '%')  // a comment after the key ends its name
             p++;
         if (w->counters) w->counters->entries++;
         p = skip_ws(d, p, lim);
@@ -455,7 +465,7 @@ static int fallback_scan(pdfcore_doc *doc, const image_receiver *to) {
         const pdfcore_obj *o = &doc->objs.items[i];
         pdfcore_span s;
         if (!o->is_stream || !pdfcore_obj_span(doc, o, &s)) continue;
-        int32_t t = pdfcore_key_value(&s, "Subtype");
+        int32_t t = subtype_value(doc, s);
         if (t >= 0 && value_is(s, t, "/Image")) convert_and_hand_over(&w, o->num);
     }
     return w.lost ? -1 : 0;
@@ -498,20 +508,23 @@ static bool in_file(const pdfcore_doc *doc, const uint8_t *content) {
     return c >= d && c < d + (uintptr_t)doc->size;
 }
 
-// The object number of the stream that the reference at v.start names, or -1.
-static int32_t stream_ref(const pdfcore_doc *doc, const pdfcore_span &v) {
-    int32_t after = 0;
-    int32_t num = pdfcore_read_ref(v.text, v.end, v.start, &after);
-    const pdfcore_obj *o = num > 0 ? obj_find(&doc->objs, num) : nullptr;
-    return o && o->is_stream ? num : -1;
+// The object number of the stream that the value of key in the dictionary at d.start is (through
+// references), or -1.
+static int32_t stream_at_key(const pdfcore_doc *doc, const pdfcore_span &d, const char *key) {
+    pdfcore_span v;
+    const pdfcore_obj *o = pdfcore_dict_get(doc, &d, key, &v) ? pdfcore_stream_at(doc, &v) : nullptr;
+    return o ? o->num : -1;
 }
 
-// *v moved to the dictionary that the value of /key in the dictionary at v->start is, in place or
+// *d moved to the dictionary that the value of key in the dictionary at d->start is, in place or
 // through references. 1, or 0 when there is none.
-static int dict_at_key(const pdfcore_doc *doc, pdfcore_span *v, const char *key) {
-    v->start = pdfcore_dict_value(v->text, v->end, v->start, key);
-    return v->start >= 0 && pdfcore_resolve(doc, v) && v->start + 1 < v->end &&
-           v->text[v->start] == '<' && v->text[v->start + 1] == '<';
+static int dict_at_key(const pdfcore_doc *doc, pdfcore_span *d, const char *key) {
+    pdfcore_span v;
+    if (!pdfcore_dict_get(doc, d, key, &v) || v.start + 1 >= v.end || v.text[v.start] != '<' ||
+        v.text[v.start + 1] != '<')
+        return 0;
+    *d = v;
+    return 1;
 }
 
 // Hands the inline images of content[0, len) over (see inline_content_images).
@@ -553,21 +566,18 @@ static void walk_like_form(page_walk *w, int32_t num) {
 // The normal appearance of the annotation whose dictionary is at a.start: the stream /AP /N names,
 // or when /N is a dictionary of states, the one of the state /AS names. -1: none.
 static int32_t normal_appearance(const pdfcore_doc *doc, const pdfcore_span &a) {
-    pdfcore_span n = a;
-    if (!dict_at_key(doc, &n, "AP")) return -1;
-    n.start = pdfcore_dict_value(n.text, n.end, n.start, "N");
-    if (n.start < 0) return -1;
-    int32_t num = stream_ref(doc, n);
+    pdfcore_span ap = a;
+    if (!dict_at_key(doc, &ap, "AP")) return -1;
+    int32_t num = stream_at_key(doc, ap, "N");
     if (num > 0) return num;
-    pdfcore_span as = a;
-    as.start = pdfcore_dict_value(a.text, a.end, a.start, "AS");
-    if (as.start < 0 || !pdfcore_resolve(doc, &as) || as.text[as.start] != '/') return -1;
+    pdfcore_span states = ap, as;
+    if (!dict_at_key(doc, &states, "N") || !pdfcore_dict_get(doc, &a, "AS", &as) ||
+        as.start >= as.end || as.text[as.start] != '/')
+        return -1;
     char state[128];
     int cut = 0;
     pdfcore_read_name(as.text, as.end, as.start, state, (int32_t)sizeof state, &cut);
-    if (cut || !pdfcore_resolve(doc, &n)) return -1;
-    n.start = pdfcore_dict_value(n.text, n.end, n.start, state);
-    return n.start < 0 ? -1 : stream_ref(doc, n);
+    return cut ? -1 : stream_at_key(doc, states, state);
 }
 
 // The inline images of the page's content, whose colour spaces are named in res.
@@ -583,19 +593,14 @@ static void page_inline_images(page_walk *w, int32_t page_index, const pdfcore_s
 // through a reference; its annotations in place or through references).
 static void walk_annotations(page_walk *w, int32_t page_index) {
     const pdfcore_doc *doc = w->doc;
-    pdfcore_span a;
-    if (!num_span(doc, doc->pages.items[page_index].obj_num, &a)) return;
-    a.start = pdfcore_dict_value(a.text, a.end, a.start, "Annots");
-    if (a.start < 0 || !pdfcore_resolve(doc, &a) || a.text[a.start] != '[') return;
-    int32_t end = pdfcore_array_end(a.text, a.start, a.end);
-    for (int32_t q = skip_ws(a.text, a.start + 1, end); q < end && a.text[q] != ']';
-         q = skip_ws(a.text, q, end)) {
-        int32_t e = pdfcore_value_end(a.text, end, q);
-        pdfcore_span one = a;
-        one.start = q;
-        int32_t ap = pdfcore_resolve(doc, &one) ? normal_appearance(doc, one) : -1;
+    pdfcore_span page, arr, one;
+    if (!num_span(doc, doc->pages.items[page_index].obj_num, &page) ||
+        !pdfcore_dict_get(doc, &page, "Annots", &arr) || arr.text[arr.start] != '[')
+        return;
+    int32_t q = arr.start + 1;
+    while (!w->lost && pdfcore_array_next(doc, &arr, &q, &one)) {
+        int32_t ap = one.start < one.end ? normal_appearance(doc, one) : -1;
         if (ap > 0) walk_like_form(w, ap);
-        q = e > q ? e : q + 1;  // a stray delimiter is stepped over
     }
 }
 
@@ -605,13 +610,12 @@ static void walk_patterns(page_walk *w, const pdfcore_span &res) {
     pdfcore_span pats = res;
     if (!dict_at_key(doc, &pats, "Pattern")) return;
     int32_t p = pats.start + 2, k = 0, v = 0;
-    while (pdfcore_dict_next(pats.text, pats.end, &p, &k, &v)) {
-        pdfcore_span ref = pats, ps;
-        ref.start = v;
-        int32_t num = stream_ref(doc, ref);
-        if (num <= 0 || !num_span(doc, num, &ps)) continue;
-        ps.start = pdfcore_dict_value(ps.text, ps.end, ps.start, "PatternType");
-        if (ps.start >= 0 && pdfcore_read_int(doc, ps) == 1) walk_like_form(w, num);
+    while (!w->lost && pdfcore_dict_next(pats.text, pats.end, &p, &k, &v)) {
+        pdfcore_span pat = pats, type;
+        pat.start = v;
+        const pdfcore_obj *o = pdfcore_resolve(doc, &pat) ? pdfcore_stream_at(doc, &pat) : nullptr;
+        if (o && pdfcore_dict_get(doc, &pat, "PatternType", &type) && pdfcore_read_int(doc, type) == 1)
+            walk_like_form(w, o->num);
     }
 }
 

@@ -114,8 +114,8 @@ char *inline_dict_text(const uint8_t *t, int32_t start, int32_t end, int32_t *ou
         int32_t ke = k + 1;
         while (ke < end && !is_pdf_ws(t[ke]) && !is_delim(t[ke])) ke++;
         const char *key = full_name(s_keys, sizeof s_keys / sizeof s_keys[0], t, k + 1, ke);
-        if (!key) continue;
         int32_t ve = p;
+        if (!key || v >= ve) continue;  // a key of no inline image, or one without a value
         bool space = !strcmp(key, "ColorSpace"), filter = !strcmp(key, "Filter");
         if (space && had_space) continue;  // the first colour space counts, as the first key does
         had_space |= space;
@@ -152,14 +152,8 @@ static int resource_colour_space(const pdfcore_doc *doc, const pdfcore_span *res
     int cut = 0;
     pdfcore_read_name(t, end, pos, name, (int32_t)sizeof name, &cut);
     if (cut || !res) return 0;
-    pdfcore_span cs = *res;
-    cs.start = pdfcore_dict_value(res->text, res->end, res->start, "ColorSpace");
-    if (cs.start < 0 || !pdfcore_resolve(doc, &cs)) return 0;
-    int32_t at = pdfcore_dict_value(cs.text, cs.end, cs.start, name);
-    if (at < 0) return 0;
-    *v = cs;
-    v->start = at;
-    return 1;
+    pdfcore_span cs;
+    return pdfcore_dict_get(doc, res, "ColorSpace", &cs) && pdfcore_dict_get(doc, &cs, name, v);
 }
 
 // Reads the dictionary text[start, end) into *p. 1, or 0 when it could not be written out.
@@ -175,7 +169,7 @@ static int read_inline_dict(const pdfcore_doc *doc, const pdfcore_span *res, con
     if (l >= 0) *length = parse_int_at(s.text, s.end, &l);
     free(d);
     pdfcore_span v;
-    if (cs >= 0 && resource_colour_space(doc, res, t, cs, end, &v)) read_color_space(doc, v, p);
+    if (cs >= 0 && resource_colour_space(doc, res, t, cs, end, &v)) read_color_space(doc, &v, p);
     return 1;
 }
 
