@@ -289,6 +289,32 @@ TEST(Results, DocumentWithoutImages) {
     EXPECT_EQ("", err());
 }
 
+// Inline images go through the same walk in every call: listed, counted, and written by page.
+TEST(Results, InlineImagesInEveryCall) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3, 4});
+    b.page(3, 2, "/Resources << /XObject << /Im 10 0 R >> >> /Contents 5 0 R");
+    b.page(4, 2, "/Contents 6 0 R");
+    b.stream(5, "<< >>", "q /Im Do Q BI /W 3 /H 1 /CS /G ID abc EI");
+    b.stream(6, "<< >>", "BI /IM true /W 1 /H 1 ID \x80 EI BI /W 4 /H 1 /CS /G ID abcd EI");
+    b.stream(10, "<< /Subtype /Image /Width 2 /Height 2 /ColorSpace /DeviceGray /BitsPerComponent 8 >>", "abcd");
+    b.xref_table(trailer_opts(1));
+    temp_pdf pdf(b.save_temp("api_inline"));
+    scratch s;
+    EXPECT_EQ(3, pdfextractimg_count(pdf.c()));
+    const char *json = pdfextractimg_info(pdf.c());
+    ASSERT_NE(nullptr, json);
+    std::string j = json;
+    EXPECT_NE(std::string::npos, j.find("{\"page\":1,\"width\":2,\"height\":2,\"type\":\"png\""));
+    EXPECT_NE(std::string::npos, j.find("{\"page\":1,\"width\":3,\"height\":1,\"type\":\"png\""));
+    EXPECT_NE(std::string::npos, j.find("{\"page\":2,\"width\":4,\"height\":1,\"type\":\"png\""));
+    EXPECT_EQ(3, pdfextractimg_all(pdf.c(), (s / "all").c_str()));
+    EXPECT_EQ(3u, dir_listing(s / "all").size());
+    EXPECT_EQ(1, pdfextractimg_page(pdf.c(), 2, (s / "p2").c_str()));
+    EXPECT_EQ(std::vector<std::string>{"image_001.png"}, dir_listing(s / "p2"));
+}
+
 TEST(Results, JsonListing) {
     struct json_case {
         const char *name;
