@@ -361,6 +361,129 @@ static void pdf_seeds() {
     }());
 }
 
+// Shapes of real files: comments where whitespace may stand, page trees that loop or yield no
+// page, values and array elements given by reference. For both PDF targets.
+static void realfile_seeds() {
+    bytes rgb = pattern(4 * 4 * 3, 0);
+    bytes predicted;
+    for (int y = 0; y < 4; y++) {
+        predicted += (char)1;
+        predicted.append(rgb, (size_t)y * 12, 12);
+    }
+    std::map<std::string, bytes> seeds;
+    seeds["comments-everywhere.pdf"] = [&]() {
+        pdf_builder b;
+        b.raw("1 0 % c\nobj % c\n<< /Type /Catalog % c\n/Pages 2 0 R >> % c\nendobj\n"
+              "2 0 obj << /Type /Pages /Kids [3 0 R % 4 0 R\n] >> endobj\n"
+              "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 % 9\n100 100] /Resources % r\n"
+              "<< /XObject << /Im0 % i\n10 0 R >> >> >> endobj\n"
+              "10 0 obj << /Type /XObject /Subtype /Image /Width 4 /Height 4 /ColorSpace % cs\n"
+              "/DeviceRGB /BitsPerComponent 8 /Length 11 0 R /Filter [/FlateDecode % f\n] >> % s\n"
+              "stream\n" + zlib(rgb) + "\nendstream\nendobj\n11 0 obj % length\n" +
+              std::to_string(zlib(rgb).size()) + "\nendobj\n");
+        b.raw("trailer % t\n<< /Root % r\n1 0 R >>\n");
+        return b.bytes();
+    }();
+    seeds["page-tree-loop.pdf"] = [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.obj(2, "<< /Type /Pages /Kids [3 0 R 5 0 R] >>");
+        b.obj(5, "<< /Type /Pages /Kids [2 0 R 5 0 R 3 0 R] >>");
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.stream(10, image_dict(2, 2, "/DeviceGray", 8, ""), "abcd");
+        b.xref_table(trailer_opts(1));
+        return b.bytes();
+    }();
+    seeds["kids-damaged.pdf"] = [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.obj(2, "<< /Type /Pages /Kids 3 0 R] >>");
+        b.page(6, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.stream(10, image_dict(2, 2, "/DeviceGray", 8, ""), "abcd");
+        b.xref_table(trailer_opts(1));
+        return b.bytes();
+    }();
+    seeds["array-elements-by-reference.pdf"] = one_image_pdf([&](pdf_builder &b) {
+        b.stream(10, image_dict(4, 4, "[21 0 R /DeviceRGB 22 0 R 23 0 R]", 8,
+                                "/Filter [20 0 R] /DecodeParms [24 0 R] /Decode [22 0 R 25 0 R]"),
+                 zlib(predicted));
+        const std::pair<int, const char *> values[] = {
+            {20, "/FlateDecode"}, {21, "/Indexed"}, {22, "0"},
+            {23, "<FF0000>"},     {24, "<< /Predictor 11 /Columns 4 /Colors 3 >>"}, {25, "1"}};
+        for (auto &v : values) b.obj(v.first, v.second);
+    });
+    seeds["objstm-header-comments.pdf"] = [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        std::string root = "<< /Type /Pages /Kids [3 0 R] >>";
+        std::string head = "2 0 % root\n3 " + std::to_string(root.size() + 1) + " % page\n";
+        b.stream(20, "<< /Type /ObjStm /N 2 /First " + std::to_string(head.size()) + " >>",
+                 head + root + " << /Type /Page /Resources << /XObject << /Im0 10 0 R >> >> >>");
+        b.stream(10, image_dict(2, 2, "/DeviceGray", 8, ""), "abcd");
+        return b.bytes();
+    }();
+    for (auto &seed : seeds) {
+        put("pdf_load", seed.first, seed.second);
+        put("lexer", seed.first, seed.second);
+    }
+}
+
+// A file of the source tree, whole; exits when it cannot be read.
+static bytes source_file(const std::string &rel) {
+    std::ifstream in(std::string(QV_SOURCE_DIR) + "/" + rel, std::ios::binary);
+    if (!in) {
+        fprintf(stderr, "cannot read %s\n", rel.c_str());
+        exit(1);
+    }
+    return bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Encrypted documents: qpdf's files (tests/fixtures/security), and documents built here that carry
+// the /Encrypt dictionary and /ID of qpdf's AES-128 file (the empty password opens them whatever
+// they hold) with streams under /Crypt filters, and a trailer /Encrypt that names no object.
+static void encrypted_seeds() {
+    const std::string T = "pdf_load";
+    for (const char *name : {"rc4-40", "rc4-128-objstm", "rc4-128-v4", "aes-128", "aes-128-clear-meta",
+                             "aes-256-objstm", "aes-256-r5", "user-aes-256"})
+        put(T, std::string("encrypted-qpdf-") + name + ".pdf",
+            source_file(std::string("tests/fixtures/security/") + name + ".pdf"));
+    bytes aes = source_file("tests/fixtures/security/aes-128.pdf");
+    size_t d = aes.find("<< /CF"), i = aes.find("/ID [");
+    bytes encrypt = aes.substr(d, aes.find(" /V 4 >>", d) + 8 - d);
+    bytes id = aes.substr(i, aes.find(']', i) + 1 - i);
+    bytes gray = pattern(16, 0);
+    put(T, "encrypted-crypt-filters.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R /Im1 11 0 R /Im2 12 0 R >> >>");
+        b.stream(10, image_dict(4, 4, "/DeviceGray", 8,
+                                "/Filter [/Crypt /FlateDecode] /DecodeParms [<< /Name /Identity >> null]"),
+                 zlib(gray));
+        b.stream(11, image_dict(4, 4, "[/Indexed /DeviceRGB 1 <FF000000FF00>]", 1, "/Filter /Crypt"), pattern(2, 1));
+        b.stream(12, image_dict(4, 4, "/DeviceGray", 8, "/Filter [/Crypt] /DecodeParms [<< /Name /StdCF >>]"),
+                 pattern(48, 1));
+        b.obj(20, encrypt);
+        trailer_opts t(1);
+        t.encrypt = 20;
+        t.extra = id;
+        b.xref_table(t);
+        return b.bytes();
+    }());
+    put(T, "encrypt-names-no-object.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.stream(10, image_dict(4, 4, "/DeviceGray", 8, ""), gray);
+        trailer_opts t(1);
+        t.encrypt = 30;
+        b.xref_table(t);
+        return b.bytes();
+    }());
+}
+
 static void codec_seeds() {
     const char *caps = "\x00\x01\x10\xff";  // capacities 1, 1 KiB + 1, 16 KiB + 1, 255 KiB + 1
     std::vector<std::pair<std::string, bytes>> inputs = {
@@ -569,8 +692,7 @@ static void crypto_seeds() {
             std::istringstream ss(stream);
             int32_t num, gen, off, len;
             ss >> w >> num >> gen >> off >> len;
-            std::ifstream pdf(std::string(QV_SOURCE_DIR) + "/tests/fixtures/security/" + file, std::ios::binary);
-            bytes data((std::istreambuf_iterator<char>(pdf)), std::istreambuf_iterator<char>());
+            bytes data = source_file("tests/fixtures/security/" + file);
             std::string name = file.substr(0, file.size() - 4);
             bytes object = bytes(1, '\xff') + le32(num) + le32(gen) + bytes(1, '\0');  // no /Crypt name
             put("crypto", name + "-stream", bytes(1, '\3') + values + object + data.substr((size_t)off, (size_t)len));
@@ -591,6 +713,8 @@ int main(int argc, char **argv) {
     }
     g_dir = argv[1];
     pdf_seeds();
+    realfile_seeds();
+    encrypted_seeds();
     codec_seeds();
     jbig2_seeds();
     crypto_seeds();

@@ -244,7 +244,7 @@ static void walk_entries(page_walk *w, const pdfcore_span &e, int32_t depth) {
         }
         p++;
         while (p < lim && !is_c_space(d[p]) && d[p] != '/' && d[p] != '<' && d[p] != '>' &&
-               d[p] != '[')
+               d[p] != '[' && d[p] != '%')  // a comment after the key ends its name
             p++;
         if (w->counters) w->counters->entries++;
         p = skip_ws(d, p, lim);

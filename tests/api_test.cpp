@@ -77,17 +77,6 @@ struct scratch {
     std::string operator/(const std::string &name) const { return dir + "/" + name; }
 };
 
-static std::string read_file(const std::string &path) {
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return std::string();
-    std::string s;
-    char b[4096];
-    size_t n;
-    while ((n = fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
-    fclose(f);
-    return s;
-}
-
 static std::vector<std::string> dir_listing(const std::string &dir) {
     std::vector<std::string> names;
     std::error_code ec;

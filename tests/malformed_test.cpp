@@ -23,17 +23,6 @@
 
 // ---- running one document ---------------------------------------------------------------------
 
-static std::string read_all(const std::string &path) {
-    std::string s;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return s;
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) s.append(chunk, n);
-    fclose(f);
-    return s;
-}
-
 // One temporary file per process, rewritten for every run.
 static const std::string &scratch_path() {
     static const std::string path = pdf_temp_path("malformed");
@@ -164,7 +153,7 @@ static std::string classic_doc() {
     return b.bytes();
 }
 
-static std::string sample_pdf() { return read_all(std::string(TEST_SOURCE_DIR) + "/../examples/sample.pdf"); }
+static std::string sample_pdf() { return read_file(std::string(TEST_SOURCE_DIR) + "/../examples/sample.pdf"); }
 
 struct named_doc {
     const char *name;

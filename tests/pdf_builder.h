@@ -43,8 +43,9 @@
 //   offset(num)               byte offset of the last "num G obj" header written (of the digits), or -1.
 //   bytes(), size(), tell()   everything written so far / its length.
 //   save(path), save_temp(tag)  write the file; save_temp returns the unique path it used.
-// Helpers: zlib_compress(s) (HAVE_ZLIB only), pdf_temp_path(tag), write_file(path, bytes),
-//   read_dir(dir) (name -> bytes of each entry), clear_dir(dir) (its files, then itself).
+// Helpers: zlib_compress(s) (HAVE_ZLIB only), pdf_temp_path(tag), read_file(path),
+// write_file(path, bytes), read_dir(dir) (name -> bytes of each entry), clear_dir(dir) (its files,
+// then itself).
 #ifndef QV_TESTS_PDF_BUILDER_H
 #define QV_TESTS_PDF_BUILDER_H
 
@@ -83,6 +84,18 @@ inline std::string pdf_temp_path(const std::string &tag) {
 #endif
     return dir + "/" + tag + "_" + std::to_string((long)getpid()) + "_" +
            std::to_string(++counter) + ".pdf";
+}
+
+// The whole file, empty when it cannot be read.
+inline std::string read_file(const std::string &path) {
+    std::string b;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return b;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) b.append(buf, n);
+    fclose(f);
+    return b;
 }
 
 inline bool write_file(const std::string &path, const std::string &bytes) {
