@@ -706,6 +706,73 @@ static void crypto_seeds() {
     }
 }
 
+// PDF seeds of the one-bit filters and the spaces that convert through functions.
+static void bilevel_colour_seeds() {
+    const std::string T = "pdf_load";
+    bytes g4;
+    FILE *f = fopen((g_dir + "/../../tests/fixtures/ccitt/gs_g4_black0.bin").c_str(), "rb");
+    if (f) {
+        int ch;
+        while ((ch = fgetc(f)) != EOF) g4 += (char)ch;
+        fclose(f);
+        put(T, "ccitt-g4-after-flate.pdf", one_image_pdf([&](pdf_builder &b) {
+                b.stream(10, image_dict(203, 61, "/DeviceGray", 1,
+                                        "/Filter [/FlateDecode /CCITTFaxDecode] /DecodeParms [null 11 0 R]"),
+                         zlib(g4));
+                b.obj(11, "<< /K -1 /Columns 203 /BlackIs1 false >>");
+            }));
+    }
+    jb2w::bytes globals = unhex("0000000000010000000032000003fffdff02fefefe00000001000000012ae225aea9a5a538b4d9"
+                                "999c5c8e56ef0f8727f2b53d4e37ef795cc5506dffac");
+    jb2w::bytes page = unhex("00000001300001000000130000003400000042000000000000000040000000000002062000010000"
+                             "001e000000340000004200000000000000000200100000000231db51ce51ffac");
+    put(T, "jbig2-globals.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(52, 66, "/DeviceGray", 1,
+                                    "/Filter /JBIG2Decode /DecodeParms << /JBIG2Globals 11 0 R >>"),
+                     bytes(page.begin(), page.end()));
+            b.stream(11, "<< /Filter /FlateDecode >>", zlib(bytes(globals.begin(), globals.end())));
+        }));
+    put(T, "separation-stitching.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(8, 2, "[/Separation /Spot /DeviceCMYK 11 0 R]", 8, ""), pattern(16, 1));
+            b.obj(11, "<< /FunctionType 3 /Domain [0 1] /Bounds [0.5] /Encode [0 1 1 0] /Functions "
+                      "[<< /FunctionType 2 /Domain [0 1] /C0 [0 0 0 0] /C1 [0 1 0 0.2] /N 1 >> 12 0 R] >>");
+            b.obj(12, "<< /FunctionType 2 /Domain [0 1] /C0 [1 0 0 0] /C1 [0 0 1 0] /N 2 >>");
+        }));
+    put(T, "devicen-calculator.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 2, "[/DeviceN [/A /B] /DeviceRGB 11 0 R << /Subtype /NChannel >>]", 4,
+                                    "/Decode [1 0 0 1]"),
+                     pattern(4, 0));
+            b.stream(11, "<< /FunctionType 4 /Domain [0 1 0 1] /Range [0 1 0 1 0 1] >>",
+                     "{ 2 copy add 2 div 3 1 roll exch 0.5 gt { 1 } { 0 } ifelse exch 3 -1 roll }");
+        }));
+    put(T, "indexed-separation-sampled.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 4, "[/Indexed [/Separation /Spot /DeviceRGB 11 0 R] 3 <00 55 AA FF>]", 2, ""),
+                     pattern(4, 1));
+            b.stream(11, "<< /FunctionType 0 /Domain [0 1] /Range [0 1 0 1 0 1] /Size [3] /BitsPerSample 8 "
+                         "/Filter /FlateDecode >>",
+                     zlib(bytes("\xFF\xFF\xFF\x80\x20\x40\x00\x00\x10", 9)));
+        }));
+    // JPEG 2000 data from the jpx corpus beside this one: alpha in the file, and a palette.
+    for (const char *name : {"gray-alpha", "palette"}) {
+        FILE *j = fopen((g_dir + "/jpx/jp2-" + name + ".jp2").c_str(), "rb");
+        if (!j) continue;
+        bytes jp2;
+        int ch;
+        while ((ch = fgetc(j)) != EOF) jp2 += (char)ch;
+        fclose(j);
+        put(T, std::string("jpx-") + name + ".pdf", one_image_pdf([&](pdf_builder &b) {
+                b.stream(10, "<< /Type /XObject /Subtype /Image /Width 1 /Height 1 /SMaskInData 1 "
+                             "/Filter /JPXDecode >>",
+                         jp2);
+            }));
+    }
+    put(T, "lab-16bit.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(2, 2, "[/Lab << /WhitePoint [0.9642 1 0.8249] /Range [-128 127 -128 127] >>]",
+                                    16, ""),
+                     pattern(24, 0));
+        }));
+}
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: make_corpus CORPUS_DIR\n");
@@ -717,6 +784,7 @@ int main(int argc, char **argv) {
     encrypted_seeds();
     codec_seeds();
     jbig2_seeds();
+    bilevel_colour_seeds();
     crypto_seeds();
     return 0;
 }

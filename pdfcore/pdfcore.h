@@ -313,6 +313,23 @@ int pdfcore_ref_list_next(const uint8_t *text, int32_t end, int32_t *pos, int32_
 int pdfcore_dict_next(const uint8_t *text, int32_t end, int32_t *pos, int32_t *key, int32_t *value);
 // 1 when the name token whose '/' is at pos is exactly /name (as written, no #xx decoding), else 0.
 int pdfcore_name_is(const uint8_t *text, int32_t end, int32_t pos, const char *name);
+// d->start at the "<<" of a dictionary (after whitespace): the value of key among the dictionary's
+// own entries (nested dictionaries and arrays stepped over, not searched), through references.
+// 1 with *v at it (pdfcore_resolve), or 0 when there is no such key or it leads nowhere.
+int pdfcore_dict_get(const pdfcore_doc *doc, const pdfcore_span *d, const char *key,
+                     pdfcore_span *v);
+// Element index (0-based) of the array at v.start, through references to the array and to the
+// element: 1 with *item at the element's value (pdfcore_resolve), or 0 when v holds no array or
+// the array is shorter.
+int pdfcore_array_get(const pdfcore_doc *doc, pdfcore_span v, int32_t index, pdfcore_span *item);
+// The stream object whose dictionary opens at v->start (a value resolved from a reference to it),
+// or NULL when v is no stream's dictionary.
+const pdfcore_obj *pdfcore_stream_at(const pdfcore_doc *doc, const pdfcore_span *v);
+// The number at v.start, through references: 1 and *value, or 0.
+int pdfcore_read_number(const pdfcore_doc *doc, pdfcore_span v, double *value);
+// The numbers of the array at v.start (through references to it and to its elements) into out:
+// how many, or -1 when v holds no array, an element is not a number, or there are more than cap.
+int32_t pdfcore_read_numbers(const pdfcore_doc *doc, pdfcore_span v, double *out, int32_t cap);
 // Hexadecimal string from pos (after '<') to '>' or end: bytes that are no hex digit ignored,
 // digit pairs stored while fewer than cap bytes are stored, an odd last digit dropped. Returns the
 // bytes stored.
