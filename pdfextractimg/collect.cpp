@@ -255,19 +255,6 @@ static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t 
 static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
                                int32_t depth);
 
-// p at the '<', '[' or '(' opening a value in d[0, end): the position after the value (a
-// dictionary, a hexadecimal string, an array or a literal string), or -1 when it does not close.
-static int32_t skip_nested_value(const uint8_t *d, int32_t p, int32_t end) {
-    if (d[p] == '[') return pdfcore_array_end(d, p, end);
-    if (d[p] == '(') return pdfcore_string_end(d, p, end);
-    if (p + 1 < end && d[p + 1] == '<') {
-        int32_t close = find_dict_close(d, p, end);
-        return close < 0 ? -1 : close + 2;
-    }
-    const void *gt = memchr(d + p, '>', (size_t)(end - p));
-    return gt ? (int32_t)((const uint8_t *)gt - d) + 1 : -1;
-}
-
 // The XObjects of form s's resources: the dictionary its /Resources names, read once (node_resources),
 // or, for an inline dictionary (or a reference that leads nowhere), the text from the /Resources
 // name on.
@@ -341,8 +328,7 @@ static void walk_entries(page_walk *w, const pdfcore_span &e, int32_t depth) {
         // A value that is a dictionary, an array or a string is stepped over whole: its keys and
         // its closing ">>" are not the XObject dictionary's.
         if (d[p] == '<' || d[p] == '[' || d[p] == '(') {
-            p = skip_nested_value(d, p, lim);
-            if (p < 0) return;
+            p = pdfcore_value_end(d, p, lim);
             continue;
         }
         int32_t num = ref_at(d, lim, &p);

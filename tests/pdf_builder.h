@@ -44,8 +44,8 @@
 //   bytes(), size(), tell()   everything written so far / its length.
 //   save(path), save_temp(tag)  write the file; save_temp returns the unique path it used.
 // Helpers: zlib_compress(s) (HAVE_ZLIB only), pdf_temp_path(tag), read_file(path),
-//   write_file(path, bytes), read_dir(dir) (name -> bytes of each entry), clear_dir(dir) (its
-//   files, then itself).
+// write_file(path, bytes), read_dir(dir) (name -> bytes of each entry), clear_dir(dir) (its files,
+// then itself).
 #ifndef QV_TESTS_PDF_BUILDER_H
 #define QV_TESTS_PDF_BUILDER_H
 
