@@ -2,12 +2,15 @@
 # run_peers.sh - times `pdfextractimg all` against poppler's `pdfimages -all` and MuPDF's
 # `mutool extract` on the generated benchmark PDFs, side by side in one run.
 #
-#   bench/run_peers.sh [--runs N] [--quick] [--dir DIR] [--build DIR] [--files "photo small jpeg big"]
+#   bench/run_peers.sh [--runs N] [--quick] [--dir DIR] [--build DIR] [--files "photo small jpeg big ..."]
 #                      [--peers "pdfimages mutool"]
 #
 # --runs N    runs of each tool on each file (default 5); the three tools alternate, and the one
 #             that goes first rotates from run to run
-# --quick     smaller PDFs (10 photo pages, 20 JPEG pages, a 30 MB big.pdf) for a fast look
+# --quick     smaller PDFs (10 photo and grainy pages, 20 JPEG and jpeghq pages, a 30 MB big.pdf)
+#             for a fast look
+# --files L   the files to time (default "photo small jpeg big"; also jpeghq, grainy and many, see
+#             bench/make_bench_pdfs.cpp)
 # --dir DIR   scratch directory for the PDFs and the tools' output (default /tmp/qv-bench);
 #             never inside the repository
 # --build DIR build directory (default build-perf: Release, -O2, benchmarks on), configured and
@@ -71,11 +74,12 @@ if [ ! -f "$dir/stamp" ] || [ "$(cat "$dir/stamp")" != "$stamp" ]; then
     /usr/bin/python3 -c "
 from PIL import Image
 Image.open('$dir/big.ppm').save('$dir/big.jpg', quality=85)
+Image.open('$dir/big.ppm').save('$dir/fine.jpg', quality=95)
 Image.open('$dir/small.ppm').save('$dir/small.jpg', quality=85)"
     if [ "$quick" = 1 ]; then
-        "$gen" pdfs "$dir" "$dir/big.jpg" "$dir/small.jpg" --quick
+        "$gen" pdfs "$dir" "$dir/big.jpg" "$dir/small.jpg" "$dir/fine.jpg" --quick
     else
-        "$gen" pdfs "$dir" "$dir/big.jpg" "$dir/small.jpg"
+        "$gen" pdfs "$dir" "$dir/big.jpg" "$dir/small.jpg" "$dir/fine.jpg"
     fi
     echo "$stamp" >"$dir/stamp"
 fi
