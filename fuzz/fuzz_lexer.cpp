@@ -1,7 +1,8 @@
 // The PDF core's readers straight on hostile bytes, without a document around them: the lexical
-// helpers and the value readers at every position the first bytes pick, the two scans, object streams, the selection,
-// the cross-reference reader and the page tree walk from every object. Much faster per input than
-// fuzz_pdf_load, so the index and the lexer see far more shapes.
+// helpers and the value readers at every position the first bytes pick, the two scans, object
+// streams, the selection, the cross-reference reader, the page tree walk from every object and the
+// page list by type. Much faster per input than fuzz_pdf_load, so the index and the lexer see far
+// more shapes.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +20,8 @@ static void value_readers(const uint8_t *d, int32_t full_len, int32_t s) {
     char name[16];
     const int32_t len = full_len - s > 65536 ? s + 65536 : full_len;
     for (int32_t i = s; i < len && i - s < 512; i++) {
-        int32_t after = 0;
+        int32_t after = pdfcore_value_end(d, i, len);
+        if (after <= i || after > len) abort();
         if (d[i] == '/') {
             int cut = 0;
             check_pos(pdfcore_read_name(d, len, i, name, (int32_t)sizeof name, &cut), len);
@@ -33,6 +35,10 @@ static void value_readers(const uint8_t *d, int32_t full_len, int32_t s) {
             int32_t pos = i + 1, num = 0, steps = 0;
             while (pdfcore_ref_list_next(d, len, &pos, &num)) {
                 if (pos > len || ++steps > len) abort();
+            }
+            pdfcore_span arr = {d, i, len, -1, nullptr}, item;
+            for (pos = i + 1, steps = 0; pdfcore_array_item(&arr, &pos, &item);) {
+                if (item.start >= item.end || item.end != pos || pos > len || ++steps > len) abort();
             }
         } else if (is_digit(d[i]) && pdfcore_read_ref(d, len, i, &after) > 0) {
             if (after <= i || after > len) abort();
@@ -60,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     static const char *const names[] = {"Length", "Type", "Kids", "Filter", "N", "R"};
     for (int32_t s : starts) {
         check_pos(skip_ws(d, s, len), len);
+        check_pos(skip_white(d, s, len), len);
         (void)kw_at(d, s, len, "obj");
         check_pos(find_kw(d, len, s, "stream"), len);
         for (const char *n : names) check_pos(find_name(d, len, s, len, n), len);
@@ -113,8 +120,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
         memset(visited, 0, (size_t)max_num + 1);
         int32_t n = resolve_pages(d, len, &objs, objs.items[i].num, max_num, &pages, visited, 0);
         if (n > 0 && n != pages.count) abort();
+        for (int32_t k = 0; k <= max_num; k++)
+            if (visited[k]) abort();  // the walk leaves its marks cleared
         free(pages.items);
     }
+    pagevec typed;
+    memset(&typed, 0, sizeof typed);
+    if (pages_by_type(d, len, &objs, &typed) > objs.count) abort();
+    free(typed.items);
     free(visited);
     free(objs.items);
     arena_free(&ar);

@@ -361,6 +361,74 @@ static void pdf_seeds() {
     }());
 }
 
+// Shapes of real files: comments where whitespace may stand, page trees that loop or yield no
+// page, values and array elements given by reference. For both PDF targets.
+static void realfile_seeds() {
+    bytes rgb = pattern(4 * 4 * 3, 0);
+    bytes predicted;
+    for (int y = 0; y < 4; y++) {
+        predicted += (char)1;
+        predicted.append(rgb, (size_t)y * 12, 12);
+    }
+    std::map<std::string, bytes> seeds;
+    seeds["comments-everywhere.pdf"] = [&]() {
+        pdf_builder b;
+        b.raw("1 0 % c\nobj % c\n<< /Type /Catalog % c\n/Pages 2 0 R >> % c\nendobj\n"
+              "2 0 obj << /Type /Pages /Kids [3 0 R % 4 0 R\n] >> endobj\n"
+              "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 % 9\n100 100] /Resources % r\n"
+              "<< /XObject << /Im0 % i\n10 0 R >> >> >> endobj\n"
+              "10 0 obj << /Type /XObject /Subtype /Image /Width 4 /Height 4 /ColorSpace % cs\n"
+              "/DeviceRGB /BitsPerComponent 8 /Length 11 0 R /Filter [/FlateDecode % f\n] >> % s\n"
+              "stream\n" + zlib(rgb) + "\nendstream\nendobj\n11 0 obj % length\n" +
+              std::to_string(zlib(rgb).size()) + "\nendobj\n");
+        b.raw("trailer % t\n<< /Root % r\n1 0 R >>\n");
+        return b.bytes();
+    }();
+    seeds["page-tree-loop.pdf"] = [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.obj(2, "<< /Type /Pages /Kids [3 0 R 5 0 R] >>");
+        b.obj(5, "<< /Type /Pages /Kids [2 0 R 5 0 R 3 0 R] >>");
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.stream(10, image_dict(2, 2, "/DeviceGray", 8, ""), "abcd");
+        b.xref_table(trailer_opts(1));
+        return b.bytes();
+    }();
+    seeds["kids-damaged.pdf"] = [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.obj(2, "<< /Type /Pages /Kids 3 0 R] >>");
+        b.page(6, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.stream(10, image_dict(2, 2, "/DeviceGray", 8, ""), "abcd");
+        b.xref_table(trailer_opts(1));
+        return b.bytes();
+    }();
+    seeds["array-elements-by-reference.pdf"] = one_image_pdf([&](pdf_builder &b) {
+        b.stream(10, image_dict(4, 4, "[21 0 R /DeviceRGB 22 0 R 23 0 R]", 8,
+                                "/Filter [20 0 R] /DecodeParms [24 0 R] /Decode [22 0 R 25 0 R]"),
+                 zlib(predicted));
+        const std::pair<int, const char *> values[] = {
+            {20, "/FlateDecode"}, {21, "/Indexed"}, {22, "0"},
+            {23, "<FF0000>"},     {24, "<< /Predictor 11 /Columns 4 /Colors 3 >>"}, {25, "1"}};
+        for (auto &v : values) b.obj(v.first, v.second);
+    });
+    seeds["objstm-header-comments.pdf"] = [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        std::string root = "<< /Type /Pages /Kids [3 0 R] >>";
+        std::string head = "2 0 % root\n3 " + std::to_string(root.size() + 1) + " % page\n";
+        b.stream(20, "<< /Type /ObjStm /N 2 /First " + std::to_string(head.size()) + " >>",
+                 head + root + " << /Type /Page /Resources << /XObject << /Im0 10 0 R >> >> >>");
+        b.stream(10, image_dict(2, 2, "/DeviceGray", 8, ""), "abcd");
+        return b.bytes();
+    }();
+    for (auto &seed : seeds) {
+        put("pdf_load", seed.first, seed.second);
+        put("lexer", seed.first, seed.second);
+    }
+}
+
 static void codec_seeds() {
     const char *caps = "\x00\x01\x10\xff";  // capacities 1, 1 KiB + 1, 16 KiB + 1, 255 KiB + 1
     std::vector<std::pair<std::string, bytes>> inputs = {
@@ -591,6 +659,7 @@ int main(int argc, char **argv) {
     }
     g_dir = argv[1];
     pdf_seeds();
+    realfile_seeds();
     codec_seeds();
     jbig2_seeds();
     crypto_seeds();

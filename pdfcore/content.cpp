@@ -56,7 +56,11 @@ const uint8_t *pdfcore_decoded_stream(pdfcore_doc *doc, const pdfcore_obj *entry
     return p;
 }
 
-// /Contents n g R.
+static int32_t content_array(const uint8_t *data, int32_t size, const objvec *objs,
+                             const uint8_t *t, int32_t q, int32_t end, const uint8_t **content,
+                             int32_t *length, name_index *names);
+
+// /Contents n g R: a stream, or an array object of streams.
 static int32_t content_single(const uint8_t *data, int32_t size, const objvec *objs,
                               const uint8_t *t, int32_t q, int32_t end, const uint8_t **content,
                               int32_t *length, name_index *names) {
@@ -64,6 +68,10 @@ static int32_t content_single(const uint8_t *data, int32_t size, const objvec *o
     if (num <= 0) return 0;
     const pdfcore_obj *e = obj_find(objs, num);
     if (!e) return 0;
+    pdfcore_span a;
+    if (!e->is_stream && pdfcore_text_value(data, size, names, e, &a) &&
+        (a.start = skip_ws(a.text, a.start, a.end)) < a.end && a.text[a.start] == '[')
+        return content_array(data, size, objs, a.text, a.start, a.end, content, length, names);
     buf fresh = {nullptr, 0, 0};
     int32_t n = 0;
     const uint8_t *p = decoded_stream(e, data, size, &fresh, &n, names);

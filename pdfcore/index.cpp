@@ -189,12 +189,13 @@ static int i32_push(i32vec *a, int32_t x) {
 }
 
 // Remembers the last dictionary scan that found no end: every "<<" pair it stepped onto outside
-// strings and every '(' it stepped onto, each with the position that matches it (the first '>'
-// of the ">>" that brings the depth back, or the ')' that brings the string's nesting back; -1:
-// none before the scan failed). The scan's next step depends only on the byte at hand (and the
-// one after it), so a later scan that steps onto one of those positions reads on exactly as the
-// remembered one did and can jump to the match, or fail at once when there is none. Without it, a
-// file of many unclosed "N 0 obj <<" or "N 0 obj << (" costs a scan to the file end per header.
+// strings and comments and every '(' it stepped onto, each with the position that matches it (the
+// first '>' of the ">>" that brings the depth back, or the ')' that brings the string's nesting
+// back; -1: none before the scan failed). The scan's next step depends only on the byte at hand
+// (and the one after it, or a comment's line), so a later scan that steps onto one of those
+// positions reads on exactly as the remembered one did and can jump to the match, or fail at once
+// when there is none. Without it, a file of many unclosed "N 0 obj <<" or "N 0 obj << (" costs a
+// scan to the file end per header.
 struct close_events {
     i32vec pos, match, stack;
 };
@@ -252,7 +253,9 @@ static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end
     int32_t i = pos;
     while (i < end) {
         uint8_t ch = data[i];
-        if (ch == '<' || ch == '>') {
+        if (!is_dict_scan_stop(ch)) {
+            i++;
+        } else if (ch == '<' || ch == '>') {
             if (i + 1 >= end) return -1;
             if (data[i + 1] != ch) {
                 i++;
@@ -308,7 +311,7 @@ static int32_t recorded_dict_close(const uint8_t *data, int32_t pos, int32_t end
             }
             if (nest > 0) return -1;
         } else {
-            i++;
+            i = comment_end(data, i, end);  // as find_dict_close: nothing in a comment counts
         }
     }
     return -1;
@@ -368,8 +371,8 @@ void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
         e.dict_off = e.stream_kw_off = e.data_off = e.data_end = -1;
         e.endobj_off = e.end_off = e.stream_len = -1;
         e.body = nullptr;
-        int32_t q = skip_ws(data, p + 3, len);
-        int32_t e_start = p + 3;
+        int32_t q = skip_ws(data, p + 3, len);  // `1 0 obj % note` LF `<<` opens a dictionary
+        int32_t e_start = q;                     // an `endobj` in that note ends nothing
         if (q < len && data[q] == '<') {
             e.dict_off = q;
             int32_t c = cached_dict_close(data, len, q, &closes);  // as dict_stream_kw
@@ -382,7 +385,6 @@ void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
                 objvec_push(vec, &e);
                 continue;
             }
-            e_start = q;
         }
         int32_t eo = find_kw_memo(data, len, e_start, "endobj", &endobj_memo);
         if (eo < 0) continue;
@@ -646,6 +648,7 @@ int32_t extract_objstm(const uint8_t *data, int32_t len, const pdfcore_obj *entr
         o.head_off = o.dict_off = o.stream_kw_off = o.data_off = o.data_end = -1;
         o.endobj_off = o.end_off = o.stream_len = -1;
         o.in_objstm = 1;
+        o.stm_head_off = e.head_off;
         o.body = block + start;
         o.body_len = (int32_t)size;
         if (objvec_push(objs, &o) == 0) appended = 1;

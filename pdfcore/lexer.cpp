@@ -7,6 +7,16 @@
 
 int32_t skip_ws(const uint8_t *data, int32_t pos, int32_t end) {
     if (pos < 0) return pos;
+    while (pos < end) {
+        if (is_pdf_ws(data[pos])) pos++;
+        else if (data[pos] == '%') pos = comment_end(data, pos, end);
+        else break;
+    }
+    return pos;
+}
+
+int32_t skip_white(const uint8_t *data, int32_t pos, int32_t end) {
+    if (pos < 0) return pos;
     while (pos < end && is_pdf_ws(data[pos])) pos++;
     return pos;
 }
@@ -313,16 +323,39 @@ int32_t read_num_adv(const uint8_t *data, int32_t end, int32_t *pos) {
     return r == read_done ? v : -1;
 }
 
+// Reading an object header backwards: from i, the last position at or before i that is neither a
+// space byte nor inside a comment that ends a line, or -1 when none is left. A comment is looked for
+// only where the plain reading fails (no digit after the spaces), an end of line was stepped over
+// and the line before it (at most max_head_comment bytes) holds a '%': the comment starts at the
+// line's first one. So every header read without comments reads as before.
+static int32_t back_over_space(const uint8_t *data, int32_t i) {
+    for (;;) {
+        bool eol = false;
+        while (i >= 0 && is_c_space(data[i])) {
+            eol = eol || data[i] == '\n' || data[i] == '\r';
+            i--;
+        }
+        if (i < 0 || !eol || is_digit(data[i])) return i;
+        int32_t line = i;
+        while (line > 0 && data[line - 1] != '\n' && data[line - 1] != '\r') {
+            if (i - line >= max_head_comment) return i;  // a long line holds no header comment
+            line--;
+        }
+        const void *pct = memchr(data + line, '%', (size_t)(i - line + 1));
+        if (!pct) return i;
+        i = (int32_t)((const uint8_t *)pct - data) - 1;
+    }
+}
+
 int32_t parse_obj_head(const uint8_t *data, int32_t pos, int32_t *num, int32_t *gen) {
-    int32_t i = pos - 1;
-    while (i > 0 && is_c_space(data[i])) i--;
+    int32_t i = back_over_space(data, pos - 1);
     if (i <= 0 || !is_digit(data[i])) return -1;
     int32_t g_end = i + 1;
     while (i >= 0 && is_digit(data[i])) i--;
     if (i < 0) return -1;  // the generation reaches the start: no room for the number
     int32_t g_start = i + 1;
     if (!is_c_space(data[i])) return -1;
-    while (i >= 0 && is_c_space(data[i])) i--;
+    i = back_over_space(data, i);
     if (i < 0 || !is_digit(data[i])) return -1;
     int32_t n_end = i + 1;
     while (i >= 0 && is_digit(data[i])) i--;
@@ -350,7 +383,9 @@ static int length_value(const uint8_t *data, int32_t len, int32_t p, int32_t end
     if (c == '[') {
         int32_t last = -1;
         int32_t k = i + 1;
-        while (k < end && data[k] != ']') {
+        for (;;) {
+            k = skip_ws(data, k, end);  // a comment's digits are no value
+            if (k >= end || data[k] == ']') break;
             int32_t kk = k;
             int32_t v = parse_int_at(data, end, &kk);
             if (v >= 0) last = v;
@@ -393,7 +428,9 @@ int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end) {
     int32_t i = pos;
     while (i < end) {
         uint8_t c = data[i];
-        if (c == '<' || c == '>') {
+        if (!is_dict_scan_stop(c)) {
+            i++;
+        } else if (c == '<' || c == '>') {
             if (i + 1 >= end) return -1;
             if (data[i + 1] != c) {
                 i++;
@@ -409,7 +446,7 @@ int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end) {
             i = pdfcore_string_end(data, i, end);  // '>>' inside a literal string closes nothing
             if (i < 0) return -1;
         } else {
-            i++;
+            i = comment_end(data, i, end);  // '%': nor does one inside a comment
         }
     }
     return -1;

@@ -57,33 +57,13 @@ static int32_t read_kid_array(const uint8_t *t, int32_t pos, int32_t end, int32_
 static bool kids_array_object(const uint8_t *data, int32_t size, const objvec *objs,
                               const uint8_t *t, int32_t q, int32_t end, const uint8_t **at,
                               int32_t *open, int32_t *at_end) {
-    int32_t num = parse_int_at(t, end, &q);
-    if (num <= 0 || !objs) return false;
-    q = skip_ws(t, q, end);
-    if (q >= end || !is_digit(t[q])) return false;
-    (void)parse_int_at(t, end, &q);
-    q = skip_ws(t, q, end);
-    if (q >= end || t[q] != 'R') return false;
-    const pdfcore_obj *a = obj_find(objs, num);
-    if (!a) return false;
-    if (a->in_objstm) {
-        pdfcore_span body;
-        if (!pdfcore_text_span(data, size, nullptr, a, &body)) return false;
-        *at = body.text;
-        *at_end = body.end;
-        *open = skip_ws(body.text, 0, body.end);
-    } else {
-        if (a->dict_off >= 0 || a->is_stream || a->head_off < 0) return false;
-        int32_t e = a->endobj_off > 0 && a->endobj_off <= size ? a->endobj_off : size;
-        int32_t p = a->head_off;
-        (void)parse_int_at(data, e, &p);
-        (void)parse_int_at(data, e, &p);
-        p = skip_ws(data, p, e);
-        if (!kw_at(data, p, e, "obj")) return false;
-        *at = data;
-        *at_end = e;
-        *open = skip_ws(data, p + 3, e);
-    }
+    int32_t after = 0;
+    int32_t num = objs ? pdfcore_read_ref(t, end, q, &after) : -1;
+    pdfcore_span v;
+    if (num <= 0 || !pdfcore_text_value(data, size, nullptr, obj_find(objs, num), &v)) return false;
+    *at = v.text;
+    *at_end = v.end;
+    *open = skip_ws(v.text, v.start, v.end);
     return *open < *at_end && (*at)[*open] == '[';
 }
 
@@ -141,6 +121,7 @@ int32_t parse_box_array(const uint8_t *text, int32_t end, int32_t pos, double *x
     double v[4];
     int k = 0;
     while (k < 4) {
+        i = skip_ws(text, i, end);  // a number in a comment is no coordinate
         if (i >= end || text[i] == ']') return 0;
         uint8_t c = text[i];
         if (c == '+' || c == '-' || is_digit(c)) v[k++] = box_value(text, end, &i);
@@ -234,14 +215,15 @@ static int walk_push(walk_stack *s, const walk_frame *f) {
     return 0;
 }
 
-// Opens /Pages node num (entry e): marks it visited and reads its kids into a new frame.
-// 1: frame filled (kids to walk), 0: a node without kids, -1: broken tree.
+// Opens /Pages node num (entry e): reads its kids into a new frame. 1: frame filled (kids to walk),
+// 0: nothing to walk (no kids, or the node is already on the walk's path: a loop, whose branch ends
+// here), -1: broken tree.
 static int open_node(const uint8_t *data, int32_t size, const objvec *objs, const pdfcore_obj *e,
-                     int32_t num, int32_t max_num, uint8_t *visited, int32_t inherited,
+                     int32_t num, int32_t max_num, const uint8_t *on_path, int32_t inherited,
                      walk_frame *f, name_index *names) {
-    // Without a visited mark a cycle could not be detected: such a node counts as broken.
-    if (!visited || max_num < 0 || num < 0 || num > max_num || visited[num]) return -1;
-    visited[num] = 1;
+    // Without the marks a loop could not be detected: such a node counts as broken.
+    if (!on_path || max_num < 0 || num < 0 || num > max_num) return -1;
+    if (on_path[num]) return 0;
     int64_t room = 4096;
     if (e->in_objstm) room += e->body_len / 4;
     else if (e->endobj_off > e->head_off) room += (e->endobj_off - e->head_off) / 4;
@@ -274,8 +256,18 @@ static int open_node(const uint8_t *data, int32_t size, const objvec *objs, cons
     return 1;
 }
 
+// Pushes an opened node and marks it as on the path. 0, or -1 (no memory; its kids freed).
+static int enter_node(walk_stack *stack, walk_frame *f, uint8_t *on_path) {
+    if (walk_push(stack, f) != 0) {
+        free(f->kids);
+        return -1;
+    }
+    on_path[f->node] = 1;
+    return 0;
+}
+
 int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
-                      int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited,
+                      int32_t max_num, pagevec *pages, uint8_t *on_path, int32_t inherited,
                       name_index *names) {
     const pdfcore_obj *root = obj_find(objs, root_num);
     if (!root) return -1;
@@ -291,17 +283,18 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
     int32_t result = -1;
     int32_t table_max = 0;
     int32_t *table = nullptr;
-    int r = open_node(data, size, objs, root, root_num, max_num, visited, inherited, &f, names);
+    // A node listed by several parents is walked under each: the kids stepped over are counted,
+    // so that nodes shared at every level cannot multiply the walk beyond a few times the index.
+    int64_t steps_left = 4 * (int64_t)objs->count + 1024;
+    int r = open_node(data, size, objs, root, root_num, max_num, on_path, inherited, &f, names);
     if (r <= 0) return r;
-    if (walk_push(&stack, &f) != 0) {
-        free(f.kids);
-        return -1;
-    }
+    if (enter_node(&stack, &f, on_path) != 0) return -1;
     table = obj_first_positions(objs, &table_max);
     // Depth-first in Kids order, with an explicit stack: nesting depth is decided by the file.
-    while (stack.count > 0) {
+    while (stack.count > 0 && steps_left-- > 0) {
         walk_frame *top = &stack.items[stack.count - 1];
         if (top->next == top->nkids) {
+            on_path[top->node] = 0;
             free(top->kids);
             stack.count--;
             continue;
@@ -314,20 +307,50 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
         if (type == 1) {
             append_page(data, size, e, kid, node, inh, pages, names);
         } else if (type == 2) {
-            r = open_node(data, size, objs, e, kid, max_num, visited, inh, &f, names);
+            r = open_node(data, size, objs, e, kid, max_num, on_path, inh, &f, names);
             if (r < 0) goto done;
-            if (r > 0 && walk_push(&stack, &f) != 0) {
-                free(f.kids);
-                goto done;
-            }
+            if (r > 0 && enter_node(&stack, &f, on_path) != 0) goto done;
         } else {
             goto done;
         }
     }
     result = pages->count;
 done:
-    for (int32_t i = 0; i < stack.count; i++) free(stack.items[i].kids);
+    for (int32_t i = 0; i < stack.count; i++) {
+        on_path[stack.items[i].node] = 0;
+        free(stack.items[i].kids);
+    }
     free(stack.items);
     free(table);
     return result;
+}
+
+// Orders index positions by (file position, index position).
+static int pos_pair_cmp(const void *a, const void *b) {
+    const int32_t *x = (const int32_t *)a, *y = (const int32_t *)b;
+    if (x[0] != y[0]) return x[0] < y[0] ? -1 : 1;
+    return x[1] < y[1] ? -1 : (x[1] > y[1] ? 1 : 0);
+}
+
+int32_t pages_by_type(const uint8_t *data, int32_t size, const objvec *objs, pagevec *pages,
+                      name_index *names) {
+    int32_t n = 0;
+    int32_t *order = (int32_t *)malloc(((size_t)objs->count + 1) * 2 * sizeof(int32_t));
+    if (!order) return pages->count;
+    for (int32_t i = 0; i < objs->count; i++) {
+        const pdfcore_obj *e = &objs->items[i];
+        if (e->is_stream || obj_type(data, size, e, names) != 1) continue;
+        // An object from an object stream stands where its stream stands, in the stream's order,
+        // which the index keeps.
+        order[2 * n] = e->in_objstm ? e->stm_head_off : e->head_off;
+        order[2 * n + 1] = i;
+        n++;
+    }
+    qsort(order, (size_t)n, 2 * sizeof(int32_t), pos_pair_cmp);
+    for (int32_t k = 0; k < n; k++) {
+        const pdfcore_obj *e = &objs->items[order[2 * k + 1]];
+        append_page(data, size, e, e->num, -1, 0, pages, names);
+    }
+    free(order);
+    return pages->count;
 }

@@ -70,6 +70,31 @@ static int32_t find_catalog(const pdfcore_doc *doc) {
     return 1;
 }
 
+// The page tree's pages into doc->pages (visited: max_num + 1 zero bytes, for resolve_pages). 0,
+// or -1 with the message that says why it yields none.
+static int32_t walk_page_tree(pdfcore_doc *doc, uint8_t *visited) {
+    const uint8_t *data = doc->data;
+    int32_t size = doc->size;
+    const pdfcore_obj *cat = obj_find(&doc->objs, doc->catalog);
+    if (!cat) return set_error(doc, "catalog (obj %ld) has no /Pages reference", (long)doc->catalog);
+    int32_t type = obj_type(data, size, cat, doc->names);
+    int32_t root = doc->catalog;  // a catalog that is itself a /Page or /Pages is the tree's root
+    if (type != 1 && type != 2) {
+        root = parse_pages_ref(data, size, cat, doc->names);
+        if (root < 0)
+            return set_error(doc, "catalog (obj %ld) has no /Pages reference", (long)doc->catalog);
+    }
+    int32_t n = resolve_pages(data, size, &doc->objs, root, doc->max_num, &doc->pages, visited, 0,
+                              doc->names);
+    if (n < 0)
+        return set_error(doc,
+                         "could not resolve the page tree (obj %ld is not a /Pages or /Page object, "
+                         "or tree is broken)",
+                         (long)root);
+    if (n == 0 || doc->pages.count == 0) return set_error(doc, "document has no pages");
+    return 0;
+}
+
 int32_t doc_load(const char *path, pdfcore_doc *doc) {
     memset(doc, 0, sizeof *doc);
     doc->catalog = -1;
@@ -98,26 +123,17 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
 
     doc->catalog = find_catalog(doc);
     doc->info = (doc->xref.info != -1 && obj_find(&doc->objs, doc->xref.info)) ? doc->xref.info : -1;
-    const pdfcore_obj *cat = obj_find(&doc->objs, doc->catalog);
-    if (!cat) return set_error(doc, "catalog (obj %ld) has no /Pages reference", (long)doc->catalog);
-    int32_t type = obj_type(data, size, cat, names);
-    int32_t root = doc->catalog;  // a catalog that is itself a /Page or /Pages is the tree's root
-    if (type != 1 && type != 2) {
-        root = parse_pages_ref(data, size, cat, names);
-        if (root < 0)
-            return set_error(doc, "catalog (obj %ld) has no /Pages reference", (long)doc->catalog);
-    }
-
     uint8_t *visited = (uint8_t *)calloc((size_t)doc->max_num + 1, 1);
     if (!visited) return set_error(doc, "out of memory");
-    int32_t n = resolve_pages(data, size, &doc->objs, root, doc->max_num, &doc->pages, visited, 0, names);
+    int32_t walked = walk_page_tree(doc, visited);
     free(visited);
-    if (n < 0)
-        return set_error(doc,
-                         "could not resolve the page tree (obj %ld is not a /Pages or /Page object, "
-                         "or tree is broken)",
-                         (long)root);
-    if (n == 0 || doc->pages.count == 0) return set_error(doc, "document has no pages");
+    if (walked != 0) {
+        // A tree that yields no page (damaged, looping back on itself, missing): the pages are
+        // the objects that say /Type /Page, in file order; with none, the tree's message stands.
+        doc->pages.count = 0;
+        if (pages_by_type(data, size, &doc->objs, &doc->pages, names) == 0) return -1;
+        doc->error[0] = 0;
+    }
     doc->loaded = 1;
     return 0;
 }

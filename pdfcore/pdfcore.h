@@ -3,7 +3,8 @@
 //
 // The core reads PDF as text: there is no object parser. Objects are found by scanning the file for
 // `N G obj` headers; every question about an object is a search for a /Name inside the object's
-// text span, followed by one of the value readers below.
+// text span, followed by one of the value readers below. Comments (`%` to the end of the line,
+// outside strings and stream data) count as whitespace wherever the readers step between tokens.
 //
 // Text span of an object: for an object from an object stream (in_objstm), body[0, body_len). For
 // any other object, the file bytes from dict_off up to stream_kw_off when that is positive, else up
@@ -35,6 +36,7 @@ const uint64_t objstm_max_block = 0x0FFFFFFF;  // decompression room is not grow
 const int32_t xref_max_sections = 32;          // /Prev chain cap of cross-reference streams
 const int32_t err_text_size = 1024;            // a document's error text, including the NUL
 const int32_t max_ref_hops = 8;                // references followed in a row for one value
+const int32_t max_head_comment = 256;          // longest line looked at for a comment in `N G obj`
 
 // ---- character classes --------------------------------------------------------------------------
 //
@@ -61,6 +63,20 @@ inline bool is_name_cont(uint8_t c) { return is_word(c) || c == '+' || c == '-' 
 inline bool is_delim(uint8_t c) {
     return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||
            c == '}' || c == '/' || c == '%';
+}
+// The bytes a dictionary scan (find_dict_close) acts on: '<', '>', '(' and '%'; it steps over any
+// other byte. One range and bit test, as the scan runs over every byte of every dictionary.
+inline bool is_dict_scan_stop(uint8_t c) {
+    const uint32_t stops = 1u << ('<' - '%') | 1u << ('>' - '%') | 1u << ('(' - '%') | 1u;
+    uint32_t k = (uint32_t)c - (uint32_t)'%';
+    return k <= (uint32_t)('>' - '%') && (stops >> k & 1u);
+}
+// pos at a '%' that starts a comment: the position of the end of line (CR or LF) that ends it, or
+// end. A comment runs from '%' to the end of its line, outside strings and stream data, and
+// separates tokens as whitespace does.
+inline int32_t comment_end(const uint8_t *data, int32_t pos, int32_t end) {
+    while (pos < end && data[pos] != '\n' && data[pos] != '\r') pos++;
+    return pos;
 }
 // Value of a hexadecimal digit, -1 for any other byte.
 inline int hex_value(uint8_t c) {
@@ -104,6 +120,7 @@ struct pdfcore_obj {
     int32_t in_objstm;     // 1 for an object taken from an object stream
     const uint8_t *body;   // object text in a decompressed object stream (owned by the doc's arena)
     int32_t body_len;      // bytes at body
+    int32_t stm_head_off;  // in_objstm: head_off of the object stream that held it
 };
 
 // Growable array of index entries, stored by value. All zero is empty; 128 entries, then doubling.
@@ -138,7 +155,8 @@ struct xref {
 // One page of the flat page list.
 struct pdfcore_page {
     int32_t obj_num;          // the /Page object
-    int32_t parent_num;       // the /Pages node whose Kids listed it, -1 when the tree's root is the page
+    int32_t parent_num;       // the /Pages node whose Kids listed it; -1 when the tree's root is the
+                              // page or the list comes from pages_by_type
     int32_t inherited_rotate; // rotation handed down by the ancestors, 0..359
     double x0, y0, x1, y1;    // CropBox, else MediaBox, else 0 0 595 842; as written, x1 > 0, y1 > 0
     int32_t rotate;           // effective rotation, 0..359
@@ -246,9 +264,23 @@ int32_t pdfcore_read_name(const uint8_t *text, int32_t end, int32_t pos, char *o
 // pos at '(': the position after the ')' that closes the literal string (nested parentheses
 // counted, '\' escapes the next byte), or -1 when it does not close before end.
 int32_t pdfcore_string_end(const uint8_t *text, int32_t pos, int32_t end);
-// pos at '[': the position after the matching ']' (nested arrays counted, literal strings
-// skipped), or end when it does not close.
+// pos at '[': the position after the matching ']' (nested arrays counted, literal strings and
+// comments skipped), or end when it does not close.
 int32_t pdfcore_array_end(const uint8_t *text, int32_t pos, int32_t end);
+// The position after the value written at pos: a string, hexadecimal string, dictionary or array
+// (end when it does not close), a name, a reference `n g R`, a number as pdfcore_read_real reads
+// it, a keyword (true, false, null); any other byte is a value of one byte. pos + 1 at least;
+// end when pos is outside [0, end).
+int32_t pdfcore_value_end(const uint8_t *text, int32_t pos, int32_t end);
+// The elements of an array, one at a time. *pos starts just after the '[' (arr's text, bounded by
+// arr->end). pdfcore_array_item: 1 and *item = arr's span narrowed to the next element as written
+// (a reference is the `n g R` text), *pos past it; 0 at the closing ']' or the end (*pos there).
+int pdfcore_array_item(const pdfcore_span *arr, int32_t *pos, pdfcore_span *item);
+// pdfcore_array_item with each element's value through references (pdfcore_resolve): *elem may
+// lie in another object's value span. A reference that leads nowhere gives an empty *elem (start
+// == end), so every element is one call whatever it holds.
+int pdfcore_array_next(const pdfcore_doc *doc, const pdfcore_span *arr, int32_t *pos,
+                       pdfcore_span *elem);
 // The next reference of an array of references, from *pos (just after the '['): the first number
 // of the next `n [g] [R]`, any byte that starts no number stepped over. 1 with *num set (digits
 // only, 32-bit wrap-around: it may be 0 or negative) and *pos past the group; 0 at ']' or end.
@@ -289,9 +321,13 @@ char *pdfcore_obj_resources(const pdfcore_doc *doc, int32_t obj_num);
 // Pure functions over data; they never read at or beyond the limit given (len or end). Integers
 // are accumulated in 32 bits with wrap-around.
 
-// First position in [pos, end) that is not PDF whitespace; end when none; pos when pos >= end. The
-// one place where whitespace between tokens is skipped.
+// First position in [pos, end) that is neither PDF whitespace nor inside a comment; end when none;
+// pos when pos >= end. The one place where whitespace between tokens is skipped: comments count as
+// whitespace. Called between tokens only, never inside a string or stream data.
 int32_t skip_ws(const uint8_t *data, int32_t pos, int32_t end);
+// As skip_ws, but comments are not skipped: for a position that the file names by its offset,
+// where a keyword or number must stand (the start of cross-reference data).
+int32_t skip_white(const uint8_t *data, int32_t pos, int32_t end);
 // 1 when kw stands at pos as a whole word (no word character right before or after), else 0.
 int32_t kw_at(const uint8_t *data, int32_t pos, int32_t len, const char *kw);
 // First position >= start (negative start: 0) where kw_at gives 1, or -1.
@@ -303,7 +339,7 @@ int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, 
 // failure (callers treat every negative result as "no integer").
 int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos);
 // Position of the first '>' of the ">>" that closes the dictionary opened at pos (literal strings
-// skipped), or -1 when it does not close before end.
+// and comments skipped), or -1 when it does not close before end.
 int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end);
 
 // Growable arrays (a pointer, a count and a capacity, all zero when empty): for a full array, its
@@ -338,6 +374,10 @@ int32_t names_find(name_index *names, const uint8_t *data, int32_t len, int32_t 
 // names; pdfcore_obj_span is this for a document.
 int pdfcore_text_span(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
                       pdfcore_span *s);
+// The bytes of o's value in the file bytes data[0, size), with names; pdfcore_value_span is this
+// for a document.
+int pdfcore_text_value(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
+                       pdfcore_span *s);
 
 // Integer after optional whitespace and '+'/'-'; -1 on failure. *pos always moves forward, except
 // that it stays on an 'R' where a digit was expected (and stays when already at or past len).
@@ -346,7 +386,8 @@ int32_t read_int_adv(const uint8_t *data, int32_t len, int32_t *pos);
 // byte before end leaves *pos at end + 1.
 int32_t read_num_adv(const uint8_t *data, int32_t end, int32_t *pos);
 // pos: an `obj` keyword. Reads `N G obj` backwards; returns the position of N's first digit and
-// sets *num, *gen (when not null), or -1 (no header, N <= 0, or a word character before N).
+// sets *num, *gen (when not null), or -1 (no header, N <= 0, or a word character before N). A
+// comment that ends a line may stand between N, G and `obj` (`1 0 % note` LF `obj`).
 int32_t parse_obj_head(const uint8_t *data, int32_t pos, int32_t *num, int32_t *gen);
 // /Length in [start, end): *length = a direct value or -1, *length_ref = the object number of an
 // indirect `n g R` value or -1. `[a b]` gives the last non-negative integer. Integer reads are
@@ -444,11 +485,19 @@ void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pd
 // Appends a copy of *page. 0, or -1 when the list cannot grow (list unchanged).
 int pagevec_push(pagevec *pages, const pdfcore_page *page);
 // Appends the leaf pages under root_num to pages, depth-first in Kids order, without recursion.
-// visited: max_num + 1 zero bytes; each /Pages node walked is marked. -1: broken tree (missing
-// object, kid neither /Page nor /Pages, node reached twice, no memory); 0: no pages; else
-// pages->count.
+// on_path: max_num + 1 zero bytes, the marks of the /Pages nodes on the walk's path (all zero again
+// on return). A node met again on its own path (a loop) ends that branch; a node listed by several
+// parents is walked under each, while the kids stepped over stay within four times the index's
+// entries (the walk stops there, keeping its pages). -1: broken tree (missing object, kid neither
+// /Page nor /Pages, no memory); 0: no pages; else pages->count.
 int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
-                      int32_t max_num, pagevec *pages, uint8_t *visited, int32_t inherited,
+                      int32_t max_num, pagevec *pages, uint8_t *on_path, int32_t inherited,
+                      name_index *names = nullptr);
+// The page list when the tree yields none: appends the index's objects that are no stream and
+// whose dictionary says /Type /Page, in the order of their position in the file (an object from an
+// object stream where that stream stands, in its order), each with its own box and rotation and
+// parent_num -1. Returns pages->count.
+int32_t pages_by_type(const uint8_t *data, int32_t size, const objvec *objs, pagevec *pages,
                       name_index *names = nullptr);
 
 // Streams and content. decoded_stream: the entry's stream bytes, inflated into out_buf (appended,

@@ -28,16 +28,21 @@ int pdfcore_obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span 
     return pdfcore_text_span(doc->data, doc->size, doc->names, o, s);
 }
 
-int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s) {
-    if (pdfcore_obj_span(doc, o, s)) return 1;
-    if (!o || o->in_objstm || !doc->data || o->head_off < 0 || o->head_off >= doc->size) return 0;
-    int32_t k = find_kw(doc->data, doc->size, o->head_off, "obj");
+int pdfcore_text_value(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
+                       pdfcore_span *s) {
+    if (pdfcore_text_span(data, size, names, o, s)) return 1;
+    if (!o || o->in_objstm || !data || o->head_off < 0 || o->head_off >= size) return 0;
+    int32_t k = find_kw(data, size, o->head_off, "obj");
     if (k < 0) return 0;
-    int32_t end = o->endobj_off > k + 3 ? o->endobj_off : doc->size;
-    if (end > doc->size) end = doc->size;
+    int32_t end = o->endobj_off > k + 3 ? o->endobj_off : size;
+    if (end > size) end = size;
     if (k + 3 >= end) return 0;
-    *s = pdfcore_span{doc->data, k + 3, end, o->num, doc->names};
+    *s = pdfcore_span{data, k + 3, end, o->num, names};
     return 1;
+}
+
+int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s) {
+    return pdfcore_text_value(doc->data, doc->size, doc->names, o, s);
 }
 
 int pdfcore_opens_hex_string(const pdfcore_doc *doc, const pdfcore_obj *o) {
@@ -133,11 +138,14 @@ int pdfcore_read_real(const uint8_t *t, int32_t end, int32_t *pos, double *value
     return 1;
 }
 
+// The name token's bytes run up to whitespace or a delimiter.
+static bool in_name(uint8_t c) { return !is_pdf_ws(c) && !is_delim(c); }
+
 int32_t pdfcore_read_name(const uint8_t *t, int32_t end, int32_t pos, char *out, int32_t cap,
                           int *cut) {
     int32_t p = pos + 1, n = 0;
     *cut = 0;
-    while (p < end && !is_pdf_ws(t[p]) && !is_delim(t[p])) {
+    while (p < end && in_name(t[p])) {
         if (n < cap - 1) out[n++] = (char)t[p];
         else *cut = 1;
         p++;
@@ -176,15 +184,81 @@ int32_t pdfcore_array_end(const uint8_t *t, int32_t pos, int32_t end) {
             p = pdfcore_string_end(t, p, end);  // ']' inside a string closes nothing
             if (p < 0) return end;
             continue;
+        } else if (t[p] == '%') {
+            p = comment_end(t, p, end);  // nor does one inside a comment
+            continue;
         }
         p++;
     }
     return end;
 }
 
+int32_t pdfcore_value_end(const uint8_t *t, int32_t pos, int32_t end) {
+    if (pos < 0 || pos >= end) return end;
+    uint8_t c = t[pos];
+    int32_t p = pos + 1;
+    if (c == '(') {
+        p = pdfcore_string_end(t, pos, end);
+        return p < 0 ? end : p;
+    }
+    if (c == '[') return pdfcore_array_end(t, pos, end);
+    if (c == '<' && p < end && t[p] == '<') {
+        int32_t close = find_dict_close(t, pos, end);
+        return close < 0 ? end : close + 2;
+    }
+    if (c == '<') {
+        const void *gt = memchr(t + p, '>', (size_t)(end - p));
+        return gt ? (int32_t)((const uint8_t *)gt - t) + 1 : end;
+    }
+    if (c == '/') {
+        while (p < end && in_name(t[p])) p++;
+        return p;
+    }
+    int32_t after = 0;
+    if (is_digit(c) && pdfcore_read_ref(t, end, pos, &after) > 0) return after;
+    if (is_digit(c) || c == '+' || c == '-' || c == '.') {  // what pdfcore_read_real reads
+        p = c == '+' || c == '-' ? pos + 1 : pos;
+        while (p < end && is_digit(t[p])) p++;
+        if (p < end && t[p] == '.') p++;
+        while (p < end && is_digit(t[p])) p++;
+        return p > pos ? p : pos + 1;
+    }
+    if (is_word(c))
+        while (p < end && is_word(t[p])) p++;
+    return p;
+}
+
+int pdfcore_array_item(const pdfcore_span *arr, int32_t *pos, pdfcore_span *item) {
+    int32_t p = skip_ws(arr->text, *pos, arr->end);
+    if (p < 0 || p >= arr->end || arr->text[p] == ']') {
+        *pos = p;
+        return 0;
+    }
+    *item = *arr;
+    item->start = p;
+    item->end = pdfcore_value_end(arr->text, p, arr->end);
+    *pos = item->end;
+    return 1;
+}
+
+int pdfcore_array_next(const pdfcore_doc *doc, const pdfcore_span *arr, int32_t *pos,
+                       pdfcore_span *elem) {
+    if (!pdfcore_array_item(arr, pos, elem)) return 0;
+    pdfcore_span item = *elem;
+    if (!pdfcore_resolve(doc, elem)) {  // a reference to nothing
+        *elem = item;
+        elem->start = elem->end;
+    }
+    return 1;
+}
+
 int pdfcore_ref_list_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *num) {
     int32_t i = *pos;
-    while (i < end && t[i] != ']' && !is_digit(t[i])) i++;
+    for (;;) {
+        i = skip_ws(t, i, end);  // a number in a comment is no reference
+        if (i >= end || t[i] == ']' || is_digit(t[i])) break;
+        i++;
+    }
     if (i >= end || t[i] == ']') {
         *pos = i;
         return 0;

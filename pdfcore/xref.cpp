@@ -206,7 +206,7 @@ static int32_t xref_stream_section(const uint8_t *data, int32_t len, int32_t p, 
 
 static void read_sections(const uint8_t *data, int32_t len, int32_t off, struct xref *x) {
     for (int32_t sec = 0; sec < xref_max_sections && off >= 0 && off < len; sec++) {
-        int32_t p = skip_ws(data, off, len);
+        int32_t p = skip_white(data, off, len);  // an offset that names a comment names no section
         if (p >= len) return;
         if (kw_at(data, p, len, "xref")) {
             parse_classic_table(data, len, p, x);

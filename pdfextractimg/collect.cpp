@@ -203,7 +203,7 @@ static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, i
         }
         p++;
         while (p < lim && !is_c_space(d[p]) && d[p] != '/' && d[p] != '<' && d[p] != '>' &&
-               d[p] != '[')
+               d[p] != '[' && d[p] != '%')  // a comment after the key ends its name
             p++;
         p = skip_ws(d, p, lim);
         if (p >= lim) return;

@@ -55,18 +55,18 @@ static int32_t space_components(const pdfcore_doc *doc, pdfcore_span v, char *na
         return name_components(name);
     }
     if (t[v.start] != '[') return 0;
-    int32_t p = skip_ws(t, v.start + 1, v.end);
-    if (p >= v.end || t[p] != '/') return 0;
-    p = pdfcore_read_name(t, v.end, p, name, (int32_t)sizeof name, &cut);
+    int32_t p = v.start + 1;
+    pdfcore_span e;
+    if (!pdfcore_array_next(doc, &v, &p, &e) || e.start >= e.end || e.text[e.start] != '/') return 0;
+    pdfcore_read_name(e.text, e.end, e.start, name, (int32_t)sizeof name, &cut);
     if (cut) return 0;
     if (strcmp(name, "ICCBased") != 0) return name_components(name);
     // The ICC profile stream's /N is the component count.
-    pdfcore_span icc = from(v, p);
-    if (!pdfcore_resolve(doc, &icc)) return 0;
+    pdfcore_span icc;
+    if (!pdfcore_array_next(doc, &v, &p, &icc) || icc.start >= icc.end) return 0;
     int32_t k = pdfcore_find_key(&icc, "N");
     if (k < 0) return 0;
-    int32_t q = k + 2;
-    int32_t n = parse_int_at(icc.text, icc.end, &q);
+    int32_t n = pdfcore_read_int(doc, from(icc, k + 2));
     return n == 1 || n == 3 || n == 4 ? n : 0;
 }
 
@@ -132,38 +132,29 @@ static void palette_to_rgb(const uint8_t *raw, int32_t entries, int32_t bc, uint
     }
 }
 
-// [/Indexed base hival lookup], v.start just after the /Indexed name.
+// [/Indexed base hival lookup], v.start just after the /Indexed name. Every element may be given
+// by reference; a base that is no name, array or reference is taken as missing.
 static void read_indexed(const pdfcore_doc *doc, const pdfcore_span &v, image_params *p) {
     memcpy(p->cs_name, "Indexed", 8);
     p->indexed = 1;
-    const uint8_t *t = v.text;
-    int32_t end = v.end;
-    int32_t q = skip_ws(t, v.start, end), bc = 0;
-    if (q < end && t[q] == '/') {
-        char name[64];
-        int cut = 0;
-        q = pdfcore_read_name(t, end, q, name, (int32_t)sizeof name, &cut);
-        bc = cut ? 0 : name_components(name);
-    } else if (q < end && t[q] == '[') {
-        bc = space_components(doc, from(v, q), nullptr);
-        q = pdfcore_array_end(t, q, end);
-    } else if (q < end && is_digit(t[q])) {
-        int32_t after = 0;
-        if (pdfcore_read_ref(t, end, q, &after) > 0) {
-            bc = space_components(doc, from(v, q), nullptr);
-            q = after;
-        }
+    int32_t q = skip_ws(v.text, v.start, v.end), bc = 0, after = 0;
+    pdfcore_span e;
+    uint8_t c = q < v.end ? v.text[q] : 0;
+    if (c == '/' || c == '[' || (is_digit(c) && pdfcore_read_ref(v.text, v.end, q, &after) > 0)) {
+        pdfcore_array_next(doc, &v, &q, &e);
+        bc = e.start < e.end ? space_components(doc, e, nullptr) : 0;
     }
     if (bc == 0) bc = 3;  // an unknown base: three bytes per entry
-    q = skip_ws(t, q, end);
-    int32_t hival = parse_int_at(t, end, &q);
+    int32_t hival = -1;
+    if (pdfcore_array_next(doc, &v, &q, &e) && e.start < e.end)
+        hival = parse_int_at(e.text, e.end, &e.start);
     p->palette_entries = hival < 0 ? 0 : (hival > 255 ? 255 : hival) + 1;
-    q = skip_ws(t, q, end);
-    if (q >= end || p->palette_entries == 0) return;
+    // The lookup as written: a reference to a stream is read as stream data, not as its dictionary.
+    if (p->palette_entries == 0 || !pdfcore_array_item(&v, &q, &e)) return;
     uint64_t cap = (uint64_t)p->palette_entries * (uint64_t)bc;
     uint8_t *raw = (uint8_t *)calloc(cap, 1);
     if (!raw) return;
-    if (read_lookup(doc, from(v, q), raw, cap) >= 0) {
+    if (read_lookup(doc, e, raw, cap) >= 0) {
         p->palette = (uint8_t *)calloc((uint64_t)(p->palette_entries + 1) * 3u, 1);
         if (p->palette) palette_to_rgb(raw, p->palette_entries, bc, p->palette);
     }
@@ -173,13 +164,14 @@ static void read_indexed(const pdfcore_doc *doc, const pdfcore_span &v, image_pa
 static void read_color_space(const pdfcore_doc *doc, pdfcore_span v, image_params *p) {
     if (!pdfcore_resolve(doc, &v)) return;
     if (v.text[v.start] == '[') {
-        int32_t q = skip_ws(v.text, v.start + 1, v.end);
-        if (q < v.end && v.text[q] == '/') {
+        int32_t q = v.start + 1;
+        pdfcore_span e;
+        if (pdfcore_array_next(doc, &v, &q, &e) && e.start < e.end && e.text[e.start] == '/') {
             char name[64];
             int cut = 0;
-            int32_t after = pdfcore_read_name(v.text, v.end, q, name, (int32_t)sizeof name, &cut);
+            pdfcore_read_name(e.text, e.end, e.start, name, (int32_t)sizeof name, &cut);
             if (!cut && !strcmp(name, "Indexed")) {
-                read_indexed(doc, from(v, after), p);
+                read_indexed(doc, from(v, q), p);
                 return;
             }
         }
@@ -231,19 +223,39 @@ static void read_filters_at(const pdfcore_doc *doc, pdfcore_span v, image_params
     }
     if (t[v.start] == '[') {
         int32_t q = v.start + 1;
-        for (;;) {
-            q = skip_ws(t, q, v.end);
-            if (q >= v.end || t[q] == ']') return;
-            if (t[q] != '/') {
+        pdfcore_span e;
+        while (pdfcore_array_next(doc, &v, &q, &e)) {
+            if (e.start >= e.end || e.text[e.start] != '/') {
                 p->bad_filter = 1;
                 return;
             }
-            q = pdfcore_read_name(t, v.end, q, name, (int32_t)sizeof name, &cut);
+            pdfcore_read_name(e.text, e.end, e.start, name, (int32_t)sizeof name, &cut);
             add_filter(p, name, cut);
         }
+        return;
     }
     if (v.start + 4 <= v.end && !memcmp(t + v.start, "null", 4)) return;
     p->bad_filter = 1;
+}
+
+// A key of the decode parameters, and whether it was met (a key met counts even when its value is
+// unusable).
+struct parm_key {
+    const char *key;
+    int32_t *out;
+    bool met;
+};
+
+// The first n keys not met yet, looked for in r; a positive integer value is stored.
+static void read_parm_keys(const pdfcore_doc *doc, const pdfcore_span &r, parm_key *keys, int32_t n) {
+    for (int32_t i = 0; i < n; i++) {
+        if (keys[i].met) continue;
+        int32_t at = pdfcore_find_key(&r, keys[i].key);
+        if (at < 0) continue;
+        keys[i].met = true;
+        int32_t v = pdfcore_read_int(doc, from(r, at + 1 + (int32_t)strlen(keys[i].key)));
+        if (v > 0) *keys[i].out = v;
+    }
 }
 
 // /DecodeParms: its bytes [*lo, *hi) in the image span are left out of the image's own key
@@ -276,18 +288,17 @@ static void read_decode_parms(const pdfcore_doc *doc, const pdfcore_span &s, int
             }
         }
     }
-    struct {
-        const char *key;
-        int32_t *out;
-    } keys[] = {{"Predictor", &p->predictor}, {"Colors", &p->dp_colors},
-                {"BitsPerComponent", &p->dp_bpc}, {"Columns", &p->dp_columns}};
-    for (auto &key : keys) {
-        if (key.out != &p->predictor && k < 0) break;
-        int32_t at = pdfcore_find_key(&r, key.key);
-        if (at < 0) continue;
-        int32_t q = at + 1 + (int32_t)strlen(key.key);
-        int32_t n = parse_int_at(r.text, r.end, &q);
-        if (n > 0) *key.out = n;
+    parm_key keys[] = {{"Predictor", &p->predictor, false}, {"Colors", &p->dp_colors, false},
+                       {"BitsPerComponent", &p->dp_bpc, false}, {"Columns", &p->dp_columns, false}};
+    int32_t nkeys = k < 0 ? 1 : 4;  // without DecodeParms, /Predictor alone, in the whole span
+    if (k >= 0 && r.start < r.end && r.text[r.start] == '[') {
+        // One entry per filter, each a dictionary, null or a reference to one: a key counts in
+        // the first entry that has it.
+        int32_t q = r.start + 1;
+        pdfcore_span e;
+        while (pdfcore_array_next(doc, &r, &q, &e)) read_parm_keys(doc, e, keys, nkeys);
+    } else {
+        read_parm_keys(doc, r, keys, nkeys);
     }
     if (p->predictor < 1) p->predictor = 1;
 }
@@ -309,24 +320,23 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
     if ((k = find_key(s, "BitsPerComponent", lo, hi)) >= 0)
         p->bpc = pdfcore_read_int(doc, from(s, k + 17));
     if ((k = find_key(s, "ImageMask", lo, hi)) >= 0) {
-        int32_t v = skip_ws(t, k + 10, s.end);
-        if (v + 3 < s.end && !memcmp(t + v, "true", 4)) {
+        pdfcore_span v = from(s, k + 10);
+        if (pdfcore_resolve(doc, &v) && v.start + 3 < v.end && !memcmp(v.text + v.start, "true", 4)) {
             p->image_mask = 1;
             p->bpc = 1;
         }
     }
     if ((k = find_key(s, "ColorSpace", lo, hi)) >= 0) read_color_space(doc, from(s, k + 11), p);
     if ((k = find_key(s, "Filter", lo, hi)) >= 0) read_filters_at(doc, from(s, k + 7), p);
-    if ((k = find_key(s, "Decode", lo, hi)) >= 0) {
-        int32_t v = skip_ws(t, k + 7, s.end);
-        if (v < s.end && t[v] == '[') {
-            int32_t q = v + 1;
-            while (p->decode_count < 8) {
-                q = skip_ws(t, q, s.end);
-                if (q >= s.end || t[q] == ']') break;
-                double d = 0;
-                if (pdfcore_read_real(t, s.end, &q, &d)) p->decode[p->decode_count++] = d;
-            }
+    pdfcore_span d = from(s, -1);
+    if ((k = find_key(s, "Decode", lo, hi)) >= 0) d.start = k + 7;
+    if (pdfcore_resolve(doc, &d) && d.text[d.start] == '[') {
+        int32_t q = d.start + 1;
+        pdfcore_span e;
+        while (p->decode_count < 8 && pdfcore_array_next(doc, &d, &q, &e)) {
+            double x = 0;
+            if (e.start < e.end && pdfcore_read_real(e.text, e.end, &e.start, &x))
+                p->decode[p->decode_count++] = x;
         }
     }
     p->invert = (p->decode_count >= 2 && p->decode[0] == 1.0 && p->decode[1] == 0.0) ||

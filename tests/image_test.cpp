@@ -307,12 +307,22 @@ TEST(ImageParams, Filters) {
         {"crypt", "<< /Filter [/Crypt /FlateDecode] >>", {filter_flate}, 1},
         {"prefix is no match", "<< /Filter /FlateDecodeX >>", {}, 1},
         {"reference to an array", "<< /Filter 20 0 R >>", {filter_a85, filter_flate}, 0},
+        {"references in the array", "<< /Filter [21 0 R /LZW 22 0 R] >>",
+         {filter_flate, filter_lzw, filter_a85}, 0},
+        {"reference to nothing in the array", "<< /Filter [/Fl 99 0 R] >>", {filter_flate}, 1},
+        {"comments in the array", "<< /Filter [/Fl % /DCT\n/RL] % /JPXDecode\n>>",
+         {filter_flate, filter_rl}, 0},
         {"nine filters", "<< /Filter [/AHx /AHx /AHx /AHx /AHx /AHx /AHx /AHx /AHx] >>",
          std::vector<int>(8, filter_ahx), 1},
     };
     for (const fcase &c : cases) {
         SCOPED_TRACE(c.name);
-        params_doc pd(c.dict, [](pdf_builder &b) { b.obj(20, "[/ASCII85Decode /FlateDecode]"); });
+        params_doc pd(c.dict, [](pdf_builder &b) {
+            b.obj(20, "[/ASCII85Decode /FlateDecode]");
+            b.obj(21, "/FlateDecode");
+            b.obj(22, "23 0 R");
+            b.obj(23, "% a chain\n/A85");
+        });
         EXPECT_EQ(c.bad, pd.p.bad_filter);
         ASSERT_EQ((int)c.filters.size(), pd.p.filter_count);
         for (size_t i = 0; i < c.filters.size(); i++) EXPECT_EQ(c.filters[i], pd.p.filters[i]);
@@ -345,10 +355,25 @@ TEST(ImageParams, KeysAndDecode) {
          -1, -1, 16, 0, 0, -1, 15},
         {"parms only", "<< /DecodeParms << /BitsPerComponent 4 /Columns 9 >> >>", -1, -1, 8, 0, 0,
          -1, 1},
+        // Values and array elements given by reference, comments where whitespace stands.
+        {"parms array of references", "<< /DecodeParms [21 0 R] /Width 4 >>", 4, -1, 8, 0, 0, -1, 15},
+        {"parms array, second entry", "<< /DecodeParms [null 21 0 R] >>", -1, -1, 8, 0, 0, -1, 15},
+        {"parms array object", "<< /DecodeParms 22 0 R >>", -1, -1, 8, 0, 0, -1, 15},
+        {"predictor by reference", "<< /DecodeParms << /Predictor 23 0 R >> >>", -1, -1, 8, 0, 0, -1, 12},
+        {"image mask by reference", "<< /ImageMask 24 0 R >>", -1, -1, 1, 1, 1, -1, 1},
+        {"decode elements by reference", "<< /Decode [27 0 R 25 0 R] >>", -1, -1, 8, 0, 1, -1, 1},
+        {"decode array by reference", "<< /Decode 26 0 R >>", -1, -1, 8, 0, 1, -1, 1},
+        {"comments", "<< /Width % w\n3 /Decode [1 % 0 1\n0] /DecodeParms % p\n<< /Predictor 12 >> >>",
+         3, -1, 8, 0, 1, -1, 12},
     };
     for (const kcase &c : cases) {
         SCOPED_TRACE(c.name);
-        params_doc pd(c.dict, [](pdf_builder &b) { b.obj(20, "640"); });
+        params_doc pd(c.dict, [](pdf_builder &b) {
+            const std::pair<int, const char *> objs[] = {
+                {20, "640"}, {21, "<< /Predictor 15 /Columns 16 >>"}, {22, "[21 0 R]"}, {23, "12"},
+                {24, "true"}, {25, "0"}, {26, "[1 0]"}, {27, "1"}};
+            for (auto &o : objs) b.obj(o.first, o.second);
+        });
         EXPECT_EQ(c.width, pd.p.width);
         EXPECT_EQ(c.height, pd.p.height);
         EXPECT_EQ(c.bpc, pd.p.bpc);
@@ -393,6 +418,9 @@ TEST(ImageParams, ColorSpaces) {
         {"missing reference", "<< /ColorSpace 99 0 R >>", "", 0, 0},
         {"reference loop", "<< /ColorSpace 34 0 R >>", "", 0, 0},
         {"indexed", "<< /ColorSpace [/Indexed /DeviceRGB 1 <FF0000 00FF00>] >>", "Indexed", 0, 1},
+        {"icc with /N by reference", "<< /ColorSpace [/ICCBased 36 0 R] >>", "", 3, 0},
+        {"family name by reference", "<< /ColorSpace [37 0 R 31 0 R] >>", "", 1, 0},
+        {"comments", "<< /ColorSpace % space\n[% family\n/ICCBased % profile\n30 0 R] >>", "", 4, 0},
     };
     for (const ccase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -403,6 +431,9 @@ TEST(ImageParams, ColorSpaces) {
             b.obj(33, "/DeviceGray");
             b.obj(34, "35 0 R");
             b.obj(35, "34 0 R");
+            b.stream(36, "<< /N 38 0 R >>", "icc");
+            b.obj(37, "/ICCBased");
+            b.obj(38, "3");
         });
         EXPECT_STREQ(c.cs_name, pd.p.cs_name);
         EXPECT_EQ(c.comps, pd.p.cs_comps);
@@ -434,6 +465,10 @@ TEST(ImageParams, Palettes) {
         {"unsupported form", "[/Indexed /DeviceRGB 1 /Foo]", 2, {}, false},
         {"space by reference", "39 0 R", 2, {255, 0, 0, 0, 255, 0}, true},
         {"from an object stream", "51 0 R", 2, {0x11, 0x11, 0x11, 0x22, 0x22, 0x22}, true},
+        {"hival by reference", "[/Indexed /DeviceRGB 40 0 R <FF0000 00FF00>]", 2, {255, 0, 0, 0, 255, 0}, true},
+        {"every element by reference", "[41 0 R 33 0 R 40 0 R 38 0 R]", 2, {9, 9, 9, 8, 8, 8}, true},
+        {"comments", "[/Indexed % pal\n/DeviceGray % base\n1 % 7\n<10 20>]", 2, {16, 16, 16, 32, 32, 32}, true},
+        {"base missing", "[/Indexed 1 <FF0000 00FF00>]", 2, {255, 0, 0, 0, 255, 0}, true},
     };
     for (const pcase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -450,6 +485,8 @@ TEST(ImageParams, Palettes) {
             b.obj(38, "<090807060504>");
             b.stream(37, "<< /Filter /ASCIIHexDecode >>", "AB CD EF>");
             b.obj(39, "[/Indexed /DeviceRGB 1 <FF0000 00FF00>]");
+            b.obj(40, "1");
+            b.obj(41, "/Indexed");
         });
         EXPECT_EQ(1, pd.p.indexed);
         EXPECT_EQ(c.entries, pd.p.palette_entries);

@@ -138,14 +138,18 @@ TEST(Content, Arrays) {
         {"non-stream element skipped", "/Contents [5 0 R 9 0 R]", "Q"},
         {"unterminated array", "/Contents [9 0 R 7 0 R", "Qq"},
         {"no references, bare numbers", "/Contents [9 7]", "Q"},
-        {"single non-stream", "/Contents 5 0 R", "<fail>"},
+        {"array object", "/Contents 5 0 R", "q"},
+        {"array object with a comment", "/Contents 4 0 R", "qQ"},
+        {"single non-stream", "/Contents 6 0 R", "<fail>"},
+        {"comment in the array", "/Contents [9 0 R % 7 0 R\n]", "Q"},
         {"name value", "/Contents /X", "<fail>"},
         {"no contents", "", "<fail>"},
         {"zero object", "/Contents 0 0 R", "<fail>"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
-        doc_fixture f(doc_with(c.contents, {{7, "<< >>q"}, {9, "<< >>Q"}}, {{5, "[7 0 R]"}}));
+        doc_fixture f(doc_with(c.contents, {{7, "<< >>q"}, {9, "<< >>Q"}},
+                               {{5, "[7 0 R]"}, {6, "<< /A 1 >>"}, {4, "% pieces\n[7 0 R 9 0 R]"}}));
         EXPECT_EQ(c.want, f.content());
     }
 }

@@ -264,6 +264,41 @@ TEST(Scan, NonDictionaryObjects) {
     EXPECT_EQ(b.offset(3) - 7, ix.find(2)->endobj_off);
 }
 
+// Comments where whitespace may stand: after `obj`, inside the header, before `stream`, in the
+// object that holds a /Length; a '%' in stream data is data.
+TEST(Scan, CommentsAsWhitespace) {
+    struct {
+        const char *name;
+        std::string text;
+        int32_t num;
+        bool dict;          // the index entry has a dictionary
+        const char *data;   // stream data, or nullptr for no stream
+    } cases[] = {
+        {"comment after obj", "1 0 obj % entry point\n<< /A 1 >>\nendobj\n", 1, true, nullptr},
+        {"endobj in that comment", "1 0 obj % not endobj\n5\nendobj\n", 1, false, nullptr},
+        {"comment inside the header", "2 0 % note\nobj\n<< >>\nendobj\n", 2, true, nullptr},
+        {"comment before stream",
+         "3 0 obj\n<< /Length 4 >> % data follows\nstream\nabcd\nendstream\nendobj\n", 3, true,
+         "abcd"},
+        {"'%' opening stream data",
+         "4 0 obj\n<< /Length 7 >>\nstream\n% x 5 0\nendstream\nendobj\n", 4, true, "% x 5 0"},
+        {"length object with a comment",  // else the data would end at its own "endstream"
+         "5 0 obj << /Length 6 0 R >> stream\nab endstream cd\nendstream\nendobj\n"
+         "6 0 obj % the length\n15\nendobj\n",
+         5, true, "ab endstream cd"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        index_fixture ix(c.text);
+        const pdfcore_obj *e = ix.find(c.num);
+        ASSERT_NE(nullptr, e);
+        EXPECT_EQ(c.dict, e->dict_off >= 0);
+        if (c.dict) EXPECT_EQ('<', c.text[(size_t)e->dict_off]);
+        EXPECT_EQ(c.data != nullptr, e->is_stream != 0);
+        if (c.data) EXPECT_EQ(c.data, ix.data_of(c.num));
+    }
+}
+
 TEST(Select, LaterDefinitionWinsAndFileBeatsObjectStream) {
     pdf_builder b;
     b.obj(5, "<< /V 1 >>");
@@ -293,6 +328,13 @@ static std::string objstm_file(const std::string &dict, const std::string &data,
     b.obj(1, "<< /Type /Catalog >>");
     b.stream(10, dict, data, length);
     return b.bytes();
+}
+
+TEST(ObjStm, CommentsInTheHeader) {
+    index_fixture ix(objstm_file("<< /Type /ObjStm % packed\n/N 2 /First 24 >>",
+                                 "11 0 % a\n12 5 % b\r\n     <<>> [1 2 3]"));
+    EXPECT_EQ("<<>> ", ix.body_of(11));
+    EXPECT_EQ("[1 2 3]", ix.body_of(12));
 }
 
 TEST(ObjStm, TwoObjectsStoredRaw) {

@@ -18,6 +18,28 @@ TEST(Lexer, SkipWsExactlySixBytes) {
     EXPECT_EQ(5, skip_ws(u(std::string("   ")), 5, 3));      // pos >= end: pos itself
 }
 
+// Comments separate tokens as whitespace does: skip_ws steps over them, skip_white does not.
+TEST(Lexer, CommentsAreWhitespace) {
+    struct {
+        const char *name;
+        const char *text;
+        int32_t ws, white;
+    } cases[] = {
+        {"comment then LF", "% note\nx", 7, 0},
+        {"comment then CR", "%a\rx", 3, 0},
+        {"two comments, spaces between", " % a\n\t% b\r\n x", 12, 1},
+        {"comment runs to the end", "  %no end of line", 17, 2},
+        {"empty comment", "%\nx", 2, 0},
+        {"no comment", "  x%", 2, 2},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int32_t n = (int32_t)strlen(c.text);
+        EXPECT_EQ(c.ws, skip_ws(u(c.text), 0, n));
+        EXPECT_EQ(c.white, skip_white(u(c.text), 0, n));
+    }
+}
+
 struct kw_case {
     const char *name;
     const char *text;
@@ -181,6 +203,12 @@ TEST(Lexer, ParseObjHead) {
         {"after a newline", "endobj\n5 0 obj", 7, 5, 0},
         {"number wraps negative", "2147483648 0 obj", -1, 0, 0},
         {"NUL is not a space here", std::string("5\x00" "0 obj", 7), -1, 0, 0},
+        {"comment before obj", "12 0 % note\nobj", 0, 12, 0},
+        {"comment between the numbers", "x\n7 % n\r\n3 obj", 2, 7, 3},
+        {"comment lines", "4 1\n% a\n% b\nobj", 0, 4, 1},
+        {"comment without end of line", "1 0 % c obj", -1, 0, 0},
+        {"no number before the comment", "(a%b)\nobj", -1, 0, 0},
+        {"line too long to look at", "1 0 %" + std::string(300, 'c') + "\nobj", -1, 0, 0},
     };
     for (const head_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -216,6 +244,9 @@ static const length_case length_cases[] = {
     {"none", "<< /Filter /X >>", -1, -1},
     {"byte right after name skipped", "<< /Length5 >>", -1, -1},
     {"no space after name", "<< /Length\n7 >>", 7, -1},
+    {"comment after the value", "<< /Length 5 % 0 R\n>>", 5, -1},
+    {"comment before the value", "<< /Length % was 9\n12 0 R >>", -1, 12},
+    {"comment in the array", "<< /Length [5 % 7\n] >>", 5, -1},
 };
 TEST(Lexer, ParseLength) {
     for (const length_case &c : length_cases) {
@@ -250,6 +281,10 @@ static const close_case close_cases[] = {
     {"not closed", "<< /A 1 >", -1},
     {"lone < and >", "<< /A <1> >>", 10},
     {"empty", "<<>>", 2},
+    {"'>>' in a comment", "<< /A 1 % >>\n>>", 13},
+    {"'(' in a comment", "<< % (\n/A 1 >>", 12},
+    {"'%' in a string", "<< /A (50%) >>", 12},
+    {"comment to the end", "<< /A 1 % >>", -1},
 };
 TEST(Lexer, FindDictClose) {
     for (const close_case &c : close_cases) {
@@ -264,6 +299,7 @@ static const close_case stream_kw_cases[] = {
     {"after newline", "<< /A 1 >>\r\nstream\r\n", 12},
     {"no stream", "<< >> endobj", -1},
     {"unclosed", "<< stream", -1},
+    {"comment before stream", "<< >> % data\r\nstream\n", 14},
 };
 TEST(Lexer, DictStreamKw) {
     for (const close_case &c : stream_kw_cases) {

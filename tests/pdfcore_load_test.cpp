@@ -118,6 +118,26 @@ TEST(Xref, LaterStartxrefAndTrailersAfterTheTable) {
     EXPECT_EQ(3, f.x.root);
 }
 
+// Comments where whitespace may stand in the table, the trailer and after startxref; an offset
+// that names a comment names no cross-reference data.
+TEST(Xref, Comments) {
+    pdf_builder b = one_page_doc();
+    long table = b.tell();
+    b.raw("xref % the table\n0 2 % two entries\n0000000000 65535 f \n0000000017 00000 n \n"
+          "trailer % the trailer\n<< /Size 2 /Root % catalog\n 7 0 R >>\n");
+    long comment = b.tell();
+    b.raw("% a comment\nstartxref % offset follows\n" + std::to_string(table) + "\n%%EOF\n");
+    xref_fixture f(b.bytes());
+    EXPECT_EQ(table, f.x.startxref);
+    EXPECT_EQ(1, f.x.has_table);
+    EXPECT_EQ(17, f.x.offsets[1]);
+    EXPECT_EQ(7, f.x.root);
+    b.raw("startxref\n" + std::to_string(comment) + "\n%%EOF\n");
+    xref_fixture g(b.bytes());
+    EXPECT_EQ(comment, g.x.startxref);
+    EXPECT_EQ(-1, g.x.root);
+}
+
 TEST(Xref, StartxrefPastTheEnd) {
     pdf_builder b = one_page_doc();
     b.xref_table(trailer_opts(1));
@@ -235,8 +255,10 @@ TEST(Load, ErrorTexts) {
     no_ref.obj(1, "<< /Type /Catalog >>");
     pdf_builder no_one;
     no_one.obj(5, "<< /Type /Pages /Kids [ ] >>");
-    pdf_builder broken = one_page_doc();
-    broken.obj(2, "<< /Type /Pages /Kids [3 0 R 9 0 R] >>");
+    pdf_builder broken;  // no object says /Type /Page: the tree's message stands
+    broken.catalog(1, 2);
+    broken.obj(2, "<< /Type /Pages /Kids [4 0 R 9 0 R] >>");
+    broken.obj(4, "<< /Type /Font >>");
     pdf_builder encrypted = one_page_doc();
     trailer_opts t(1);
     t.encrypt = 7;
@@ -269,6 +291,45 @@ TEST(Load, ErrorTexts) {
         pdfcore_doc_free(&doc);
         EXPECT_EQ(nullptr, doc.data);
         EXPECT_EQ(0, doc.objs.count);
+    }
+}
+
+// When the tree yields no page, the objects that say /Type /Page are the pages, in file order
+// (an object stream's objects where the stream stands); the error text stays empty.
+TEST(Load, PagesByTypeWhenTheTreeYieldsNone) {
+    struct {
+        const char *name;
+        const char *catalog;  // object 1; object 2 is the root /Pages node
+        const char *root;
+        const char *order;
+    } cases[] = {
+        {"damaged Kids", "/Pages 2 0 R", "/Kids 9 0 R]", "5 3 12 11 4"},
+        {"no /Pages", "", "/Kids [3 0 R]", "5 3 12 11 4"},
+        {"/Pages missing", "/Pages 8 0 R", "/Kids [3 0 R]", "5 3 12 11 4"},
+        {"tree is a loop", "/Pages 2 0 R", "/Kids [2 0 R]", "5 3 12 11 4"},
+        {"missing kid", "/Pages 2 0 R", "/Kids [4 0 R 9 0 R]", "5 3 12 11 4"},
+        {"tree with pages", "/Pages 2 0 R", "/Kids [4 0 R 3 0 R]", "4 3"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        pdf_builder b;
+        b.obj(1, std::string("<< /Type /Catalog ") + c.catalog + " >>");
+        b.obj(2, std::string("<< /Type /Pages ") + c.root + " >>");
+        b.page(5, 2);
+        b.obj(6, "<< /Type /Font /Subtype /Type1 >>");
+        b.page(3, 2);
+        b.stream(7, "<< /Type /Page >>", "not a page");
+        b.objstm(10, {{12, "<< /Type /Page >>"}, {13, "<< /Type /Pages >>"}, {11, "<< /Type /Page >>"}});
+        b.page(4, 2);
+        b.xref_table(trailer_opts(1));
+        pdfcore_doc doc;
+        ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error(&doc);
+        std::string order;
+        for (int32_t i = 0; i < doc.pages.count; i++)
+            order += (i ? " " : "") + std::to_string(doc.pages.items[i].obj_num);
+        EXPECT_EQ(c.order, order);
+        EXPECT_STREQ("", pdfcore_last_error(&doc));
+        pdfcore_doc_free(&doc);
     }
 }
 

@@ -107,6 +107,7 @@ TEST(Pages, ParseKids) {
         {"<< /Kids [0 0 R 3 0 R -2 0 R] >>", 10, 2, {3, 2}},  // '-' is skipped on its own
         {"<< /Kids [3 0 R,4 0 R] >>", 10, 2, {3, 4}},
         {"<< /Kids 9 0 R >>", 10, -1, {}},  // no such object: not followed
+        {"<< /Kids % pages\n[3 0 R % 4 0 R\n 5 0 R] >>", 10, 2, {3, 5}},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -180,15 +181,19 @@ TEST(Pages, BrokenTrees) {
         int32_t want;
         const char *order;
     } cases[] = {
-        {"node lists itself", {{2, "<< /Type /Pages /Kids [3 0 R 2 0 R] >>"}, {3, "<< /Type /Page >>"}}, -1, "3"},
+        {"node lists itself", {{2, "<< /Type /Pages /Kids [2 0 R 3 0 R] >>"}, {3, "<< /Type /Page >>"}}, 1, "3"},
         {"node lists an ancestor",
-         {{2, "<< /Type /Pages /Kids [4 0 R] >>"}, {4, "<< /Type /Pages /Kids [2 0 R] >>"}}, -1, ""},
+         {{2, "<< /Type /Pages /Kids [4 0 R] >>"}, {4, "<< /Type /Pages /Kids [2 0 R] >>"}}, 0, ""},
+        {"loop below, pages on both sides kept in order",
+         {{2, "<< /Type /Pages /Kids [3 0 R 4 0 R 6 0 R] >>"}, {3, "<< /Type /Page >>"},
+          {4, "<< /Type /Pages /Kids [5 0 R 2 0 R 4 0 R 7 0 R] >>"}, {5, "<< /Type /Page >>"},
+          {6, "<< /Type /Page >>"}, {7, "<< /Type /Page >>"}}, 4, "3 5 7 6"},
         {"missing kid", {{2, "<< /Type /Pages /Kids [3 0 R 9 0 R] >>"}, {3, "<< /Type /Page >>"}}, -1, "3"},
         {"kid of another type", {{2, "<< /Type /Pages /Kids [3 0 R] >>"}, {3, "<< /Type /Font >>"}}, -1, ""},
         {"page listed twice", {{2, "<< /Type /Pages /Kids [3 0 R 3 0 R] >>"}, {3, "<< /Type /Page >>"}}, 2, "3 3"},
-        {"node listed twice",
+        {"node listed twice, walked under each",
          {{2, "<< /Type /Pages /Kids [4 0 R 4 0 R] >>"}, {4, "<< /Type /Pages /Kids [3 0 R] >>"},
-          {3, "<< /Type /Page >>"}}, -1, "3"},
+          {3, "<< /Type /Page >>"}}, 2, "3 3"},
         {"only empty nodes",
          {{2, "<< /Type /Pages /Kids [4 0 R 5 0 R] >>"}, {4, "<< /Type /Pages /Kids [ ] >>"},
           {5, "<< /Type /Pages >>"}}, 0, ""},
@@ -262,6 +267,7 @@ TEST(Pages, BoxArrays) {
         {"[1e3 0 10 10]", 0, 0, 0, 0, 0},  // no exponent: 1, 3, 0, 10 and a third value of 0
         {"[", 0, 0, 0, 0, 0},
         {"x", 0, 0, 0, 0, 0},
+        {"[0 0 % 5 5\n612 792]", 1, 0, 0, 612, 792},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -336,6 +342,25 @@ TEST(Pages, NoVisitedMarksMeansNoWalk) {
     tree_fixture t(b.bytes());
     EXPECT_EQ(-1, resolve_pages(u(t.bytes), (int32_t)t.bytes.size(), &t.objs, 2, t.max_num,
                                 &t.pages, nullptr, 0));
+}
+
+// Nodes that each list the next one twice would make 2^40 pages: the walk stops after a few times
+// the index's entries, and leaves its marks cleared.
+TEST(Pages, SharedNodesCannotMultiplyTheWalk) {
+    pdf_builder b;
+    const int depth = 40;
+    for (int i = 0; i < depth; i++) {
+        std::string next = std::to_string(11 + i) + " 0 R ";
+        b.obj(10 + i, "<< /Type /Pages /Kids [" + next + next + "] >>");
+    }
+    b.obj(10 + depth, "<< /Type /Page >>");
+    tree_fixture t(b.bytes());
+    std::vector<uint8_t> visited((size_t)t.max_num + 1, 0);
+    int32_t n = resolve_pages(u(t.bytes), (int32_t)t.bytes.size(), &t.objs, 10, t.max_num, &t.pages,
+                              visited.data(), 0);
+    EXPECT_GT(n, 0);
+    EXPECT_LE(n, 4 * t.objs.count + 1024);
+    EXPECT_EQ(std::vector<uint8_t>((size_t)t.max_num + 1, 0), visited);
 }
 
 // A chain of 100,000 nested /Pages nodes with one page at the bottom loads without exhausting the

@@ -27,16 +27,34 @@ static std::string values_doc() {
     b.obj(50, "9");
     b.obj(60, "<< /X 1 >>");
     b.obj(61, "(a string)");
+    // Arrays whose elements are given by reference, with comments between them.
+    b.obj(70, "[/A 62 0 R % 63 0 R\n (s) << /K [1] >> 99 0 R [1 2] null -2.5 63 0 R]");
+    b.obj(62, "% the name\n/FlateDecode");
+    b.obj(63, "64 0 R");
+    b.obj(64, "[3 4]");
     b.xref_table(trailer_opts(1));
     return b.bytes();
 }
 
-TEST(Values, KeysAndReferences) {
+// values_doc loaded from a temporary file, removed with the document.
+struct values_fixture {
     std::string path = pdf_temp_path("values");
-    ASSERT_TRUE(write_file(path, values_doc()));
     pdfcore_doc doc;
-    memset(&doc, 0, sizeof doc);
-    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
+    int loaded;
+    values_fixture() {
+        memset(&doc, 0, sizeof doc);
+        loaded = write_file(path, values_doc()) ? pdfcore_load(path.c_str(), &doc) : 0;
+    }
+    ~values_fixture() {
+        pdfcore_doc_free(&doc);
+        remove(path.c_str());
+    }
+};
+
+TEST(Values, KeysAndReferences) {
+    values_fixture f;
+    pdfcore_doc &doc = f.doc;
+    ASSERT_EQ(1, f.loaded) << pdfcore_last_error(&doc);
     pdfcore_span s;
     ASSERT_EQ(1, pdfcore_obj_span(&doc, obj_find(&doc.objs, 10), &s));
     EXPECT_EQ(10, s.obj_num);
@@ -66,8 +84,59 @@ TEST(Values, KeysAndReferences) {
     }
     EXPECT_EQ(-1, pdfcore_key_value(&s, "Z"));
     EXPECT_EQ(-1, pdfcore_key_value(&s, "X")) << "object 60's key is not in object 10's text";
-    pdfcore_doc_free(&doc);
-    remove(path.c_str());
+}
+
+// Each element once, as written and through references; a reference to nothing is an empty
+// element, and a comment's text is no element.
+TEST(Values, ArrayElements) {
+    values_fixture f;
+    pdfcore_doc &doc = f.doc;
+    ASSERT_EQ(1, f.loaded) << pdfcore_last_error(&doc);
+    pdfcore_span arr;
+    ASSERT_EQ(1, pdfcore_value_span(&doc, obj_find(&doc.objs, 70), &arr));
+    arr.start = skip_ws(arr.text, arr.start, arr.end);
+    ASSERT_EQ('[', arr.text[arr.start]);
+    struct ecase {
+        const char *written;  // pdfcore_array_item
+        const char *value;    // pdfcore_array_next: the value's first bytes ("" empty)
+        int32_t owner;
+    };
+    const ecase want[] = {
+        {"/A", "/A", 70},          {"62 0 R", "/FlateDecode", 62}, {"(s)", "(s)", 70},
+        {"<< /K [1] >>", "<<", 70}, {"99 0 R", "", 70},              {"[1 2]", "[1 2]", 70},
+        {"null", "null", 70},      {"-2.5", "-2.5", 70},           {"63 0 R", "[3 4]", 64},
+    };
+    int32_t p = arr.start + 1, q = arr.start + 1;
+    pdfcore_span item, elem;
+    for (const ecase &c : want) {
+        SCOPED_TRACE(c.written);
+        ASSERT_EQ(1, pdfcore_array_item(&arr, &p, &item));
+        EXPECT_EQ(c.written, std::string((const char *)item.text + item.start, (size_t)(item.end - item.start)));
+        ASSERT_EQ(1, pdfcore_array_next(&doc, &arr, &q, &elem));
+        EXPECT_EQ(p, q);
+        std::string v((const char *)elem.text + elem.start, (size_t)(elem.end - elem.start));
+        EXPECT_EQ(c.value, v.substr(0, strlen(c.value)));
+        if (!*c.value) EXPECT_EQ(elem.start, elem.end);
+        EXPECT_EQ(c.owner, elem.obj_num);
+    }
+    EXPECT_EQ(0, pdfcore_array_item(&arr, &p, &item));
+    EXPECT_EQ(0, pdfcore_array_next(&doc, &arr, &q, &elem));
+    EXPECT_EQ(']', arr.text[q]);
+}
+
+TEST(Values, ValueEnds) {
+    struct vcase { const char *text; int32_t end; };
+    const vcase cases[] = {
+        {"/Name/Next", 5},   {"12 0 R 5", 6},     {"12 0 Rx", 2},       {"-1.5.2", 4},
+        {"+", 1},            {"true]", 4},        {"(a)b", 3},          {"(open", 5},
+        {"<41>>", 4},        {"<< /A <<>> >>x", 13}, {"[1 (]) 2]x", 9},  {")", 1},
+        {"", 0},
+    };
+    for (const vcase &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string t = c.text;
+        EXPECT_EQ(c.end, pdfcore_value_end(u(t), 0, n32(t)));
+    }
 }
 
 TEST(Values, NumbersAndNames) {
@@ -107,6 +176,7 @@ TEST(Values, StringsAndArrays) {
     const ecase ends[] = {
         {"(a(b)c) x", 7, 9},    {"(a\\) b", -1, 6},   {"[1 [2] (]) 3] x", -1, 13},
         {"[1 2", -1, 4},        {"[(", -1, 2},
+        {"[1 % ]\n2] x", -1, 9}, {"[(%) ] x", -1, 6},
     };
     for (const ecase &c : ends) {
         SCOPED_TRACE(c.text);
@@ -119,6 +189,8 @@ TEST(Values, StringsAndArrays) {
         {"[1 0 R 2 0 R 3]", {1, 2, 3}},   {"[ /x 4 0 R (5) ]", {4, 5}},
         {"[4294967295 0 R 6]", {-1, 6}},  {"[7 0 R", {7}},
         {"[]", {}},
+        {"[3 0 R % 4 0 R\n 5 0 R]", {3, 5}},
+        {"[3 0 R % ]\r 6 0 R]", {3, 6}},
     };
     for (const lcase &c : lists) {
         SCOPED_TRACE(c.text);

@@ -7,6 +7,7 @@ packages=(
   cmake g++ make libgtest-dev   # build and unit tests
   zlib1g-dev                    # oracle: inflate and deflate
   libtiff-dev                   # oracle: CCITT fax
+  poppler-utils                 # oracle: pdfimages lists what another reader finds
   openssl                       # oracle: hashes and ciphers
   jbig2dec                      # oracle: JBIG2
   libopenjp2-tools img2pdf      # oracle and producers: JPEG 2000
