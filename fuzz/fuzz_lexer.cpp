@@ -19,6 +19,7 @@ static void value_readers(const uint8_t *d, int32_t full_len, int32_t s) {
     uint8_t out[64];
     char name[16];
     const int32_t len = full_len - s > 65536 ? s + 65536 : full_len;
+    int32_t dicts = 0;  // dictionaries walked entry by entry: the first 4 of the window
     for (int32_t i = s; i < len && i - s < 512; i++) {
         int32_t after = pdfcore_value_end(d, i, len);
         if (after <= i || after > len) abort();
@@ -30,6 +31,12 @@ static void value_readers(const uint8_t *d, int32_t full_len, int32_t s) {
             if (pdfcore_read_literal_string(d, len, i, out, sizeof out) > sizeof out) abort();
         } else if (d[i] == '<') {
             if (pdfcore_read_hex_string(d, len, i + 1, out, sizeof out) > sizeof out) abort();
+            if (i + 1 < len && d[i + 1] == '<' && dicts++ < 4) {
+                int32_t pos = i + 2, key = 0, value = 0;
+                for (int32_t before = pos; pdfcore_dict_next(d, len, &pos, &key, &value); before = pos)
+                    if (key < before || value <= key || pos < value || pos <= before || pos > len) abort();
+                check_pos(pos, len);
+            }
         } else if (d[i] == '[') {
             check_pos(pdfcore_array_end(d, i, len), len);
             int32_t pos = i + 1, num = 0, steps = 0;

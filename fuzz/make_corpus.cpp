@@ -429,6 +429,61 @@ static void realfile_seeds() {
     }
 }
 
+// A file of the source tree, whole; exits when it cannot be read.
+static bytes source_file(const std::string &rel) {
+    std::ifstream in(std::string(QV_SOURCE_DIR) + "/" + rel, std::ios::binary);
+    if (!in) {
+        fprintf(stderr, "cannot read %s\n", rel.c_str());
+        exit(1);
+    }
+    return bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Encrypted documents: qpdf's files (tests/fixtures/security), and documents built here that carry
+// the /Encrypt dictionary and /ID of qpdf's AES-128 file (the empty password opens them whatever
+// they hold) with streams under /Crypt filters, and a trailer /Encrypt that names no object.
+static void encrypted_seeds() {
+    const std::string T = "pdf_load";
+    for (const char *name : {"rc4-40", "rc4-128-objstm", "rc4-128-v4", "aes-128", "aes-128-clear-meta",
+                             "aes-256-objstm", "aes-256-r5", "user-aes-256"})
+        put(T, std::string("encrypted-qpdf-") + name + ".pdf",
+            source_file(std::string("tests/fixtures/security/") + name + ".pdf"));
+    bytes aes = source_file("tests/fixtures/security/aes-128.pdf");
+    size_t d = aes.find("<< /CF"), i = aes.find("/ID [");
+    bytes encrypt = aes.substr(d, aes.find(" /V 4 >>", d) + 8 - d);
+    bytes id = aes.substr(i, aes.find(']', i) + 1 - i);
+    bytes gray = pattern(16, 0);
+    put(T, "encrypted-crypt-filters.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R /Im1 11 0 R /Im2 12 0 R >> >>");
+        b.stream(10, image_dict(4, 4, "/DeviceGray", 8,
+                                "/Filter [/Crypt /FlateDecode] /DecodeParms [<< /Name /Identity >> null]"),
+                 zlib(gray));
+        b.stream(11, image_dict(4, 4, "[/Indexed /DeviceRGB 1 <FF000000FF00>]", 1, "/Filter /Crypt"), pattern(2, 1));
+        b.stream(12, image_dict(4, 4, "/DeviceGray", 8, "/Filter [/Crypt] /DecodeParms [<< /Name /StdCF >>]"),
+                 pattern(48, 1));
+        b.obj(20, encrypt);
+        trailer_opts t(1);
+        t.encrypt = 20;
+        t.extra = id;
+        b.xref_table(t);
+        return b.bytes();
+    }());
+    put(T, "encrypt-names-no-object.pdf", [&]() {
+        pdf_builder b;
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
+        b.stream(10, image_dict(4, 4, "/DeviceGray", 8, ""), gray);
+        trailer_opts t(1);
+        t.encrypt = 30;
+        b.xref_table(t);
+        return b.bytes();
+    }());
+}
+
 static void codec_seeds() {
     const char *caps = "\x00\x01\x10\xff";  // capacities 1, 1 KiB + 1, 16 KiB + 1, 255 KiB + 1
     std::vector<std::pair<std::string, bytes>> inputs = {
@@ -637,8 +692,7 @@ static void crypto_seeds() {
             std::istringstream ss(stream);
             int32_t num, gen, off, len;
             ss >> w >> num >> gen >> off >> len;
-            std::ifstream pdf(std::string(QV_SOURCE_DIR) + "/tests/fixtures/security/" + file, std::ios::binary);
-            bytes data((std::istreambuf_iterator<char>(pdf)), std::istreambuf_iterator<char>());
+            bytes data = source_file("tests/fixtures/security/" + file);
             std::string name = file.substr(0, file.size() - 4);
             bytes object = bytes(1, '\xff') + le32(num) + le32(gen) + bytes(1, '\0');  // no /Crypt name
             put("crypto", name + "-stream", bytes(1, '\3') + values + object + data.substr((size_t)off, (size_t)len));
@@ -652,6 +706,73 @@ static void crypto_seeds() {
     }
 }
 
+// PDF seeds of the one-bit filters and the spaces that convert through functions.
+static void bilevel_colour_seeds() {
+    const std::string T = "pdf_load";
+    bytes g4;
+    FILE *f = fopen((g_dir + "/../../tests/fixtures/ccitt/gs_g4_black0.bin").c_str(), "rb");
+    if (f) {
+        int ch;
+        while ((ch = fgetc(f)) != EOF) g4 += (char)ch;
+        fclose(f);
+        put(T, "ccitt-g4-after-flate.pdf", one_image_pdf([&](pdf_builder &b) {
+                b.stream(10, image_dict(203, 61, "/DeviceGray", 1,
+                                        "/Filter [/FlateDecode /CCITTFaxDecode] /DecodeParms [null 11 0 R]"),
+                         zlib(g4));
+                b.obj(11, "<< /K -1 /Columns 203 /BlackIs1 false >>");
+            }));
+    }
+    jb2w::bytes globals = unhex("0000000000010000000032000003fffdff02fefefe00000001000000012ae225aea9a5a538b4d9"
+                                "999c5c8e56ef0f8727f2b53d4e37ef795cc5506dffac");
+    jb2w::bytes page = unhex("00000001300001000000130000003400000042000000000000000040000000000002062000010000"
+                             "001e000000340000004200000000000000000200100000000231db51ce51ffac");
+    put(T, "jbig2-globals.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(52, 66, "/DeviceGray", 1,
+                                    "/Filter /JBIG2Decode /DecodeParms << /JBIG2Globals 11 0 R >>"),
+                     bytes(page.begin(), page.end()));
+            b.stream(11, "<< /Filter /FlateDecode >>", zlib(bytes(globals.begin(), globals.end())));
+        }));
+    put(T, "separation-stitching.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(8, 2, "[/Separation /Spot /DeviceCMYK 11 0 R]", 8, ""), pattern(16, 1));
+            b.obj(11, "<< /FunctionType 3 /Domain [0 1] /Bounds [0.5] /Encode [0 1 1 0] /Functions "
+                      "[<< /FunctionType 2 /Domain [0 1] /C0 [0 0 0 0] /C1 [0 1 0 0.2] /N 1 >> 12 0 R] >>");
+            b.obj(12, "<< /FunctionType 2 /Domain [0 1] /C0 [1 0 0 0] /C1 [0 0 1 0] /N 2 >>");
+        }));
+    put(T, "devicen-calculator.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 2, "[/DeviceN [/A /B] /DeviceRGB 11 0 R << /Subtype /NChannel >>]", 4,
+                                    "/Decode [1 0 0 1]"),
+                     pattern(4, 0));
+            b.stream(11, "<< /FunctionType 4 /Domain [0 1 0 1] /Range [0 1 0 1 0 1] >>",
+                     "{ 2 copy add 2 div 3 1 roll exch 0.5 gt { 1 } { 0 } ifelse exch 3 -1 roll }");
+        }));
+    put(T, "indexed-separation-sampled.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(4, 4, "[/Indexed [/Separation /Spot /DeviceRGB 11 0 R] 3 <00 55 AA FF>]", 2, ""),
+                     pattern(4, 1));
+            b.stream(11, "<< /FunctionType 0 /Domain [0 1] /Range [0 1 0 1 0 1] /Size [3] /BitsPerSample 8 "
+                         "/Filter /FlateDecode >>",
+                     zlib(bytes("\xFF\xFF\xFF\x80\x20\x40\x00\x00\x10", 9)));
+        }));
+    // JPEG 2000 data from the jpx corpus beside this one: alpha in the file, and a palette.
+    for (const char *name : {"gray-alpha", "palette"}) {
+        FILE *j = fopen((g_dir + "/jpx/jp2-" + name + ".jp2").c_str(), "rb");
+        if (!j) continue;
+        bytes jp2;
+        int ch;
+        while ((ch = fgetc(j)) != EOF) jp2 += (char)ch;
+        fclose(j);
+        put(T, std::string("jpx-") + name + ".pdf", one_image_pdf([&](pdf_builder &b) {
+                b.stream(10, "<< /Type /XObject /Subtype /Image /Width 1 /Height 1 /SMaskInData 1 "
+                             "/Filter /JPXDecode >>",
+                         jp2);
+            }));
+    }
+    put(T, "lab-16bit.pdf", one_image_pdf([&](pdf_builder &b) {
+            b.stream(10, image_dict(2, 2, "[/Lab << /WhitePoint [0.9642 1 0.8249] /Range [-128 127 -128 127] >>]",
+                                    16, ""),
+                     pattern(24, 0));
+        }));
+}
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: make_corpus CORPUS_DIR\n");
@@ -660,8 +781,10 @@ int main(int argc, char **argv) {
     g_dir = argv[1];
     pdf_seeds();
     realfile_seeds();
+    encrypted_seeds();
     codec_seeds();
     jbig2_seeds();
+    bilevel_colour_seeds();
     crypto_seeds();
     return 0;
 }

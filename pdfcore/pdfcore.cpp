@@ -148,6 +148,7 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
     memset(doc, 0, sizeof *doc);
     doc->catalog = -1;
     doc->info = -1;
+    doc->encrypt_num = -1;
     doc->xref.root = -1;
     doc->xref.info = -1;
     doc->xref.startxref = -1;
@@ -161,6 +162,14 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
     parse_xref(data, size, &doc->xref);
     scan_pass1(data, size, &doc->objs);
     scan_pass2(data, size, &doc->objs, names);
+    // Encrypted streams are decrypted before object streams are unpacked. A document that does not
+    // open is loaded on as stored, so that it fails where any other document would before it is
+    // refused.
+    int32_t encryption = doc_open_encryption(doc);
+    if (encryption == 1) {  // the name lists were made over the stored bytes
+        names_free(doc->names);
+        doc->names = names = names_new(data, size);
+    }
     extract_all_objstm(data, size, &doc->objs, &doc->arena, names);
     doc->max_num = select_objects(data, size, &doc->objs, names);
     // One entry per number from here on: obj_find reads a table instead of scanning the index
@@ -168,7 +177,7 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
     doc->objs.lookup = obj_first_positions(&doc->objs, &doc->objs.lookup_max);
     if (doc->objs.count == 0)
         return set_error(doc, "no PDF objects found \xE2\x80\x94 not a PDF: %s", path);
-    if (doc->xref.encrypted) return set_error(doc, "encrypted PDFs are not supported: %s", path);
+    if (encryption < 0) return set_error(doc, "encrypted PDFs are not supported: %s", path);
 
     doc->catalog = find_catalog(doc);
     doc->info = (doc->xref.info != -1 && obj_find(&doc->objs, doc->xref.info)) ? doc->xref.info : -1;

@@ -12,6 +12,12 @@
 // -1 and that is not from an object stream has no span; nor has an object whose span is empty.
 // pdfcore_obj_span is the one place that computes it.
 //
+// Encryption: a document that the empty user password opens (security.h) has every stream
+// decrypted in place by the load, so the stream readers below give plain bytes with nothing to do;
+// strings, which stay encrypted in the object text, are read decrypted by pdfcore_read_string.
+// Stream data is read through pdfcore_stream_data (or the readers built on it, which respect a
+// stream's extent as decrypted), string bytes through pdfcore_read_string.
+//
 // Positions, lengths and object numbers are int32_t, -1 meaning "none"; byte counts of buffers are
 // uint64_t. Files must be smaller than 2 GiB.
 //
@@ -24,6 +30,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+
+#include "pdfcore/security.h"
 
 // ---- constants ----------------------------------------------------------------------------------
 
@@ -150,6 +158,8 @@ struct xref {
     int32_t capacity;      // entries of each array
     int32_t first;         // first object number of the first subsection
     int32_t encrypted;     // 1 when an /Encrypt key was seen
+    int32_t encrypt_start; // the first dictionary read that holds /Encrypt (the newest trailer, or
+    int32_t encrypt_end;   // cross-reference stream dictionary): data[start, end); -1: none
 };
 
 // One page of the flat page list.
@@ -189,6 +199,9 @@ struct pdfcore_doc {
     int32_t loaded;      // 1 after a successful load
     name_index *names;   // position lists of names in data; null: every search scans
     buf decoded;         // the last inflated result of pdfcore_decoded_stream
+    int32_t encrypted;   // 1: opened with the empty user password; the load decrypted every stream
+    int32_t encrypt_num; // the object holding the /Encrypt dictionary (its strings are clear), -1: none
+    pdfcore_security security; // the security handler's state when encrypted
     char error[err_text_size]; // the message of the last failure, or ""
 };
 
@@ -229,8 +242,12 @@ int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_spa
 // 1 when o's text opens with a single '<': a hexadecimal string written before a stream, which the
 // scan took for the stream's dictionary. 0 otherwise.
 int pdfcore_opens_hex_string(const pdfcore_doc *doc, const pdfcore_obj *o);
-// 1 and the stream data of o as stored (no filter applied): *data in the file, *len >= 1 bytes;
-// 0 when o is null, no stream, or its data is empty or lies outside the file.
+// 1 and the stream data of o as its filters read it: the bytes stored in the file, decrypted when
+// the document is encrypted (the load decrypts every stream in place, so *data points into the
+// file bytes either way), *len >= 1 bytes; 0 when o is null, no stream, or its data is empty, lies
+// outside the file or could not be decrypted. The one way to a stream's bytes: whatever reads a
+// stream (images, masks, palettes, functions, content, forms) goes through it, or through
+// pdfcore_decoded_stream and pdfcore_page_content, which read the same bytes.
 int pdfcore_stream_data(const pdfcore_doc *doc, const pdfcore_obj *o, const uint8_t **data,
                         uint64_t *len);
 
@@ -285,6 +302,31 @@ int pdfcore_array_next(const pdfcore_doc *doc, const pdfcore_span *arr, int32_t 
 // of the next `n [g] [R]`, any byte that starts no number stepped over. 1 with *num set (digits
 // only, 32-bit wrap-around: it may be 0 or negative) and *pos past the group; 0 at ']' or end.
 int pdfcore_ref_list_next(const uint8_t *text, int32_t end, int32_t *pos, int32_t *num);
+// The next entry of a dictionary at its own level (nested dictionaries, arrays and strings are
+// stepped over, so their keys never count), from *pos: just after its "<<", then where the last
+// call left it. 1 with *key at the '/' of the key, *value at its value (whitespace skipped; a '>'
+// when the key has none) and *pos past the value; 0 at the closing '>' or at end. Bytes that start
+// no key are stepped over.
+int pdfcore_dict_next(const uint8_t *text, int32_t end, int32_t *pos, int32_t *key, int32_t *value);
+// 1 when the name token whose '/' is at pos is exactly /name (as written, no #xx decoding), else 0.
+int pdfcore_name_is(const uint8_t *text, int32_t end, int32_t pos, const char *name);
+// d->start at the "<<" of a dictionary (after whitespace): the value of key among the dictionary's
+// own entries (nested dictionaries and arrays stepped over, not searched), through references.
+// 1 with *v at it (pdfcore_resolve), or 0 when there is no such key or it leads nowhere.
+int pdfcore_dict_get(const pdfcore_doc *doc, const pdfcore_span *d, const char *key,
+                     pdfcore_span *v);
+// Element index (0-based) of the array at v.start, through references to the array and to the
+// element: 1 with *item at the element's value (pdfcore_resolve), or 0 when v holds no array or
+// the array is shorter.
+int pdfcore_array_get(const pdfcore_doc *doc, pdfcore_span v, int32_t index, pdfcore_span *item);
+// The stream object whose dictionary opens at v->start (a value resolved from a reference to it),
+// or NULL when v is no stream's dictionary.
+const pdfcore_obj *pdfcore_stream_at(const pdfcore_doc *doc, const pdfcore_span *v);
+// The number at v.start, through references: 1 and *value, or 0.
+int pdfcore_read_number(const pdfcore_doc *doc, pdfcore_span v, double *value);
+// The numbers of the array at v.start (through references to it and to its elements) into out:
+// how many, or -1 when v holds no array, an element is not a number, or there are more than cap.
+int32_t pdfcore_read_numbers(const pdfcore_doc *doc, pdfcore_span v, double *out, int32_t cap);
 // Hexadecimal string from pos (after '<') to '>' or end: bytes that are no hex digit ignored,
 // digit pairs stored while fewer than cap bytes are stored, an odd last digit dropped. Returns the
 // bytes stored.
@@ -295,6 +337,13 @@ uint64_t pdfcore_read_hex_string(const uint8_t *text, int32_t end, int32_t pos, 
 // cap bytes; returns how many.
 uint64_t pdfcore_read_literal_string(const uint8_t *text, int32_t end, int32_t pos, uint8_t *out,
                                      uint64_t cap);
+// The string at v->start, hexadecimal or literal (no reference followed), as the document holds
+// it: in an encrypted document decrypted with the key of object v->obj_num when that is an object
+// of the file itself (not from an object stream, not the /Encrypt dictionary); an owner of -1 (not
+// known) reads as stored. Stores at most cap bytes; returns how many, or -1 when no string starts
+// at v->start or there is no memory to decrypt it. The one reader of strings whose bytes matter.
+int64_t pdfcore_read_string(const pdfcore_doc *doc, const pdfcore_span *v, uint8_t *out,
+                            uint64_t cap);
 
 // ---- what the core offers: streams, page content, resources -------------------------------------
 
@@ -450,6 +499,20 @@ int32_t extract_objstm(const uint8_t *data, int32_t len, const pdfcore_obj *entr
 // Block of exactly size bytes owned by a, or NULL (arena unchanged).
 void *arena_alloc(arena *a, uint64_t size);
 void arena_free(arena *a);                            // release every block; all fields 0
+
+// Encryption, during the load: between the second scan and the unpacking of object streams. Reads
+// the /Encrypt value of the trailer that parse_xref found. 0: the document is not encrypted (no
+// /Encrypt, or one that names a missing object, no dictionary, or a dictionary without /Filter);
+// 1: the empty user password opens it: doc->security set, doc->encrypted = 1, and the data of
+// every stream entry decrypted in place (data_end and stream_len shortened for AES; a stream that
+// cannot be decrypted, its crypt filter unknown, left empty), cross-reference streams and clear
+// metadata streams excepted; -1: an encryption dictionary that the empty password does not open
+// or that the handler does not support (doc unchanged).
+int32_t doc_open_encryption(pdfcore_doc *doc);
+// The /Encrypt dictionary's values as the handler takes them, from the dictionary span d (at its
+// "<<") and the trailer span t (its /ID). Fills *e; never fails.
+void read_encrypt_values(const pdfcore_doc *doc, const pdfcore_span *d, const pdfcore_span *t,
+                         pdfcore_encrypt *e);
 
 // Document load proper: 0 or -1 (message set). doc_free is pdfcore_doc_free.
 int32_t doc_load(const char *path, pdfcore_doc *doc);

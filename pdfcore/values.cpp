@@ -107,26 +107,43 @@ int32_t pdfcore_read_int(const pdfcore_doc *doc, pdfcore_span v) {
 
 // ---- numbers and names --------------------------------------------------------------------------
 
+// v x 10^e. Powers up to 10^22 are exact doubles, so one multiplication or division rounds once.
+static double scale10(double v, int32_t e) {
+    static const double p10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    for (; e > 22; e -= 22) v *= 1e22;
+    for (; e < -22; e += 22) v /= 1e22;
+    return e >= 0 ? v * p10[e] : v / p10[-e];
+}
+
 int pdfcore_read_real(const uint8_t *t, int32_t end, int32_t *pos, double *value) {
     int32_t p = skip_ws(t, *pos, end);
     if (p >= end) {
         *pos = end;
         return 0;
     }
-    double sign = 1.0, val = 0.0, scale = 1.0;
+    double sign = 1.0;
     int32_t q = p;
     if (t[q] == '+' || t[q] == '-') sign = t[q++] == '-' ? -1.0 : 1.0;
-    int digits = 0;
-    while (q < end && is_digit(t[q])) {
-        val = val * 10.0 + (t[q++] - '0');
+    // The digits as one integer below 2^53 and a power of ten, so "0.7" is the double nearest 0.7
+    // (adding 7 x 0.1 is not). Digits past that precision only move the exponent or are dropped.
+    const uint64_t exact = (uint64_t)1 << 53;
+    uint64_t mant = 0;
+    int32_t exp10 = 0, digits = 0;
+    bool frac = false;
+    for (; q < end; q++) {
+        if (t[q] == '.' && !frac) {
+            frac = true;
+            continue;
+        }
+        if (!is_digit(t[q])) break;
         digits++;
-    }
-    if (q < end && t[q] == '.') {
-        q++;
-        while (q < end && is_digit(t[q])) {
-            scale /= 10.0;
-            val += (t[q++] - '0') * scale;
-            digits++;
+        if (mant < (exact - 9u) / 10u) {
+            mant = mant * 10u + (uint64_t)(t[q] - '0');
+            exp10 -= frac ? 1 : 0;
+        } else if (!frac && exp10 < 400) {
+            exp10++;
         }
     }
     if (!digits) {
@@ -134,7 +151,7 @@ int pdfcore_read_real(const uint8_t *t, int32_t end, int32_t *pos, double *value
         return 0;
     }
     *pos = q;
-    *value = sign * val;
+    *value = sign * scale10((double)mant, exp10);
     return 1;
 }
 
@@ -252,6 +269,37 @@ int pdfcore_array_next(const pdfcore_doc *doc, const pdfcore_span *arr, int32_t 
     return 1;
 }
 
+int pdfcore_dict_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *key, int32_t *value) {
+    int32_t p = *pos;
+    for (;;) {
+        p = skip_ws(t, p, end);
+        if (p >= end || t[p] == '>') {
+            *pos = p < end ? p : end;
+            return 0;
+        }
+        if (t[p] != '/') {  // no key here: step over whatever stands there
+            p = pdfcore_value_end(t, p, end);
+            continue;
+        }
+        int32_t q = p + 1;
+        while (q < end && !is_pdf_ws(t[q]) && !is_delim(t[q])) q++;
+        *key = p;
+        *value = skip_ws(t, q, end);
+        // a key without a value: what holds the dictionary closes at *value
+        *pos = *value < end && (t[*value] == '>' || t[*value] == ']') ? *value
+                                                                      : pdfcore_value_end(t, *value, end);
+        return 1;
+    }
+}
+
+int pdfcore_name_is(const uint8_t *t, int32_t end, int32_t pos, const char *name) {
+    if (pos < 0 || pos >= end || t[pos] != '/') return 0;
+    int32_t n = (int32_t)strlen(name);
+    if (n > end - pos - 1 || memcmp(t + pos + 1, name, (size_t)n) != 0) return 0;
+    int32_t q = pos + 1 + n;
+    return q >= end || is_pdf_ws(t[q]) || is_delim(t[q]);
+}
+
 int pdfcore_ref_list_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *num) {
     int32_t i = *pos;
     for (;;) {
@@ -331,4 +379,86 @@ uint64_t pdfcore_read_literal_string(const uint8_t *t, int32_t end, int32_t pos,
         out[n++] = b;
     }
     return n;
+}
+
+// ---- values inside dictionaries and arrays ------------------------------------------------------
+
+int pdfcore_dict_get(const pdfcore_doc *doc, const pdfcore_span *d, const char *key,
+                     pdfcore_span *v) {
+    const uint8_t *t = d->text;
+    int32_t end = d->end;
+    int32_t p = skip_ws(t, d->start, end);
+    if (p + 1 >= end || t[p] != '<' || t[p + 1] != '<') return 0;
+    p += 2;
+    char name[128];
+    for (;;) {
+        p = skip_ws(t, p, end);
+        if (p >= end || t[p] == '>') return 0;
+        if (t[p] != '/') {  // not a key: step over it and look on
+            p = pdfcore_value_end(t, p, end);
+            continue;
+        }
+        int cut = 0;
+        p = pdfcore_read_name(t, end, p, name, (int32_t)sizeof name, &cut);
+        int32_t at = skip_ws(t, p, end);
+        if (at >= end) return 0;
+        if (!cut && !strcmp(name, key)) {
+            pdfcore_span r = *d;
+            r.start = at;
+            if (!pdfcore_resolve(doc, &r)) return 0;
+            *v = r;
+            return 1;
+        }
+        p = pdfcore_value_end(t, at, end);
+    }
+}
+
+int pdfcore_array_get(const pdfcore_doc *doc, pdfcore_span v, int32_t index, pdfcore_span *item) {
+    if (index < 0 || !pdfcore_resolve(doc, &v) || v.text[v.start] != '[') return 0;
+    int32_t p = v.start + 1;
+    for (int32_t i = 0;; i++) {
+        p = skip_ws(v.text, p, v.end);
+        if (p >= v.end || v.text[p] == ']') return 0;
+        if (i == index) {
+            pdfcore_span e = v;
+            e.start = p;
+            if (!pdfcore_resolve(doc, &e)) return 0;
+            *item = e;
+            return 1;
+        }
+        p = pdfcore_value_end(v.text, p, v.end);
+    }
+}
+
+const pdfcore_obj *pdfcore_stream_at(const pdfcore_doc *doc, const pdfcore_span *v) {
+    const pdfcore_obj *o = v->obj_num > 0 ? obj_find(&doc->objs, v->obj_num) : nullptr;
+    pdfcore_span s;
+    if (!o || !o->is_stream || !pdfcore_obj_span(doc, o, &s) || s.text != v->text) return nullptr;
+    return skip_ws(s.text, s.start, s.end) == v->start ? o : nullptr;
+}
+
+int pdfcore_read_number(const pdfcore_doc *doc, pdfcore_span v, double *value) {
+    if (!pdfcore_resolve(doc, &v)) return 0;
+    int32_t p = v.start;
+    double d = 0;
+    if (!pdfcore_read_real(v.text, v.end, &p, &d)) return 0;
+    // The whole token: "1.5.2" or "12abc" is no number.
+    if (p < v.end && !is_pdf_ws(v.text[p]) && !is_delim(v.text[p])) return 0;
+    *value = d;
+    return 1;
+}
+
+int32_t pdfcore_read_numbers(const pdfcore_doc *doc, pdfcore_span v, double *out, int32_t cap) {
+    if (!pdfcore_resolve(doc, &v) || v.text[v.start] != '[') return -1;
+    int32_t p = v.start + 1, n = 0;
+    for (;;) {
+        p = skip_ws(v.text, p, v.end);
+        if (p >= v.end) return -1;
+        if (v.text[p] == ']') return n;
+        pdfcore_span e = v;
+        e.start = p;
+        if (n >= cap || !pdfcore_read_number(doc, e, &out[n])) return -1;
+        n++;
+        p = pdfcore_value_end(v.text, p, v.end);
+    }
 }

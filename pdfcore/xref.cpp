@@ -143,6 +143,15 @@ static int32_t key_ref(const uint8_t *data, int32_t start, int32_t end, const ch
     return -1;
 }
 
+// /Encrypt seen in the dictionary data[start, end); the first one seen is the one read.
+static void note_encrypt(struct xref *x, int32_t start, int32_t end) {
+    if (!x->encrypted) {
+        x->encrypt_start = start;
+        x->encrypt_end = end;
+    }
+    x->encrypted = 1;
+}
+
 static void trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct xref *x,
                          trailer_memos *m) {
     int32_t p = skip_ws(data, pos + 7, len);
@@ -154,7 +163,7 @@ static void trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct x
     if (v >= 0) x->root = v;
     v = key_ref(data, p, end, "Info", false, m ? &m->info : nullptr);
     if (v >= 0) x->info = v;
-    if (find_name_memo(data, p, end, "Encrypt", m ? &m->encrypt : nullptr) >= 0) x->encrypted = 1;
+    if (find_name_memo(data, p, end, "Encrypt", m ? &m->encrypt : nullptr) >= 0) note_encrypt(x, p, end);
 }
 
 void parse_trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct xref *x) {
@@ -200,7 +209,7 @@ static int32_t xref_stream_section(const uint8_t *data, int32_t len, int32_t p, 
         int32_t v = key_ref(data, q, end, "Root", true, nullptr);
         if (v >= 0) x->root = v;
     }
-    if (find_name(data, len, q, end, "Encrypt") >= 0) x->encrypted = 1;
+    if (find_name(data, len, q, end, "Encrypt") >= 0) note_encrypt(x, q, end);
     return next;
 }
 
@@ -222,24 +231,46 @@ static void read_sections(const uint8_t *data, int32_t len, int32_t off, struct 
     }
 }
 
+// The last kw of the file, or -1: looked for in a window at the end of the file, doubled until one
+// is found or the window is the whole file (a match depends only on the bytes around it, so the
+// last match in a window that holds one is the last in the file).
+static int32_t last_kw(const uint8_t *data, int32_t len, const char *kw) {
+    int32_t last = -1;
+    for (int64_t window = 4096;; window *= 2) {
+        int32_t from = (int64_t)len > window ? (int32_t)((int64_t)len - window) : 0;
+        for (int32_t p = find_kw(data, len, from, kw); p >= 0; p = find_kw(data, len, p + 1, kw)) last = p;
+        if (last >= 0 || from == 0) return last;
+    }
+}
+
+// No trailer was reached through startxref (no /Root came of it): the last trailer of the file, or
+// else its last cross-reference stream, still says whether the file is encrypted, so that a damaged
+// encrypted file is not read as clear. Only its /Encrypt is taken.
+static void last_trailer_encrypt(const uint8_t *data, int32_t len, struct xref *x) {
+    struct xref last;
+    memset(&last, 0, sizeof last);
+    int32_t t = last_kw(data, len, "trailer");
+    if (t >= 0) {
+        trailer_dict(data, len, t, &last, nullptr);
+    } else {
+        // The `obj` keyword before the last XRef name, and the header before that.
+        int32_t k = last_kw(data, len, "XRef");
+        while (k >= 0 && !kw_at(data, k, len, "obj")) k--;
+        int32_t head = k >= 0 ? parse_obj_head(data, k, nullptr, nullptr) : -1;
+        if (head >= 0) (void)xref_stream_section(data, len, head, &last);
+    }
+    if (last.encrypted) note_encrypt(x, last.encrypt_start, last.encrypt_end);
+}
+
 void parse_xref(const uint8_t *data, int32_t len, struct xref *x) {
     xref_free(x);
     memset(x, 0, sizeof *x);
     x->startxref = -1;
     x->root = -1;
     x->info = -1;
+    x->encrypt_start = x->encrypt_end = -1;
 
-    // The last `startxref`: looked for in a window at the end of the file, doubled until one is
-    // found or the window is the whole file (a match depends only on the bytes around it, so the
-    // last match in a window that holds one is the last in the file).
-    int32_t last = -1;
-    for (int64_t window = 4096;; window *= 2) {
-        int32_t from = (int64_t)len > window ? (int32_t)((int64_t)len - window) : 0;
-        for (int32_t p = find_kw(data, len, from, "startxref"); p >= 0;
-             p = find_kw(data, len, p + 1, "startxref"))
-            last = p;
-        if (last >= 0 || from == 0) break;
-    }
+    int32_t last = last_kw(data, len, "startxref");
     if (last >= 0) {
         int32_t q = last + 9;
         int32_t off = parse_int_at(data, len, &q);
@@ -249,6 +280,7 @@ void parse_xref(const uint8_t *data, int32_t len, struct xref *x) {
             read_sections(data, len, off, x);
         }
     }
+    if (x->root == -1 && !x->encrypted) last_trailer_encrypt(data, len, x);
 
     if (len <= 7) return;
     for (int32_t h = 0; h <= 1023 && h <= len - 8; h++) {

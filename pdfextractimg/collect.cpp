@@ -26,6 +26,16 @@ static bool value_is(const pdfcore_span &s, int32_t t, const char *what) {
     return t >= 0 && t + n - 1 < s.end && memcmp(s.text + t, what, (size_t)n) == 0;
 }
 
+// The position of the /Subtype value in s: the first /Subtype of the text or, when that is neither
+// /Image nor /Form (a nested dictionary's, as in a DeviceN space's attributes), the dictionary's
+// own. -1: none.
+static int32_t subtype_value(const pdfcore_doc *doc, const pdfcore_span &s) {
+    int32_t t = pdfcore_key_value(&s, "Subtype");
+    if (t < 0 || value_is(s, t, "/Image") || value_is(s, t, "/Form")) return t;
+    pdfcore_span v;
+    return pdfcore_dict_get(doc, &s, "Subtype", &v) && v.text == s.text ? v.start : t;
+}
+
 // The number at p when p holds a digit (read alone: a reference's generation and R are not looked
 // at); -1 otherwise. *p moves past it on success.
 static int32_t ref_at(const uint8_t *text, int32_t end, int32_t *p) {
@@ -160,7 +170,7 @@ static void walk_form(page_walk *w, const pdfcore_span &s, int32_t depth) {
 static void visit_xobject(page_walk *w, int32_t num, int32_t depth) {
     pdfcore_span s;
     if (!num_span(w->doc, num, &s)) return;
-    int32_t t = pdfcore_key_value(&s, "Subtype");
+    int32_t t = subtype_value(w->doc, s);
     if (t < 0) return;
     if (value_is(s, t, "/Image")) {
         convert_and_hand_over(w, num);
@@ -295,7 +305,7 @@ static int fallback_scan(const pdfcore_doc *doc, const image_receiver *to) {
         const pdfcore_obj *o = &doc->objs.items[i];
         pdfcore_span s;
         if (!o->is_stream || !pdfcore_obj_span(doc, o, &s)) continue;
-        int32_t t = pdfcore_key_value(&s, "Subtype");
+        int32_t t = subtype_value(doc, s);
         if (t >= 0 && value_is(s, t, "/Image")) convert_and_hand_over(&w, o->num);
     }
     return w.lost ? -1 : 0;

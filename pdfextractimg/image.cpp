@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/ccitt.h"
 #include "codec/inflate.h"
+#include "codec/jbig2.h"
 #include "codec/lzw.h"
 #include "pdfcore/pdfcore.h"
 #include "pdfextractimg/ascii.h"
@@ -30,155 +32,6 @@ static int32_t find_key(const pdfcore_span &s, const char *name, int32_t lo, int
     return p;
 }
 
-// ---- colour spaces and palettes -----------------------------------------------------------------
-
-static int32_t name_components(const char *n) {
-    if (!strcmp(n, "DeviceGray") || !strcmp(n, "G") || !strcmp(n, "CalGray")) return 1;
-    if (!strcmp(n, "DeviceRGB") || !strcmp(n, "RGB") || !strcmp(n, "CalRGB") || !strcmp(n, "Lab"))
-        return 3;
-    if (!strcmp(n, "DeviceCMYK") || !strcmp(n, "CMYK")) return 4;
-    return 0;
-}
-
-// Components of a colour space value (a name, an array or a reference to either) that is not
-// Indexed; 0 when unknown (Separation, DeviceN, Pattern, resource names). name_out (64 bytes, may
-// be null) receives a name value of at most 63 characters.
-static int32_t space_components(const pdfcore_doc *doc, pdfcore_span v, char *name_out) {
-    if (!pdfcore_resolve(doc, &v)) return 0;
-    const uint8_t *t = v.text;
-    char name[64];
-    int cut = 0;
-    if (t[v.start] == '/') {
-        pdfcore_read_name(t, v.end, v.start, name, (int32_t)sizeof name, &cut);
-        if (cut) return 0;
-        if (name_out) memcpy(name_out, name, strlen(name) + 1);
-        return name_components(name);
-    }
-    if (t[v.start] != '[') return 0;
-    int32_t p = v.start + 1;
-    pdfcore_span e;
-    if (!pdfcore_array_next(doc, &v, &p, &e) || e.start >= e.end || e.text[e.start] != '/') return 0;
-    pdfcore_read_name(e.text, e.end, e.start, name, (int32_t)sizeof name, &cut);
-    if (cut) return 0;
-    if (strcmp(name, "ICCBased") != 0) return name_components(name);
-    // The ICC profile stream's /N is the component count.
-    pdfcore_span icc;
-    if (!pdfcore_array_next(doc, &v, &p, &icc) || icc.start >= icc.end) return 0;
-    int32_t k = pdfcore_find_key(&icc, "N");
-    if (k < 0) return 0;
-    int32_t n = pdfcore_read_int(doc, from(icc, k + 2));
-    return n == 1 || n == 3 || n == 4 ? n : 0;
-}
-
-static void read_filters_at(const pdfcore_doc *doc, pdfcore_span v, image_params *p);
-
-// Palette bytes of the Indexed lookup value at v.start: a hexadecimal or literal string, or a
-// reference to a stream (decoded through its own filters) or to a string object. Returns the
-// bytes stored into raw (at most cap), or -1 when the lookup has no usable form.
-static int64_t read_lookup(const pdfcore_doc *doc, const pdfcore_span &v, uint8_t *raw, uint64_t cap) {
-    const uint8_t *t = v.text;
-    int32_t pos = v.start, end = v.end;
-    if (t[pos] == '<') {
-        if (pos + 1 >= end || t[pos + 1] == '<') return -1;
-        return (int64_t)pdfcore_read_hex_string(t, end, pos + 1, raw, cap);
-    }
-    if (t[pos] == '(') return (int64_t)pdfcore_read_literal_string(t, end, pos, raw, cap);
-    if (!is_digit(t[pos])) return -1;
-    int32_t after = 0;
-    int32_t n = pdfcore_read_ref(t, end, pos, &after);
-    const pdfcore_obj *o = n > 0 ? obj_find(&doc->objs, n) : nullptr;
-    if (!o) return -1;
-    if (!o->is_stream || pdfcore_opens_hex_string(doc, o)) {
-        pdfcore_span s;
-        if (!pdfcore_value_span(doc, o, &s)) return -1;
-        s.start = skip_ws(s.text, s.start, s.end);
-        if (s.start >= s.end || (s.text[s.start] != '<' && s.text[s.start] != '(')) return -1;
-        return read_lookup(doc, s, raw, cap);  // a string: no further reference
-    }
-    const uint8_t *data = nullptr;
-    uint64_t data_len = 0;
-    if (!pdfcore_stream_data(doc, o, &data, &data_len)) return -1;
-    image_params sp;
-    memset(&sp, 0, sizeof sp);
-    sp.width = sp.height = -1;
-    pdfcore_span s;
-    if (pdfcore_obj_span(doc, o, &s)) {
-        int32_t k = pdfcore_find_key(&s, "Filter");
-        if (k >= 0) read_filters_at(doc, from(s, k + 7), &sp);
-    }
-    uint8_t *dec = nullptr;
-    uint64_t dec_len = 0;
-    if (sp.bad_filter || decode_filters(&sp, sp.filter_count, data, data_len, &dec, &dec_len) != 0)
-        return -1;
-    uint64_t k = dec_len < cap ? dec_len : cap;
-    if (k) memcpy(raw, dec, k);
-    free(dec);
-    return (int64_t)k;
-}
-
-// Turns palette entries of bc components (1 gray, 3 RGB, 4 CMYK) into RGB triples.
-static void palette_to_rgb(const uint8_t *raw, int32_t entries, int32_t bc, uint8_t *rgb) {
-    for (int32_t i = 0; i < entries; i++) {
-        const uint8_t *e = raw + (uint64_t)i * (uint64_t)bc;
-        uint8_t *o = rgb + (uint64_t)i * 3u;
-        if (bc == 1) {
-            o[0] = o[1] = o[2] = e[0];
-        } else if (bc == 4) {
-            double k = 1.0 - e[3] / 255.0;
-            for (int j = 0; j < 3; j++) o[j] = (uint8_t)((1.0 - e[j] / 255.0) * k * 255.0);
-        } else {
-            o[0] = e[0], o[1] = e[1], o[2] = e[2];
-        }
-    }
-}
-
-// [/Indexed base hival lookup], v.start just after the /Indexed name. Every element may be given
-// by reference; a base that is no name, array or reference is taken as missing.
-static void read_indexed(const pdfcore_doc *doc, const pdfcore_span &v, image_params *p) {
-    memcpy(p->cs_name, "Indexed", 8);
-    p->indexed = 1;
-    int32_t q = skip_ws(v.text, v.start, v.end), bc = 0, after = 0;
-    pdfcore_span e;
-    uint8_t c = q < v.end ? v.text[q] : 0;
-    if (c == '/' || c == '[' || (is_digit(c) && pdfcore_read_ref(v.text, v.end, q, &after) > 0)) {
-        pdfcore_array_next(doc, &v, &q, &e);
-        bc = e.start < e.end ? space_components(doc, e, nullptr) : 0;
-    }
-    if (bc == 0) bc = 3;  // an unknown base: three bytes per entry
-    int32_t hival = -1;
-    if (pdfcore_array_next(doc, &v, &q, &e) && e.start < e.end)
-        hival = parse_int_at(e.text, e.end, &e.start);
-    p->palette_entries = hival < 0 ? 0 : (hival > 255 ? 255 : hival) + 1;
-    // The lookup as written: a reference to a stream is read as stream data, not as its dictionary.
-    if (p->palette_entries == 0 || !pdfcore_array_item(&v, &q, &e)) return;
-    uint64_t cap = (uint64_t)p->palette_entries * (uint64_t)bc;
-    uint8_t *raw = (uint8_t *)calloc(cap, 1);
-    if (!raw) return;
-    if (read_lookup(doc, e, raw, cap) >= 0) {
-        p->palette = (uint8_t *)calloc((uint64_t)(p->palette_entries + 1) * 3u, 1);
-        if (p->palette) palette_to_rgb(raw, p->palette_entries, bc, p->palette);
-    }
-    free(raw);
-}
-
-static void read_color_space(const pdfcore_doc *doc, pdfcore_span v, image_params *p) {
-    if (!pdfcore_resolve(doc, &v)) return;
-    if (v.text[v.start] == '[') {
-        int32_t q = v.start + 1;
-        pdfcore_span e;
-        if (pdfcore_array_next(doc, &v, &q, &e) && e.start < e.end && e.text[e.start] == '/') {
-            char name[64];
-            int cut = 0;
-            pdfcore_read_name(e.text, e.end, e.start, name, (int32_t)sizeof name, &cut);
-            if (!cut && !strcmp(name, "Indexed")) {
-                read_indexed(doc, from(v, q), p);
-                return;
-            }
-        }
-    }
-    p->cs_comps = space_components(doc, v, p->cs_name);
-}
-
 // ---- filters and decode parameters --------------------------------------------------------------
 
 static int32_t filter_from_name(const char *n) {
@@ -188,10 +41,15 @@ static int32_t filter_from_name(const char *n) {
     if (!strcmp(n, "FlateDecode") || !strcmp(n, "Fl")) return filter_flate;
     if (!strcmp(n, "RunLengthDecode") || !strcmp(n, "RL")) return filter_rl;
     if (!strcmp(n, "DCTDecode") || !strcmp(n, "DCT")) return filter_dct;
-    return 0;  // JPXDecode, JBIG2Decode, CCITTFaxDecode, Crypt, unknown
+    if (!strcmp(n, "CCITTFaxDecode") || !strcmp(n, "CCF")) return filter_ccitt;
+    if (!strcmp(n, "JBIG2Decode")) return filter_jbig2;
+    if (!strcmp(n, "JPXDecode")) return filter_jpx;
+    return 0;  // Crypt, unknown
 }
 
-static void add_filter(image_params *p, const char *name, int cut) {
+static void add_filter(const pdfcore_doc *doc, image_params *p, const char *name, int cut) {
+    // In an encrypted document the load decrypted the stream: a /Crypt filter has nothing left to do.
+    if (!cut && doc->encrypted && !strcmp(name, "Crypt")) return;
     int32_t f = cut ? 0 : filter_from_name(name);
     if (!f || p->filter_count >= max_image_filters) {
         p->bad_filter = 1;
@@ -218,7 +76,7 @@ static void read_filters_at(const pdfcore_doc *doc, pdfcore_span v, image_params
     int cut = 0;
     if (t[v.start] == '/') {
         pdfcore_read_name(t, v.end, v.start, name, (int32_t)sizeof name, &cut);
-        add_filter(p, name, cut);
+        add_filter(doc, p, name, cut);
         return;
     }
     if (t[v.start] == '[') {
@@ -230,7 +88,7 @@ static void read_filters_at(const pdfcore_doc *doc, pdfcore_span v, image_params
                 return;
             }
             pdfcore_read_name(e.text, e.end, e.start, name, (int32_t)sizeof name, &cut);
-            add_filter(p, name, cut);
+            add_filter(doc, p, name, cut);
         }
         return;
     }
@@ -303,6 +161,68 @@ static void read_decode_parms(const pdfcore_doc *doc, const pdfcore_span &s, int
     if (p->predictor < 1) p->predictor = 1;
 }
 
+// The parameters of filter i from /DecodeParms (on the image dictionary's own level): the element
+// of an array aligned with /Filter, or a dictionary given alone (for every filter). 1 and *d at
+// the dictionary, or 0 (none, null, or no dictionary).
+static int filter_parms(const pdfcore_doc *doc, const pdfcore_span &s, int32_t i, pdfcore_span *d) {
+    pdfcore_span v;
+    if (!pdfcore_dict_get(doc, &s, "DecodeParms", &v)) return 0;
+    if (v.text[v.start] == '[' && !pdfcore_array_get(doc, v, i, &v)) return 0;
+    if (v.start + 1 >= v.end || v.text[v.start] != '<' || v.text[v.start + 1] != '<') return 0;
+    *d = v;
+    return 1;
+}
+
+// An integer parameter of d clipped to [lo, hi]; dflt when it is absent or no number.
+static int32_t parm_int(const pdfcore_doc *doc, const pdfcore_span &d, const char *key, int32_t dflt,
+                        int32_t lo, int32_t hi) {
+    pdfcore_span v;
+    double x = 0;
+    if (!pdfcore_dict_get(doc, &d, key, &v) || !pdfcore_read_number(doc, v, &x)) return dflt;
+    return x <= lo ? lo : x >= hi ? hi : (int32_t)x;
+}
+
+// A boolean parameter of d: 1 for true, 0 for false, dflt otherwise.
+static int32_t parm_bool(const pdfcore_doc *doc, const pdfcore_span &d, const char *key,
+                         int32_t dflt) {
+    pdfcore_span v;
+    if (!pdfcore_dict_get(doc, &d, key, &v)) return dflt;
+    if (kw_at(v.text, v.start, v.end, "true")) return 1;
+    if (kw_at(v.text, v.start, v.end, "false")) return 0;
+    return dflt;
+}
+
+// The parameters of the CCITT and JBIG2 stages. Values out of range make the stage fail later
+// (ccitt_decode refuses a /Columns of 0 or above its cap); a /Rows below 1 is no /Rows.
+static void read_filter_parms(const pdfcore_doc *doc, const pdfcore_span &s, image_params *p) {
+    ccitt_params_default(&p->ccitt);
+    for (int32_t i = 0; i < p->filter_count; i++) {
+        pdfcore_span d, g;
+        if ((p->filters[i] != filter_ccitt && p->filters[i] != filter_jbig2) ||
+            !filter_parms(doc, s, i, &d))
+            continue;
+        if (p->filters[i] == filter_jbig2) {
+            free(p->jbig2_globals);
+            p->jbig2_globals = nullptr;
+            p->jbig2_globals_len = 0;
+            const pdfcore_obj *o =
+                pdfcore_dict_get(doc, &d, "JBIG2Globals", &g) ? pdfcore_stream_at(doc, &g) : nullptr;
+            if (o && read_stream_decoded(doc, o, 0, &p->jbig2_globals, &p->jbig2_globals_len))
+                p->jbig2_globals = nullptr;
+            continue;
+        }
+        ccitt_params *c = &p->ccitt;
+        c->k = parm_int(doc, d, "K", 0, -1, 1 << 20);
+        c->columns = parm_int(doc, d, "Columns", 1728, 0, ccitt_max_columns + 1);
+        c->rows = parm_int(doc, d, "Rows", 0, 0, INT32_MAX);
+        c->encoded_byte_align = parm_bool(doc, d, "EncodedByteAlign", 0);
+        c->end_of_line = parm_bool(doc, d, "EndOfLine", 0);
+        c->end_of_block = parm_bool(doc, d, "EndOfBlock", 1);
+        c->black_is_1 = parm_bool(doc, d, "BlackIs1", 0);
+        c->damaged_rows_before_error = parm_int(doc, d, "DamagedRowsBeforeError", 0, 0, INT32_MAX);
+    }
+}
+
 void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_params *p) {
     memset(p, 0, sizeof *p);
     p->width = p->height = -1;
@@ -326,14 +246,24 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
             p->bpc = 1;
         }
     }
-    if ((k = find_key(s, "ColorSpace", lo, hi)) >= 0) read_color_space(doc, from(s, k + 11), p);
+    if ((k = find_key(s, "ColorSpace", lo, hi)) >= 0) {
+        pdfcore_span v = from(s, k + 11);
+        read_color_space(doc, &v, p);
+    }
     if ((k = find_key(s, "Filter", lo, hi)) >= 0) read_filters_at(doc, from(s, k + 7), p);
+    read_filter_parms(doc, s, p);
+    if (p->filter_count > 0 && (p->filters[p->filter_count - 1] == filter_ccitt ||
+                                p->filters[p->filter_count - 1] == filter_jbig2)) {
+        p->bpc = 1;  // what these filters give, whatever /BitsPerComponent says
+        // A /Predictor belongs to a Flate or LZW stage's parameters, not to these filters' rows.
+        p->predictor = 1;
+    }
     pdfcore_span d = from(s, -1);
     if ((k = find_key(s, "Decode", lo, hi)) >= 0) d.start = k + 7;
     if (pdfcore_resolve(doc, &d) && d.text[d.start] == '[') {
         int32_t q = d.start + 1;
         pdfcore_span e;
-        while (p->decode_count < 8 && pdfcore_array_next(doc, &d, &q, &e)) {
+        while (p->decode_count < 2 * colour_max_comps && pdfcore_array_next(doc, &d, &q, &e)) {
             double x = 0;
             if (e.start < e.end && pdfcore_read_real(e.text, e.end, &e.start, &x))
                 p->decode[p->decode_count++] = x;
@@ -341,6 +271,10 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
     }
     p->invert = (p->decode_count >= 2 && p->decode[0] == 1.0 && p->decode[1] == 0.0) ||
                 p->image_mask;
+    if ((k = find_key(s, "SMaskInData", lo, hi)) >= 0) {
+        int32_t n = pdfcore_read_int(doc, from(s, k + 12));
+        p->smask_in_data = n > 0 ? n : 0;
+    }
     if ((k = find_key(s, "SMask", lo, hi)) >= 0) {
         int32_t v = skip_ws(t, k + 6, s.end);
         if (v < s.end && is_digit(t[v])) {
@@ -353,6 +287,10 @@ void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_p
 void image_params_free(image_params *p) {
     free(p->palette);
     p->palette = nullptr;
+    free(p->jbig2_globals);
+    p->jbig2_globals = nullptr;
+    p->jbig2_globals_len = 0;
+    image_space_free(&p->space);
 }
 
 // ---- decoding -----------------------------------------------------------------------------------
@@ -393,6 +331,66 @@ static uint8_t *decode_sized(const image_params *p, int32_t f, const uint8_t *in
     return out;
 }
 
+// A bitmap of sw x sh pixels (rows of (sw + 7) / 8 bytes) cut or padded to dw x dh, into a new
+// buffer; padding is 0 bits, or 1 bits under white. NULL when dw x dh is over the image cap or no
+// memory.
+static uint8_t *fit_bitmap(const uint8_t *src, uint64_t sw, uint64_t sh, uint64_t dw, uint64_t dh,
+                           bool white, uint64_t *out_len) {
+    if (dw == 0 || dh == 0 || dw > max_image_pixels / dh) return nullptr;
+    uint64_t srb = (sw + 7u) / 8u, drb = (dw + 7u) / 8u, copy = srb < drb ? srb : drb;
+    uint8_t *out = (uint8_t *)malloc(drb * dh);
+    if (!out) return nullptr;
+    memset(out, white ? 0xFF : 0, drb * dh);
+    for (uint64_t y = 0; y < sh && y < dh; y++) {
+        uint8_t *row = out + y * drb;
+        if (copy) memcpy(row, src + y * srb, copy);
+        if (white && sw < dw && sw % 8u) row[sw / 8u] = (uint8_t)(row[sw / 8u] | 0xFFu >> (sw % 8u));
+    }
+    *out_len = drb * dh;
+    return out;
+}
+
+// A CCITTFaxDecode stage. last: its rows are the image's samples.
+static uint8_t *decode_ccitt(const image_params *p, bool last, const uint8_t *in, uint64_t len,
+                             uint64_t *out_len) {
+    ccitt_params c = p->ccitt;
+    if (last && p->height > 0 && (c.rows <= 0 || c.rows > p->height)) c.rows = p->height;
+    uint8_t *rows = nullptr;
+    uint64_t n = 0;
+    int32_t got = ccitt_decode(in, len, &c, &rows, &n, nullptr);
+    if (got <= 0) {  // no row at all is no image, not a page of padding
+        free(rows);
+        return nullptr;
+    }
+    if (!last || p->width <= 0 || p->width == c.columns) {
+        *out_len = n;
+        return rows;
+    }
+    uint8_t *fit = fit_bitmap(rows, (uint64_t)c.columns, (uint64_t)got, (uint64_t)p->width,
+                              (uint64_t)got, false, out_len);
+    free(rows);
+    return fit;
+}
+
+// A JBIG2Decode stage. last: the page is the image's samples, fitted to /Width x /Height.
+static uint8_t *decode_jbig2(const image_params *p, bool last, const uint8_t *in, uint64_t len,
+                             uint64_t *out_len) {
+    bool fit = last && p->width > 0 && p->height > 0;
+    uint8_t *page = nullptr;
+    uint32_t w = 0, h = 0;
+    if (jbig2_decode(in, len, p->jbig2_globals, p->jbig2_globals_len,
+                     fit ? (uint32_t)p->width : 0u, fit ? (uint32_t)p->height : 0u, &page, &w,
+                     &h) < 0)
+        return nullptr;
+    if (!fit || (w == (uint32_t)p->width && h == (uint32_t)p->height)) {
+        *out_len = ((uint64_t)w + 7u) / 8u * h;
+        return page;
+    }
+    uint8_t *out = fit_bitmap(page, w, h, (uint64_t)p->width, (uint64_t)p->height, true, out_len);
+    free(page);
+    return out;
+}
+
 int decode_filters(const image_params *p, int32_t count, const uint8_t *stream, uint64_t stream_len,
                    uint8_t **out, uint64_t *out_len) {
     if (count < 0 || count > p->filter_count || (count > 0 && p->bad_filter)) return -1;
@@ -409,6 +407,8 @@ int decode_filters(const image_params *p, int32_t count, const uint8_t *stream, 
         case filter_rl: next = decode_runlength(in, len, &n); break;
         case filter_lzw:
         case filter_flate: next = decode_sized(p, p->filters[i], in, len, &n); break;
+        case filter_ccitt: next = decode_ccitt(p, i == p->filter_count - 1, in, len, &n); break;
+        case filter_jbig2: next = decode_jbig2(p, i == p->filter_count - 1, in, len, &n); break;
         default: break; // DCT: JPEG data is never decoded here
         }
         free(cur);
@@ -425,6 +425,34 @@ int decode_filters(const image_params *p, int32_t count, const uint8_t *stream, 
     *out = cur;
     *out_len = len;
     return 0;
+}
+
+int read_stream_decoded(const pdfcore_doc *doc, const pdfcore_obj *o, uint64_t expect,
+                        uint8_t **out, uint64_t *out_len) {
+    const uint8_t *data = nullptr;
+    uint64_t len = 0;
+    if (!doc || !pdfcore_stream_data(doc, o, &data, &len)) return -1;
+    image_params sp;
+    memset(&sp, 0, sizeof sp);
+    sp.width = sp.height = -1;
+    // No /DecodeParms is read here (so no JBIG2 globals, whose stream could name itself): CCITT
+    // data takes the defaults.
+    ccitt_params_default(&sp.ccitt);
+    if (expect > 0) {
+        // decode_capacity gives Flate and LZW stages room for the image's size at four components:
+        // an image of one row of 2-bit samples needs width + 1 bytes.
+        sp.width = expect < (uint64_t)INT32_MAX ? (int32_t)expect : INT32_MAX;
+        sp.height = 1;
+        sp.bpc = 2;
+    }
+    pdfcore_span s;
+    if (pdfcore_obj_span(doc, o, &s)) {
+        int32_t k = pdfcore_find_key(&s, "Filter");
+        if (k >= 0) read_filters_at(doc, from(s, k + 7), &sp);
+    }
+    int rc = sp.bad_filter ? -1 : decode_filters(&sp, sp.filter_count, data, len, out, out_len);
+    image_params_free(&sp);
+    return rc;
 }
 
 int decode_image_stream(const image_params *p, const uint8_t *stream, uint64_t stream_len,
@@ -706,12 +734,76 @@ static void color_row(const uint8_t *v, uint64_t m, uint64_t w, int32_t c, const
     }
 }
 
+// Converted colour (gray 1, RGB 3 or CMYK 4 bytes a pixel) to RGBA.
+static void converted_row(const uint8_t *v, uint64_t w, int32_t oc, uint8_t *o) {
+    for (uint64_t x = 0; x < w; x++, o += 4, v += oc) {
+        if (oc == 1) {
+            o[0] = o[1] = o[2] = v[0];
+        } else if (oc == 3) {
+            o[0] = v[0], o[1] = v[1], o[2] = v[2];
+        } else {
+            o[0] = cmyk_channel(v[0], v[3]);
+            o[1] = cmyk_channel(v[1], v[3]);
+            o[2] = cmyk_channel(v[2], v[3]);
+        }
+        o[3] = 255;
+    }
+}
+
+// RGBA pixels of an image whose space converts its samples (Lab, Separation, DeviceN: see
+// colourspace.h), each row's raw samples (a missing one is 0) through the space and /Decode. NULL
+// when the conversion cannot be made or fails on a pixel, or no memory.
+static uint8_t *converted_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64_t len) {
+    uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height, n = w * (uint64_t)c;
+    int32_t depth = image_depth(p);
+    colour_conv cv;
+    if (c != p->space.comps || image_space_conv(&p->space, depth, p->decode, p->decode_count, &cv))
+        return nullptr;
+    uint64_t row = row_bytes_of(w, (uint64_t)c, (uint64_t)depth);
+    uint8_t *px = (uint8_t *)malloc(w * h * 4u);
+    uint8_t *conv = (uint8_t *)malloc(w * (uint64_t)cv.out_comps);
+    uint16_t *raw = (uint16_t *)malloc(n * sizeof(uint16_t));
+    bool ok = px && conv && raw;
+    for (uint64_t y = 0; ok && y < h; y++) {
+        uint64_t off = y * row;
+        if (depth == 8 && off <= len && len - off >= n) {
+            ok = colour_conv_row8(&cv, d + off, w, conv) == 0;
+        } else {
+            bool in = true;
+            for (uint64_t s = 0; s < n; s++) {
+                uint64_t at = depth == 16 ? off + 2u * s : off;
+                if (depth == 16)
+                    raw[s] = at < len && len - at >= 2 ? (uint16_t)(d[at] << 8 | d[at + 1]) : 0;
+                else
+                    raw[s] = (uint16_t)sample_raw(d, len, off, s, depth, &in);
+            }
+            ok = colour_conv_row(&cv, raw, w, conv) == 0;
+        }
+        if (ok) converted_row(conv, w, cv.out_comps, px + y * w * 4u);
+    }
+    free(conv);
+    free(raw);
+    colour_conv_free(&cv);
+    if (!ok) {
+        free(px);
+        return nullptr;
+    }
+    return px;
+}
+
 uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64_t len,
                       const uint8_t *alpha, int32_t *gray) {
     *gray = 0;
     if (p->width <= 0 || p->height <= 0) return nullptr;
     uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height;
-    if (w * h > max_image_pixels || (c != 1 && c != 3 && c != 4)) return nullptr;
+    if (w * h > max_image_pixels) return nullptr;
+    if (!p->image_mask && p->space.kind != space_by_comps) {
+        uint8_t *px = converted_pixels(p, c, d, len);
+        if (px && alpha)
+            for (uint64_t i = 0; i < w * h; i++) px[4 * i + 3] = alpha[i];
+        return px;
+    }
+    if (c != 1 && c != 3 && c != 4) return nullptr;
     int32_t depth = image_depth(p);
     bool palette = p->indexed && p->palette;
     bool one_bit = depth == 1 && !p->image_mask && c == 1 && !palette;
@@ -876,7 +968,14 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
         }
         goto done;
     }
-    pixels = decoded_pixels(doc, &p, stream, stream_len, &gray);
+    // A space that never marks the page or cannot be converted (JPEG data above is passed through
+    // as stored, whatever its space says).
+    if (p.space.kind == space_skip && !p.image_mask) goto done;
+    if (p.filter_count > 0 && p.filters[p.filter_count - 1] == filter_jpx) {
+        pixels = jpx_image_pixels(doc, &p, stream, stream_len, &gray, &p.width, &p.height);
+    } else {
+        pixels = decoded_pixels(doc, &p, stream, stream_len, &gray);
+    }
     if (!pixels) goto done;
     if (flags & extract_defer_png) {
         r.pixels = pixels;

@@ -1,6 +1,7 @@
 // pdfextractimg/image.h - one image XObject to pixels: reading the image dictionary (colour space,
 // palette, filter chain, predictor parameters, Decode array), decoding the stream, undoing PNG and
-// TIFF predictors, reading the soft mask, and turning samples into 8-bit gray or RGBA pixels.
+// TIFF predictors, reading the soft mask, and turning samples into 8-bit gray or RGBA pixels (the
+// colour space itself is read by colourspace.h).
 //
 // extract_single_image (extract.h) runs these steps in order; they are declared here for the
 // library's own code and for tests. Everything reads the object's text span with the core's value
@@ -8,6 +9,9 @@
 #ifndef QV_PDFEXTRACTIMG_IMAGE_H
 #define QV_PDFEXTRACTIMG_IMAGE_H
 #include <cstdint>
+
+#include "codec/ccitt.h"
+#include "pdfextractimg/colourspace.h"
 
 struct pdfcore_doc;
 struct pdfcore_obj;
@@ -29,33 +33,43 @@ enum image_filter {
     filter_flate,   // FlateDecode, Fl
     filter_rl,      // RunLengthDecode, RL
     filter_dct,     // DCTDecode, DCT: JPEG, passed through, never decoded
+    filter_ccitt,   // CCITTFaxDecode, CCF: one-bit rows (codec/ccitt.h)
+    filter_jbig2,   // JBIG2Decode: one-bit page (codec/jbig2.h)
+    filter_jpx,     // JPXDecode: JPEG 2000 (codec/jpx/jpx.h), only last in a chain
 };
 
 // ---- structs ------------------------------------------------------------------------------------
 
-// What the image dictionary says. Owns palette; release with image_params_free.
+// What the image dictionary says. Owns palette, space and jbig2_globals; release with
+// image_params_free.
 struct image_params {
     int32_t width;            // /Width, -1: none
     int32_t height;           // /Height, -1: none
     int32_t bpc;              // /BitsPerComponent (8 when missing, -1 when not a number); 1 for masks
+                              // and when the chain ends in CCITTFaxDecode or JBIG2Decode
     int32_t image_mask;       // /ImageMask true
     char cs_name[64];         // colour space name without '/', "Indexed" for an Indexed array
     int32_t cs_comps;         // components the colour space implies; 0: judged by the data
+    image_space space;        // how samples become colour (Separation, DeviceN, Lab, or by cs_comps)
     int32_t indexed;          // /ColorSpace is an Indexed array
     int32_t palette_entries;  // 0..256
     uint8_t *palette;         // RGB, 3 bytes per entry, (palette_entries + 1) * 3 bytes, zero-filled
     int32_t filters[max_image_filters]; // the /Filter chain in order
     int32_t filter_count;
-    int32_t bad_filter;       // the chain names a filter that cannot be decoded (JPX, JBIG2, CCITT, ...)
+    int32_t bad_filter;       // the chain names a filter that cannot be decoded (JPX, Crypt, ...)
     int32_t is_dct, is_flate, is_lzw, is_a85, is_ahx, is_rl; // the chain holds that filter
-    int32_t predictor;        // /Predictor, at least 1
+    int32_t predictor;        // /Predictor, at least 1; 1 when the chain ends in CCITT or JBIG2
     int32_t dp_colors;        // /Colors, /BitsPerComponent, /Columns of DecodeParms; -1: not given
     int32_t dp_bpc;
     int32_t dp_columns;
-    int32_t decode_count;     // numbers read from /Decode (at most 8)
-    double decode[8];
+    ccitt_params ccitt;       // the CCITTFaxDecode stage's /DecodeParms (defaults without)
+    uint8_t *jbig2_globals;   // the JBIG2Decode stage's /JBIG2Globals stream, decoded; NULL: none
+    uint64_t jbig2_globals_len;
+    int32_t decode_count;     // numbers read from /Decode (at most 2 x colour_max_comps)
+    double decode[2 * colour_max_comps];
     int32_t invert;           // the first Decode pair is (1, 0), or image_mask
     int32_t smask;            // /SMask object number, -1: none
+    int32_t smask_in_data;    // /SMaskInData (JPX): 0 none, 1 or 2: the data's alpha channel
 };
 
 // ---- for the library's own code and tests ------------------------------------------------------
@@ -63,12 +77,19 @@ struct image_params {
 // Fills *p from the text span of image stream entry (p is overwritten, not freed). Never fails;
 // allocates the palette when one is read.
 void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_params *p);
-// Frees the palette; harmless twice.
+// Frees the palette, the space's functions and the JBIG2 globals; harmless twice.
 void image_params_free(image_params *p);
 
 // Runs the first count filters of p's chain over stream[0, stream_len) into a new malloc'd buffer
 // (caller frees); no filter: a copy. 0: *out and *out_len set. -1: a filter failed, is DCT or
 // cannot be decoded, or no memory; nothing allocated.
+//
+// One-bit stages: CCITTFaxDecode gives rows of (/Columns + 7) / 8 bytes, at most /Rows of them
+// (damaged or short data: the rows decoded so far; the conversion pads the rest as any short
+// data). JBIG2Decode gives the page with the globals. When such a stage ends the chain its output
+// is the image's samples: CCITT rows stop at /Height, and the bitmap of either is cut or padded
+// to rows of (/Width + 7) / 8 bytes (CCITT padding with 0, as short data reads; the JBIG2 page,
+// whose background is white, with 1) and, for JBIG2, to /Height rows.
 int decode_filters(const image_params *p, int32_t count, const uint8_t *stream, uint64_t stream_len,
                    uint8_t **out, uint64_t *out_len);
 // The whole chain (DCT included, so a JPEG fails here).
@@ -107,6 +128,25 @@ uint8_t *read_soft_mask(const pdfcore_doc *doc, int32_t smask, int32_t width, in
 // positive, the image is too large, or no memory.
 uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *decoded, uint64_t decoded_len,
                       const uint8_t *alpha, int32_t *gray);
+
+// The bytes of stream object o through its own /Filter chain (no predictor), into a new malloc'd
+// buffer (caller frees): palettes, JBIG2 globals, function streams. Flate and LZW stages get room
+// for at least expect bytes (0: the usual expansion only). 0, or -1: not a stream, a filter that
+// cannot be decoded or fails, or no memory; nothing allocated.
+int read_stream_decoded(const pdfcore_doc *doc, const pdfcore_obj *o, uint64_t expect,
+                        uint8_t **out, uint64_t *out_len);
+
+// Pixels of an image whose chain ends in JPXDecode (see image_pixels for the buffer; *width and
+// *height: the decoded image's size, which may differ from /Width and /Height). The samples
+// become 8 bits (codec/jpx/jpx.h's rule) and are converted as 8-bit samples of /ColorSpace when
+// the dictionary gives one, else of the file's own space (gray, RGB, CMYK, an ICC profile's
+// channels; with none, 1 or 3 of the leading channels); /Decode is ignored. Alpha: /SMask when
+// the dictionary has one, else the file's alpha channel (cdef), else with /SMaskInData above 0
+// the first channel past the colour ones. Indexed images take the first channel's values as
+// indexes. NULL: not decodable, a stencil mask, fewer channels than the space needs, above
+// max_image_pixels, or no memory.
+uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
+                          uint64_t stream_len, int32_t *gray, int32_t *width, int32_t *height);
 
 // JPEG pass-through of the bytes after the filters before DCTDecode. 1: *rec filled ("jpeg", data
 // from the SOI marker). 0: no usable JPEG start, a filter failed, or no memory; nothing allocated.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_util.h"
+#include "jbig2_writer.h"
 #include "pdf_builder.h"
 #include "pdfcore/pdfcore.h"
 #include "pdfextractimg/extract.h"
@@ -301,9 +304,11 @@ TEST(ImageParams, Filters) {
          {filter_ahx, filter_a85, filter_lzw, filter_flate, filter_rl, filter_dct}, 0},
         {"one-element array", "<< /Filter [ /ASCII85Decode ] >>", {filter_a85}, 0},
         {"no filter", "<< /Width 2 >>", {}, 0},
-        {"jpx", "<< /Filter /JPXDecode >>", {}, 1},
-        {"ccitt in a chain", "<< /Filter [/FlateDecode /CCITTFaxDecode] >>", {filter_flate}, 1},
-        {"jbig2", "<< /Filter /JBIG2Decode >>", {}, 1},
+        {"jpx", "<< /Filter /JPXDecode >>", {filter_jpx}, 0},
+        {"ccitt in a chain", "<< /Filter [/FlateDecode /CCITTFaxDecode] >>",
+         {filter_flate, filter_ccitt}, 0},
+        {"ccitt abbreviated", "<< /Filter /CCF >>", {filter_ccitt}, 0},
+        {"jbig2", "<< /Filter /JBIG2Decode >>", {filter_jbig2}, 0},
         {"crypt", "<< /Filter [/Crypt /FlateDecode] >>", {filter_flate}, 1},
         {"prefix is no match", "<< /Filter /FlateDecodeX >>", {}, 1},
         {"reference to an array", "<< /Filter 20 0 R >>", {filter_a85, filter_flate}, 0},
@@ -530,8 +535,7 @@ TEST(ImageDecode, FilterChains) {
 }
 
 TEST(ImageDecode, UndecodableFiltersAreSkipped) {
-    for (const char *f : {"/JPXDecode", "/JBIG2Decode", "/CCITTFaxDecode", "[/Crypt /FlateDecode]", "/Foo",
-                          "[/DCTDecode /FlateDecode]"}) {
+    for (const char *f : {"[/Crypt /FlateDecode]", "/Foo", "[/DCTDecode /FlateDecode]"}) {
         SCOPED_TRACE(f);
         EXPECT_FALSE(image_of(std::string("/Width 2 /Height 2 /ColorSpace /DeviceGray /Filter ") + f,
                               zlib_compress("abcd")).ok);
@@ -1118,11 +1122,12 @@ TEST(ImageProducers, MatchAnIndependentDecoder) {
 }
 
 // The mutation sweep over the producers' files: their image streams are real Flate, predictor,
-// ASCII85 and JPEG data.
+// ASCII85, JPEG and CCITT data; the colour fixtures add Separation, DeviceN, Lab and functions.
 TEST(ImageProducers, MutationSweep) {
     std::string dir = std::string(TEST_SOURCE_DIR) + "/fixtures/producers/";
     std::string path = pdf_temp_path("producer_mut");
-    for (const char *name : {"reportlab.pdf", "img2pdf.pdf", "cairo.pdf", "gs.pdf", "gs_lzw.pdf"}) {
+    for (const char *name : {"reportlab.pdf", "img2pdf.pdf", "cairo.pdf", "gs.pdf", "gs_lzw.pdf", "gs_ccitt.pdf",
+                             "../colour/pk_devicen_type4.pdf", "../colour/pk_sep_type0.pdf", "../colour/pk_indexed_lab.pdf"}) {
         SCOPED_TRACE(name);
         std::string good;
         FILE *f = fopen((dir + name).c_str(), "rb");
@@ -1148,3 +1153,473 @@ TEST(ImageProducers, MutationSweep) {
     }
     remove(path.c_str());
 }
+
+// ---- CCITT fax and JBIG2 images -----------------------------------------------------------------
+
+static std::string fixture_bytes(const std::string &rel) {
+    bytes b = read_bytes(std::string(TEST_SOURCE_DIR) + "/fixtures/" + rel);
+    return std::string(b.begin(), b.end());
+}
+
+static std::string from_hex_str(const std::string &h) {
+    std::string out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2) out += (char)std::stoul(h.substr(i, 2), nullptr, 16);
+    return out;
+}
+
+// A P4 bitmap (1 is black) as gray bytes: 0 black, 255 white.
+struct gray_image {
+    int w = 0, h = 0;
+    std::vector<uint8_t> g;
+    uint8_t at(int x, int y) const { return g[(size_t)y * w + x]; }
+};
+static gray_image pbm_gray(const std::string &pbm) {
+    gray_image im;
+    int consumed = 0;
+    if (sscanf(pbm.c_str(), "P4 %d %d%n", &im.w, &im.h, &consumed) != 2) return im;
+    const uint8_t *bits = (const uint8_t *)pbm.data() + consumed + 1;
+    size_t row = ((size_t)im.w + 7) / 8;
+    for (int y = 0; y < im.h; y++)
+        for (int x = 0; x < im.w; x++)
+            im.g.push_back(bits[y * row + x / 8] >> (7 - x % 8) & 1 ? 0 : 255);
+    return im;
+}
+
+// The red channel of an extracted image, row by row.
+static gray_image gray_of(const pixels &px) {
+    gray_image im;
+    im.w = px.w, im.h = px.h;
+    for (size_t i = 0; i < px.rgba.size(); i += 4) im.g.push_back(px.rgba[i]);
+    return im;
+}
+
+// Rows y0 <= y < y1 of got where both images have them: the first pixel that differs, or "".
+static std::string differs(const gray_image &want, const gray_image &got, int w) {
+    if (got.h != want.h) return "height " + std::to_string(got.h);
+    for (int y = 0; y < want.h; y++)
+        for (int x = 0; x < w; x++)
+            if (want.at(x, y) != got.at(x, y))
+                return "pixel " + std::to_string(x) + "," + std::to_string(y) + ": " +
+                       std::to_string(got.at(x, y));
+    return "";
+}
+
+#ifdef HAVE_ZLIB
+TEST(ImageBilevel, CcittThroughTheFilterChain) {
+    std::string g4 = fixture_bytes("ccitt/gs_g4_black0.bin");          // K -1, black is 0
+    std::string g4_b1 = fixture_bytes("ccitt/gs_g4.bin");              // K -1, black is 1
+    std::string g3_fill = fixture_bytes("ccitt/tiffcp_g3_1d_fill.bin"); // K 0, aligned EOLs
+    std::string g3_2d = fixture_bytes("ccitt/gs_g3_2d.bin");           // K 2
+    gray_image text = pbm_gray(fixture_bytes("ccitt/text.pbm"));
+    ASSERT_EQ(203, text.w);
+    ASSERT_EQ(61, text.h);
+    gray_image inverted = text, wide = text;
+    for (uint8_t &v : inverted.g) v = (uint8_t)(255 - v);
+    wide.w = 210;
+    wide.g.clear();
+    for (int y = 0; y < text.h; y++)
+        for (int x = 0; x < 210; x++) wide.g.push_back(x < 203 ? text.at(x, y) : 0);  // padded with 0
+    const std::string img = "/Width 203 /Height 61 /BitsPerComponent 1 /ColorSpace /DeviceGray ";
+    const std::string g4p = "<< /K -1 /Columns 203 >>";
+    struct ccase {
+        const char *name;
+        std::string dict, data;
+        const gray_image *want;  // null: no image
+    } cases[] = {
+        {"group 4, black is 0", img + "/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 203 /Rows 61 >>", g4, &text},
+        {"rows from /Height", img + "/Filter /CCITTFaxDecode /DecodeParms " + g4p, g4, &text},
+        {"BlackIs1 under Decode [1 0]", img + "/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 203 /BlackIs1 true >> /Decode [1 0]", g4_b1, &text},
+        {"BlackIs1 alone", img + "/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 203 /BlackIs1 true >>", g4_b1, &inverted},
+        {"group 3 with byte-aligned EOLs", img + "/Filter /CCITTFaxDecode /Decode [1 0] /DecodeParms << /Columns 203 /EncodedByteAlign true /EndOfLine true /BlackIs1 true >>", g3_fill, &text},
+        {"group 3 two-dimensional", img + "/Filter /CCITTFaxDecode /Decode [1 0] /DecodeParms << /K 2 /Columns 203 /BlackIs1 true >>", g3_2d, &text},
+        {"after ASCIIHex, parameters aligned", img + "/Filter [/AHx /CCF] /DecodeParms [null " + g4p + "]", hex_encode(g4), &text},
+        {"after Flate, element by reference", img + "/Filter [/FlateDecode /CCITTFaxDecode] /DecodeParms [null 21 0 R]", zlib_compress(g4), &text},
+        {"one dictionary for the chain", img + "/Filter [/FlateDecode /CCITTFaxDecode] /DecodeParms " + g4p, zlib_compress(g4), &text},
+        {"parameters by reference", img + "/Filter /CCITTFaxDecode /DecodeParms 21 0 R", g4, &text},
+        {"a Predictor elsewhere is not the rows'", img + "/Filter [/AHx /CCF] /DecodeParms [<< /Predictor 15 /Columns 5 >> " + g4p + "]", hex_encode(g4), &text},
+        {"BitsPerComponent 8 read as 1", "/Width 203 /Height 61 /BitsPerComponent 8 /ColorSpace /DeviceGray /Filter /CCITTFaxDecode /DecodeParms " + g4p, g4, &text},
+        {"Width past Columns", "/Width 210 /Height 61 /BitsPerComponent 1 /ColorSpace /DeviceGray /Filter /CCITTFaxDecode /DecodeParms " + g4p, g4, &wide},
+        {"no row decodes", img + "/Filter /CCITTFaxDecode /DecodeParms " + g4p, std::string(64, '\0'), nullptr},
+        {"Columns 0", img + "/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 0 >>", g4, nullptr},
+    };
+    for (const ccase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pixels px = image_of(c.dict, c.data, [](pdf_builder &b) { b.obj(21, "<< /K -1 /Columns 203 >>"); });
+        ASSERT_EQ(c.want != nullptr, px.ok);
+        if (c.want) EXPECT_EQ("", differs(*c.want, gray_of(px), c.want->w));
+    }
+}
+
+TEST(ImageBilevel, CcittMasksPalettesAndDamage) {
+    std::string g4 = fixture_bytes("ccitt/gs_g4_black0.bin");
+    gray_image text = pbm_gray(fixture_bytes("ccitt/text.pbm"));
+    const std::string filt = "/Width 203 /Height 61 /Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 203 >> ";
+    // A stencil mask paints (opaque white) where its sample is 0: the black of the page.
+    pixels m = image_of(filt + "/ImageMask true", g4);
+    ASSERT_TRUE(m.ok);
+    for (int i : {0, 5 * 203 + 17, 30 * 203 + 100, 203 * 61 - 1}) {
+        SCOPED_TRACE(i);
+        uint8_t v = text.g[(size_t)i] == 0 ? 255 : 0;
+        EXPECT_EQ(rgba_of({v, v, v, v}), m.px(i));
+    }
+    // One-bit indexes into a palette: black is entry 0.
+    pixels ix = image_of(filt + "/BitsPerComponent 1 /ColorSpace [/Indexed /DeviceRGB 1 <FF0000 0000FF>]", g4);
+    ASSERT_TRUE(ix.ok);
+    for (int i : {0, 5 * 203 + 17, 30 * 203 + 100}) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(text.g[(size_t)i] == 0 ? rgba_of({255, 0, 0, 255}) : rgba_of({0, 0, 255, 255}), ix.px(i));
+    }
+    // Data cut short: the rows decoded are kept, the rest padded as short data (0: black).
+    pixels cut = image_of(filt + "/BitsPerComponent 1 /ColorSpace /DeviceGray", g4.substr(0, g4.size() / 2));
+    ASSERT_TRUE(cut.ok);
+    gray_image got = gray_of(cut);
+    int kept = 0;
+    while (kept < 61 && differs(gray_image{203, 1, std::vector<uint8_t>(text.g.begin() + kept * 203, text.g.begin() + (kept + 1) * 203)},
+                                gray_image{203, 1, std::vector<uint8_t>(got.g.begin() + kept * 203, got.g.begin() + (kept + 1) * 203)}, 203).empty())
+        kept++;
+    EXPECT_GT(kept, 5);
+    EXPECT_LT(kept, 61);
+    for (int x = 0; x < 203; x++) EXPECT_EQ(0, got.at(x, 60)) << x;
+}
+
+TEST(ImageBilevel, Jbig2WithGlobals) {
+    // The JBIG2 example of the PDF reference: a symbol dictionary in the globals, a text region
+    // in the page stream; expected page from jbig2dec (tests/fixtures/jbig2/make_expected.sh).
+    const std::string globals = from_hex_str("0000000000010000000032000003fffdff02fefefe00000001000000012ae225aea9a5a538b4d9999c5c8e56ef0f8727f2b53d4e37ef795cc5506dffac");
+    const std::string page = from_hex_str("00000001300001000000130000003400000042000000000000000040000000000002062000010000001e000000340000004200000000000000000200100000000231db51ce51ffac");
+    gray_image want = pbm_gray(fixture_bytes("jbig2/pdf_example.pbm"));
+    ASSERT_EQ(52, want.w);
+    ASSERT_EQ(66, want.h);
+    gray_image taller = want, narrow;
+    for (int x = 0; x < 52; x++)
+        for (int y = 0; y < 4; y++) taller.g.push_back(255);  // padded with white, the page's own
+    taller.h = 70;
+    narrow.w = 40, narrow.h = 66;
+    for (int y = 0; y < 66; y++)
+        for (int x = 0; x < 40; x++) narrow.g.push_back(want.at(x, y));
+    gray_image inverted = want;
+    for (uint8_t &v : inverted.g) v = (uint8_t)(255 - v);
+    const std::string gray1 = "/BitsPerComponent 1 /ColorSpace /DeviceGray /Filter /JBIG2Decode ";
+    struct jcase {
+        const char *name;
+        std::string dict;
+        const gray_image *want;
+    } cases[] = {
+        {"globals by reference", "/Width 52 /Height 66 " + gray1 + "/DecodeParms << /JBIG2Globals 20 0 R >>", &want},
+        {"globals through Flate", "/Width 52 /Height 66 " + gray1 + "/DecodeParms << /JBIG2Globals 22 0 R >>", &want},
+        {"parameters in an array", "/Width 52 /Height 66 " + gray1 + "/DecodeParms [<< /JBIG2Globals 20 0 R >>]", &want},
+        {"Decode [1 0]", "/Width 52 /Height 66 /Decode [1 0] " + gray1 + "/DecodeParms << /JBIG2Globals 20 0 R >>", &inverted},
+        {"Height past the page", "/Width 52 /Height 70 " + gray1 + "/DecodeParms << /JBIG2Globals 20 0 R >>", &taller},
+        {"Width short of the page", "/Width 40 /Height 66 " + gray1 + "/DecodeParms << /JBIG2Globals 20 0 R >>", &narrow},
+        {"globals not a stream", "/Width 52 /Height 66 " + gray1 + "/DecodeParms << /JBIG2Globals << /A 1 >> >>", nullptr},
+    };
+    for (const jcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pixels px = image_of(c.dict, page, [&](pdf_builder &b) {
+            b.stream(20, "<< >>", globals);
+            b.stream(22, "<< /Filter /FlateDecode >>", zlib_compress(globals));
+        });
+        ASSERT_TRUE(px.ok);
+        if (c.want) EXPECT_EQ("", differs(*c.want, gray_of(px), c.want->w));
+        else EXPECT_NE("", differs(want, gray_of(px), want.w));  // symbols missing: not the page
+    }
+    EXPECT_FALSE(image_of("/Width 52 /Height 66 " + gray1, "garbage").ok);
+}
+
+// A generic region coded by the test-side encoder: the page is the bitmap it was given.
+TEST(ImageBilevel, Jbig2GenericRegion) {
+    jb2w::image im(37, 23);
+    for (int y = 0; y < 23; y++)
+        for (int x = 0; x < 37; x++) im.set(x, y, (x * x + 3 * y) % 7 < 3 || y == 11);
+    jb2w::bytes data = jb2w::segment(1, 48, 1, {}, jb2w::page_info(37, 23));
+    jb2w::bytes region = jb2w::segment(2, 38, 1, {}, jb2w::generic_region(im, 0, 0, 0, jb2w::usual(0, true)));
+    data.insert(data.end(), region.begin(), region.end());
+    pixels px = image_of("/Width 37 /Height 23 /BitsPerComponent 1 /ColorSpace /DeviceGray /Filter /JBIG2Decode",
+                         std::string(data.begin(), data.end()));
+    ASSERT_TRUE(px.ok);
+    gray_image want;
+    want.w = 37, want.h = 23;
+    for (uint8_t v : im.px) want.g.push_back(v ? 0 : 255);
+    EXPECT_EQ("", differs(want, gray_of(px), 37));
+}
+#endif
+
+// ---- Separation, DeviceN and Lab ----------------------------------------------------------------
+
+// A P5 or P6 file as RGB triples.
+static std::vector<uint8_t> pnm_rgb(const std::string &f, int *w, int *h) {
+    int type = 0, maxval = 0, consumed = 0;
+    std::vector<uint8_t> out;
+    if (sscanf(f.c_str(), "P%d %d %d %d%n", &type, w, h, &maxval, &consumed) != 4) return out;
+    const uint8_t *p = (const uint8_t *)f.data() + consumed + 1;
+    for (int i = 0; i < *w * *h; i++)
+        for (int k = 0; k < 3; k++) out.push_back(type == 5 ? p[i] : p[3 * i + k]);
+    return out;
+}
+
+// The fixtures of tests/fixtures/colour (Ghostscript and pikepdf files) against the pixels
+// make_colour.py computed from their function definitions, within 1: the generator's arithmetic
+// (its own Lab matrices, Python's float order in the calculator) rounds on a path of its own.
+TEST(ImageColourSpaces, Fixtures) {
+    const char *names[] = {"gs_devicen", "gs_separation", "gs_separation_gray", "pk_devicen_type0",
+                           "pk_devicen_type4", "pk_indexed_lab", "pk_indexed_sep", "pk_lab_d50",
+                           "pk_lab_d65_range", "pk_sep_4bit_decode", "pk_sep_all", "pk_sep_none",
+                           "pk_sep_type0", "pk_sep_type2", "pk_sep_type3", "pk_sep_type4"};
+    size_t exact = 0, total = 0;
+    for (const char *name : names) {
+        SCOPED_TRACE(name);
+        std::string dir = std::string(TEST_SOURCE_DIR) + "/fixtures/colour/" + name;
+        std::string pnm = fixture_bytes(std::string("colour/") + name + ".ppm");
+        if (pnm.empty()) pnm = fixture_bytes(std::string("colour/") + name + ".pgm");
+        pdfcore_doc d{};
+        ASSERT_EQ(1, pdfcore_load((dir + ".pdf").c_str(), &d));
+        img_vec list{};
+        image_receiver to = img_vec_receiver(&list);
+        collect_all_images(&d, &to);
+        pdfcore_doc_free(&d);
+        if (pnm.empty()) {  // the colorant None never marks the page
+            EXPECT_EQ(0, list.count);
+            img_vec_free(&list);
+            continue;
+        }
+        ASSERT_EQ(1, list.count);
+        int w = 0, h = 0;
+        std::vector<uint8_t> want = pnm_rgb(pnm, &w, &h);
+        std::string p = pdf_temp_path("colour") + ".png";
+        write_file(p, std::string((const char *)list.items[0].data, list.items[0].data_len));
+        img_vec_free(&list);
+        int pw = 0, ph = 0;
+        const char *msg = nullptr;
+        uint8_t *rgba = qv_png_decode(p.c_str(), &pw, &ph, &msg);
+        remove(p.c_str());
+        ASSERT_NE(nullptr, rgba) << msg;
+        ASSERT_EQ(w, pw);
+        ASSERT_EQ(h, ph);
+        for (int i = 0; i < w * h; i++)
+            for (int k = 0; k < 3; k++) {
+                int diff = abs((int)rgba[4 * i + k] - (int)want[3 * i + k]);
+                EXPECT_LE(diff, 1) << "pixel " << i << " channel " << k;
+                exact += diff == 0;
+                total++;
+            }
+        free(rgba);
+    }
+    EXPECT_GE(exact * 100, total * 98) << exact << " of " << total << " samples exact";  // 1425 of 1440
+}
+
+#ifdef HAVE_ZLIB
+// Objects the colour cases name: functions 20..29, a soft mask 30.
+static void colour_objects(pdf_builder &b) {
+    b.obj(20, "<< /FunctionType 2 /Domain [0 1] /C0 [1 1 1] /C1 [0 0.5 0.25] /N 1 >>");
+    b.stream(21, "<< /FunctionType 4 /Domain [0 1 0 1] /Range [0 1] >>", "{ add 2 div 1 exch sub }");
+    b.obj(22, "<< /FunctionType 2 /Domain [0 1] /C0 [100 0 0] /C1 [0 0 0] /N 1 >>");
+    b.obj(23, "<< /FunctionType 2 /Domain [0 1] /C0 [0 0 0 0] /C1 [0 1 0 0] /N 1 >>");
+    b.stream(24, "<< /FunctionType 0 /Domain [0 1] /Range [0 1 0 1 0 1] /Size [4096] /BitsPerSample 8 "
+                 "/Filter /FlateDecode >>", zlib_compress(std::string(4096 * 3, '\x40')));
+    b.obj(25, "<< /FunctionType 3 /Domain [0 1] /Bounds [0.5] /Encode [0 1 0 1] /Functions "
+              "[<< /FunctionType 2 /Domain [0 1] /C0 [0 0 0] /C1 [1 1 1] /N 1 >> 26 0 R] >>");
+    b.obj(26, "<< /FunctionType 2 /Domain [0 1] /C0 [1 0 0] /C1 [1 0 0] /N 1 >>");
+    b.stream(27, "<< /N 3 >>", "icc");
+    b.stream(30, "<< /Type /XObject /Subtype /Image /Width 3 /Height 1 /BitsPerComponent 8 "
+                 "/ColorSpace /DeviceGray >>", "\x10\x80\xF0");
+}
+
+// round(v * 255) of a value in [0, 1].
+static int byte_of(double v) { return (int)std::floor(v * 255 + 0.5); }
+
+TEST(ImageColourSpaces, TintTransformsAndLab) {
+    const double t = 32768.0 / 65535.0;
+    struct tcase {
+        const char *name;
+        std::string dict, data;
+        std::vector<std::vector<int>> want;  // RGBA of the first pixels
+    } cases[] = {
+        {"separation into RGB, 16-bit", "/Width 3 /Height 1 /BitsPerComponent 16 /ColorSpace [/Separation /Spot /DeviceRGB 20 0 R]",
+         BYTES("\x00\x00\xFF\xFF\x80\x00"),
+         {{255, 255, 255, 255}, {0, 128, 64, 255}, {byte_of(1 - t), byte_of(1 - 0.5 * t), byte_of(1 - 0.75 * t), 255}}},
+        {"devicen, 4-bit, Decode", "/Width 3 /Height 1 /BitsPerComponent 4 /Decode [1 0 0 1] /ColorSpace [/DeviceN [/A /B] /DeviceGray 21 0 R]",
+         BYTES("\x0F\xF0\x88"), {{0, 0, 0, 255}, {255, 255, 255, 255}, {128, 128, 128, 255}}},
+        {"devicen attributes by reference", "/Width 1 /Height 1 /BitsPerComponent 4 /ColorSpace [/DeviceN [/A /B] /DeviceGray 21 0 R 28 0 R]",
+         BYTES("\xFF"), {{0, 0, 0, 255}}},
+        {"Lab alternate", "/Width 2 /Height 1 /ColorSpace [/Separation /Spot [/Lab << /WhitePoint [0.9505 1 1.089] >>] 22 0 R]",
+         BYTES("\x00\xFF"), {{255, 255, 255, 255}, {0, 0, 0, 255}}},
+        {"CMYK alternate", "/Width 2 /Height 1 /ColorSpace [/Separation /Magenta /DeviceCMYK 23 0 R]", BYTES("\x00\xFF"),
+         {{255, 255, 255, 255}, {255, 0, 255, 255}}},
+        {"ICC-based alternate", "/Width 1 /Height 1 /ColorSpace [/Separation /Spot [/ICCBased 27 0 R] 20 0 R]", BYTES("\xFF"),
+         {{0, 128, 64, 255}}},
+        {"the colorant All", "/Width 2 /Height 1 /ColorSpace [/Separation /All /DeviceCMYK 23 0 R]", BYTES("\x00\x40"),
+         {{255, 255, 255, 255}, {191, 191, 191, 255}}},
+        {"samples missing are 0", "/Width 3 /Height 1 /ColorSpace [/Separation /Spot /DeviceRGB 20 0 R]", BYTES("\xFF"),
+         {{0, 128, 64, 255}, {255, 255, 255, 255}, {255, 255, 255, 255}}},
+        {"soft mask", "/Width 3 /Height 1 /SMask 30 0 R /ColorSpace [/Separation /Spot /DeviceRGB 20 0 R]", BYTES("\x00\x00\xFF"),
+         {{255, 255, 255, 0x10}, {255, 255, 255, 0x80}, {0, 128, 64, 0xF0}}},
+        {"sampled function in a Flate stream", "/Width 1 /Height 1 /ColorSpace [/Separation /Spot /DeviceRGB 24 0 R]", BYTES("\x33"),
+         {{64, 64, 64, 255}}},
+        {"stitching", "/Width 2 /Height 1 /ColorSpace [/Separation /Spot /DeviceRGB 25 0 R]", BYTES("\x40\xFF"),
+         {{byte_of(0x40 / 255.0 * 2), byte_of(0x40 / 255.0 * 2), byte_of(0x40 / 255.0 * 2), 255}, {255, 0, 0, 255}}},
+        {"Lab", "/Width 2 /Height 1 /ColorSpace [/Lab << /WhitePoint [0.9505 1 1.089] /Range [-128 127 -128 127] >>]",
+         BYTES("\xFF\x80\x80\x00\x80\x80"), {{255, 255, 255, 255}, {0, 0, 0, 255}}},
+        {"Indexed over a Separation", "/Width 2 /Height 1 /ColorSpace [/Indexed [/Separation /Spot /DeviceRGB 20 0 R] 1 <00FF>]",
+         BYTES("\x01\x00"), {{0, 128, 64, 255}, {255, 255, 255, 255}}},
+    };
+    for (const tcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pixels px = image_of(c.dict, c.data, [](pdf_builder &b) {
+            colour_objects(b);
+            b.obj(28, "<< /Subtype /NChannel /Colorants << /A [/Separation /A /DeviceGray 20 0 R] >> >>");
+        });
+        ASSERT_TRUE(px.ok);
+        for (size_t i = 0; i < c.want.size(); i++)
+            EXPECT_EQ(rgba_of({c.want[i][0], c.want[i][1], c.want[i][2], c.want[i][3]}), px.px((int)i)) << i;
+    }
+}
+
+// Spaces that never mark the page or cannot be converted: the image is skipped, nothing crashes.
+TEST(ImageColourSpaces, SkippedSpaces) {
+    std::string hundred_ones;
+    for (int i = 0; i < 101; i++) hundred_ones += "1 ";
+    struct scase {
+        const char *name, *cs;
+    } cases[] = {
+        {"the colorant None", "[/Separation /None /DeviceRGB 20 0 R]"},
+        {"DeviceN of None only", "[/DeviceN [/None /None] /DeviceGray 21 0 R]"},
+        {"function missing", "[/Separation /Spot /DeviceRGB 99 0 R]"},
+        {"no function", "[/Separation /Spot /DeviceRGB]"},
+        {"unknown function type", "[/Separation /Spot /DeviceRGB << /FunctionType 1 /Domain [0 1] >>]"},
+        {"absurd sample count", "[/Separation /Spot /DeviceRGB 40 0 R]"},
+        {"one output for RGB", "[/Separation /Spot /DeviceRGB << /FunctionType 2 /Domain [0 1] /C0 [0] /C1 [1] /N 1 >>]"},
+        {"two inputs for one colorant", "[/Separation /Spot /DeviceGray 21 0 R]"},
+        {"alternate no device space", "[/Separation /Spot /Pattern 20 0 R]"},
+        {"alternate is DeviceN", "[/Separation /Spot [/DeviceN [/A] /DeviceGray 20 0 R] 20 0 R]"},
+        {"33 colorants", "[/DeviceN [/a /b /c /d /e /f /g /h /i /j /k /l /m /n /o /p /q /r /s /t /u /v /w /x /y /z /A /B /C /D /E /F /G] /DeviceGray 21 0 R]"},
+        {"Lab without WhitePoint", "[/Lab << /Range [-100 100 -100 100] >>]"},
+        {"Lab without dictionary", "[/Lab]"},
+        {"stitching that names itself", "[/Separation /Spot /DeviceRGB 41 0 R]"},
+        {"division by zero", "[/Separation /Spot /DeviceGray 42 0 R]"},
+        {"operand stack overflow", "[/Separation /Spot /DeviceGray 43 0 R]"},
+        {"Indexed over None", "[/Indexed [/Separation /None /DeviceGray 20 0 R] 1 <00FF>]"},
+        {"Indexed over a broken function", "[/Indexed [/Separation /Spot /DeviceRGB 99 0 R] 1 <00FF>]"},
+    };
+    for (const scase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pixels px = image_of(std::string("/Width 2 /Height 1 /BitsPerComponent 8 /ColorSpace ") + c.cs,
+                             BYTES("\x01\x00\x40\x50\x60\x70"), [&](pdf_builder &b) {
+                                 colour_objects(b);
+                                 b.stream(40, "<< /FunctionType 0 /Domain [0 1] /Range [0 1 0 1 0 1] /Size [100000000] /BitsPerSample 8 >>", "x");
+                                 b.obj(41, "<< /FunctionType 3 /Domain [0 1] /Bounds [] /Encode [0 1] /Functions [41 0 R] >>");
+                                 b.stream(42, "<< /FunctionType 4 /Domain [0 1] /Range [0 1] >>", "{ 0 div }");
+                                 b.stream(43, "<< /FunctionType 4 /Domain [0 1] /Range [0 1] >>", "{ " + hundred_ones + "}");
+                             });
+        EXPECT_FALSE(px.ok);
+    }
+    // The same images in a device space convert: what is refused above is the space.
+    EXPECT_TRUE(image_of("/Width 2 /Height 1 /BitsPerComponent 8 /ColorSpace /DeviceGray", "\x01\x00").ok);
+}
+#endif
+
+// ---- JPEG 2000 images ---------------------------------------------------------------------------
+
+static bool have_tool(const char *name) {
+    return system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// opj_compress (lossless) of source file bytes src (its name's extension tells opj_compress the
+// format): the .jp2 or .j2k bytes, empty when it fails.
+static std::string opj_compress(const std::string &src_ext, const std::string &src, const std::string &ext,
+                                const std::string &opts = "-n 2") {
+    std::string in = pdf_temp_path("jpx_src") + "." + src_ext, out = pdf_temp_path("jpx_out") + "." + ext;
+    write_file(in, src);
+    std::string cmd = "opj_compress -i " + in + " -o " + out + " " + opts + " >/dev/null 2>&1";
+    bytes b = system(cmd.c_str()) == 0 ? read_bytes(out) : bytes();
+    remove(in.c_str());
+    remove(out.c_str());
+    return std::string(b.begin(), b.end());
+}
+
+#ifdef HAVE_ZLIB
+TEST(ImageJpx, ChannelsSpacesAndAlpha) {
+    if (!have_tool("opj_compress")) GTEST_SKIP() << "needs opj_compress (libopenjp2-tools)";
+    const int W = 7, H = 5, N = W * H;
+    // Source pixels: RGBA, and a gray plane of their red channel.
+    std::vector<uint8_t> rgba;
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++)
+            for (int v : {x * 36, y * 60, (x * y * 23) % 256, 40 + x * 30 + y * 5}) rgba.push_back((uint8_t)v);
+    std::string ppm = "P6\n7 5\n255\n", pgm = "P5\n7 5\n255\n", pgm16 = "P5\n7 5\n65535\n", idx = "P5\n7 5\n255\n";
+    for (int i = 0; i < N; i++) {
+        ppm.append((const char *)&rgba[4 * i], 3);
+        pgm += (char)rgba[4 * i];
+        pgm16 += (char)rgba[4 * i + 1], pgm16 += (char)rgba[4 * i];
+        idx += (char)(i % 4);
+    }
+    uint64_t png_len = 0;
+    uint8_t *png = qv_png_encode(W, H, rgba.data(), &png_len);
+    ASSERT_NE(nullptr, png);
+    std::string rgba_png((const char *)png, png_len);
+    free(png);
+    std::string rgb_jp2 = opj_compress("ppm", ppm, "jp2"), rgb_j2k = opj_compress("ppm", ppm, "j2k");
+    std::string gray_jp2 = opj_compress("pgm", pgm, "jp2"), gray16_jp2 = opj_compress("pgm", pgm16, "jp2");
+    std::string rgba_jp2 = opj_compress("png", rgba_png, "jp2"), rgba_j2k = opj_compress("png", rgba_png, "j2k");
+    std::string idx_jp2 = opj_compress("pgm", idx, "jp2");
+    for (const std::string *s : {&rgb_jp2, &rgb_j2k, &gray_jp2, &gray16_jp2, &rgba_jp2, &rgba_j2k, &idx_jp2})
+        ASSERT_FALSE(s->empty());
+
+    auto rgb = [&](int i) { return rgba_of({rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2], 255}); };
+    auto with_alpha = [&](int i) { return rgba_of({rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2], rgba[4 * i + 3]}); };
+    auto red = [&](int i) { return rgba_of({rgba[4 * i], rgba[4 * i], rgba[4 * i], 255}); };
+    auto green16 = [&](int i) { return rgba_of({rgba[4 * i + 1], rgba[4 * i + 1], rgba[4 * i + 1], 255}); };
+    auto tint = [&](int i) {
+        double t = rgba[4 * i] / 255.0;
+        return rgba_of({byte_of(1 - t), byte_of(1 - 0.5 * t), byte_of(1 - 0.75 * t), 255});
+    };
+    auto mask = [&](int i) { return rgba_of({rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2], (i * 7) % 256}); };
+    auto palette = [&](int i) {
+        static const int pal[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {9, 9, 9}};
+        return rgba_of({pal[i % 4][0], pal[i % 4][1], pal[i % 4][2], 255});
+    };
+    std::string mask_data;
+    for (int i = 0; i < N; i++) mask_data += (char)((i * 7) % 256);
+    const std::string size = "/Width 7 /Height 5 ";
+    struct jcase {
+        const char *name;
+        std::string dict, data;
+        std::function<std::vector<uint8_t>(int)> want;  // null: no image
+    } cases[] = {
+        {"rgb, the file's space", size + "/Filter /JPXDecode", rgb_jp2, rgb},
+        {"a codestream without a space", size + "/Filter /JPXDecode", rgb_j2k, rgb},
+        {"gray", size + "/ColorSpace /DeviceGray /Filter /JPXDecode", gray_jp2, red},
+        {"the dictionary's space wins", size + "/ColorSpace /DeviceGray /Filter /JPXDecode", rgb_jp2, red},
+        {"Decode ignored", size + "/ColorSpace /DeviceGray /Decode [1 0] /Filter /JPXDecode", gray_jp2, red},
+        {"16-bit samples", size + "/Filter /JPXDecode", gray16_jp2, green16},
+        {"cdef alpha", size + "/Filter /JPXDecode", rgba_jp2, with_alpha},
+        {"SMaskInData on a codestream", size + "/ColorSpace /DeviceRGB /SMaskInData 1 /Filter /JPXDecode", rgba_j2k, with_alpha},
+        {"a fourth channel without SMaskInData", size + "/ColorSpace /DeviceRGB /Filter /JPXDecode", rgba_j2k, rgb},
+        {"SMask over the data's alpha", size + "/SMask 30 0 R /Filter /JPXDecode", rgba_jp2, mask},
+        {"Separation", size + "/ColorSpace [/Separation /Spot /DeviceRGB 20 0 R] /Filter /JPXDecode", gray_jp2, tint},
+        {"Indexed takes values as indexes", size + "/ColorSpace [/Indexed /DeviceRGB 3 <FF0000 00FF00 0000FF 090909>] /Filter /JPXDecode", idx_jp2, palette},
+        {"after Flate", size + "/Filter [/FlateDecode /JPXDecode]", zlib_compress(rgb_jp2), rgb},
+        {"the data's size, not the dictionary's", "/Width 99 /Height 3 /Filter /JPXDecode", rgb_jp2, rgb},
+        {"more channels than the data has", size + "/ColorSpace /DeviceCMYK /Filter /JPXDecode", rgb_jp2, nullptr},
+        {"not JPEG 2000", size + "/Filter /JPXDecode", "garbage", nullptr},
+        {"not last in the chain", size + "/Filter [/JPXDecode /FlateDecode]", zlib_compress(rgb_jp2), nullptr},
+        {"a stencil mask", size + "/ImageMask true /Filter /JPXDecode", gray_jp2, nullptr},
+    };
+    for (const jcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pixels px = image_of(c.dict, c.data, [&](pdf_builder &b) {
+            colour_objects(b);
+            b.stream(30, "<< /Type /XObject /Subtype /Image /Width 7 /Height 5 /BitsPerComponent 8 /ColorSpace /DeviceGray >>",
+                     mask_data);
+        });
+        ASSERT_EQ(c.want != nullptr, px.ok);
+        if (!c.want) continue;
+        ASSERT_EQ(W, px.w);
+        ASSERT_EQ(H, px.h);
+        for (int i = 0; i < N; i++) ASSERT_EQ(c.want(i), px.px(i)) << i;
+    }
+    // A codestream cut short decodes what is there: an image of the full size.
+    pixels cut = image_of(size + "/Filter /JPXDecode", rgb_j2k.substr(0, rgb_j2k.size() * 2 / 3));
+    ASSERT_TRUE(cut.ok);
+    EXPECT_EQ(W, cut.w);
+}
+#endif

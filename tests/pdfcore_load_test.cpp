@@ -260,6 +260,7 @@ TEST(Load, ErrorTexts) {
     broken.obj(2, "<< /Type /Pages /Kids [4 0 R 9 0 R] >>");
     broken.obj(4, "<< /Type /Font >>");
     pdf_builder encrypted = one_page_doc();
+    encrypted.obj(7, "<< /Filter /Standard /V 1 /R 2 >>");  // no /O, /U: the handler refuses it
     trailer_opts t(1);
     t.encrypt = 7;
     encrypted.xref_table(t);

@@ -144,6 +144,10 @@ TEST(Values, NumbersAndNames) {
     const rcase reals[] = {
         {"  -1.5x", 1, -1.5, 6}, {"+.25", 1, 0.25, 4}, {"7.", 1, 7.0, 2},
         {"-x", 0, 0, 1},         {"   ", 0, 0, 3},      {"", 0, 0, 0},
+        // The nearest double, as a C compiler reads the same text.
+        {"0.7", 1, 0.7, 3},      {"12.7", 1, 12.7, 4}, {"-0.0001", 1, -0.0001, 7},
+        {"3.14159265358979", 1, 3.14159265358979, 16},
+        {"0.10000000000000000000000001", 1, 0.1, 28}, {"1.5.2", 1, 1.5, 3},
     };
     for (const rcase &c : reals) {
         SCOPED_TRACE(c.text);
@@ -213,4 +217,116 @@ TEST(Values, StringsAndArrays) {
                                  : pdfcore_read_literal_string(u(t), n32(t), 0, out, sizeof out);
         EXPECT_EQ(c.want, std::string((const char *)out, (size_t)n));
     }
+}
+
+// A dictionary's own entries: nested values are stepped over whole, so their keys never count.
+TEST(Values, DictionaryEntries) {
+    struct dcase {
+        const char *name;
+        std::string text;  // the dictionary
+        std::string want;  // key=value-text pairs found, joined by ';'
+    };
+    const dcase cases[] = {
+        {"plain", "<< /A 1 /B /N /C (s) >>", "A=1;B=/N;C=(s)"},
+        {"nested values", "<< /A << /X 1 >> /B [/Y (]) <3E>] /C <4142> /D 3 0 R >>",
+         "A=<< /X 1 >>;B=[/Y (]) <3E>];C=<4142>;D=3 0 R"},
+        {"string holding >> and a key", "<< /A (>> /B) /C true>>", "A=(>> /B);C=true"},
+        {"no spaces", "<</A/B/C[1 2]/D<<>>>>", "A=/B;C=[1 2];D=<<>>"},
+        {"key without value", "<< /A /B 2 /C >>", "A=/B;C="},
+        {"junk before a key", "<< 5 ) /A 1 >>", "A=1"},
+        {"unclosed", "<< /A [1 2 /B 3", "A=[1 2 /B 3"},
+        {"empty", "<< >>", ""},
+    };
+    for (const dcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint8_t *t = u(c.text);
+        int32_t end = n32(c.text), pos = 2, key = 0, value = 0;
+        std::string got;
+        while (pdfcore_dict_next(t, end, &pos, &key, &value)) {
+            int32_t name_end = key + 1;
+            while (name_end < end && !is_pdf_ws(t[name_end]) && !is_delim(t[name_end])) name_end++;
+            int32_t value_end = pos;
+            while (value_end > value && is_pdf_ws(t[value_end - 1])) value_end--;
+            if (!got.empty()) got += ";";
+            got += c.text.substr((size_t)key + 1, (size_t)(name_end - key - 1)) + "=" +
+                   c.text.substr((size_t)value, (size_t)(value_end - value));
+        }
+        EXPECT_EQ(c.want, got);
+    }
+    EXPECT_EQ(1, pdfcore_name_is(u("/Crypt "), 7, 0, "Crypt"));
+    EXPECT_EQ(0, pdfcore_name_is(u("/CryptX"), 7, 0, "Crypt"));
+    EXPECT_EQ(1, pdfcore_name_is(u("/Crypt"), 6, 0, "Crypt"));
+    EXPECT_EQ(0, pdfcore_name_is(u("/Cryp"), 5, 0, "Crypt"));
+}
+
+// Values inside dictionaries and arrays: where a value ends, a dictionary's own entry, an array
+// element, arrays of numbers; references followed inside both.
+TEST(Values, DictionariesAndArrays) {
+    struct ecase { const char *text; int32_t end; };
+    const ecase value_ends[] = {
+        {"<< /A << /B 1 >> >> x", 19}, {"<414243> x", 8}, {"[1 (]) 2] x", 9}, {"(a\\)b) x", 6},
+        {"12 0 R x", 6},           {"12 0 x", 2},      {"/Name/B", 5},     {"-1.5]", 4},
+        {"null>>", 4},             {"<< /A 1", 7},     {")", 1},
+    };
+    for (const ecase &c : value_ends) {
+        SCOPED_TRACE(c.text);
+        std::string t = c.text;
+        EXPECT_EQ(c.end, pdfcore_value_end(u(t), 0, n32(t)));
+    }
+
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.page(3, 2);
+    b.obj(10, "<< /Inner << /K 1 >> /Arr [/K 2] /Str (/K 3) /K 4 /R 20 0 R /L 21 0 R /M [1 20 0 R -2.5] "
+              "/Bad [1 /x] /Big [1 2 3 4 5] /Refs [30 0 R null << /K 5 >>] >>");
+    b.obj(20, "7.25");
+    b.obj(21, "[0.5 22 0 R]");
+    b.obj(22, "<< /K 6 >>");
+    b.obj(30, "/Name");
+    b.xref_table(trailer_opts(1));
+    std::string path = b.save_temp("values_dict");
+    pdfcore_doc doc;
+    memset(&doc, 0, sizeof doc);
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc));
+    pdfcore_span s, v;
+    ASSERT_EQ(1, pdfcore_obj_span(&doc, obj_find(&doc.objs, 10), &s));
+    // /K of the dictionary itself, not of the nested dictionary, array or string before it.
+    ASSERT_EQ(1, pdfcore_dict_get(&doc, &s, "K", &v));
+    EXPECT_EQ('4', v.text[v.start]);
+    double x = 0;
+    ASSERT_EQ(1, pdfcore_dict_get(&doc, &s, "R", &v));
+    EXPECT_EQ(1, pdfcore_read_number(&doc, v, &x));
+    EXPECT_EQ(7.25, x);
+    EXPECT_EQ(0, pdfcore_dict_get(&doc, &s, "Missing", &v));
+
+    struct ncase { const char *key; int32_t cap, count; std::vector<double> want; };
+    const ncase numbers[] = {
+        {"M", 8, 3, {1, 7.25, -2.5}}, {"Big", 4, -1, {}}, {"Big", 5, 5, {1, 2, 3, 4, 5}},
+        {"Bad", 8, -1, {}},           {"K", 8, -1, {}},   {"L", 8, -1, {}},
+    };
+    for (const ncase &c : numbers) {
+        SCOPED_TRACE(c.key);
+        double out[8] = {0};
+        ASSERT_EQ(1, pdfcore_dict_get(&doc, &s, c.key, &v));
+        ASSERT_EQ(c.count, pdfcore_read_numbers(&doc, v, out, c.cap));
+        for (int32_t i = 0; i < c.count; i++) EXPECT_EQ(c.want[(size_t)i], out[i]);
+    }
+    // Elements through references: the array's and the element's.
+    struct acase { const char *key; int32_t index; char first; int32_t owner; };
+    const acase elements[] = {
+        {"Refs", 0, '/', 30}, {"Refs", 1, 'n', 10}, {"Refs", 2, '<', 10}, {"Refs", 3, 0, 0},
+        {"L", 1, '<', 22},    {"L", 0, '0', 21},    {"K", 0, 0, 0},
+    };
+    for (const acase &c : elements) {
+        SCOPED_TRACE(std::string(c.key) + " " + std::to_string(c.index));
+        ASSERT_EQ(1, pdfcore_dict_get(&doc, &s, c.key, &v));
+        pdfcore_span e;
+        ASSERT_EQ(c.first != 0, pdfcore_array_get(&doc, v, c.index, &e));
+        if (!c.first) continue;
+        EXPECT_EQ(c.first, (char)e.text[e.start]);
+        EXPECT_EQ(c.owner, e.obj_num);
+    }
+    pdfcore_doc_free(&doc);
+    remove(path.c_str());
 }

@@ -11,7 +11,7 @@ packages=(
   openssl                       # oracle: hashes and ciphers
   jbig2dec                      # oracle: JBIG2
   libopenjp2-tools img2pdf      # oracle and producers: JPEG 2000
-  qpdf                          # producer and oracle: encrypted files
+  qpdf                          # producer and oracle: encrypted files and their decrypted copies
   pkg-config groff-base         # install and man page tests
   python3 python3-pytest python3-venv python3-pip python3-setuptools python3-wheel  # Python package
   python3-dask python3-distributed  # the Dask recipe's test
