@@ -11,6 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const char *pdfcore_last_error(const pdfcore_doc *doc) { return doc->error; }
 
@@ -74,30 +77,36 @@ static bool read_all(int fd, uint8_t *p, size_t size) {
     return true;
 }
 
-// Reads the whole file into doc->data and doc->size. 0, or -1 with the message set.
+// Reads the whole file into doc->data and doc->size. 0, or -1 with the message set. The file is
+// opened without blocking and must be a regular file: a FIFO, a device or a directory is refused
+// before anything is read from it.
 static int32_t read_file(const char *path, pdfcore_doc *doc) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return set_error(doc, "cannot open %s", path);
-    // The size of a regular file, else where its end lies (0 for a device such as /dev/null, an
-    // error for a pipe).
     struct stat st;
-    off_t size = -1;
-    if (fstat(fd, &st) == 0) size = S_ISREG(st.st_mode) ? st.st_size : lseek(fd, 0, SEEK_END);
-    if (size > 0 && !S_ISREG(st.st_mode) && lseek(fd, 0, SEEK_SET) != 0) size = -1;
-    // Positions are 32-bit: a file of 2 GiB or more cannot be indexed.
-    if (size < 0 || size > (off_t)INT32_MAX) {
+    if (fstat(fd, &st) != 0) {
         close(fd);
         return set_error(doc, "read error on %s", path);
     }
-    if (size == 0) {
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return set_error(doc, "not a regular file: %s", path);
+    }
+    // Positions are 32-bit: a file of 2 GiB or more cannot be indexed.
+    if (st.st_size > (off_t)INT32_MAX) {
+        close(fd);
+        return set_error(doc, "read error on %s", path);
+    }
+    if (st.st_size <= 0) {
         close(fd);
         return set_error(doc, "empty input file: %s", path);
     }
-    doc->data = file_memory_new((size_t)size);
-    bool ok = doc->data && read_all(fd, doc->data, (size_t)size);
+    size_t size = (size_t)st.st_size;
+    doc->data = file_memory_new(size);
+    bool ok = doc->data && read_all(fd, doc->data, size);  // false too when the file got shorter
     close(fd);
     if (!ok) {
-        file_memory_free(doc->data, (size_t)size);
+        file_memory_free(doc->data, size);
         doc->data = nullptr;
         return set_error(doc, "read error on %s", path);
     }

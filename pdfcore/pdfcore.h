@@ -219,7 +219,10 @@ struct pdfcore_span {
 // ---- what the core offers: documents ------------------------------------------------------------
 
 // Loads the file at path into *doc (cleared first; must not hold a document). 1: loaded. 0: failed,
-// message in pdfcore_last_error(doc). Call pdfcore_doc_free(doc) after either result.
+// message in pdfcore_last_error(doc). Call pdfcore_doc_free(doc) after either result. The file is
+// opened without blocking; anything but a regular file (a FIFO, a device, a directory) is refused
+// with "not a regular file: PATH" before it is read. Other messages about the file: "cannot open
+// PATH", "empty input file: PATH", "read error on PATH" (also for 2 GiB or more).
 int pdfcore_load(const char *path, pdfcore_doc *doc);
 // Releases everything doc owns and clears it to zero, the error text too; harmless on a cleared
 // record and twice.

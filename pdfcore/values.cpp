@@ -387,47 +387,31 @@ int pdfcore_dict_get(const pdfcore_doc *doc, const pdfcore_span *d, const char *
                      pdfcore_span *v) {
     const uint8_t *t = d->text;
     int32_t end = d->end;
-    int32_t p = skip_ws(t, d->start, end);
+    int32_t p = skip_ws(t, d->start, end), k = 0, value = 0;
     if (p + 1 >= end || t[p] != '<' || t[p + 1] != '<') return 0;
     p += 2;
-    char name[128];
-    for (;;) {
-        p = skip_ws(t, p, end);
-        if (p >= end || t[p] == '>') return 0;
-        if (t[p] != '/') {  // not a key: step over it and look on
-            p = pdfcore_value_end(t, p, end);
-            continue;
-        }
-        int cut = 0;
-        p = pdfcore_read_name(t, end, p, name, (int32_t)sizeof name, &cut);
-        int32_t at = skip_ws(t, p, end);
-        if (at >= end) return 0;
-        if (!cut && !strcmp(name, key)) {
-            pdfcore_span r = *d;
-            r.start = at;
-            if (!pdfcore_resolve(doc, &r)) return 0;
-            *v = r;
-            return 1;
-        }
-        p = pdfcore_value_end(t, at, end);
+    while (pdfcore_dict_next(t, end, &p, &k, &value)) {
+        if (!pdfcore_name_is(t, end, k, key)) continue;
+        pdfcore_span r = *d;
+        r.start = value;
+        if (value >= end || !pdfcore_resolve(doc, &r)) return 0;
+        *v = r;
+        return 1;
     }
+    return 0;
 }
 
 int pdfcore_array_get(const pdfcore_doc *doc, pdfcore_span v, int32_t index, pdfcore_span *item) {
     if (index < 0 || !pdfcore_resolve(doc, &v) || v.text[v.start] != '[') return 0;
     int32_t p = v.start + 1;
-    for (int32_t i = 0;; i++) {
-        p = skip_ws(v.text, p, v.end);
-        if (p >= v.end || v.text[p] == ']') return 0;
-        if (i == index) {
-            pdfcore_span e = v;
-            e.start = p;
-            if (!pdfcore_resolve(doc, &e)) return 0;
-            *item = e;
-            return 1;
-        }
-        p = pdfcore_value_end(v.text, p, v.end);
+    pdfcore_span e;
+    for (int32_t i = 0; pdfcore_array_next(doc, &v, &p, &e); i++) {
+        if (i < index) continue;
+        if (e.start >= e.end) return 0;  // a reference to nothing
+        *item = e;
+        return 1;
     }
+    return 0;
 }
 
 const pdfcore_obj *pdfcore_stream_at(const pdfcore_doc *doc, const pdfcore_span *v) {

@@ -1,7 +1,7 @@
 // pdfextractimg/collect.cpp - the image collection walk: finds the image XObjects of the pages
 // (resources inherited through the page tree, Form XObjects descended into), converts each once per
-// page and once per document, hands each to the receiver it is given, and falls back to a scan of
-// every stream when the pages yield none.
+// page and once per document, hands each to the receiver it is given as soon as it is converted,
+// and falls back to a scan of every stream when the pages yield none.
 #include "pdfextractimg/extract.h"
 
 #include <cstdint>
@@ -14,11 +14,13 @@
 const int32_t max_parent_hops = 32;
 // XObject dictionaries are scanned at levels 0 (the page's) to 16 (through 16 nested forms).
 const int32_t max_form_depth = 17;
-// Object numbers remembered per page and per document; references past these are not remembered.
-const int32_t page_seen_max = 2048;
-const int32_t doc_seen_max = 4096;
-// The page's seen list is a set in this many slots (a power of two above page_seen_max).
-const uint32_t page_seen_slots = 4096;
+// Walk numbers above this are not remembered in done (see below): such walks read every dictionary.
+const int32_t max_done_walk = INT32_MAX >> 3;
+
+// Dictionaries that a walk reads by object number, as kinds in done (below).
+const int32_t node_form = 1;       // a form's own /Resources
+const int32_t node_resources = 2;  // the object a form's /Resources names
+const int32_t node_xobjects = 4;   // the object an /XObject key names
 
 // 1 when the bytes at t (inside s) begin with what; a prefix test, so /ImageX counts as /Image.
 static bool value_is(const pdfcore_span &s, int32_t t, const char *what) {
@@ -48,22 +50,7 @@ static int num_span(const pdfcore_doc *doc, int32_t num, pdfcore_span *s) {
     return pdfcore_obj_span(doc, obj_find(&doc->objs, num), s);
 }
 
-static bool seen_has(const int32_t *seen, int32_t count, int32_t num) {
-    for (int32_t i = 0; i < count; i++)
-        if (seen[i] == num) return true;
-    return false;
-}
-
-// The page's seen list: positive numbers in page_seen_slots slots, 0 marking a free one, at most
-// page_seen_max of them, so a probe always ends. The slot that holds num, or the free one where it
-// would go.
-static int32_t *page_seen_slot(int32_t *slots, int32_t num) {
-    uint32_t i = ((uint32_t)num * 2654435761u) & (page_seen_slots - 1u);
-    while (slots[i] != 0 && slots[i] != num) i = (i + 1u) & (page_seen_slots - 1u);
-    return &slots[i];
-}
-
-// Bit per object number.
+// Bit per number 0..max.
 static bool bit_get(const uint8_t *bits, int32_t max, int32_t num) {
     return bits && num >= 0 && num <= max && (bits[num >> 3] >> (num & 7) & 1);
 }
@@ -71,59 +58,109 @@ static void bit_set(uint8_t *bits, int32_t max, int32_t num) {
     if (bits && num >= 0 && num <= max) bits[num >> 3] = (uint8_t)(bits[num >> 3] | 1u << (num & 7));
 }
 
-// What the whole-document walk already knows when it walks a page: the images in its seen list
-// (listed on earlier pages: they would be dropped as duplicates) and the images whose conversion
-// failed (it would fail again), neither of which is converted again; and the objects holding the
-// resources of earlier pages. A page walk depends only on where it starts (what is known changes
-// which images are converted, never which objects are visited), so a page whose resources are
-// held by an object already walked meets only images listed or failed before: while the
-// document's seen list has room, it is not walked again. One bit per object number in each map;
-// without the maps (no memory) the seen list is searched and nothing else is remembered.
+// What the whole-document walk knows from the pages walked so far, one bit per object number (per
+// page for whole): the images handed over (listed) and the images whose conversion failed, neither
+// of which is converted again; the objects holding the resources of earlier pages; and the pages
+// whose walk never stopped at the depth limit. A page walk depends only on where it starts (what
+// is known changes which images are converted, never which objects are visited), so a page whose
+// resources are held by an object already walked meets only images listed or failed before, and
+// is not walked again.
 struct doc_known {
-    const int32_t *seen;
-    int32_t seen_count;
-    uint8_t *listed;  // (max_num + 8) / 8 bytes each, or null
+    uint8_t *listed;
     uint8_t *failed;
     uint8_t *walked_inline;  // pages and ancestors whose own /Resources were walked
     uint8_t *walked_ref;     // objects named by a walked /Resources reference
+    uint8_t *whole;          // per walk number (page index + 1)
     int32_t max_num;
+    int32_t pages;
 };
 
-// 1 when object num, marked in map, need not be walked again.
-static bool walked_before(const doc_known *known, const uint8_t *map, int32_t num) {
-    return known && map && known->seen_count < doc_seen_max && bit_get(map, known->max_num, num);
-}
-
-// One page's walk: where its images go and what it has met.
+// One call's walk, page after page. Per object number 0..max_num it keeps two numbers:
+//
+// seen: the walk number (1 + the page index; 1 for a page walked alone) of the last page walk that
+// met the object in an XObject dictionary. Each object is visited at most once per page, however
+// many objects the page names, and nothing is cleared between pages.
+//
+// done: (walk number << 3) | the kinds of dictionary (node_*) read from the object on that walk.
+// A dictionary read to its end has put every object it names into the page's seen set, so reading
+// it again on that page finds nothing new; when the whole page was walked without stopping at the
+// depth limit, everything it leads to was handed over or failed, so it finds nothing new on a later
+// page either. Either way it is not read again, and the walk stays linear in the size of the file
+// however many pages and forms share a form or a dictionary.
 struct page_walk {
     const pdfcore_doc *doc;
     const image_receiver *to;
-    int32_t page;                   // 1-based
-    const doc_known *known;         // null: a walk of this page alone
-    int32_t seen[page_seen_slots];  // see page_seen_slot
-    int32_t seen_count;
-    int lost;                       // 1 once the receiver refused a record
+    const doc_known *known;   // null: a walk of one page alone, or the fallback scan
+    walk_counters *counters;  // null: not counted
+    int32_t *seen;            // max_num + 1 entries each, one block; null for the fallback scan
+    int32_t *done;
+    int32_t max_num;
+    int32_t page;             // 1-based page given to the records
+    int32_t id;               // walk number, >= 1
+    int cut;                  // 1 once a dictionary was left unread at the depth limit
+    int lost;                 // 1 once the receiver refused a record: nothing more is converted
+    int32_t handed;           // records the receiver kept
 };
+
+// Prepares *w for walks over doc (seen and done allocated when sets is 1). 0, or -1 for want of
+// memory.
+static int walk_open(page_walk *w, const pdfcore_doc *doc, const image_receiver *to,
+                     const doc_known *known, walk_counters *counters, bool sets) {
+    memset(w, 0, sizeof *w);
+    w->doc = doc;
+    w->to = to;
+    w->known = known;
+    w->counters = counters;
+    w->max_num = doc->max_num > 0 ? doc->max_num : 0;
+    w->page = 1;
+    w->id = 1;
+    if (!sets) return 0;
+    size_t n = (size_t)w->max_num + 1u;
+    w->seen = (int32_t *)calloc(2 * n, sizeof(int32_t));
+    if (!w->seen) return -1;
+    w->done = w->seen + n;
+    return 0;
+}
+
+// 1 when num was met on this page before; marks it met. Numbers outside the index lead nowhere.
+static bool seen_on_page(page_walk *w, int32_t num) {
+    if (num > w->max_num || w->seen[num] == w->id) return true;
+    w->seen[num] = w->id;
+    return false;
+}
+
+// 1 when the dictionary of this kind in object num need not be read again (see page_walk).
+static bool node_done(const page_walk *w, int32_t num, int32_t kind) {
+    if (num <= 0 || num > w->max_num || !(w->done[num] & kind)) return false;
+    int32_t walk = w->done[num] >> 3;
+    return walk == w->id || (w->known && bit_get(w->known->whole, w->known->pages, walk));
+}
+
+static void node_read(page_walk *w, int32_t num, int32_t kind) {
+    if (num <= 0 || num > w->max_num || w->id > max_done_walk || w->lost) return;
+    int32_t d = w->done[num];
+    w->done[num] = (d >> 3) == w->id ? d | kind : w->id << 3 | kind;
+}
 
 static void convert_and_hand_over(page_walk *w, int32_t num) {
     const doc_known *known = w->known;
-    if (known) {
-        if (known->listed ? bit_get(known->listed, known->max_num, num)
-                          : seen_has(known->seen, known->seen_count, num))
-            return;
-        if (bit_get(known->failed, known->max_num, num)) return;
-    }
+    if (w->lost) return;
+    if (known && (bit_get(known->listed, known->max_num, num) || bit_get(known->failed, known->max_num, num)))
+        return;
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
     if (!extract_single_image(w->doc, num, w->page, &rec, w->to->flags)) {
         if (known) bit_set(known->failed, known->max_num, num);
         return;
     }
+    if (known) bit_set(known->listed, known->max_num, num);
     if (w->to->take(w->to->ctx, &rec) != 0) w->lost = 1;
+    else w->handed++;
 }
 
 // Locates the entries of the XObject dictionary whose value stands at v in text[0, end): an inline
-// "<<" or a reference. 1 and *entries set (text, first entry, end), or 0.
+// "<<" or a reference. 1 and *entries set (text, first entry, end; obj_num the dictionary's object,
+// -1 for an inline one), or 0.
 static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t end, int32_t v,
                            pdfcore_span *entries) {
     if (text[v] == '<') {
@@ -149,17 +186,19 @@ static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t 
 static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
                                int32_t depth);
 
-// The XObjects of form s's resources.
+// The XObjects of form s's resources: the dictionary its /Resources names, read once (node_resources),
+// or, for an inline dictionary (or a reference that leads nowhere), the text from the /Resources
+// name on.
 static void walk_form(page_walk *w, const pdfcore_span &s, int32_t depth) {
     int32_t r = pdfcore_find_key(&s, "Resources");
     if (r < 0) return;
-    // Resources kept in an object of their own are searched there; an inline dictionary (or a
-    // reference that leads nowhere) is searched from the /Resources name on.
     int32_t v = skip_ws(s.text, r + 10, s.end);
     int32_t ref = ref_at(s.text, s.end, &v);
     pdfcore_span rs;
     if (ref > 0 && num_span(w->doc, ref, &rs)) {
+        if (node_done(w, ref, node_resources)) return;
         scan_xobjects_dict(w, rs.text, rs.end, rs.start, depth + 1);
+        node_read(w, ref, node_resources);
         return;
     }
     scan_xobjects_dict(w, s.text, s.end, r, depth + 1);
@@ -176,29 +215,18 @@ static void visit_xobject(page_walk *w, int32_t num, int32_t depth) {
         convert_and_hand_over(w, num);
         return;
     }
-    if (!value_is(s, t, "/Form")) return;
+    if (!value_is(s, t, "/Form") || node_done(w, num, node_form)) return;
     walk_form(w, s, depth);
+    node_read(w, num, node_form);
 }
 
-// Finds the next /XObject at or after start in text[0, end), walks that dictionary's entries in
-// text order, converts its images and descends into its forms. Recursion is bounded by
-// max_form_depth; a form that lists itself is stopped by the page's seen list.
-static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
-                               int32_t depth) {
-    if (!text || end <= 0 || start < 0) return;
-    if (depth >= max_form_depth) return;
-    pdfcore_span in = {text, start, end, -1, w->doc->names};
-    int32_t x = pdfcore_find_key(&in, "XObject");
-    if (x < 0) return;
-    int32_t v = skip_ws(text, x + 8, end);
-    if (v >= end) return;
-    pdfcore_span e;
-    if (!xobject_entries(w->doc, text, end, v, &e)) return;
+// The entries of an XObject dictionary, e.text[e.start, e.end), in text order: each object named
+// that was not met on this page before is visited.
+static void walk_entries(page_walk *w, const pdfcore_span &e, int32_t depth) {
     const uint8_t *d = e.text;
     int32_t lim = e.end;
     int32_t p = e.start;
-    if (p >= lim) return;
-    for (;;) {
+    while (!w->lost) {
         p = skip_ws(d, p, lim);
         if (p >= lim) return;
         uint8_t c = d[p];
@@ -215,23 +243,52 @@ static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, i
         while (p < lim && !is_c_space(d[p]) && d[p] != '/' && d[p] != '<' && d[p] != '>' &&
                d[p] != '[' && d[p] != '%')  // a comment after the key ends its name
             p++;
+        if (w->counters) w->counters->entries++;
         p = skip_ws(d, p, lim);
         if (p >= lim) return;
+        // A value that is a dictionary, an array or a string is stepped over whole: its keys and
+        // its closing ">>" are not the XObject dictionary's.
+        if (d[p] == '<' || d[p] == '[' || d[p] == '(') {
+            p = pdfcore_value_end(d, p, lim);
+            continue;
+        }
         int32_t num = ref_at(d, lim, &p);
-        if (num <= 0) continue;
-        int32_t *slot = page_seen_slot(w->seen, num);
-        if (*slot == num) continue;
-        if (w->seen_count >= page_seen_max) return;  // nothing more can be visited on this page
-        *slot = num;
-        w->seen_count++;
+        if (num <= 0 || seen_on_page(w, num)) continue;
         visit_xobject(w, num, depth);
     }
 }
 
+// Finds the next /XObject at or after start in text[0, end) and walks that dictionary's entries,
+// converting its images and descending into its forms. Recursion is bounded by max_form_depth; a
+// form that lists itself is stopped by the page's seen set.
+static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
+                               int32_t depth) {
+    if (!text || end <= 0 || start < 0) return;
+    if (depth >= max_form_depth) {
+        w->cut = 1;
+        return;
+    }
+    pdfcore_span in = {text, start, end, -1, w->doc->names};
+    int32_t x = pdfcore_find_key(&in, "XObject");
+    if (x < 0) return;
+    int32_t v = skip_ws(text, x + 8, end);
+    if (v >= end) return;
+    pdfcore_span e;
+    if (!xobject_entries(w->doc, text, end, v, &e) || e.start >= e.end) return;
+    if (node_done(w, e.obj_num, node_xobjects)) return;
+    walk_entries(w, e, depth);
+    node_read(w, e.obj_num, node_xobjects);
+}
+
+// 1 when the resources in object num, marked in map, were walked for an earlier page.
+static bool walked_before(const doc_known *known, const uint8_t *map, int32_t num) {
+    return known && bit_get(map, known->max_num, num);
+}
+
 // Walks the resources of a page found in object key (the page or an ancestor: map walked_inline;
 // the object a /Resources reference names: walked_ref). Resources already walked for an earlier
-// page of the document yield nothing new while the document's seen list has room (all they led to
-// is listed or failed), so thousands of pages sharing one large resource dictionary cost one walk.
+// page of the document yield nothing new (all they led to is listed or failed), so thousands of
+// pages sharing one large resource dictionary cost one walk.
 static void walk_page_resources(page_walk *w, bool by_ref, int32_t key, const uint8_t *text,
                                 int32_t end, int32_t start) {
     const doc_known *known = w->known;
@@ -241,67 +298,58 @@ static void walk_page_resources(page_walk *w, bool by_ref, int32_t key, const ui
     if (known) bit_set(map, known->max_num, key);
 }
 
-// The page walk of collect_page_images; known: see doc_known, or null. 0, or -1 when the receiver
-// refused a record.
-static int collect_page(const pdfcore_doc *doc, int32_t page_index, const image_receiver *to,
-                        const doc_known *known) {
-    if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return 0;
-    page_walk walk;
-    page_walk *w = &walk;
-    w->doc = doc;
-    w->to = to;
+// Walks page page_index (in range) as walk number id.
+static void walk_page(page_walk *w, int32_t page_index, int32_t id) {
+    const pdfcore_doc *doc = w->doc;
     w->page = page_index + 1;
-    w->known = known;
-    memset(w->seen, 0, sizeof w->seen);
-    w->seen_count = 0;
-    w->lost = 0;
+    w->id = id;
+    w->cut = 0;
     pdfcore_span cur;
     int32_t cur_num = doc->pages.items[page_index].obj_num;
-    if (!num_span(doc, cur_num, &cur)) return 0;
+    if (!num_span(doc, cur_num, &cur)) return;
     for (int32_t hops = 0;;) {
         int32_t v = pdfcore_key_value(&cur, "Resources");
         if (v >= 0) {
             if (cur.text[v] == '<' && v + 1 < cur.end && cur.text[v + 1] == '<') {
                 walk_page_resources(w, false, cur_num, cur.text, cur.end, v);
-                break;
+                return;
             }
             int32_t ref = ref_at(cur.text, cur.end, &v);
             pdfcore_span rs;
             if (ref > 0 && num_span(doc, ref, &rs)) {
                 walk_page_resources(w, true, ref, rs.text, rs.end, rs.start);
-                break;
+                return;
             }
         }
         // No usable /Resources here: the parent's are inherited.
         int32_t pp = pdfcore_find_key(&cur, "Parent");
-        if (pp < 0) break;
+        if (pp < 0) return;
         pp += 7;
         int32_t parent = parse_int_at(cur.text, cur.end, &pp);
-        if (parent <= 0) break;
+        if (parent <= 0) return;
         hops++;
         const pdfcore_obj *o = obj_find(&doc->objs, parent);
-        if (!o || hops >= max_parent_hops) break;
-        if (!pdfcore_obj_span(doc, o, &cur)) break;
+        if (!o || hops >= max_parent_hops) return;
+        if (!pdfcore_obj_span(doc, o, &cur)) return;
         cur_num = parent;
     }
-    return w->lost ? -1 : 0;
 }
 
 int collect_page_images(const pdfcore_doc *doc, int32_t page_index, const image_receiver *to) {
-    return collect_page(doc, page_index, to, nullptr);
+    if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return 0;
+    page_walk w;
+    if (walk_open(&w, doc, to, nullptr, nullptr, true) != 0) return -1;
+    walk_page(&w, page_index, 1);
+    free(w.seen);
+    return w.lost ? -1 : 0;
 }
 
 // When the page tree leads to no image: every stream of the index whose /Subtype is /Image, in
 // index order, as found on page 1.
 static int fallback_scan(const pdfcore_doc *doc, const image_receiver *to) {
-    page_walk w;  // its seen list is not used
-    w.doc = doc;
-    w.to = to;
-    w.page = 1;
-    w.known = nullptr;
-    w.seen_count = 0;
-    w.lost = 0;
-    for (int32_t i = 0; i < doc->objs.count; i++) {
+    page_walk w;
+    walk_open(&w, doc, to, nullptr, nullptr, false);
+    for (int32_t i = 0; i < doc->objs.count && !w.lost; i++) {
         const pdfcore_obj *o = &doc->objs.items[i];
         pdfcore_span s;
         if (!o->is_stream || !pdfcore_obj_span(doc, o, &s)) continue;
@@ -311,53 +359,33 @@ static int fallback_scan(const pdfcore_doc *doc, const image_receiver *to) {
     return w.lost ? -1 : 0;
 }
 
-int collect_all_images(const pdfcore_doc *doc, const image_receiver *to) {
+int collect_all_images(const pdfcore_doc *doc, const image_receiver *to, walk_counters *counters) {
     if (!doc) return 0;
-    int32_t seen[doc_seen_max];
-    int32_t seen_count = 0;
-    int lost = 0;
-    int32_t handed = 0;  // records the receiver kept
-    // An image shared by many pages is converted once, not once per page; without the bitmap
-    // (no memory) failed images are only tried again.
-    doc_known known = {seen, 0, nullptr, nullptr, nullptr, nullptr, doc->max_num};
-    size_t map_bytes = doc->max_num >= 0 ? (size_t)doc->max_num / 8u + 1u : 0;
-    uint8_t *maps = map_bytes ? (uint8_t *)calloc(map_bytes, 4) : nullptr;
-    if (maps) {
-        known.listed = maps;
-        known.failed = maps + map_bytes;
-        known.walked_inline = maps + 2 * map_bytes;
-        known.walked_ref = maps + 3 * map_bytes;
+    doc_known known;
+    known.max_num = doc->max_num > 0 ? doc->max_num : 0;
+    known.pages = doc->pages.items ? doc->pages.count : 0;
+    size_t map_bytes = (size_t)known.max_num / 8u + 1u;
+    size_t page_bytes = (size_t)known.pages / 8u + 1u;
+    uint8_t *maps = (uint8_t *)calloc(4 * map_bytes + page_bytes, 1);
+    if (!maps) return -1;
+    known.listed = maps;
+    known.failed = maps + map_bytes;
+    known.walked_inline = maps + 2 * map_bytes;
+    known.walked_ref = maps + 3 * map_bytes;
+    known.whole = maps + 4 * map_bytes;
+    page_walk w;
+    if (walk_open(&w, doc, to, &known, counters, true) != 0) {
+        free(maps);
+        return -1;
     }
-    for (int32_t pi = 0; pi < doc->pages.count; pi++) {
-        // The page's records are held until its walk is done: what the walk knows of earlier
-        // pages must not change while it runs.
-        img_vec tmp;
-        memset(&tmp, 0, sizeof tmp);
-        image_receiver hold = img_vec_receiver(&tmp, to->flags);
-        known.seen_count = seen_count;
-        if (collect_page(doc, pi, &hold, &known) != 0) lost = 1;
-        for (int32_t i = 0; i < tmp.count; i++) {
-            extracted_image *r = &tmp.items[i];
-            bool dup = known.listed ? bit_get(known.listed, known.max_num, r->obj_num)
-                                    : seen_has(seen, seen_count, r->obj_num);
-            if (dup) {
-                extracted_image_release(r);
-            } else {
-                if (seen_count < doc_seen_max) {
-                    seen[seen_count++] = r->obj_num;
-                    bit_set(known.listed, known.max_num, r->obj_num);
-                }
-                if (to->take(to->ctx, r) == 0) handed++;
-                else lost = 1;
-            }
-            r->data = nullptr;
-            r->pixels = nullptr;
-        }
-        free(tmp.items);
+    for (int32_t pi = 0; pi < known.pages && !w.lost; pi++) {
+        walk_page(&w, pi, pi + 1);
+        if (!w.cut) bit_set(known.whole, known.pages, pi + 1);
     }
+    free(w.seen);
     free(maps);
-    if (handed == 0 && !lost && fallback_scan(doc, to) != 0) lost = 1;
-    return lost ? -1 : 0;
+    if (w.lost) return -1;
+    return w.handed == 0 ? fallback_scan(doc, to) : 0;
 }
 
 // ---- the list of records -----------------------------------------------------------------------

@@ -49,16 +49,24 @@ struct image_receiver {
     int32_t flags;  // how the receiver wants images converted: 0, extract_no_png, extract_defer_png
 };
 
-// Hands the images of page page_index (0-based) to to, page = page_index + 1: the XObjects of the
-// page's /Resources (or, when it has none, of the nearest of up to 31 ancestors that has them),
-// forms descended into up to 16 levels deep, each object tried once per page (the first 2048).
-// 0, or -1 when a record was lost (to refused one).
+// What a walk did, for tests and benchmarks: the XObject dictionary entries it read.
+struct walk_counters {
+    int64_t entries;
+};
+
+// Hands the images of page page_index (0-based) to to as each is converted, page = page_index + 1:
+// the XObjects of the page's /Resources (or, when it has none, of the nearest of up to 31 ancestors
+// that has them), forms descended into up to 16 levels deep, each object visited once per page
+// however many the page names. 0, or -1 when a record was lost (to refused one: nothing more is
+// converted) or the walk's sets (8 bytes per object number) could not be allocated.
 int collect_page_images(const pdfcore_doc *doc, int32_t page_index, const image_receiver *to);
-// The images of the whole document, duplicates across pages removed, with the fallback scan of all
-// image streams (each as found on page 1) when the pages yield no image. A page's images are handed
-// over once its walk is done. 0, or -1 when a record was lost (to refused one, or a page's records
-// could not be held).
-int collect_all_images(const pdfcore_doc *doc, const image_receiver *to);
+// The images of the whole document as each is converted, each image once (on the first page that
+// shows it; an image already handed over or failed is not converted again), with the fallback scan
+// of all image streams (each as found on page 1) when the pages yield no image. A form or dictionary
+// that an earlier walk read to its end is not read again, so the walk is linear in the size of the
+// file. counters (may be null) are added to. 0, or -1 as for collect_page_images.
+int collect_all_images(const pdfcore_doc *doc, const image_receiver *to,
+                       walk_counters *counters = nullptr);
 
 // Growable list of records; all zero is empty. The receiver that keeps every record.
 struct img_vec {

@@ -1,15 +1,21 @@
-// pdfextractimg/output.cpp - the output of a call: the directory, the image files and their names,
-// the writer threads that encode and write PNG files while the walk converts the next images, the
-// removal of a failed call's files, the JSON listing and the count.
+// pdfextractimg/output.cpp - the output of a call: the directory, the image files and their names
+// (each written under a temporary name and renamed into place), the writer threads that encode and
+// write PNG files while the walk converts the next images, the removal of a failed call's files,
+// the JSON listing and the count.
 #include "pdfextractimg/output.h"
 
+#include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
 #ifdef _WIN32
 #include <direct.h>
 #endif
@@ -19,7 +25,6 @@
 #if defined(__unix__) || defined(__APPLE__)
 #define QV_WRITER_THREADS 1
 #include <pthread.h>
-#include <unistd.h>
 #else
 #define QV_WRITER_THREADS 0
 #endif
@@ -83,48 +88,123 @@ int qv_mkdir_p(const char *path) {
     return rc;
 }
 
-// ---- files --------------------------------------------------------------------------------------
+// ---- files ------------------------------------------------------------------------------------
 
-// Writes n bytes to path. 1 when every byte was written and the file closed cleanly; otherwise 0,
-// and a file that was created is removed rather than left half-written beside good ones.
-static int write_file_whole(const char *path, const uint8_t *data, uint64_t n) {
-    FILE *f = fopen(path, "wb");
-    if (!f) return 0;
-    size_t done = n ? fwrite(data, 1, (size_t)n, f) : 0;
-    int ok = (uint64_t)done == n;
-    if (fclose(f) != 0) ok = 0;
-    if (!ok) remove(path);
-    return ok;
+// The two forms of strerror_r: the XSI one gives 0 and fills buf, the GNU one gives the text.
+[[maybe_unused]] static const char *error_text_of(int rc, const char *buf) { return rc == 0 ? buf : "unknown error"; }
+[[maybe_unused]] static const char *error_text_of(const char *text, const char *) { return text ? text : "unknown error"; }
+
+const char *qv_error_text(int err, char *buf, size_t cap) {
+    if (!buf || cap == 0) return "unknown error";
+    buf[0] = '\0';
+    return error_text_of(strerror_r(err, buf, cap), buf);
 }
 
-// The name of file number (1-based) after the directory part of name (dir_len bytes, followed by
-// image_name_tail bytes of room).
-static void file_name(char *name, uint64_t dir_len, int32_t number, bool jpeg) {
-    snprintf(name + dir_len, image_name_tail, "/image_%03d.%s", (int)number, jpeg ? "jpg" : "png");
+// A 64-bit mix (splitmix64's finaliser): neighbouring seeds give unrelated names.
+static uint64_t mix64(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+void qv_temp_name(char *out, const char *name, uint64_t seed) {
+    snprintf(out, (size_t)image_leaf_size, ".%s.%016" PRIx64, name, mix64(seed));
+}
+
+// Tries a temporary name this many times when one exists already.
+static const int max_temp_names = 64;
+
+// Writes every byte of data[0, n) to fd. 0, or the system's error number.
+static int write_all(int fd, const uint8_t *data, uint64_t n) {
+    while (n > 0) {
+        size_t part = n > ((uint64_t)1 << 30) ? (size_t)1 << 30 : (size_t)n;
+        ssize_t done = write(fd, data, part);
+        if (done < 0 && errno == EINTR) continue;
+        if (done < 0) return errno;
+        if (done == 0) return EIO;
+        data += done;
+        n -= (uint64_t)done;
+    }
+    return 0;
+}
+
+int qv_write_file_at(int dir_fd, const char *name, const uint8_t *data, uint64_t n, uint64_t seed) {
+    char tmp[image_leaf_size];
+    int fd = -1;
+    for (int attempt = 0; attempt < max_temp_names && fd < 0; attempt++) {
+        qv_temp_name(tmp, name, seed + (uint64_t)attempt);
+        fd = openat(dir_fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return errno;
+    }
+    if (fd < 0) return EEXIST;
+    int err = write_all(fd, data, n);
+    if (close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && renameat(dir_fd, tmp, dir_fd, name) != 0) err = errno;
+    if (err != 0) unlinkat(dir_fd, tmp, 0);
+    return err;
+}
+
+// The name of file number (1-based).
+static void file_name(char *leaf, int32_t number, bool jpeg) {
+    snprintf(leaf, (size_t)image_leaf_size, "image_%03d.%s", (int)number, jpeg ? "jpg" : "png");
 }
 
 static bool is_jpeg(const extracted_image *rec) { return strcmp(rec->format, "jpeg") == 0; }
 
-// Writes record number's file. 1 when it was written completely, else 0.
-static int write_image(char *name, uint64_t dir_len, int32_t number, const extracted_image *rec) {
-    file_name(name, dir_len, number, is_jpeg(rec));
-    return write_file_whole(name, rec->data, rec->data_len);
+// Marks the call failed with the message (the first one stands). With writer threads, the caller
+// holds the writer's lock.
+__attribute__((format(printf, 2, 3))) static void files_fail(image_files *out, const char *fmt, ...) {
+    if (out->failed) return;
+    out->failed = 1;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(out->error, sizeof out->error, fmt, ap);
+    va_end(ap);
 }
 
-// Encodes a record that carries pixels, then writes it. 1 when the file was written completely;
-// 0 when writing failed; -1 when the PNG could not be encoded.
-static int encode_and_write(char *name, uint64_t dir_len, int32_t number, extracted_image *rec) {
+// The outcome of writing one record's file.
+struct file_result {
+    int placed;                // 1: the file is in place
+    int err;                   // else the system's error number, or 0 when the PNG could not be encoded
+    char leaf[image_leaf_size];  // its name
+};
+
+// Encodes a record that carries pixels, then writes it as file number into out's directory. Reads
+// only what does not change while the writer threads run (dir_fd, seed).
+static file_result write_record(const image_files *out, int32_t number, extracted_image *rec) {
+    file_result r;
+    r.placed = 0;
+    r.err = 0;
+    file_name(r.leaf, number, is_jpeg(rec));
     if (rec->pixels) {
         uint64_t len = 0;
         uint8_t *file = rec->pixels_gray ? qv_png_encode_gray(rec->width, rec->height, rec->pixels, &len)
                                          : qv_png_encode(rec->width, rec->height, rec->pixels, &len);
         free(rec->pixels);
         rec->pixels = nullptr;
-        if (!file) return -1;
+        if (!file) return r;
         rec->data = file;
         rec->size = rec->data_len = len;
     }
-    return write_image(name, dir_len, number, rec);
+    r.err = qv_write_file_at(out->dir_fd, r.leaf, rec->data, rec->data_len, out->seed + ((uint64_t)number << 8));
+    r.placed = r.err == 0;
+    return r;
+}
+
+// Records the outcome of file number in out. With writer threads, the caller holds the lock.
+static void files_note(image_files *out, int32_t number, const file_result &r) {
+    if (r.placed) {
+        out->flags[number - 1] = (uint8_t)(out->flags[number - 1] | file_in_place);
+        out->written++;
+        return;
+    }
+    if (r.err == 0) {
+        files_fail(out, "out of memory");
+        return;
+    }
+    char reason[256];
+    files_fail(out, "cannot write %s/%s: %s", out->dir, r.leaf, qv_error_text(r.err, reason, sizeof reason));
 }
 
 // ---- the writer threads -------------------------------------------------------------------------
@@ -136,7 +216,6 @@ static const int32_t max_writer_threads = 4;
 struct writer_thread {
     img_writer *writer;
     pthread_t id;
-    char *name;  // the directory, with a file name buffer of the thread's own
 };
 
 // The queue between the walk and the threads: the walk runs ahead by up to writer_queue images,
@@ -152,10 +231,12 @@ struct writer_job {
     uint64_t bytes;  // pixels or data held
 };
 
+// The lock guards the queue and, while the threads run, out's count, flags, written, failed and
+// error.
 struct img_writer {
     writer_thread threads[max_writer_threads];
     int32_t thread_count;
-    uint64_t dir_len;
+    image_files *out;
     pthread_mutex_t lock;
     pthread_cond_t has_job;   // a job was queued, or stop was set
     pthread_cond_t has_room;  // a job was taken from the queue, or one was done
@@ -165,8 +246,6 @@ struct img_writer {
     int32_t working;        // jobs taken and not yet done
     uint64_t held_bytes;    // of the jobs queued or taken and not yet done
     int32_t stop;           // 1: no more jobs will come
-    int32_t failed;         // 1: a PNG could not be encoded (out of memory); later jobs are dropped
-    int32_t written;        // files written completely
 };
 
 static void *writer_main(void *arg) {
@@ -180,25 +259,20 @@ static void *writer_main(void *arg) {
         w->first = (w->first + 1) % writer_queue;
         w->queued--;
         w->working++;
-        int32_t dropped = w->failed;
+        int32_t dropped = w->out->failed;  // the call fails: later files are not written
         pthread_cond_signal(&w->has_room);
         pthread_mutex_unlock(&w->lock);
-        int r = dropped ? 0 : encode_and_write(self->name, w->dir_len, job.number, &job.rec);
+        file_result r;
+        if (!dropped) r = write_record(w->out, job.number, &job.rec);
         extracted_image_release(&job.rec);
         pthread_mutex_lock(&w->lock);
-        if (r > 0) w->written++;
-        if (r < 0) w->failed = 1;
+        if (!dropped) files_note(w->out, job.number, r);
         w->working--;
         w->held_bytes -= job.bytes;
         pthread_cond_signal(&w->has_room);
     }
     pthread_mutex_unlock(&w->lock);
     return nullptr;
-}
-
-static void writer_free(img_writer *w) {
-    for (int32_t t = 0; t < max_writer_threads; t++) free(w->threads[t].name);
-    free(w);
 }
 
 // Starts the writer threads of out: 1, or 0 when they cannot run (none could be started).
@@ -209,30 +283,20 @@ static int writer_start(image_files *out) {
     int32_t want = online < 1 ? 1 : online > max_writer_threads ? max_writer_threads : (int32_t)online;
     img_writer *w = (img_writer *)calloc(1, sizeof(img_writer));
     if (!w) return 0;
-    w->dir_len = out->dir_len;
-    for (int32_t t = 0; t < want; t++) {
-        writer_thread *th = &w->threads[t];
-        th->writer = w;
-        th->name = (char *)malloc((size_t)out->dir_len + image_name_tail);
-        if (!th->name) {
-            writer_free(w);
-            return 0;
-        }
-        memcpy(th->name, out->name, (size_t)out->dir_len);
-    }
+    w->out = out;
     if (pthread_mutex_init(&w->lock, nullptr) != 0) {
-        writer_free(w);
+        free(w);
         return 0;
     }
     if (pthread_cond_init(&w->has_job, nullptr) != 0) {
         pthread_mutex_destroy(&w->lock);
-        writer_free(w);
+        free(w);
         return 0;
     }
     if (pthread_cond_init(&w->has_room, nullptr) != 0) {
         pthread_cond_destroy(&w->has_job);
         pthread_mutex_destroy(&w->lock);
-        writer_free(w);
+        free(w);
         return 0;
     }
     pthread_attr_t attr;
@@ -240,6 +304,7 @@ static int writer_start(image_files *out) {
     if (have_attr) pthread_attr_setstacksize(&attr, (size_t)2 << 20);
     while (w->thread_count < want) {
         writer_thread *th = &w->threads[w->thread_count];
+        th->writer = w;
         if (pthread_create(&th->id, have_attr ? &attr : nullptr, writer_main, th) != 0) break;
         w->thread_count++;
     }
@@ -248,19 +313,26 @@ static int writer_start(image_files *out) {
         pthread_cond_destroy(&w->has_room);
         pthread_cond_destroy(&w->has_job);
         pthread_mutex_destroy(&w->lock);
-        writer_free(w);
+        free(w);
         return 0;
     }
     out->writer = w;
     return 1;
 }
 
+// The lock of the writer threads, when they run.
+static void writer_lock(img_writer *w) {
+    if (w) pthread_mutex_lock(&w->lock);
+}
+static void writer_unlock(img_writer *w) {
+    if (w) pthread_mutex_unlock(&w->lock);
+}
+
 // Hands *rec over to the writer as file number, waiting while the queue is full; rec's data and
-// pixels belong to the writer then.
+// pixels belong to the writer then. The caller holds the lock.
 static void writer_submit(img_writer *w, int32_t number, extracted_image *rec) {
     uint64_t bytes = rec->data_len;
     if (rec->pixels) bytes = (uint64_t)rec->width * (uint64_t)rec->height * (rec->pixels_gray ? 1u : 4u);
-    pthread_mutex_lock(&w->lock);
     while (w->queued == writer_queue ||
            (w->queued + w->working > 0 && w->held_bytes + bytes > writer_queue_bytes))
         pthread_cond_wait(&w->has_room, &w->lock);
@@ -271,29 +343,24 @@ static void writer_submit(img_writer *w, int32_t number, extracted_image *rec) {
     w->queued++;
     w->held_bytes += bytes;
     pthread_cond_signal(&w->has_job);
-    pthread_mutex_unlock(&w->lock);
     rec->data = nullptr;
     rec->pixels = nullptr;
 }
 
-// Waits until every record handed over is written, stops the threads and adds their files to
-// out->written. 0, or -1 when a PNG could not be encoded for want of memory.
-static int writer_finish(image_files *out) {
+// Waits until every record handed over is written and stops the threads.
+static void writer_finish(image_files *out) {
     img_writer *w = out->writer;
-    if (!w) return 0;
+    if (!w) return;
     pthread_mutex_lock(&w->lock);
     w->stop = 1;
     pthread_cond_broadcast(&w->has_job);
     pthread_mutex_unlock(&w->lock);
     for (int32_t t = 0; t < w->thread_count; t++) pthread_join(w->threads[t].id, nullptr);
-    int failed = w->failed;
-    out->written += w->written;
     pthread_cond_destroy(&w->has_room);
     pthread_cond_destroy(&w->has_job);
     pthread_mutex_destroy(&w->lock);
-    writer_free(w);
+    free(w);
     out->writer = nullptr;
-    return failed ? -1 : 0;
 }
 
 #else
@@ -302,13 +369,10 @@ static int writer_start(image_files *out) {
     out->writer = nullptr;
     return 0;
 }
-
+static void writer_lock(img_writer *) {}
+static void writer_unlock(img_writer *) {}
 static void writer_submit(img_writer *, int32_t, extracted_image *) {}
-
-static int writer_finish(image_files *out) {
-    out->writer = nullptr;
-    return 0;
-}
+static void writer_finish(image_files *out) { out->writer = nullptr; }
 
 #endif
 
@@ -316,38 +380,59 @@ static int writer_finish(image_files *out) {
 
 int image_files_open(image_files *out, const char *output_dir, int threads) {
     memset(out, 0, sizeof *out);
-    char *dir = dir_copy(output_dir);
-    if (!dir) return -1;
-    size_t n = strlen(dir);
-    while (n > 0 && is_sep(dir[n - 1])) n--;  // "out///" and "out" name the same files
-    out->name = (char *)malloc(n + image_name_tail);
-    if (out->name) memcpy(out->name, dir, n);
-    free(dir);
-    out->dir_len = n;
-    if (!out->name) return -1;
+    out->dir_fd = -1;
+    out->dir = dir_copy(output_dir);
+    if (!out->dir) {
+        snprintf(out->error, sizeof out->error, "out of memory");
+        return -1;
+    }
+    size_t n = strlen(out->dir);
+    while (n > 0 && is_sep(out->dir[n - 1])) n--;  // "out///" and "out" name the same files
+    out->dir[n] = '\0';
+    out->dir_fd = open(n ? out->dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (out->dir_fd < 0) {
+        char reason[256];
+        snprintf(out->error, sizeof out->error, "cannot open output directory %s: %s", output_dir,
+                 qv_error_text(errno, reason, sizeof reason));
+        free(out->dir);
+        out->dir = nullptr;
+        return -1;
+    }
+    // Temporary names differ between calls, processes and threads writing into one directory, and
+    // a name that exists all the same is passed over.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    out->seed = mix64((uint64_t)getpid() ^ (uint64_t)(uintptr_t)out ^ ((uint64_t)now.tv_nsec << 20) ^
+                      ((uint64_t)now.tv_sec << 40));
     if (threads) writer_start(out);  // without them, each image is encoded and written in turn
     return 0;
 }
 
-// Takes record number count + 1: notes whether it is a JPEG (for the removal), then writes it or
-// hands it to the writer threads.
+// Takes record number count + 1: notes whether it is a JPEG, then writes it or hands it to the
+// writer threads; refuses it once the call is bound to fail.
 static int files_take(void *ctx, extracted_image *rec) {
     image_files *out = (image_files *)ctx;
-    if (out->count == out->jpeg_cap) {
-        void *t = array_grow(out->jpeg, &out->jpeg_cap, 64, sizeof *out->jpeg);
-        if (!t) {
-            out->failed = 1;
-            extracted_image_release(rec);
-            return -1;
-        }
-        out->jpeg = (uint8_t *)t;
+    writer_lock(out->writer);
+    int rc = -1;
+    if (!out->failed && out->count == out->flags_cap) {
+        void *t = array_grow(out->flags, &out->flags_cap, 64, sizeof *out->flags);
+        if (t) out->flags = (uint8_t *)t;
+        else files_fail(out, "out of memory");
     }
-    out->jpeg[out->count] = is_jpeg(rec) ? 1 : 0;
-    int32_t number = ++out->count;
-    if (out->writer) writer_submit(out->writer, number, rec);
-    else out->written += write_image(out->name, out->dir_len, number, rec);
+    if (!out->failed) {
+        out->flags[out->count] = is_jpeg(rec) ? file_is_jpeg : 0;
+        int32_t number = ++out->count;
+        if (out->writer) {
+            writer_submit(out->writer, number, rec);
+        } else {
+            file_result r = write_record(out, number, rec);
+            files_note(out, number, r);
+        }
+        rc = out->failed ? -1 : 0;
+    }
+    writer_unlock(out->writer);
     extracted_image_release(rec);
-    return 0;
+    return rc;
 }
 
 image_receiver image_files_receiver(image_files *out) {
@@ -355,19 +440,27 @@ image_receiver image_files_receiver(image_files *out) {
 }
 
 int32_t image_files_close(image_files *out, int lost) {
-    // Every file is on disk (or was given up) before the result is known or files are removed.
-    if (writer_finish(out) != 0) out->failed = 1;
+    // Every file is in place (or was given up) before the result is known or files are removed.
+    writer_finish(out);
     int32_t result = out->written;
     if (lost || out->failed) {
-        for (int32_t i = 0; out->name && i < out->count; i++) {
-            file_name(out->name, out->dir_len, i + 1, out->jpeg[i] != 0);
-            remove(out->name);
+        files_fail(out, "out of memory");  // when nothing else failed first
+        char leaf[image_leaf_size];
+        for (int32_t i = 0; out->dir_fd >= 0 && i < out->count; i++) {
+            if (!(out->flags[i] & file_in_place)) continue;
+            file_name(leaf, i + 1, (out->flags[i] & file_is_jpeg) != 0);
+            unlinkat(out->dir_fd, leaf, 0);
         }
         result = -1;
     }
-    free(out->name);
-    free(out->jpeg);
+    if (out->dir_fd >= 0) close(out->dir_fd);
+    free(out->dir);
+    free(out->flags);
+    char error[err_text_size];
+    memcpy(error, out->error, sizeof error);
     memset(out, 0, sizeof *out);
+    memcpy(out->error, error, sizeof error);
+    out->dir_fd = -1;
     return result;
 }
 

@@ -1,31 +1,39 @@
 // pdfextractimg/output.h - where the images of one call go, as receivers of the collection walk
 // (extract.h): image files in a directory (created with its parents, named image_001.jpg,
-// image_002.png, ..., encoded and written by writer threads while the walk goes on, removed again
-// when the call fails), the JSON listing, or a count.
+// image_002.png, ..., each written whole under a temporary name and renamed into place, encoded
+// and written by writer threads while the walk goes on, removed again when the call fails), the
+// JSON listing, or a count.
 #ifndef QV_PDFEXTRACTIMG_OUTPUT_H
 #define QV_PDFEXTRACTIMG_OUTPUT_H
+#include <cstddef>
 #include <cstdint>
 
 #include "pdfcore/pdfcore.h"
 #include "pdfextractimg/extract.h"
 
-// Room for a file name after the directory: "/image_" + at most 10 digits + ".png" + NUL.
-const uint64_t image_name_tail = 32;
+// Room for the name of an image file or of its temporary file, NUL included.
+const int32_t image_leaf_size = 64;
 
 struct img_writer;
 
-// The image files of one call. Record n (1-based, in the order taken) becomes
-// "<dir>/image_NNN.jpg" for a JPEG, "<dir>/image_NNN.png" otherwise (at least three digits).
+// The image files of one call. Record n (1-based, in the order taken) becomes image_NNN.jpg in the
+// directory for a JPEG, image_NNN.png otherwise (at least three digits). Each file is written under
+// a temporary name of its own in the directory (qv_write_file_at), so a file of that name only
+// ever holds a complete image, and a symbolic link there is replaced, never followed.
 struct image_files {
-    char *name;          // the directory, trailing separators removed, then room for a file name
-    uint64_t dir_len;    // length of the directory part of name
+    char *dir;           // the directory as given, separators normalised, trailing ones removed
+    int dir_fd;          // the directory, opened once; -1 when it is not open
     int32_t count;       // records taken
-    uint8_t *jpeg;       // per record taken: 1 when its file is a .jpg (kept to remove the files)
-    int32_t jpeg_cap;    // entries allocated in jpeg
-    int32_t written;     // files written completely (with writer threads: once they have finished)
-    int32_t failed;      // 1 once a record was lost for want of memory
+    uint8_t *flags;      // per record taken: file_is_jpeg, file_in_place
+    int32_t flags_cap;   // entries allocated in flags
+    int32_t written;     // files in place
+    int32_t failed;      // 1 once the call is bound to fail; error says why
+    uint64_t seed;       // picks the temporary names
     img_writer *writer;  // not null: records are encoded and written by the writer threads
+    char error[err_text_size];  // "out of memory", or "cannot write DIR/image_NNN.png: REASON"
 };
+const uint8_t file_is_jpeg = 1;   // the record's file is a .jpg
+const uint8_t file_in_place = 2;  // this call put the record's file in place
 
 // The JSON listing of one call: an array of {"page","width","height","type","size"} objects, no
 // spaces, in the order the records were taken.
@@ -40,21 +48,34 @@ struct image_listing {
 // would put the images somewhere the caller never named. Backslashes separate directories too.
 int qv_mkdir_p(const char *path);
 
-// Prepares *out (any content; overwritten) for the directory output_dir, which must exist. With
-// threads 1, starts the writer threads where POSIX threads exist (as many as processors, at most
-// 4); without them each record is encoded and written when it is taken. 0, or -1 when the name
-// cannot be allocated (nothing held).
+// Prepares *out (any content; overwritten) for the directory output_dir, which must exist, and
+// opens it. With threads 1, starts the writer threads where POSIX threads exist (as many as
+// processors, at most 4); without them each record is encoded and written when it is taken. 0, or
+// -1 with out->error set ("out of memory", or "cannot open output directory DIR: REASON"; nothing
+// held).
 int image_files_open(image_files *out, const char *output_dir, int threads);
 // The receiver that writes each record taken as the next file; with writer threads it asks for
 // PNG images as pixels (extract_defer_png) and hands them to the threads, waiting while they hold
-// 16 images or 32 MiB (a larger image is let in when they hold nothing else). A file that cannot
-// be written is not counted; the record's number is used all the same.
+// 16 images or 32 MiB (a larger image is let in when they hold nothing else). Once the call is
+// bound to fail (a file could not be written, or memory ran out), it refuses every record.
 image_receiver image_files_receiver(image_files *out);
 // Waits until every record taken is written and stops the threads. When lost is 1 (the walk lost
-// a record), out->failed is set or a writer thread could not encode a PNG for want of memory, the
-// files of the call are removed and the result is -1; otherwise the files written. Releases what
-// out holds (harmless twice).
+// a record) or out->failed is set, the files this call put in place are removed, the result is -1
+// and out->error says why ("out of memory" when nothing else did); otherwise the result is the
+// number of files written. Releases what out holds but the error text (harmless twice).
 int32_t image_files_close(image_files *out, int lost);
+
+// Writes data[0, n) as the file name in the directory open at dir_fd: under a temporary name in the
+// same directory (qv_temp_name of seed; one that exists is passed over for the next seed, 64 times
+// at most), created exclusively and never through a symbolic link, written, closed, then renamed
+// to name. 0, or the system's error number; on failure nothing is left under the temporary name.
+int qv_write_file_at(int dir_fd, const char *name, const uint8_t *data, uint64_t n, uint64_t seed);
+// The temporary name for name and seed: "." name "." and 16 hexadecimal digits, NUL-terminated, cut
+// to image_leaf_size - 1 bytes.
+void qv_temp_name(char *out, const char *name, uint64_t seed);
+// The system's text for error number err in buf (cap bytes), as strerror gives it but safe on any
+// thread: buf or a constant text.
+const char *qv_error_text(int err, char *buf, size_t cap);
 
 // Starts an empty listing ("["). 0, or -1 when its text cannot be allocated.
 int image_listing_open(image_listing *l);

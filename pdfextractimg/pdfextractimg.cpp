@@ -1,6 +1,6 @@
 // pdfextractimg/pdfextractimg.cpp - the seven exported entry points: argument checks, the error
-// text, loading and releasing the document, and the choice of where the images go (files, a JSON
-// listing or a count; output.h).
+// text and the last listing (per calling thread), loading and releasing the document, and the
+// choice of where the images go (files, a JSON listing or a count; output.h).
 #include "pdfextractimg.h"
 
 #include <cstdarg>
@@ -14,16 +14,20 @@
 
 const int err_size = 1024;  // the error text, NUL included
 
-// The message of the last failure, or "". Cleared at the start of every entry point but
-// pdfextractimg_last_error.
-static char g_err[err_size];
-// The JSON text of the last successful pdfextractimg_info; all zero until then.
-static buf g_info_buf;
+// What the entry points keep between calls, per calling thread: the message of the last failure
+// (or ""), cleared at the start of every entry point but pdfextractimg_last_error, and the JSON text
+// of the last successful pdfextractimg_info (all zero until then), released when the thread ends.
+struct thread_state {
+    char err[err_size];
+    buf info;
+    ~thread_state() { buf_free(&info); }
+};
+static thread_local thread_state t_state;
 
 __attribute__((format(printf, 1, 2))) static void set_error(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(g_err, sizeof g_err, fmt, ap);
+    vsnprintf(t_state.err, sizeof t_state.err, fmt, ap);
     va_end(ap);
 }
 
@@ -42,7 +46,8 @@ static int collect(const pdfcore_doc *doc, int32_t page_index, const image_recei
     return page_index < 0 ? collect_all_images(doc, to) : collect_page_images(doc, page_index, to);
 }
 
-// The frame of pdfextractimg_all (whole) and pdfextractimg_page.
+// The frame of pdfextractimg_all (whole) and pdfextractimg_page. The output directory is made only
+// once the document has loaded and the page is known to exist.
 static int extract_to_dir(const char *pdf_path, bool whole, int page, const char *output_dir) {
     if (!pdf_path || !*pdf_path) {
         set_error("Invalid input path (NULL or empty)");
@@ -56,25 +61,22 @@ static int extract_to_dir(const char *pdf_path, bool whole, int page, const char
         set_error("Invalid output directory (NULL or empty)");
         return -1;
     }
-    if (qv_mkdir_p(output_dir) != 0) {
-        set_error("Failed to create output directory: %s", output_dir);
-        return -1;
-    }
     pdfcore_doc doc;
     if (load_doc(pdf_path, &doc) != 0) return -1;
+    int result = -1;
+    image_files files;
     if (!whole && page > doc.pages.count) {
         set_error("Page %d out of range (document has %d pages)", page, (int)doc.pages.count);
-        pdfcore_doc_free(&doc);
-        return -1;
-    }
-    image_files files;
-    int result = -1;
-    if (image_files_open(&files, output_dir, 1) == 0) {
+    } else if (qv_mkdir_p(output_dir) != 0) {
+        set_error("Failed to create output directory: %s", output_dir);
+    } else if (image_files_open(&files, output_dir, 1) != 0) {
+        set_error("%s", files.error);
+    } else {
         image_receiver to = image_files_receiver(&files);
         int lost = collect(&doc, whole ? -1 : (int32_t)(page - 1), &to) != 0;
-        result = image_files_close(&files, lost);  // a failed call leaves no files
+        result = image_files_close(&files, lost);  // a failed call leaves no files of its own
+        if (result < 0) set_error("%s", files.error);
     }
-    if (result < 0) set_error("out of memory");
     pdfcore_doc_free(&doc);
     return result;
 }
@@ -82,27 +84,27 @@ static int extract_to_dir(const char *pdf_path, bool whole, int page, const char
 extern "C" {
 
 PDFEXTRACTIMG_API int pdfextractimg_init(void) {
-    g_err[0] = '\0';
+    t_state.err[0] = '\0';
     return 1;
 }
 
 PDFEXTRACTIMG_API void pdfextractimg_cleanup(void) {
-    g_err[0] = '\0';
-    buf_free(&g_info_buf);
+    t_state.err[0] = '\0';
+    buf_free(&t_state.info);
 }
 
 PDFEXTRACTIMG_API int pdfextractimg_all(const char *pdf_path, const char *output_dir) {
-    g_err[0] = '\0';
+    t_state.err[0] = '\0';
     return extract_to_dir(pdf_path, true, 0, output_dir);
 }
 
 PDFEXTRACTIMG_API int pdfextractimg_page(const char *pdf_path, int page, const char *output_dir) {
-    g_err[0] = '\0';
+    t_state.err[0] = '\0';
     return extract_to_dir(pdf_path, false, page, output_dir);
 }
 
 PDFEXTRACTIMG_API const char *pdfextractimg_info(const char *pdf_path) {
-    g_err[0] = '\0';
+    t_state.err[0] = '\0';
     if (!pdf_path || !*pdf_path) {
         set_error("Invalid input path (NULL or empty)");
         return nullptr;
@@ -116,9 +118,9 @@ PDFEXTRACTIMG_API const char *pdfextractimg_info(const char *pdf_path) {
         int lost = collect(&doc, -1, &to) != 0;
         if (image_listing_close(&listing, lost) == 0) {
             // The previous listing is replaced only now: a failed call leaves it in place.
-            buf_free(&g_info_buf);
-            g_info_buf = listing.text;
-            result = (const char *)g_info_buf.data;
+            buf_free(&t_state.info);
+            t_state.info = listing.text;
+            result = (const char *)t_state.info.data;
         }
     }
     if (!result) set_error("out of memory");
@@ -127,7 +129,7 @@ PDFEXTRACTIMG_API const char *pdfextractimg_info(const char *pdf_path) {
 }
 
 PDFEXTRACTIMG_API int pdfextractimg_count(const char *pdf_path) {
-    g_err[0] = '\0';
+    t_state.err[0] = '\0';
     if (!pdf_path || !*pdf_path) {
         set_error("Invalid input path (NULL or empty)");
         return -1;
@@ -142,6 +144,6 @@ PDFEXTRACTIMG_API int pdfextractimg_count(const char *pdf_path) {
     return result;
 }
 
-PDFEXTRACTIMG_API const char *pdfextractimg_last_error(void) { return g_err; }
+PDFEXTRACTIMG_API const char *pdfextractimg_last_error(void) { return t_state.err; }
 
 }  // extern "C"

@@ -3,9 +3,15 @@
 // realloc wrapped, see tests/extra.cmake).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
+#include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -188,8 +194,12 @@ TEST(ErrorText, LoadFailuresCarryTheCoresMessage) {
     std::string missing = s / "missing.pdf";
     std::string empty = s / "empty.pdf";
     std::string text = s / "text.pdf";
+    std::string fifo = s / "fifo.pdf";
+    std::string dir = s / "dir.pdf";
     ASSERT_TRUE(write_file(empty, ""));
     ASSERT_TRUE(write_file(text, "hello, no objects here\n"));
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));  // nobody ever writes to it
+    ASSERT_TRUE(fs::create_directory(dir));
     struct load_case {
         const char *name;
         std::string path;
@@ -199,7 +209,11 @@ TEST(ErrorText, LoadFailuresCarryTheCoresMessage) {
         {"missing file", missing, "cannot open " + missing},
         {"empty file", empty, "empty input file: " + empty},
         {"no objects", text, "no PDF objects found \xE2\x80\x94 not a PDF: " + text},
+        {"a FIFO is not waited on", fifo, "not a regular file: " + fifo},
+        {"a directory", dir, "not a regular file: " + dir},
+        {"a device", "/dev/zero", "not a regular file: /dev/zero"},
     };
+    alarm(60);  // a call that waits on the FIFO ends the test
     for (const load_case &c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(-1, pdfextractimg_count(c.path.c_str()));
@@ -209,10 +223,11 @@ TEST(ErrorText, LoadFailuresCarryTheCoresMessage) {
         std::string out = s / (std::string("out_") + c.name);
         EXPECT_EQ(-1, pdfextractimg_all(c.path.c_str(), out.c_str()));
         EXPECT_EQ(c.msg, err());
-        EXPECT_TRUE(fs::is_directory(out)) << "the directory is made before the load";
         EXPECT_EQ(-1, pdfextractimg_page(c.path.c_str(), 1, out.c_str()));
         EXPECT_EQ(c.msg, err());
+        EXPECT_FALSE(fs::exists(out)) << "the directory is made only after the load";
     }
+    alarm(0);
 }
 
 TEST(ErrorText, ClearedBySuccessInitAndCleanup) {
@@ -249,7 +264,7 @@ TEST(ErrorText, LongMessagesAreCutAt1023Characters) {
     EXPECT_EQ(want, err());
 }
 
-TEST(Page, OutOfRangeAfterTheDirectoryIsMade) {
+TEST(Page, OutOfRangeMakesNoDirectory) {
     temp_pdf pdf = three_pages();
     scratch s;
     for (int page : {4, 5, 1000000}) {
@@ -257,8 +272,7 @@ TEST(Page, OutOfRangeAfterTheDirectoryIsMade) {
         std::string out = s / ("p" + std::to_string(page));
         EXPECT_EQ(-1, pdfextractimg_page(pdf.c(), page, out.c_str()));
         EXPECT_EQ("Page " + std::to_string(page) + " out of range (document has 3 pages)", err());
-        EXPECT_TRUE(fs::is_directory(out));
-        EXPECT_TRUE(dir_listing(out).empty());
+        EXPECT_FALSE(fs::exists(out));
     }
 }
 
@@ -459,19 +473,185 @@ TEST(OutputDir, LongPathsAreUsedWhole) {
             EXPECT_EQ(deep, e.path().parent_path().string()) << "stray image file";
 }
 
-TEST(OutputDir, FilesNotWrittenCompletelyAreNotCountedAndRemoved) {
-    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "needs /dev/full";
+// Names, entries in the scratch directory (recursively) that are no image file: temporary files
+// left behind would show here.
+static std::vector<std::string> stray_names(const std::string &dir) {
+    std::vector<std::string> stray;
+    std::error_code ec;
+    for (auto &e : fs::recursive_directory_iterator(dir, ec)) {
+        std::string name = e.path().filename().string();
+        if (name[0] == '.') stray.push_back(name);
+    }
+    return stray;
+}
+
+// What is at the image's name beforehand: a symbolic link is replaced, never written through; a
+// directory in the way fails the call with the system's reason, and the call's other files go.
+TEST(OutputDir, FilesAreReplacedNeverWrittenThrough) {
     temp_pdf pdf = three_pages();
-    scratch s;
-    // image_001.jpg leads to a device that is always full: opening works, writing does not.
-    ASSERT_EQ(0, symlink("/dev/full", (s / "image_001.jpg").c_str()));
-    // image_002.png cannot be opened for writing at all.
-    ASSERT_TRUE(fs::create_directory(s / "image_002.png"));
-    EXPECT_EQ(1, pdfextractimg_all(pdf.c(), s.dir.c_str()));
-    EXPECT_EQ("", err()) << "files that fail are no failure of the call";
-    EXPECT_FALSE(fs::exists(fs::symlink_status(s / "image_001.jpg"))) << "the partial file is removed";
-    EXPECT_TRUE(fs::is_directory(s / "image_002.png"));
-    EXPECT_EQ(fake_jpeg(12), read_file(s / "image_003.jpg")) << "the next record keeps its number";
+    struct place_case {
+        const char *name;
+        std::function<void(const scratch &)> plant;  // before the call, in the output directory
+        int want;
+        std::string msg;  // "" or the error after the directory's name
+    };
+    const place_case cases[] = {
+        {"a link to a file outside", [](const scratch &s) {
+             ASSERT_TRUE(write_file(s / "victim", "keep"));
+             ASSERT_EQ(0, symlink((s / "victim").c_str(), (s / "out/image_001.jpg").c_str()));
+         }, 3, ""},
+        {"a dangling link", [](const scratch &s) {
+             ASSERT_EQ(0, symlink((s / "created").c_str(), (s / "out/image_003.jpg").c_str()));
+         }, 3, ""},
+        {"a link to a device that is always full", [](const scratch &s) {
+             ASSERT_EQ(0, symlink("/dev/full", (s / "out/image_001.jpg").c_str()));
+         }, 3, ""},
+        {"an older file", [](const scratch &s) { ASSERT_TRUE(write_file(s / "out/image_002.png", "old")); },
+         3, ""},
+        {"a directory in the way", [](const scratch &s) {
+             ASSERT_TRUE(fs::create_directory(s / "out/image_002.png"));
+         }, -1, "/image_002.png: Is a directory"},
+    };
+    for (const place_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch s;
+        ASSERT_TRUE(fs::create_directory(s / "out"));
+        c.plant(s);
+        std::string out = s / "out";
+        EXPECT_EQ(c.want, pdfextractimg_all(pdf.c(), out.c_str()));
+        EXPECT_EQ(c.msg.empty() ? "" : "cannot write " + out + c.msg, err());
+        if (fs::exists(s / "victim")) EXPECT_EQ("keep", read_file(s / "victim"));
+        EXPECT_FALSE(fs::exists(s / "created")) << "a dangling link creates nothing";
+        EXPECT_TRUE(stray_names(s.dir).empty()) << "no temporary file is left";
+        if (c.want < 0) {
+            EXPECT_EQ(std::vector<std::string>{"image_002.png"}, dir_listing(out)) << "the call's files go";
+            continue;
+        }
+        EXPECT_EQ((std::vector<std::string>{"image_001.jpg", "image_002.png", "image_003.jpg"}), dir_listing(out));
+        for (const char *name : {"image_001.jpg", "image_002.png", "image_003.jpg"})
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out + "/" + name))) << name;
+        EXPECT_EQ(fake_jpeg(10), read_file(out + "/image_001.jpg"));
+        EXPECT_EQ(fake_jpeg(12), read_file(out + "/image_003.jpg"));
+    }
+}
+
+// ---- a full file system -------------------------------------------------------------------------
+
+// Gray noise images of the given sizes, one page each: PNG files about as large as their pixels.
+static temp_pdf noise_doc(const std::vector<int> &sides) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    std::vector<int> kids;
+    for (size_t i = 0; i < sides.size(); i++) kids.push_back(3 + (int)i);
+    b.pages(2, kids);
+    uint32_t x = 12345;
+    for (size_t i = 0; i < sides.size(); i++) {
+        int n = 100 + (int)i, side = sides[i];
+        b.page(3 + (int)i, 2, "/Resources << /XObject << /I " + std::to_string(n) + " 0 R >> >>");
+        std::string px((size_t)side * (size_t)side, '\0');
+        for (char &c : px) c = (char)((x = x * 1103515245u + 12345u) >> 24);
+        b.stream(n, "<< /Subtype /Image /Width " + std::to_string(side) + " /Height " + std::to_string(side) +
+                        " /ColorSpace /DeviceGray /BitsPerComponent 8 >>", px);
+    }
+    b.xref_table(trailer_opts(1));
+    return temp_pdf(b.save_temp("noise"));
+}
+
+// What pdfextractimg_all gave in a child process that first ran prepare (which gives "" or why the
+// case cannot run here): the result, the error text and what the output directory held after.
+struct child_run {
+    std::string skipped;
+    int result = -2;
+    std::string error;
+    std::vector<std::string> left;
+};
+
+static child_run all_in_child(const std::function<std::string()> &prepare, const char *pdf,
+                              const std::string &out) {
+    child_run r;
+    int fds[2];
+    if (pipe(fds) != 0) return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string why = prepare();
+        std::string report = why.empty() ? "" : "S" + why;
+        if (why.empty()) {
+            int n = pdfextractimg_all(pdf, out.c_str());
+            report = "R" + std::to_string(n) + "\n" + err() + "\n";
+            for (const std::string &name : dir_listing(out)) report += name + "\n";
+        }
+        ssize_t ignored = write(fds[1], report.data(), report.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string report;
+    char b[4096];
+    ssize_t n;
+    while ((n = read(fds[0], b, sizeof b)) > 0) report.append(b, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << "the child was killed: signal " << WTERMSIG(status);
+    if (report.empty()) return r;
+    if (report[0] == 'S') {
+        r.skipped = report.substr(1);
+        return r;
+    }
+    std::vector<std::string> lines;
+    for (size_t p = 1, e; (e = report.find('\n', p)) != std::string::npos; p = e + 1) lines.push_back(report.substr(p, e - p));
+    r.result = lines.size() > 0 ? atoi(lines[0].c_str()) : -2;
+    r.error = lines.size() > 1 ? lines[1] : "";
+    r.left.assign(lines.begin() + std::min<size_t>(2, lines.size()), lines.end());
+    return r;
+}
+
+// A file that does not fit fails the call with the system's reason, and nothing of the call is
+// left. Two ways to run out of room: a small tmpfs mounted in a mount namespace of the child's own
+// (root only, where mounting is allowed), and a file size limit (SIGXFSZ ignored, so that writing
+// past it fails with EFBIG).
+TEST(OutputDir, FullFileSystemFailsTheCall) {
+    temp_pdf pdf = noise_doc({64, 48, 80, 600, 32});  // the fourth PNG takes about 360 KB
+    struct full_case {
+        const char *name;
+        std::function<std::string(const std::string &out)> prepare;
+        std::string reason;
+    };
+    const full_case cases[] = {
+        {"a small tmpfs", [](const std::string &out) -> std::string {
+             if (unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + strerror(errno);
+             if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                 return std::string("mount --make-rprivate: ") + strerror(errno);
+             if (mount("tmpfs", out.c_str(), "tmpfs", 0, "size=256k") != 0)
+                 return std::string("mount tmpfs: ") + strerror(errno);
+             return "";
+         }, "No space left on device"},
+        {"a file size limit", [](const std::string &) -> std::string {
+             signal(SIGXFSZ, SIG_IGN);
+             struct rlimit lim = {100 * 1024, 100 * 1024};
+             if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return std::string("setrlimit: ") + strerror(errno);
+             return "";
+         }, "File too large"},
+    };
+    int ran = 0;
+    for (const full_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch s;
+        std::string out = s / "out";
+        ASSERT_TRUE(fs::create_directory(out));
+        child_run r = all_in_child([&] { return c.prepare(out); }, pdf.c(), out);
+        if (!r.skipped.empty()) {
+            printf("[ skipped  ] %s: %s\n", c.name, r.skipped.c_str());
+            continue;
+        }
+        ran++;
+        EXPECT_EQ(-1, r.result);
+        EXPECT_EQ(0u, r.error.rfind("cannot write " + out + "/image_00", 0)) << r.error;
+        EXPECT_EQ(": " + c.reason, r.error.substr(r.error.size() - std::min(r.error.size(), c.reason.size() + 2)));
+        EXPECT_TRUE(r.left.empty()) << "left: " << (r.left.empty() ? "" : r.left[0]);
+    }
+    if (ran == 0) GTEST_SKIP() << "neither a tmpfs nor a file size limit could be set up";
 }
 
 // ---- allocation failures ------------------------------------------------------------------------

@@ -163,6 +163,11 @@ TEST(CollectPage, XObjectDictionaryForms) {
         {"reference to a missing object is passed over",
          xobjects("/A 99 0 R /B 10 0 R"), {10}},
         {"values that are no references", xobjects("/N /Name /Arr [1 2] /S (x) /A 10 0 R"), {10}},
+        {"a direct dictionary is stepped over whole",
+         xobjects("/D << /Type /Foo /X 11 0 R /E << >> >> /A 10 0 R"), {10}},
+        {"arrays and strings hold no entries",
+         xobjects("/Arr [/Y 11 0 R [>>]] /S (/Y 11 0 R >>) /H <3E3E> /A 10 0 R"), {10}},
+        {"a dictionary that never closes ends the walk", "/Resources << /XObject << /A 10 0 R /D <<", {10}},
         {"zero and negative numbers", xobjects("/Z 0 0 R /M -10 0 R /A 11 0 R"), {11}},
         {"non-image subtypes", xobjects("/P 12 0 R /A 10 0 R"), {10}},
         {"subtype is a prefix test", xobjects("/X 13 0 R"), {13}},
@@ -283,16 +288,18 @@ TEST(CollectPage, FormsNestedSixteenDeepAreFoundSeventeenAreNot) {
     }
 }
 
-TEST(CollectPage, SeenListHolds2048Numbers) {
-    for (int missing : {2046, 2047, 2048, 2100}) {
+// The page's seen set has no cap: an image after thousands of other references is still found.
+TEST(CollectPage, SeenSetHasNoCap) {
+    for (int missing : {2047, 2048, 5000}) {
         SCOPED_TRACE(missing);
         std::string entries;
         for (int i = 0; i < missing; i++) entries += "/M" + std::to_string(i) + " " +
                                                      std::to_string(10000 + i) + " 0 R ";
         pdf_builder b = pages_doc({xobjects(entries + "/I 10 0 R")});
         b.stream(10, image_dict, "x");
+        b.stream(10000 + missing - 1, image_dict, "m");  // the last of the others is an image too
         b.xref_table(trailer_opts(1));
-        EXPECT_EQ(missing < 2048 ? 1u : 0u, page_records(b, 0).size());
+        EXPECT_EQ((records{{1, 10000 + missing - 1}, {1, 10}}), page_records(b, 0));
     }
 }
 
@@ -377,9 +384,9 @@ TEST(CollectAll, DuplicatesAcrossPagesAreListedOnceOnTheFirstPage) {
     EXPECT_EQ((records{{3, 10}, {3, 11}, {3, 12}}), page_records(b, 2));
 }
 
-TEST(CollectAll, DocumentSeenListHolds4096Numbers) {
-    // Pages 1 and 2 fill the document's list with 2 x 2048 images; image 9000 on pages 3 and 4 is
-    // then listed on both, since its number can no longer be remembered.
+// The document's seen set has no cap either: after 4096 images, image 9000 on pages 3 and 4 is
+// listed once, on page 3.
+TEST(CollectAll, EachImageOnceHoweverManyTheDocumentHolds) {
     std::string p1, p2;
     for (int i = 0; i < 2048; i++) {
         p1 += "/A" + std::to_string(i) + " " + std::to_string(10000 + i) + " 0 R ";
@@ -394,10 +401,25 @@ TEST(CollectAll, DocumentSeenListHolds4096Numbers) {
     b.stream(9000, image_dict, "x");
     b.xref_table(trailer_opts(1));
     records got = all_records(b);
-    ASSERT_EQ(4098u, got.size());
-    EXPECT_EQ((std::pair<int, int>{3, 9000}), got[4096]);
-    EXPECT_EQ((std::pair<int, int>{4, 9000}), got[4097]);
+    ASSERT_EQ(4097u, got.size());
     EXPECT_EQ((std::pair<int, int>{2, 22047}), got[4095]);
+    EXPECT_EQ((std::pair<int, int>{3, 9000}), got[4096]);
+    EXPECT_EQ(4097u, g_tried.size()) << "nothing converted twice";
+}
+
+// A form read on a page whose walk stopped at the depth limit may lead further from a shallower
+// place: on page 2, form 20 is read again and leads to image 10 through form 40, which page 1
+// reached only at the 16th level (where its resources are not read).
+TEST(CollectAll, FormsBelowTheDepthLimitAreReadAgainOnLaterPages) {
+    std::string chain;
+    pdf_builder b = pages_doc({xobjects("/C 21 0 R /F 20 0 R"), xobjects("/F 20 0 R")});
+    for (int i = 0; i < 16; i++)  // forms 21..36, the last naming form 40
+        b.stream(21 + i, form_dict(i < 15 ? "/C " + std::to_string(22 + i) + " 0 R" : "/G 40 0 R"), "");
+    b.stream(20, form_dict("/G 40 0 R"), "");
+    b.stream(40, form_dict("/I 10 0 R"), "");
+    b.stream(10, image_dict, "x");
+    b.xref_table(trailer_opts(1));
+    EXPECT_EQ((records{{2, 10}}), all_records(b));
 }
 
 TEST(CollectAll, FallbackScanOnlyWhenNoPageYieldsAnImage) {

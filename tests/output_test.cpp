@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,30 +71,6 @@ static std::string mixed_document(int pages) {
     return b.out;
 }
 
-static std::map<std::string, std::string> read_dir(const std::string &dir) {
-    std::map<std::string, std::string> files;
-    DIR *d = opendir(dir.c_str());
-    if (!d) return files;
-    while (dirent *e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        FILE *f = fopen((dir + "/" + name).c_str(), "rb");
-        std::string bytes;
-        char buf[65536];
-        size_t n;
-        while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
-        if (f) fclose(f);
-        files[name] = bytes;
-    }
-    closedir(d);
-    return files;
-}
-
-static void clear_dir(const std::string &dir) {
-    for (const auto &f : read_dir(dir)) remove((dir + "/" + f.first).c_str());
-    rmdir(dir.c_str());
-}
-
 struct walk_result {
     int32_t count = 0, written = 0, failed = 0;
     std::map<std::string, std::string> files;
@@ -134,9 +114,9 @@ TEST(OutputFiles, ThreadsWriteTheSameFiles) {
     remove(path.c_str());
 }
 
-// A file that cannot be created is not counted, with or without the threads, and the rest are
-// written all the same.
-TEST(OutputFiles, UnwritableFilesAreNotCounted) {
+// A file that cannot be put in place fails the call, with or without the threads: the error names
+// it, and the call's other files are removed (the directories in the way stay).
+TEST(OutputFiles, UnwritableFileFailsTheCall) {
     std::string path = pdf_temp_path("writer_block");
     ASSERT_TRUE(write_file(path, mixed_document(6)));
     pdfcore_doc doc{};
@@ -148,13 +128,52 @@ TEST(OutputFiles, UnwritableFilesAreNotCounted) {
         // Directories where images 2 and 4 would go, whatever their kind.
         const char *blocks[] = {"/image_002.png", "/image_002.jpg", "/image_004.png", "/image_004.jpg"};
         for (const char *b : blocks) mkdir((dir + b).c_str(), 0755);
-        walk_result r = walk(&doc, -1, threads, dir);
-        ASSERT_GT(r.count, 4);
-        EXPECT_EQ(r.count - 2, r.written);
-        EXPECT_EQ((size_t)r.count - 2, r.files.size() - 4);  // the four directories stay
+        mkdir(dir.c_str(), 0755);
+        image_files files;
+        ASSERT_EQ(0, image_files_open(&files, dir.c_str(), threads ? 1 : 0));
+        image_receiver to = image_files_receiver(&files);
+        EXPECT_EQ(-1, collect_all_images(&doc, &to)) << "the walk stops at the refusal";
+        EXPECT_EQ(-1, image_files_close(&files, 1));
+        std::string msg = files.error;
+        EXPECT_TRUE(msg.rfind("cannot write " + dir + "/image_00", 0) == 0 &&
+                    msg.find(": Is a directory") != std::string::npos)
+            << msg;
+        EXPECT_EQ(4u, read_dir(dir).size()) << "only the four directories stay";
+        clear_dir(dir);
     }
     pdfcore_doc_free(&doc);
     remove(path.c_str());
+}
+
+// The temporary file is created exclusively: what stands under its name (a link to a file
+// elsewhere, a file) is passed over for the next name, never written through or replaced.
+TEST(OutputFiles, TemporaryNamesAreNeverWrittenThrough) {
+    std::string dir = pdf_temp_path("output_tmp");
+    mkdir(dir.c_str(), 0755);
+    ASSERT_TRUE(write_file(dir + "/victim", "keep"));
+    char tmp0[image_leaf_size], tmp1[image_leaf_size];
+    const uint64_t seed = 77;
+    qv_temp_name(tmp0, "image_001.png", seed);
+    qv_temp_name(tmp1, "image_001.png", seed + 1);
+    EXPECT_EQ('.', tmp0[0]);
+    EXPECT_STRNE(tmp0, tmp1);
+    ASSERT_EQ(0, symlink((dir + "/victim").c_str(), (dir + "/" + tmp0).c_str()));
+    ASSERT_TRUE(write_file(dir + "/" + tmp1, "someone else's"));
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(0, qv_write_file_at(fd, "image_001.png", (const uint8_t *)"PNG", 3, seed));
+    // An error names the system's reason: the name is a directory.
+    mkdir((dir + "/image_002.png").c_str(), 0755);
+    EXPECT_EQ(EISDIR, qv_write_file_at(fd, "image_002.png", (const uint8_t *)"PNG", 3, seed));
+    close(fd);
+    std::map<std::string, std::string> got = read_dir(dir);
+    EXPECT_EQ("keep", got["victim"]);
+    EXPECT_EQ("keep", got[tmp0]) << "the link is left as it was";
+    EXPECT_EQ("someone else's", got[tmp1]);
+    EXPECT_EQ("PNG", got["image_001.png"]);
+    EXPECT_EQ(5u, got.size()) << "no temporary file of this call is left";
+    rmdir((dir + "/image_002.png").c_str());
+    clear_dir(dir);
 }
 
 // ---- the receivers on their own --------------------------------------------------------------------
@@ -201,6 +220,7 @@ TEST(OutputFiles, NamesAndRemovalOnFailure) {
             EXPECT_EQ(nullptr, r.data) << "the receiver owns the bytes";
         }
         EXPECT_EQ(c.want, image_files_close(&files, c.lost));
+        EXPECT_STREQ(c.lost ? "out of memory" : "", files.error);
         std::map<std::string, std::string> got = read_dir(dir);
         std::map<std::string, std::string> want = {{"image_001.png", "older"}};
         if (!c.lost) {

@@ -44,7 +44,8 @@
 //   bytes(), size(), tell()   everything written so far / its length.
 //   save(path), save_temp(tag)  write the file; save_temp returns the unique path it used.
 // Helpers: zlib_compress(s) (HAVE_ZLIB only), pdf_temp_path(tag), read_file(path),
-// write_file(path, bytes).
+// write_file(path, bytes), read_dir(dir) (name -> bytes of each entry), clear_dir(dir) (its files,
+// then itself).
 #ifndef QV_TESTS_PDF_BUILDER_H
 #define QV_TESTS_PDF_BUILDER_H
 
@@ -54,6 +55,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <dirent.h>
 #include <unistd.h>
 #ifdef HAVE_ZLIB
 #include <zlib.h>
@@ -101,6 +103,32 @@ inline bool write_file(const std::string &path, const std::string &bytes) {
     if (!f) return false;
     size_t n = bytes.empty() ? 0 : fwrite(bytes.data(), 1, bytes.size(), f);
     return fclose(f) == 0 && n == bytes.size();
+}
+
+// Every entry of dir but "." and "..": name -> bytes ("" for what cannot be read).
+inline std::map<std::string, std::string> read_dir(const std::string &dir) {
+    std::map<std::string, std::string> files;
+    DIR *d = opendir(dir.c_str());
+    if (!d) return files;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        FILE *f = fopen((dir + "/" + name).c_str(), "rb");
+        std::string bytes;
+        char buf[65536];
+        size_t n;
+        while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+        if (f) fclose(f);
+        files[name] = bytes;
+    }
+    closedir(d);
+    return files;
+}
+
+// Removes the files in dir, then dir.
+inline void clear_dir(const std::string &dir) {
+    for (const auto &f : read_dir(dir)) remove((dir + "/" + f.first).c_str());
+    rmdir(dir.c_str());
 }
 
 // How stream() writes /Length.

@@ -48,7 +48,8 @@ static int usage_error(const char *why) {
 }
 
 static int library_error() {
-    fprintf(stderr, "pdfextractimg: %s\n", pdfextractimg_last_error());
+    const char *why = pdfextractimg_last_error();
+    fprintf(stderr, "pdfextractimg: %s\n", *why ? why : "failed, and the library gave no reason");
     return 1;
 }
 
@@ -147,8 +148,10 @@ int main(int argc, char **argv) {
         return usage_error("unknown command");
     }
     pdfextractimg_cleanup();
-    if (fflush(stdout) != 0 && rc == 0) {
-        fprintf(stderr, "pdfextractimg: cannot write the output\n");
+    errno = 0;
+    bool unwritten = fflush(stdout) != 0 || ferror(stdout);
+    if (unwritten && rc == 0) {
+        fprintf(stderr, "pdfextractimg: cannot write the output: %s\n", errno ? strerror(errno) : "write error");
         rc = 1;
     }
     return rc;

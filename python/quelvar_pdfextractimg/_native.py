@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import ctypes
 import os
-import threading
 from typing import Callable, Optional, Tuple, TypeVar
 
 LIBRARY_ENV = "QUELVAR_PDFEXTRACTIMG_LIBRARY"
@@ -11,10 +10,9 @@ SONAME = "libquelvar-pdfextractimg.so.0"
 
 T = TypeVar("T")
 
-# The library keeps its error text and its last listing for the whole process, so two threads
-# calling it at once could read each other's. One lock serialises every call; it goes when the
-# library's error text and listing become per thread.
-_lock = threading.Lock()
+# The library keeps its error text and its last listing per calling thread, and ctypes releases
+# the GIL during a call: threads call it at once, each reading its own error text right after its
+# call. Two threads loading it at once load the same library twice, which is harmless.
 _lib: Optional[ctypes.CDLL] = None
 _lib_path: Optional[str] = None
 
@@ -66,24 +64,21 @@ def library() -> ctypes.CDLL:
 
 def library_path() -> str:
     """The path (or soname) the library was loaded from."""
-    with _lock:
-        library()
-        return _lib_path or ""
+    library()
+    return _lib_path or ""
 
 
 def call(fn: Callable[[ctypes.CDLL], T], failed: Callable[[T], bool]) -> Tuple[T, str]:
-    """Runs fn(library) under the lock; returns its result and, if failed(result), the library's
-    error text (else "")."""
-    with _lock:
-        lib = library()
-        result = fn(lib)
-        error = lib.pdfextractimg_last_error() if failed(result) else b""
-        return result, error.decode("utf-8", "surrogateescape")
+    """Runs fn(library); returns its result and, if failed(result), the library's error text of
+    this thread (else "")."""
+    lib = library()
+    result = fn(lib)
+    error = lib.pdfextractimg_last_error() if failed(result) else b""
+    return result, error.decode("utf-8", "surrogateescape")
 
 
 def call_unlocked_all(pdf: bytes, outdir: bytes) -> Tuple[int, str]:
-    """pdfextractimg_all without the lock, for a forked child that is the only thread of its
-    process (the parent's lock may be held by a thread that does not exist there). The library
+    """pdfextractimg_all for a forked child that is the only thread of its process. The library
     must already be loaded: loading in such a child could wait on the loader's lock for ever."""
     assert _lib is not None
     n = _lib.pdfextractimg_all(pdf, outdir)
