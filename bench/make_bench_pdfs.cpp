@@ -2,7 +2,7 @@
 // own noise function, zlib level 6 for the Flate streams).
 //
 //   make_bench_pdfs ppm OUT.ppm W H              a photo-like image as binary PPM (to make a JPEG)
-//   make_bench_pdfs pdfs DIR BIG.jpg SMALL.jpg [--quick]
+//   make_bench_pdfs pdfs DIR BIG.jpg SMALL.jpg FINE.jpg [--quick]
 //
 // "pdfs" writes into DIR:
 //   photo.pdf  100 pages, each one 2000x1500 DeviceRGB FlateDecode photo-like image (10 distinct
@@ -13,7 +13,14 @@
 //   jpeg.pdf   100 pages, each one JPEG image object (the bytes of BIG.jpg)
 //   big.pdf    about 300 MB: 1500 pages with 100 KB uncompressed content streams, 150 unreferenced
 //              1 MiB binary streams, 3 small Flate images
-// --quick: 10 photo pages, 20 JPEG pages, a 30 MB big.pdf (small.pdf unchanged).
+//   jpeghq.pdf 100 pages, each one JPEG image object (the bytes of FINE.jpg: BIG.jpg's picture at
+//              quality 95, about 31 MB in all)
+//   grainy.pdf as photo.pdf with grainier photos (noise -7..8), which zlib keeps at nine tenths of
+//              their size: about 810 MB
+//   many.pdf   200 pages of 20 images of at most 64 x 48 pixels, 4,000 in all, of the kinds of
+//              small.pdf, 1,000 of them with a soft mask (about 10 MB)
+// --quick: 10 photo and grainy pages, 20 JPEG and jpeghq pages, a 30 MB big.pdf (small.pdf and
+// many.pdf unchanged).
 #include <zlib.h>
 
 #include <cmath>
@@ -44,8 +51,9 @@ struct rng {
 
 static uint8_t clamp8(int v) { return (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
-// Smooth gradients, a few soft blobs and low-amplitude noise: compresses like a photograph.
-static bytes photo_rgb(int w, int h, uint64_t seed) {
+// Smooth gradients, a few soft blobs and noise of noise_bits bits (2: -1..2, as a clean photograph;
+// 4: -7..8, as a grainy one, which zlib compresses to about nine tenths).
+static bytes photo_rgb(int w, int h, uint64_t seed, int noise_bits = 2) {
     bytes px((size_t)w * h * 3);
     std::vector<int> colx((size_t)w * 3), rowy((size_t)h * 3);
     double phase = (double)(seed % 97) / 17.0;
@@ -66,7 +74,8 @@ static bytes photo_rgb(int w, int h, uint64_t seed) {
         for (int x = 0; x < w; x++) {
             uint64_t n = mix(seed * 0x9E3779B97F4A7C15ULL + (uint64_t)y * 65536 + (uint64_t)x);
             for (int c = 0; c < 3; c++) {
-                int noise = (int)((n >> (c * 8)) & 3) - 1;  // -1..2
+                int mask = (1 << noise_bits) - 1;
+                int noise = (int)((n >> (c * 8)) & (uint64_t)mask) - (mask - 1) / 2;
                 row[x * 3 + c] = clamp8(40 + colx[x * 3 + c] + rowy[y * 3 + c] + noise);
             }
         }
@@ -210,11 +219,12 @@ static std::string image_dict(int w, int h, const char *cs, int bpc, const char 
            " /ColorSpace " + cs + " /BitsPerComponent " + std::to_string(bpc) + " /Filter " + filter;
 }
 
-static void make_photo(const std::string &dir, int pages) {
+static void make_photo(const std::string &path, int pages, int noise_bits) {
     const int w = 2000, h = 1500, distinct = 10;
     std::vector<bytes> z;
-    for (int i = 0; i < distinct && i < pages; i++) z.push_back(zlib6(photo_rgb(w, h, 1000 + (uint64_t)i)));
-    pdf_writer pw(dir + "/photo.pdf");
+    for (int i = 0; i < distinct && i < pages; i++)
+        z.push_back(zlib6(photo_rgb(w, h, 1000 + (uint64_t)i, noise_bits)));
+    pdf_writer pw(path);
     int pages_num = pw.alloc();
     std::vector<int> page_nums;
     for (int p = 0; p < pages; p++) {
@@ -225,20 +235,44 @@ static void make_photo(const std::string &dir, int pages) {
     pw.finish(pages_num, page_nums);
 }
 
-// One small image of kind k (0..9); returns its object number (a soft mask is written first).
-static int small_image(pdf_writer &pw, int k, rng &r, const bytes &jpeg) {
-    int w = r.range(16, 160), h = r.range(16, 120);
+// The size of a JPEG from its SOF0..SOF2 segment (0 x 0 when it has none).
+static void jpeg_size(const bytes &jpeg, int *jw, int *jh) {
+    *jw = *jh = 0;
+    for (size_t i = 2; i + 9 < jpeg.size();) {
+        if (jpeg[i] != 0xFF) break;
+        uint8_t m = jpeg[i + 1];
+        size_t seg = (size_t)jpeg[i + 2] << 8 | jpeg[i + 3];
+        if (m >= 0xC0 && m <= 0xC2) {
+            *jh = jpeg[i + 5] << 8 | jpeg[i + 6];
+            *jw = jpeg[i + 7] << 8 | jpeg[i + 8];
+            return;
+        }
+        i += 2 + seg;
+    }
+}
+
+// One small image of kind k (0..9), at most max_w x max_h pixels; returns its object number. Kind 7
+// (RGB) and any image asked for with_mask get a soft mask, written first under its own number.
+static int small_image(pdf_writer &pw, int k, rng &r, const bytes &jpeg, int max_w = 160, int max_h = 120,
+                       bool with_mask = false) {
+    int w = r.range(16, max_w), h = r.range(16, max_h);
     uint64_t seed = r.next();
     bytes rgb = photo_rgb(w, h, seed);
     int num = pw.alloc();
+    std::string dict;
+    bytes data;
     switch (k) {
     case 0:
-        pw.stream(num, image_dict(w, h, "/DeviceRGB", 8, "/FlateDecode"), zlib6(rgb));
+    case 7:
+        dict = image_dict(w, h, "/DeviceRGB", 8, "/FlateDecode");
+        data = zlib6(rgb);
+        with_mask = with_mask || k == 7;
         break;
     case 1: {
         bytes g((size_t)w * h);
         for (size_t i = 0; i < g.size(); i++) g[i] = rgb[i * 3 + 1];
-        pw.stream(num, image_dict(w, h, "/DeviceGray", 8, "/FlateDecode"), zlib6(g));
+        dict = image_dict(w, h, "/DeviceGray", 8, "/FlateDecode");
+        data = zlib6(g);
         break;
     }
     case 2: {  // PNG predictor, Up on every row
@@ -249,11 +283,9 @@ static int small_image(pdf_writer &pw, int k, rng &r, const bytes &jpeg) {
             for (size_t i = 0; i < stride; i++)
                 rows.push_back((uint8_t)(rgb[y * stride + i] - (y > 0 ? rgb[(y - 1) * stride + i] : 0)));
         }
-        pw.stream(num,
-                  image_dict(w, h, "/DeviceRGB", 8, "/FlateDecode") +
-                      " /DecodeParms << /Predictor 15 /Colors 3 /BitsPerComponent 8 /Columns " + std::to_string(w) +
-                      " >>",
-                  zlib6(rows));
+        dict = image_dict(w, h, "/DeviceRGB", 8, "/FlateDecode") +
+               " /DecodeParms << /Predictor 15 /Colors 3 /BitsPerComponent 8 /Columns " + std::to_string(w) + " >>";
+        data = zlib6(rows);
         break;
     }
     case 3: {  // Indexed, 256-entry palette as a hex string
@@ -266,7 +298,8 @@ static int small_image(pdf_writer &pw, int k, rng &r, const bytes &jpeg) {
         pal += ">]";
         bytes idx((size_t)w * h);
         for (size_t i = 0; i < idx.size(); i++) idx[i] = rgb[i * 3];
-        pw.stream(num, image_dict(w, h, pal.c_str(), 8, "/FlateDecode"), zlib6(idx));
+        dict = image_dict(w, h, pal.c_str(), 8, "/FlateDecode");
+        data = zlib6(idx);
         break;
     }
     case 4:
@@ -276,10 +309,11 @@ static int small_image(pdf_writer &pw, int k, rng &r, const bytes &jpeg) {
         for (int y = 0; y < h; y++)
             for (int x = 0; x < w; x++)
                 if (rgb[((size_t)y * w + x) * 3] > 128) bits[y * stride + x / 8] |= (uint8_t)(0x80 >> (x % 8));
-        std::string d = k == 4 ? image_dict(w, h, "/DeviceGray", 1, "/FlateDecode")
-                               : "/Type /XObject /Subtype /Image /Width " + std::to_string(w) + " /Height " +
-                                     std::to_string(h) + " /ImageMask true /BitsPerComponent 1 /Filter /FlateDecode";
-        pw.stream(num, d, zlib6(bits));
+        dict = k == 4 ? image_dict(w, h, "/DeviceGray", 1, "/FlateDecode")
+                      : "/Type /XObject /Subtype /Image /Width " + std::to_string(w) + " /Height " + std::to_string(h) +
+                            " /ImageMask true /BitsPerComponent 1 /Filter /FlateDecode";
+        data = zlib6(bits);
+        with_mask = with_mask && k == 4;  // an image mask is a mask already
         break;
     }
     case 6: {
@@ -290,61 +324,76 @@ static int small_image(pdf_writer &pw, int k, rng &r, const bytes &jpeg) {
             cmyk[i * 4 + 2] = (uint8_t)(255 - rgb[i * 3 + 2]);
             cmyk[i * 4 + 3] = (uint8_t)(rgb[i * 3] / 8);
         }
-        pw.stream(num, image_dict(w, h, "/DeviceCMYK", 8, "/FlateDecode"), zlib6(cmyk));
+        dict = image_dict(w, h, "/DeviceCMYK", 8, "/FlateDecode");
+        data = zlib6(cmyk);
         break;
     }
-    case 7: {  // soft mask: written before the image under its own number
-        bytes a((size_t)w * h);
-        for (int y = 0; y < h; y++)
-            for (int x = 0; x < w; x++) a[(size_t)y * w + x] = (uint8_t)(255 * x / w);
-        int mask = pw.alloc();
-        pw.stream(mask, image_dict(w, h, "/DeviceGray", 8, "/FlateDecode"), zlib6(a));
-        pw.stream(num, image_dict(w, h, "/DeviceRGB", 8, "/FlateDecode") + " /SMask " + std::to_string(mask) + " 0 R",
-                  zlib6(rgb));
-        break;
-    }
-    case 8: {  // the small JPEG's own size
-        int jw = 0, jh = 0;
-        for (size_t i = 2; i + 9 < jpeg.size();) {  // SOF0..SOF2 hold the size
-            if (jpeg[i] != 0xFF) break;
-            uint8_t m = jpeg[i + 1];
-            size_t seg = (size_t)jpeg[i + 2] << 8 | jpeg[i + 3];
-            if (m >= 0xC0 && m <= 0xC2) {
-                jh = jpeg[i + 5] << 8 | jpeg[i + 6];
-                jw = jpeg[i + 7] << 8 | jpeg[i + 8];
-                break;
-            }
-            i += 2 + seg;
-        }
-        pw.stream(num, image_dict(jw, jh, "/DeviceRGB", 8, "/DCTDecode"), jpeg);
+    case 8: {  // the small JPEG at its own size
+        jpeg_size(jpeg, &w, &h);
+        dict = image_dict(w, h, "/DeviceRGB", 8, "/DCTDecode");
+        data = jpeg;
         break;
     }
     default: {
         bytes g((size_t)w * h);
         for (size_t i = 0; i < g.size(); i++) g[i] = rgb[i * 3 + 2];
-        pw.stream(num, image_dict(w, h, "/DeviceGray", 8, "/LZWDecode"), lzw_literal(g));
+        dict = image_dict(w, h, "/DeviceGray", 8, "/LZWDecode");
+        data = lzw_literal(g);
         break;
     }
     }
+    if (with_mask) {  // a horizontal ramp of the image's size
+        bytes a((size_t)w * h);
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) a[(size_t)y * w + x] = (uint8_t)(255 * x / w);
+        int mask = pw.alloc();
+        pw.stream(mask, image_dict(w, h, "/DeviceGray", 8, "/FlateDecode"), zlib6(a));
+        dict += " /SMask " + std::to_string(mask) + " 0 R";
+    }
+    pw.stream(num, dict, data);
     return num;
 }
 
-static void make_small(const std::string &dir, const bytes &jpeg) {
-    pdf_writer pw(dir + "/small.pdf");
+// PATH: PAGES pages of 20 small images each, image n of kind kind(n) (see small_image).
+template <class KindOf>
+static void make_small_images(const std::string &path, int pages, uint64_t seed, const bytes &jpeg, int max_w,
+                              int max_h, KindOf kind_mask) {
+    pdf_writer pw(path);
     int pages_num = pw.alloc();
     std::vector<int> page_nums;
-    rng r{42};
-    for (int p = 0; p < 100; p++) {
+    rng r{seed};
+    for (int p = 0; p < pages; p++) {
         std::vector<int> imgs;
-        for (int i = 0; i < 20; i++) imgs.push_back(small_image(pw, (p * 20 + i) % 10, r, jpeg));
+        for (int i = 0; i < 20; i++) {
+            int n = p * 20 + i, kind = 0;
+            bool mask = kind_mask(n, &kind);
+            imgs.push_back(small_image(pw, kind, r, jpeg, max_w, max_h, mask));
+        }
         page_nums.push_back(write_page(pw, pages_num, imgs, ""));
     }
     pw.finish(pages_num, page_nums);
 }
 
-static void make_jpeg(const std::string &dir, const bytes &jpeg, int pages) {
+static void make_small(const std::string &dir, const bytes &jpeg) {
+    make_small_images(dir + "/small.pdf", 100, 42, jpeg, 160, 120, [](int n, int *kind) {
+        *kind = n % 10;
+        return false;
+    });
+}
+
+// 200 pages of 20 images of at most 64 x 48 pixels, 4,000 in all, of the kinds of small.pdf but
+// kind 7, every fourth with a soft mask (1,000), the kinds turning so that masks fall on each.
+static void make_many(const std::string &dir, const bytes &jpeg) {
+    make_small_images(dir + "/many.pdf", 200, 4000, jpeg, 64, 48, [](int n, int *kind) {
+        static const int kinds[8] = {0, 1, 2, 3, 4, 6, 8, 9};
+        *kind = kinds[(n + n / 8) % 8];
+        return n % 4 == 1;
+    });
+}
+
+static void make_jpeg(const std::string &path, const bytes &jpeg, int pages) {
     int jw = 2000, jh = 1500;
-    pdf_writer pw(dir + "/jpeg.pdf");
+    pdf_writer pw(path);
     int pages_num = pw.alloc();
     std::vector<int> page_nums;
     for (int p = 0; p < pages; p++) {
@@ -415,18 +464,21 @@ int main(int argc, char **argv) {
         fwrite(px.data(), 1, px.size(), f);
         return fclose(f) == 0 ? 0 : 1;
     }
-    if ((argc == 5 || argc == 6) && strcmp(argv[1], "pdfs") == 0) {
-        bool quick = argc == 6 && strcmp(argv[5], "--quick") == 0;
+    if ((argc == 6 || argc == 7) && strcmp(argv[1], "pdfs") == 0) {
+        bool quick = argc == 7 && strcmp(argv[6], "--quick") == 0;
         std::string dir = argv[2];
-        bytes big_jpeg = read_file(argv[3]), small_jpeg = read_file(argv[4]);
-        make_photo(dir, quick ? 10 : 100);
+        bytes big_jpeg = read_file(argv[3]), small_jpeg = read_file(argv[4]), fine_jpeg = read_file(argv[5]);
+        make_photo(dir + "/photo.pdf", quick ? 10 : 100, 2);
         make_small(dir, small_jpeg);
-        make_jpeg(dir, big_jpeg, quick ? 20 : 100);
+        make_jpeg(dir + "/jpeg.pdf", big_jpeg, quick ? 20 : 100);
         make_big(dir, quick ? 150 : 1500, quick ? 15 : 150);
+        make_jpeg(dir + "/jpeghq.pdf", fine_jpeg, quick ? 20 : 100);
+        make_photo(dir + "/grainy.pdf", quick ? 10 : 100, 4);
+        make_many(dir, small_jpeg);
         return 0;
     }
     fprintf(stderr,
             "usage: make_bench_pdfs ppm OUT.ppm W H\n"
-            "       make_bench_pdfs pdfs DIR BIG.jpg SMALL.jpg [--quick]\n");
+            "       make_bench_pdfs pdfs DIR BIG.jpg SMALL.jpg FINE.jpg [--quick]\n");
     return 2;
 }

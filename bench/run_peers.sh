@@ -2,17 +2,22 @@
 # run_peers.sh - times `pdfextractimg all` against poppler's `pdfimages -all` and MuPDF's
 # `mutool extract` on the generated benchmark PDFs, side by side in one run.
 #
-#   bench/run_peers.sh [--runs N] [--quick] [--dir DIR] [--build DIR] [--files "photo small jpeg big"]
-#                      [--peers "pdfimages mutool"]
+#   bench/run_peers.sh [--runs N] [--quick] [--dir DIR] [--build DIR] [--files "photo small jpeg big ..."]
+#                      [--peers "pdfimages mutool"] [--before HOST]
 #
 # --runs N    runs of each tool on each file (default 5); the three tools alternate, and the one
 #             that goes first rotates from run to run
-# --quick     smaller PDFs (10 photo pages, 20 JPEG pages, a 30 MB big.pdf) for a fast look
+# --quick     smaller PDFs (10 photo and grainy pages, 20 JPEG and jpeghq pages, a 30 MB big.pdf)
+#             for a fast look
+# --files L   the files to time (default "photo small jpeg big"; also jpeghq, grainy and many, see
+#             bench/make_bench_pdfs.cpp)
 # --dir DIR   scratch directory for the PDFs and the tools' output (default /tmp/qv-bench);
 #             never inside the repository
 # --build DIR build directory (default build-perf: Release, -O2, benchmarks on), configured and
 #             built here when needed
 # --peers L   the peers to run (default both; pdfimages takes minutes per run on the photo file)
+# --before H  an earlier build's command-line host, timed as a fourth tool ("before") beside the
+#             others, to compare a change with its starting point in the same run
 #
 # Prints, per file and tool, the median wall time (s) and median peak resident memory (KB, from
 # /usr/bin/time -f %M), and the ratios pdfextractimg / peer (below 1: pdfextractimg is better).
@@ -26,6 +31,7 @@ dir=/tmp/qv-bench
 build="$root/build-perf"
 files="photo small jpeg big"
 peers="pdfimages mutool"
+before=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --runs) runs=$2; shift 2 ;;
@@ -34,7 +40,8 @@ while [ $# -gt 0 ]; do
     --build) build=$2; shift 2 ;;
     --files) files=$2; shift 2 ;;
     --peers) peers=$2; shift 2 ;;
-    *) echo "usage: $0 [--runs N] [--quick] [--dir DIR] [--build DIR] [--files LIST] [--peers LIST]" >&2; exit 2 ;;
+    --before) before=$2; shift 2 ;;
+    *) echo "usage: $0 [--runs N] [--quick] [--dir DIR] [--build DIR] [--files LIST] [--peers LIST] [--before HOST]" >&2; exit 2 ;;
     esac
 done
 case "$dir" in "$root"|"$root"/*) echo "run_peers.sh: --dir must lie outside the repository" >&2; exit 2 ;; esac
@@ -71,11 +78,12 @@ if [ ! -f "$dir/stamp" ] || [ "$(cat "$dir/stamp")" != "$stamp" ]; then
     /usr/bin/python3 -c "
 from PIL import Image
 Image.open('$dir/big.ppm').save('$dir/big.jpg', quality=85)
+Image.open('$dir/big.ppm').save('$dir/fine.jpg', quality=95)
 Image.open('$dir/small.ppm').save('$dir/small.jpg', quality=85)"
     if [ "$quick" = 1 ]; then
-        "$gen" pdfs "$dir" "$dir/big.jpg" "$dir/small.jpg" --quick
+        "$gen" pdfs "$dir" "$dir/big.jpg" "$dir/small.jpg" "$dir/fine.jpg" --quick
     else
-        "$gen" pdfs "$dir" "$dir/big.jpg" "$dir/small.jpg"
+        "$gen" pdfs "$dir" "$dir/big.jpg" "$dir/small.jpg" "$dir/fine.jpg"
     fi
     echo "$stamp" >"$dir/stamp"
 fi
@@ -90,6 +98,7 @@ run() {
     mkdir -p "$out"
     case "$1" in
     pdfextractimg) /usr/bin/time -f "%e %M" -o "$dir/t" "$qv" all "$dir/$2.pdf" "$out" >/dev/null ;;
+    before) /usr/bin/time -f "%e %M" -o "$dir/t" "$before" all "$dir/$2.pdf" "$out" >/dev/null ;;
     pdfimages) /usr/bin/time -f "%e %M" -o "$dir/t" pdfimages -all "$dir/$2.pdf" "$out/img" ;;
     mutool) (cd "$out" && /usr/bin/time -f "%e %M" -o "$dir/t" mutool extract "$dir/$2.pdf" >/dev/null 2>&1) ;;
     esac
@@ -97,15 +106,16 @@ run() {
 }
 
 tools="pdfextractimg pdfimages mutool"
+[ -z "$before" ] || { tools="$tools before"; peers="$peers before"; }
 echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), $runs runs"
 for f in $files; do
     [ -f "$dir/$f.pdf" ] || continue
     i=0
     while [ "$i" -lt "$runs" ]; do
         case $((i % 3)) in
-        0) order="pdfextractimg pdfimages mutool" ;;
-        1) order="pdfimages mutool pdfextractimg" ;;
-        *) order="mutool pdfextractimg pdfimages" ;;
+        0) order="pdfextractimg pdfimages before mutool" ;;
+        1) order="pdfimages before mutool pdfextractimg" ;;
+        *) order="mutool pdfextractimg pdfimages before" ;;
         esac
         for t in $order; do
             case " pdfextractimg $peers " in *" $t "*) run "$t" "$f" ;; esac

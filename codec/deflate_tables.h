@@ -23,12 +23,25 @@ inline constexpr int32_t deflate_cl_order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 
                                                  11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // Copies a match of len (3..258) bytes from dist (>= 1) bytes back to to[0, len): exactly those
-// bytes, as a byte-by-byte copy would, including when the match overlaps itself.
+// bytes, as a byte-by-byte copy would, including when the match overlaps itself. to[len, 8) must
+// lie inside the output buffer too: a short match is one 8-byte store that writes the bytes after
+// it back unchanged.
 static inline void deflate_copy_match(uint8_t *to, uint64_t dist, uint64_t len) {
     const uint8_t *from = to - dist;
     uint8_t *const end = to + len;
     if (dist >= 8) {  // 8 bytes at a time never read a byte the same copy writes
-        if (len >= 8) {
+        if (len <= 8) {  // one 8-byte store; the bytes after the match are stored back as they were
+            uint64_t v, old;
+            memcpy(&v, from, 8);
+            memcpy(&old, to, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            uint64_t mine = ~(uint64_t)0 << (64 - 8 * len);  // the first len bytes
+#else
+            uint64_t mine = ~(uint64_t)0 >> (64 - 8 * len);
+#endif
+            v = (v & mine) | (old & ~mine);
+            memcpy(to, &v, 8);
+        } else {
             do {
                 memcpy(to, from, 8);
                 to += 8;
@@ -36,16 +49,6 @@ static inline void deflate_copy_match(uint8_t *to, uint64_t dist, uint64_t len) 
             } while (end - to >= 8);
             // The last bytes as the 8 that end the match: the ones copied again are the same.
             if (to < end) memcpy(end - 8, end - 8 - dist, 8);
-        } else if (len >= 4) {  // two 4-byte copies, overlapping in the middle
-            uint32_t a, b;
-            memcpy(&a, from, 4);
-            memcpy(&b, end - 4 - dist, 4);
-            memcpy(to, &a, 4);
-            memcpy(end - 4, &b, 4);
-        } else {
-            to[0] = from[0];
-            to[1] = from[1];
-            to[2] = from[2];
         }
     } else if (dist == 1) {
         memset(to, from[0], (size_t)len);

@@ -2,8 +2,9 @@
 // stream inflater, and the PNG row unfilter.
 //
 // Huffman codes are decoded through a first-level lookup table indexed by the next few input
-// bits; a code longer than the table, an unassigned one, or one whose bits are not all in the
-// input yet, is decoded one bit at a time against the canonical code counts, which gives the
+// bits, whose entry gives the literal, or the base of a length or distance with the count of its
+// extra bits; a code longer than the table, an unassigned one, or one whose bits are not all in
+// the input yet, is decoded one bit at a time against the canonical code counts, which gives the
 // same symbol or the same failure. No allocation; all state is the call's own. Running out of
 // input sets the sticky `failed` flag of the call's state; every loop that reads input tests it,
 // so the call ends with -1 wherever the input ran out.
@@ -17,18 +18,44 @@ static const int max_bits = 15;        // longest code, RFC 1951 3.2.1
 static const int max_lcodes = 286;     // literal/length codes in a dynamic block
 static const int max_dcodes = 30;      // distance codes
 static const int fix_lcodes = 288;     // literal/length symbols of the fixed code
+static const int cl_codes = 19;        // code-length code symbols
 static const uint64_t max_out = 1ull << 30;          // the zlib decoder's largest dst_cap
 static const uint64_t max_raw_out = 0x7FFFFFFFu;     // the stream inflater's count is an int32_t
 static const int lit_fast_bits = 10;   // lookup index width for literal/length codes
-static const int dist_fast_bits = 10;  // and for distance codes
+static const int dist_fast_bits = 10;  // for distance codes
+static const int cl_fast_bits = 7;     // for the code-length code: its codes are at most 7 bits
 
+// One lookup entry, 32 bits, for the code whose bits (bit-reversed, as codes arrive most
+// significant bit first) are the low bits of the index:
+//   bits 0..5    input bits the symbol takes: its code and the extra bits of a length or distance
+//                (at most 15 + 13); 0: no code of at most the index width starts here, or its
+//                symbol is one no block may use, and decode_slow decides
+//   bit 6        a literal, its byte the value (in the code-length code: every symbol)
+//   bit 7        the end-of-block code
+//   bits 8..11   the code's length: the extra bits follow it
+//   bits 16..31  the value: literal byte, symbol, or the base of a length or distance
+// Taking all of a symbol's bits in one shift, and the extra bits from the bits before it, keeps
+// one shift between one lookup and the next; as the count is the entry's low six bits, a 64-bit
+// shift by the entry needs no masking on processors whose shifts count modulo 64.
+typedef uint32_t fast_entry;
+static const uint32_t fe_literal = 1u << 6;
+static const uint32_t fe_end = 1u << 7;
+static const int max_entry_bits = max_bits + 13;
 
-// One lookup entry: the symbol whose code is the low `len` bits of the index (bit-reversed,
-// as codes arrive most significant bit first). len 0: no code of at most the index width.
-struct fast_entry {
-    uint16_t sym;
-    uint8_t len;
-};
+static constexpr uint32_t fe_bits(fast_entry e) { return e & 63u; }
+static constexpr uint32_t fe_code_bits(fast_entry e) { return (e >> 8) & 15u; }
+static constexpr uint32_t fe_value(fast_entry e) { return e >> 16; }
+static constexpr fast_entry fe_make(uint32_t value, uint32_t code_bits, uint32_t flags, uint32_t nbits) {
+    return value << 16 | code_bits << 8 | flags | nbits;
+}
+// The value of a length or distance entry: its base plus the extra bits among the entry's bits,
+// from `taken`, the bit buffer as it was before they were taken.
+static inline uint64_t fe_extra_value(fast_entry e, uint64_t taken) {
+    return fe_value(e) + ((taken & ((1ull << fe_bits(e)) - 1u)) >> fe_code_bits(e));
+}
+
+// What a table's symbols mean.
+enum code_kind { code_lengths, code_litlen, code_dist };
 
 // A canonical code: how many codes of each length (entry 0: symbols without a code), the
 // symbols that have a code, ordered by length and, within one length, by value, and the lookup
@@ -38,6 +65,7 @@ struct huffman_table {
     const int16_t *sorted_symbols;
     const fast_entry *fast;
     int fast_bits;
+    code_kind kind;
 };
 
 // Where the two entries differ, on purpose: the zlib decoder reads what damaged PDF streams hold
@@ -84,19 +112,34 @@ static constexpr int construct(int16_t *length_counts, int16_t *sorted_symbols,
     return left;
 }
 
+// The entry of symbol sym of a table of kind, as if its code had no bits (decoded elsewhere): its
+// bits are the extra bits. 0 for a literal/length symbol no block may use (286, 287).
+static constexpr fast_entry symbol_entry(code_kind kind, int sym) {
+    if (kind == code_lengths) return fe_make((uint32_t)sym, 0, fe_literal, 0);
+    if (kind == code_dist)
+        return fe_make((uint32_t)deflate_dist_base[sym], 0, 0, (uint32_t)deflate_dist_extra[sym]);
+    if (sym < 256) return fe_make((uint32_t)sym, 0, fe_literal, 0);
+    if (sym == 256) return fe_make(0, 0, fe_end, 0);
+    if (sym >= 257 + 29) return 0;
+    return fe_make((uint32_t)deflate_len_base[sym - 257], 0, 0, (uint32_t)deflate_len_extra[sym - 257]);
+}
+
 // Fills the lookup table of fast_bits index bits from a table made by construct. Codes are
 // handed out in sorted_symbols order (RFC 1951 3.2.2), consecutive within one length.
-static constexpr void fill_fast(fast_entry *fast, int fast_bits, const int16_t *length_counts,
-                                const int16_t *sorted_symbols) {
-    int size = 1 << fast_bits;
-    for (int i = 0; i < size; i++) fast[i] = {0, 0};
-    int code = 0, index = 0;
+static constexpr void fill_fast(fast_entry *fast, int fast_bits, code_kind kind,
+                                const int16_t *length_counts, const int16_t *sorted_symbols) {
+    uint32_t size = 1u << fast_bits;
+    for (uint32_t i = 0; i < size; i++) fast[i] = 0;
+    uint32_t code = 0;
+    int index = 0;
     for (int len = 1; len <= fast_bits && len <= max_bits; len++) {
         for (int k = 0; k < length_counts[len]; k++, code++, index++) {
-            int rev = 0;
-            for (int b = 0; b < len; b++) rev |= ((code >> b) & 1) << (len - 1 - b);
-            for (int i = rev; i < size; i += 1 << len)
-                fast[i] = {(uint16_t)sorted_symbols[index], (uint8_t)len};
+            fast_entry e = symbol_entry(kind, sorted_symbols[index]);
+            if (e == 0) continue;
+            uint32_t rev = 0;
+            for (int b = 0; b < len; b++) rev |= ((code >> b) & 1u) << (len - 1 - b);
+            e += fe_make(0, (uint32_t)len, 0, (uint32_t)len);
+            for (uint32_t i = rev; i < size; i += 1u << len) fast[i] = e;
         }
         code <<= 1;
     }
@@ -123,8 +166,8 @@ static constexpr fixed_tables build_fixed() {
     construct(t.lencnt, t.lensym, lengths, fix_lcodes);
     for (sym = 0; sym < max_dcodes; sym++) lengths[sym] = 5;
     construct(t.distcnt, t.distsym, lengths, max_dcodes);
-    fill_fast(t.lenfast, lit_fast_bits, t.lencnt, t.lensym);
-    fill_fast(t.distfast, dist_fast_bits, t.distcnt, t.distsym);
+    fill_fast(t.lenfast, lit_fast_bits, code_litlen, t.lencnt, t.lensym);
+    fill_fast(t.distfast, dist_fast_bits, code_dist, t.distcnt, t.distsym);
     return t;
 }
 
@@ -171,27 +214,39 @@ static int decode_slow(inflate_state *s, const huffman_table *h) {
     return -10;
 }
 
-// The next symbol of h, or -10 as decode_slow. The lookup is taken only when its code lies
-// whole within the bits already loaded (bits above bit_count read as 0 in the index); a code
-// is a prefix of no other, so decode_slow would have found the same symbol.
-static inline int decode(inflate_state *s, const huffman_table *h) {
-    if (s->bit_count < max_bits) refill(s);
+// The next symbol of h with its extra bits, all its bits taken: an entry whose value is the
+// literal, symbol, length or distance itself (code bits and bit count 0), or 0 when there is no
+// usable symbol or the input ran out. The lookup is taken only when the symbol's bits lie whole
+// within the bits already loaded (bits above bit_count read as 0 in the index); a code is a
+// prefix of no other, so decode_slow would have found the same symbol.
+static inline fast_entry decode(inflate_state *s, const huffman_table *h) {
+    if (s->bit_count < max_entry_bits) refill(s);
     fast_entry e = h->fast[s->bit_buf & ((1u << h->fast_bits) - 1u)];
-    if (e.len != 0 && e.len <= s->bit_count) {
-        s->bit_buf >>= e.len;
-        s->bit_count -= e.len;
-        return e.sym;
+    uint32_t n = fe_bits(e);
+    uint64_t value;
+    if (n != 0 && n <= (uint32_t)s->bit_count) {
+        value = fe_extra_value(e, s->bit_buf);
+        s->bit_buf >>= n;
+        s->bit_count -= (int)n;
+    } else {
+        int sym = decode_slow(s, h);
+        if (sym < 0) return 0;
+        e = symbol_entry(h->kind, sym);
+        if (e == 0) return 0;
+        value = fe_value(e) + (uint64_t)bits(s, (int)fe_bits(e));
+        if (s->failed) return 0;
     }
-    return decode_slow(s, h);
+    return fe_make((uint32_t)value, 0, e & (fe_literal | fe_end), 0);
 }
 
 // The symbol loop while at least 8 input bytes and 258 bytes of output room are left, with the
 // state in locals: every refill tops the bit buffer up to 56 bits or more by one 8-byte load, which
 // covers a whole length/distance pair (at most 15 + 5 + 15 + 13 bits), so input cannot run out
 // and output cannot overflow inside one step. Bits above bit_count hold the input bytes that
-// follow, exactly as a later refill would put them there. Codes longer than the lookup go
-// through decode_slow. 0, -10, -11 as codes; 2 when the loop has left the region where it may
-// run, with the state stored back (bits above bit_count cleared) for the careful loop.
+// follow, exactly as a later refill would put them there (so a refill that ORs them in again
+// changes nothing, and a lookup may read them). Codes longer than the lookup go through
+// decode_slow. 0, -10, -11 as codes; 2 when the loop has left the region where it may run, with
+// the state stored back (bits above bit_count cleared) for the careful loop.
 static int codes_fast(inflate_state *s, const huffman_table *lencode, const huffman_table *distcode) {
     const uint8_t *in = s->in_buf;
     const uint64_t in_len = s->in_len;
@@ -215,10 +270,15 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
         bit_buf = s->bit_buf;    \
         bit_count = s->bit_count; \
     } while (0)
+#define QV_TAKE(n)                    \
+    do {                              \
+        bit_buf >>= (n);              \
+        bit_count -= (int)(n);        \
+    } while (0)
     // From the second step on, the next literal/length entry is looked up before the refill: a
     // step uses at most 48 of the 64 bits its refill loaded, so at least 16 true input bits, more
     // than a lookup index, lie at the bottom of bit_buf (decode_slow reads within them too).
-    fast_entry e = {0, 0};
+    fast_entry e = 0;
     int ready = 0;
     while (in_len - in_pos >= 8 && out_cap - out_pos >= 258) {
         uint64_t word;
@@ -230,65 +290,66 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
         in_pos += (uint64_t)((63 - bit_count) >> 3);
         bit_count |= 56;
         if (!ready) e = lfast[bit_buf & lmask];
+        ready = 1;
 
-        int sym;
-        if (e.len != 0) {
-            bit_buf >>= e.len;
-            bit_count -= e.len;
-            sym = e.sym;
-        } else {
+        if (e & fe_literal) {  // up to three literals on one refill: 30 bits at most
+            uint8_t lit = (uint8_t)fe_value(e);
+            QV_TAKE(fe_bits(e));
+            e = lfast[bit_buf & lmask];
+            out[out_pos++] = lit;
+            if (!(e & fe_literal)) continue;
+            lit = (uint8_t)fe_value(e);
+            QV_TAKE(fe_bits(e));
+            e = lfast[bit_buf & lmask];
+            out[out_pos++] = lit;
+            if (!(e & fe_literal)) continue;
+            lit = (uint8_t)fe_value(e);
+            QV_TAKE(fe_bits(e));
+            e = lfast[bit_buf & lmask];
+            out[out_pos++] = lit;
+            continue;
+        }
+        if (fe_bits(e) == 0) {
             QV_STORE();
-            sym = decode_slow(s, lencode);
+            int sym = decode_slow(s, lencode);
             QV_LOAD();
             if (sym < 0) {
                 result = sym;
                 break;
             }
-        }
-        ready = 1;
-        if (sym < 256) {
-            out[out_pos++] = (uint8_t)sym;
-            e = lfast[bit_buf & lmask];
-            if (e.len != 0 && e.sym < 256) {  // a second literal on the same refill: 22 bits at most
-                bit_buf >>= e.len;
-                bit_count -= e.len;
-                out[out_pos++] = (uint8_t)e.sym;
-                e = lfast[bit_buf & lmask];
+            e = symbol_entry(code_litlen, sym);  // its bits: the extra bits alone
+            if (e == 0) {
+                result = -10;
+                break;
             }
-            continue;
+            if (e & fe_literal) {
+                out[out_pos++] = (uint8_t)sym;
+                ready = 0;
+                continue;
+            }
         }
-        if (sym == 256) {
+        uint64_t taken = bit_buf;
+        QV_TAKE(fe_bits(e));
+        if (e & fe_end) {
             result = 0;
             break;
         }
-        sym -= 257;
-        if (sym >= 29) {
-            result = -10;
-            break;
-        }
-        int n = deflate_len_extra[sym];
-        uint64_t len = (uint64_t)deflate_len_base[sym] + (bit_buf & ((1u << n) - 1u));
-        bit_buf >>= n;
-        bit_count -= n;
-        int dsym;
+        uint64_t len = fe_extra_value(e, taken);
         e = dfast[bit_buf & dmask];
-        if (e.len != 0) {
-            bit_buf >>= e.len;
-            bit_count -= e.len;
-            dsym = e.sym;
-        } else {
+        if (fe_bits(e) == 0) {
             QV_STORE();
-            dsym = decode_slow(s, distcode);
+            int dsym = decode_slow(s, distcode);
             QV_LOAD();
             if (dsym < 0) {
                 result = dsym;
                 break;
             }
+            e = symbol_entry(code_dist, dsym);  // a table holds at most 30 distance symbols
         }
-        n = deflate_dist_extra[dsym];
-        uint64_t dist = (uint64_t)deflate_dist_base[dsym] + (bit_buf & ((1u << n) - 1u));
-        bit_buf >>= n;
-        bit_count -= n;
+        taken = bit_buf;
+        QV_TAKE(fe_bits(e));
+        uint64_t dist = fe_extra_value(e, taken);
+        e = lfast[bit_buf & lmask];
         if (dist > out_pos) {
             result = -11;
             break;
@@ -296,12 +357,12 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
         uint8_t *to = out + out_pos;
         out_pos += len;
         deflate_copy_match(to, dist, len);
-        e = lfast[bit_buf & lmask];
     }
     if (bit_count < 64) bit_buf &= ((uint64_t)1 << bit_count) - 1u;
     QV_STORE();
 #undef QV_STORE
 #undef QV_LOAD
+#undef QV_TAKE
     return result;
 }
 
@@ -311,22 +372,18 @@ static int codes(inflate_state *s, const huffman_table *lencode, const huffman_t
     int fast = codes_fast(s, lencode, distcode);
     if (fast != 2) return fast;
     for (;;) {
-        int sym = decode(s, lencode);
-        if (sym < 0) return sym;
-        if (sym < 256) {
+        fast_entry e = decode(s, lencode);
+        if (e == 0) return -10;
+        if (e & fe_literal) {
             if (s->out_pos == s->out_cap) return 1;
-            s->out_buf[s->out_pos++] = (uint8_t)sym;
+            s->out_buf[s->out_pos++] = (uint8_t)fe_value(e);
             continue;
         }
-        if (sym == 256) return 0;
-        sym -= 257;
-        if (sym >= 29) return -10;  // symbols 286 and 287 exist only in the fixed code's lengths
-        uint64_t len = (uint64_t)(deflate_len_base[sym] + bits(s, deflate_len_extra[sym]));
-        if (s->failed) return -10;
-        int dsym = decode(s, distcode);
-        if (dsym < 0) return dsym;  // a table holds at most 30 distance symbols: no bound needed
-        uint64_t dist = (uint64_t)(deflate_dist_base[dsym] + bits(s, deflate_dist_extra[dsym]));
-        if (s->failed) return -10;
+        if (e & fe_end) return 0;
+        uint64_t len = fe_value(e);
+        e = decode(s, distcode);
+        if (e == 0) return -10;
+        uint64_t dist = fe_value(e);
         if (dist > s->out_pos) return -11;
         if (len > s->out_cap - s->out_pos) return 1;
         uint8_t *out = s->out_buf + s->out_pos;
@@ -361,9 +418,10 @@ static int stored(inflate_state *s) {
 }
 
 static int fixed(inflate_state *s) {
-    const huffman_table lencode = {s_fixed.lencnt, s_fixed.lensym, s_fixed.lenfast, lit_fast_bits};
+    const huffman_table lencode = {s_fixed.lencnt, s_fixed.lensym, s_fixed.lenfast, lit_fast_bits,
+                                   code_litlen};
     const huffman_table distcode = {s_fixed.distcnt, s_fixed.distsym, s_fixed.distfast,
-                                    dist_fast_bits};
+                                    dist_fast_bits, code_dist};
     return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
 }
 
@@ -381,28 +439,30 @@ static int dynamic(inflate_state *s) {
     int16_t lencnt[max_bits + 1], lensym[max_lcodes];
     int16_t distcnt[max_bits + 1], distsym[max_dcodes];
     fast_entry lenfast[1 << lit_fast_bits], distfast[1 << dist_fast_bits];
-    huffman_table lencode = {lencnt, lensym, lenfast, lit_fast_bits};
-    huffman_table distcode = {distcnt, distsym, distfast, dist_fast_bits};
+    huffman_table lencode = {lencnt, lensym, lenfast, lit_fast_bits, code_litlen};
+    huffman_table distcode = {distcnt, distsym, distfast, dist_fast_bits, code_dist};
 
     int nlen = bits(s, 5) + 257;
     int ndist = bits(s, 5) + 1;
     int ncode = bits(s, 4) + 4;
     if (s->failed || nlen > max_lcodes || ndist > max_dcodes) return -1;
 
-    // The code-length code: the first 19 entries of lengths serve for it.
+    // The code-length code, in the literal/length table's arrays.
     int index = 0;
     for (; index < ncode; index++) lengths[deflate_cl_order[index]] = (int16_t)bits(s, 3);
     if (s->failed) return -1;
-    for (; index < 19; index++) lengths[deflate_cl_order[index]] = 0;
-    int err = construct(lencnt, lensym, lengths, 19);
+    for (; index < cl_codes; index++) lengths[deflate_cl_order[index]] = 0;
+    int err = construct(lencnt, lensym, lengths, cl_codes);
     if (err < 0 || (s->rules->strict_codes && err != 0)) return -1;
-    fill_fast(lenfast, lit_fast_bits, lencnt, lensym);
+    fill_fast(lenfast, cl_fast_bits, code_lengths, lencnt, lensym);
+    const huffman_table clcode = {lencnt, lensym, lenfast, cl_fast_bits, code_lengths};
 
     // Literal/length and distance lengths, one sequence: repeats may cross from one to the other.
     index = 0;
     while (index < nlen + ndist) {
-        int sym = decode(s, &lencode);
-        if (sym < 0) return -1;
+        fast_entry e = decode(s, &clcode);
+        if (e == 0) return -1;
+        int sym = (int)fe_value(e);
         if (sym < 16) {
             lengths[index++] = (int16_t)sym;
             continue;
@@ -428,8 +488,8 @@ static int dynamic(inflate_state *s) {
     if (!code_usable(s, err, lencnt, nlen)) return -1;
     err = construct(distcnt, distsym, lengths + nlen, ndist);
     if (!code_usable(s, err, distcnt, ndist)) return -1;
-    fill_fast(lenfast, lit_fast_bits, lencnt, lensym);
-    fill_fast(distfast, dist_fast_bits, distcnt, distsym);
+    fill_fast(lenfast, lit_fast_bits, code_litlen, lencnt, lensym);
+    fill_fast(distfast, dist_fast_bits, code_dist, distcnt, distsym);
     return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
 }
 

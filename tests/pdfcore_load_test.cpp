@@ -405,6 +405,23 @@ TEST(Load, NotARegularFileIsRefused) {
     unlink(fifo.c_str());
 }
 
+// The file's bytes arrive whole, in order, at sizes about a page and about one read call (8 MiB).
+TEST(Load, WholeFileAtEverySize) {
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE), chunk = (size_t)8 << 20;
+    std::string pdf = one_page_doc().bytes() + "%";
+    const size_t sizes[] = {pdf.size(), page - 1, page, page + 1, chunk - 1, chunk, chunk + page + 3, 2 * chunk + 1};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::string bytes = pdf;
+        for (size_t i = bytes.size(); i < size; i++) bytes += "0123456789 "[(i * 7 + i / 4096) % 11];
+        pdfcore_doc doc;
+        ASSERT_EQ(1, load_bytes(bytes, &doc)) << pdfcore_last_error(&doc);
+        ASSERT_EQ((int32_t)bytes.size(), doc.size);
+        EXPECT_EQ(0, memcmp(doc.data, bytes.data(), bytes.size()));
+        pdfcore_doc_free(&doc);
+    }
+}
+
 // ---- catalog ----------------------------------------------------------------------------------
 
 TEST(Load, CatalogChoice) {
