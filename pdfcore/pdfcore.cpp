@@ -46,6 +46,10 @@ static int32_t set_error(pdfcore_doc *doc, const char *fmt, ...) {
 // so that the large reads that fill it take no page fault per page. (Transparent huge pages, tried
 // too, made a load of a 790 MB file slower: the kernel compacts memory to find them.)
 
+#ifndef MAP_POPULATE
+#define MAP_POPULATE 0  // systems without it fault the pages in as the reads fill them
+#endif
+
 static const size_t read_chunk = (size_t)8 << 20;  // bytes per read call
 
 static size_t page_round(size_t n) {
