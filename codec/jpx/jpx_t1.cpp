@@ -258,6 +258,11 @@ static inline void set_sig(uint32_t *p, uint32_t &word, int32_t r, int32_t s, in
     }
 }
 
+// The rows of the column significant so far, one bit each (row r at bit r).
+static inline uint32_t own_rows(uint32_t word) {
+    return (word >> 4 & 1u) | (word >> 6 & 2u) | (word >> 8 & 4u) | (word >> 10 & 8u);
+}
+
 // The sign of row r of the column at p, own word `word`, by its four direct neighbours.
 static inline uint32_t sign_index(const uint32_t *p, uint32_t word, int32_t r, int32_t ss) {
     uint32_t win = word >> (3 * r);
@@ -287,8 +292,8 @@ static void run_pass(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one, int32_t 
     mqd m = mq;
     rawd rr = rd;
     const int32_t v = one | (one >> 1), half = one >> 1;
-    for (int32_t s = 0; s < nstripes; s++) {
-        const int32_t n = std::min(4, h - 4 * s);
+    // A stripe of n rows; inlined twice, so that full stripes test no row against the height.
+    auto stripe = [&](int32_t s, int32_t n) __attribute__((always_inline)) {
         uint32_t *p = b.st + s * ss + 1;
         int32_t *d = b.dat + 4 * s * w;
         for (int32_t x = 0; x < w; x++, p++, d++) {
@@ -312,10 +317,11 @@ static void run_pass(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one, int32_t 
                 *p = word;
             } else if (kind == pass_ref) {
                 if (!(word & w_own_sig)) continue;
-#pragma GCC unroll 4
-                for (int32_t r = 0; r < 4; r++) {
-                    if (r >= n) break;
-                    if (!(word >> (3 * r + 4) & 1u) || (word >> (w_visit + r) & 1u)) continue;
+                // A loop over the rows to code (one bit each) branches once per row coded, not
+                // once per row tested; the outcome of that test is as random as the image.
+                uint32_t rows = own_rows(word) & ~(word >> w_visit);
+                for (; rows; rows &= rows - 1) {
+                    int32_t r = __builtin_ctz(rows);
                     uint32_t bit;
                     if (raw) {
                         bit = raw_bit(rr);
@@ -340,9 +346,10 @@ static void run_pass(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one, int32_t 
                     set_sig(p, word, r, s, ss, nstripes, causal, decode_sign(m, cx, p, word, r, ss));
                     r++;
                 }
-                for (; r < n; r++) {
+                uint32_t rows = ~(own_rows(word) | word >> w_visit) & ((1u << n) - (1u << r));
+                for (; rows; rows &= rows - 1) {
+                    r = __builtin_ctz(rows);
                     uint32_t win = word >> (3 * r);
-                    if ((win & 16u) || (word >> (w_visit + r) & 1u)) continue;
                     if (mq_decode(m, cx[zc[win & w_nbr_mask]])) {
                         d[r * w] = v;
                         set_sig(p, word, r, s, ss, nstripes, causal, decode_sign(m, cx, p, word, r, ss));
@@ -351,7 +358,9 @@ static void run_pass(const cblk_dec &b, mqd &mq, rawd &rd, int32_t one, int32_t 
                 *p = word & ~w_visit_all;
             }
         }
-    }
+    };
+    for (int32_t s = 0; s + 1 < nstripes; s++) stripe(s, 4);
+    stripe(nstripes - 1, h - 4 * (nstripes - 1));
     if (kind == pass_clean && segsym)
         for (int32_t i = 0; i < 4; i++) mq_decode(m, cx[ctx_uni]);
     mq = m;
