@@ -34,7 +34,8 @@ static constexpr mq_state s_mq_states[47] = {
 // A context is one byte: state << 1 | MPS. The table gives, per context byte, Qe and the context
 // byte after an MPS and after an LPS.
 struct mq_trans {
-    uint32_t qe, qe_hi;           // Qe, and Qe where C holds it (bits 16..31)
+    uint64_t qe_hi;               // Qe where C holds it (bits 32..47)
+    uint32_t qe;
     uint8_t after_mps, after_lps;
 };
 struct mq_table {
@@ -46,7 +47,7 @@ static constexpr mq_table make_mq_table() {
         for (int mps = 0; mps < 2; mps++) {
             const mq_state &q = s_mq_states[s];
             t.e[s * 2 + mps].qe = q.qe;
-            t.e[s * 2 + mps].qe_hi = (uint32_t)q.qe << 16;
+            t.e[s * 2 + mps].qe_hi = (uint64_t)q.qe << 32;
             t.e[s * 2 + mps].after_mps = (uint8_t)(q.nmps * 2 + mps);
             t.e[s * 2 + mps].after_lps = (uint8_t)(q.nlps * 2 + (q.sw ? 1 - mps : mps));
         }
@@ -58,35 +59,42 @@ static constexpr mq_table s_mq = make_mq_table();
 // Contexts: 0..8 significance, 9..13 sign, 14..16 refinement, 17 run length, 18 uniform.
 enum { ctx_rl = 17, ctx_uni = 18, n_ctx = 19 };
 
-// The register state. The segment's bytes are followed by 0xFF 0xFF, which reads as a marker:
+// The register state. C keeps 16 bits of the interval's base above bit 32 and, below it, the
+// next ct bits of the segment (25 to 32 after a refill), so that renormalising by up to 15 bits
+// refills at most once. The segment's bytes are followed by 0xFF 0xFF, which reads as a marker:
 // the decoder then feeds 1-bits and never moves past the first of the two.
 struct mqd {
-    const uint8_t *bp;
-    uint32_t a, c;
+    const uint8_t *bp;            // the last byte taken
+    uint64_t c;
+    uint32_t a;
     int32_t ct;
 };
 
-static inline void mq_bytein(mqd &m) {
-    if (m.bp[0] == 0xFF) {
-        if (m.bp[1] > 0x8F) {
-            m.c += 0xFF00;
-            m.ct = 8;
+// Appends bytes below the ct bits held (after 0xFF, the next byte's top bit is a stuffed 0).
+static inline void mq_fill(mqd &m) {
+    do {
+        if (m.bp[0] == 0xFF) {
+            if (m.bp[1] > 0x8F) {
+                m.c += (uint64_t)0xFF << (24 - m.ct);
+                m.ct += 8;
+            } else {
+                m.bp++;
+                m.c += (uint64_t)m.bp[0] << (25 - m.ct);
+                m.ct += 7;
+            }
         } else {
             m.bp++;
-            m.c += (uint32_t)m.bp[0] << 9;
-            m.ct = 7;
+            m.c += (uint64_t)m.bp[0] << (24 - m.ct);
+            m.ct += 8;
         }
-    } else {
-        m.bp++;
-        m.c += (uint32_t)m.bp[0] << 8;
-        m.ct = 8;
-    }
+    } while (m.ct <= 24);
 }
 
 static void mq_init(mqd &m, const uint8_t *start) {
     m.bp = start;
-    m.c = (uint32_t)start[0] << 16;
-    mq_bytein(m);
+    m.c = (uint64_t)start[0] << 32;
+    m.ct = 0;
+    mq_fill(m);
     m.c <<= 7;
     m.ct -= 7;
     m.a = 0x8000;
@@ -108,15 +116,12 @@ static inline uint32_t mq_decode(mqd &m, uint8_t &cx) {
     m.c = lps_half ? m.c : m.c - e.qe_hi;
     m.a = lps_half ? e.qe : a;
     cx = is_mps ? e.after_mps : e.after_lps;
-    // Renormalise: shift A up to bit 15 (a is at least 1), as many bits at once as C holds.
-    do {
-        if (m.ct == 0) mq_bytein(m);
-        int32_t n = __builtin_clz(m.a) - 16;
-        if (n > m.ct) n = m.ct;
-        m.a <<= n;
-        m.c <<= n;
-        m.ct -= n;
-    } while (!(m.a & 0x8000));
+    // Renormalise: shift A up to bit 15 (a is at least 1) in one step.
+    int32_t n = __builtin_clz(m.a) - 16;
+    if (m.ct < n) mq_fill(m);
+    m.a <<= n;
+    m.c <<= n;
+    m.ct -= n;
     return mps ^ (is_mps ? 0u : 1u);
 }
 
