@@ -640,10 +640,11 @@ static int img_vec_take(void *ctx, extracted_image *rec) {
 image_receiver img_vec_receiver(img_vec *list, int32_t flags) { return image_receiver{img_vec_take, list, flags}; }
 
 void extracted_image_release(extracted_image *rec) {
-    free(rec->data);
+    if (!rec->data_borrowed) free(rec->data);
     free(rec->pixels);
     rec->data = nullptr;
     rec->pixels = nullptr;
+    rec->data_borrowed = 0;
 }
 
 void img_vec_free(img_vec *list) {

@@ -16,14 +16,16 @@ struct extracted_image {
     int32_t height;
     char format[16];   // "jpeg" or "png", NUL-terminated, rest zero
     uint64_t size;     // bytes in data, as listed in JSON
-    uint8_t *data;     // complete JPEG or PNG file, malloc'd, owned
+    uint8_t *data;     // complete JPEG or PNG file, malloc'd and owned, or borrowed (below)
     uint64_t data_len; // always equal to size
     uint8_t *pixels;   // with extract_defer_png, a PNG image's pixels, malloc'd, owned, and data
                        // null and size 0 until they are encoded
     int32_t pixels_gray; // 1: pixels hold one gray byte per pixel; 0: RGBA
+    int32_t data_borrowed; // 1: data points into the document's bytes (extract_borrow_jpeg), valid
+                           // while the document stays loaded, and is never freed through the record
 };
 
-// Frees the record's data and pixels and leaves both null.
+// Frees the record's data (unless borrowed) and pixels and leaves both null.
 void extracted_image_release(extracted_image *rec);
 
 // Flag of extract_single_image: an image that would become a PNG is decoded and checked as far as
@@ -33,10 +35,15 @@ const int32_t extract_no_png = 1;
 // Flag of extract_single_image: an image that would become a PNG keeps its pixels in rec->pixels
 // (rec->pixels_gray set as the PNG encoder's gray test found), for a writer thread to encode.
 const int32_t extract_defer_png = 2;
+// Flag of extract_single_image: JPEG data stored with no filter before DCTDecode is not copied;
+// the record borrows it from the document (data_borrowed 1). For receivers that are done with every
+// record before the document is released. Inline images always get their own copy (their data lies
+// in a page's decoded content, released when the walk leaves it).
+const int32_t extract_borrow_jpeg = 4;
 
 // Converts image XObject obj_num into *rec (zero-filled by the caller) with rec->page = page.
 // 1: filled. 0: not converted; nothing allocated, *rec unchanged. flags: 0, extract_no_png or
-// extract_defer_png.
+// extract_defer_png, with or without extract_borrow_jpeg.
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
                              extracted_image *rec, int32_t flags = 0);
 
@@ -46,7 +53,8 @@ struct image_receiver {
     // 0: kept; -1: lost for want of memory (the walk goes on; its result says that one was lost).
     int (*take)(void *ctx, extracted_image *rec);
     void *ctx;
-    int32_t flags;  // how the receiver wants images converted: 0, extract_no_png, extract_defer_png
+    int32_t flags;  // how the receiver wants images converted: 0, extract_no_png, extract_defer_png,
+                    // each with or without extract_borrow_jpeg
 };
 
 // What a walk did, for tests and benchmarks: the XObject dictionary entries it read.

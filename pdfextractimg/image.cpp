@@ -946,21 +946,27 @@ static int jpeg_frame_size(const uint8_t *j, uint64_t len, int32_t *fw, int32_t 
 }
 
 int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t stream_len,
-                          extracted_image *rec) {
+                          int32_t borrow, extracted_image *rec) {
     if (p->filter_count < 1 || p->filters[p->filter_count - 1] != filter_dct) return 0;
+    // DCT alone: the JPEG data is the stored bytes, lent as they are when the receiver allows it.
+    bool lend = borrow && p->filter_count == 1;
     uint8_t *b = nullptr;
-    uint64_t n = 0;
-    if (decode_filters(p, p->filter_count - 1, stream, stream_len, &b, &n) != 0) return 0;
+    const uint8_t *j = stream;
+    uint64_t n = stream_len;
+    if (!lend) {
+        if (decode_filters(p, p->filter_count - 1, stream, stream_len, &b, &n) != 0) return 0;
+        j = b;
+    }
     uint64_t s = 0;
-    while (s + 1 < n && !(b[s] == 0xFF && b[s + 1] == 0xD8)) s++;
+    while (s + 1 < n && !(j[s] == 0xFF && j[s + 1] == 0xD8)) s++;
     if (s + 1 >= n || n < s + 4) {
         free(b);
         return 0;
     }
     uint64_t L = n - s;
     int32_t fw = 0, fh = 0;
-    jpeg_frame_size(b + s, L, &fw, &fh);
-    if (s) {
+    jpeg_frame_size(j + s, L, &fw, &fh);
+    if (!lend && s) {
         uint8_t *own = (uint8_t *)malloc(L);
         if (!own) {
             free(b);
@@ -969,13 +975,15 @@ int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t
         memcpy(own, b + s, L);
         free(b);
         b = own;
+        s = 0;
     }
     rec->width = p->width > 0 ? p->width : fw;
     rec->height = p->height > 0 ? p->height : fh;
     memset(rec->format, 0, sizeof rec->format);
     memcpy(rec->format, "jpeg", 4);
     rec->size = rec->data_len = L;
-    rec->data = b;
+    rec->data = lend ? const_cast<uint8_t *>(j + s) : b;
+    rec->data_borrowed = lend ? 1 : 0;
     return 1;
 }
 
@@ -1030,7 +1038,7 @@ int32_t image_convert(const pdfcore_doc *doc, const image_params *p, const uint8
     // DCT last in the chain: the bytes after the filters before it are JPEG data, passed through
     // whatever the masks; nothing else is tried.
     if (p->filter_count > 0 && p->filters[p->filter_count - 1] == filter_dct) {
-        if (jpeg_pass_through(p, stream, stream_len, &r)) {
+        if (jpeg_pass_through(p, stream, stream_len, flags & extract_borrow_jpeg, &r)) {
             *rec = r;
             result = 1;
         }
@@ -1060,6 +1068,7 @@ int32_t image_convert(const pdfcore_doc *doc, const image_params *p, const uint8
     memcpy(r.format, "png", 3);
     r.size = r.data_len = file_len;
     r.data = file;
+    r.data_borrowed = 0;
     *rec = r;
     result = 1;
 done:

@@ -164,11 +164,12 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
                           uint64_t stream_len, int32_t *gray, int32_t *width, int32_t *height);
 
 // JPEG pass-through of the bytes after the filters before DCTDecode. 1: *rec filled ("jpeg", data
-// from the SOI marker). 0: no usable JPEG start, a filter failed, or no memory; nothing allocated.
-// rec's type is struct extracted_image (extract.h).
+// from the SOI marker; with borrow 1 and no filter before DCTDecode, rec->data points into
+// stream[0, stream_len) and rec->data_borrowed is 1). 0: no usable JPEG start, a filter failed, or
+// no memory; nothing allocated. rec's type is struct extracted_image (extract.h).
 struct extracted_image;
 int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t stream_len,
-                          extracted_image *rec);
+                          int32_t borrow, extracted_image *rec);
 
 // Converts the image of parameters p and stored data stream[0, stream_len) into *rec as
 // extract_single_image does (DCT data as stored, everything else pixels and PNG, masks as alpha),

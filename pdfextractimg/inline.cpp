@@ -378,8 +378,8 @@ int inline_content_images(const pdfcore_doc *doc, const uint8_t *content, int32_
         extracted_image rec;
         memset(&rec, 0, sizeof rec);
         bool got = img.usable && !p.image_mask &&
-                   image_convert(doc, &p, content + img.data_start,
-                                 (uint64_t)(img.data_end - img.data_start), page, 0, &rec, to->flags);
+                   image_convert(doc, &p, content + img.data_start, (uint64_t)(img.data_end - img.data_start),
+                                 page, 0, &rec, to->flags & ~extract_borrow_jpeg);  // content is freed
         image_params_free(&p);
         if (!got) continue;
         if (to->take(to->ctx, &rec) != 0) return -1;

@@ -331,7 +331,7 @@ static void writer_unlock(img_writer *w) {
 // Hands *rec over to the writer as file number, waiting while the queue is full; rec's data and
 // pixels belong to the writer then. The caller holds the lock.
 static void writer_submit(img_writer *w, int32_t number, extracted_image *rec) {
-    uint64_t bytes = rec->data_len;
+    uint64_t bytes = rec->data_borrowed ? 0 : rec->data_len;  // lent data takes no memory
     if (rec->pixels) bytes = (uint64_t)rec->width * (uint64_t)rec->height * (rec->pixels_gray ? 1u : 4u);
     while (w->queued == writer_queue ||
            (w->queued + w->working > 0 && w->held_bytes + bytes > writer_queue_bytes))
@@ -436,7 +436,7 @@ static int files_take(void *ctx, extracted_image *rec) {
 }
 
 image_receiver image_files_receiver(image_files *out) {
-    return image_receiver{files_take, out, out->writer ? extract_defer_png : 0};
+    return image_receiver{files_take, out, extract_borrow_jpeg | (out->writer ? extract_defer_png : 0)};
 }
 
 int32_t image_files_close(image_files *out, int lost) {
@@ -492,7 +492,9 @@ static int listing_take(void *ctx, extracted_image *rec) {
     return 0;
 }
 
-image_receiver image_listing_receiver(image_listing *l) { return image_receiver{listing_take, l, 0}; }
+image_receiver image_listing_receiver(image_listing *l) {
+    return image_receiver{listing_take, l, extract_borrow_jpeg};
+}
 
 int image_listing_close(image_listing *l, int lost) {
     if (!lost && !l->failed) buf_str(&l->text, "]");
@@ -509,4 +511,6 @@ static int count_take(void *ctx, extracted_image *rec) {
     return 0;
 }
 
-image_receiver image_count_receiver(int32_t *count) { return image_receiver{count_take, count, extract_no_png}; }
+image_receiver image_count_receiver(int32_t *count) {
+    return image_receiver{count_take, count, extract_no_png | extract_borrow_jpeg};
+}

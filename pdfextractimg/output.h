@@ -56,8 +56,10 @@ int qv_mkdir_p(const char *path);
 int image_files_open(image_files *out, const char *output_dir, int threads);
 // The receiver that writes each record taken as the next file; with writer threads it asks for
 // PNG images as pixels (extract_defer_png) and hands them to the threads, waiting while they hold
-// 16 images or 32 MiB (a larger image is let in when they hold nothing else). Once the call is
-// bound to fail (a file could not be written, or memory ran out), it refuses every record.
+// 16 images or 32 MiB (a larger image is let in when they hold nothing else). JPEG data is
+// written from the document's bytes (extract_borrow_jpeg): the document stays loaded until
+// image_files_close. Once the call is bound to fail (a file could not be written, or memory ran
+// out), it refuses every record.
 image_receiver image_files_receiver(image_files *out);
 // Waits until every record taken is written and stops the threads. When lost is 1 (the walk lost
 // a record) or out->failed is set, the files this call put in place are removed, the result is -1
@@ -80,7 +82,7 @@ const char *qv_error_text(int err, char *buf, size_t cap);
 // Starts an empty listing ("["). 0, or -1 when its text cannot be allocated.
 int image_listing_open(image_listing *l);
 // The receiver that adds each record to the listing and drops its bytes (PNG images are encoded,
-// for their size).
+// for their size; JPEG data is lent, not copied).
 image_receiver image_listing_receiver(image_listing *l);
 // Closes the array. 0 with l->text holding the listing (NUL-terminated; the caller owns it), or -1
 // when lost is 1 or an element could not be added (text released).

@@ -221,18 +221,21 @@ struct pixels {
     std::string format;
     std::vector<uint8_t> data;
     bool ok = false;
+    bool borrowed = false;  // the data was lent from the document's bytes, and lay inside them
     std::vector<uint8_t> px(int i) const {
         return std::vector<uint8_t>(rgba.begin() + 4 * i, rgba.begin() + 4 * i + 4);
     }
 };
 
-// Runs extract_single_image on object num; a PNG is decoded back to RGBA.
-static pixels extract(const test_doc &td, int num) {
+// Runs extract_single_image on object num with flags; a PNG is decoded back to RGBA.
+static pixels extract(const test_doc &td, int num, int32_t flags = 0) {
     pixels out;
     if (!td.ok) return out;
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
-    if (!extract_single_image(&td.d, num, 1, &rec)) return out;
+    if (!extract_single_image(&td.d, num, 1, &rec, flags)) return out;
+    out.borrowed = rec.data_borrowed && rec.data >= td.d.data && rec.data + rec.data_len <= td.d.data + td.d.size;
+    EXPECT_EQ(rec.data_borrowed != 0, out.borrowed) << "lent data lies in the document";
     out.ok = true;
     out.format = rec.format;
     out.w = rec.width;
@@ -255,19 +258,19 @@ static pixels extract(const test_doc &td, int num) {
             free(rgba);
         }
     }
-    free(rec.data);
+    extracted_image_release(&rec);
     return out;
 }
 
 // Image object 10 with dictionary keys `dict` (without << >>) and stream data.
 static pixels image_of(const std::string &dict, const std::string &data,
-                       const std::function<void(pdf_builder &)> &more = nullptr) {
+                       const std::function<void(pdf_builder &)> &more = nullptr, int32_t flags = 0) {
     pdf_builder b = base_builder();
     b.stream(10, "<< /Type /XObject /Subtype /Image " + dict + " >>", data);
     if (more) more(b);
     test_doc td(b);
     EXPECT_TRUE(td.ok);
-    return extract(td, 10);
+    return extract(td, 10, flags);
 }
 
 static std::vector<uint8_t> rgba_of(std::initializer_list<int> v) {
@@ -588,18 +591,22 @@ TEST(ImageDecode, JpegPassThrough) {
         {"SOI too close to the end", "/Width 2 /Height 2 /Filter /DCTDecode", std::string("abcdefghijkl\xFF\xD8\x00", 15), false, 0, 0, ""},
         {"flate fails", "/Width 2 /Height 2 /Filter [/FlateDecode /DCTDecode]", j, false, 0, 0, ""},
     };
-    for (const jcase &c : cases) {
-        SCOPED_TRACE(c.name);
-        pixels px = image_of(c.dict, c.data, [](pdf_builder &b) {
-            b.stream(11, "<< /Width 33 /Height 17 /BitsPerComponent 8 /Filter /FlateDecode >>",
-                     zlib_compress(std::string(33 * 17, '\x40')));
-        });
-        ASSERT_EQ(c.ok, px.ok);
-        if (!c.ok) continue;
-        EXPECT_EQ("jpeg", px.format);
-        EXPECT_EQ(c.w, px.w);
-        EXPECT_EQ(c.h, px.h);
-        EXPECT_EQ(c.want, std::string(px.data.begin(), px.data.end()));
+    // Lent or copied, the same bytes; only data stored with DCTDecode alone is lent.
+    for (int32_t flags : {0, extract_borrow_jpeg, extract_defer_png | extract_borrow_jpeg}) {
+        for (const jcase &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (flags ? " (lent)" : ""));
+            pixels px = image_of(c.dict, c.data, [](pdf_builder &b) {
+                b.stream(11, "<< /Width 33 /Height 17 /BitsPerComponent 8 /Filter /FlateDecode >>",
+                         zlib_compress(std::string(33 * 17, '\x40')));
+            }, flags);
+            ASSERT_EQ(c.ok, px.ok);
+            if (!c.ok) continue;
+            EXPECT_EQ("jpeg", px.format);
+            EXPECT_EQ(c.w, px.w);
+            EXPECT_EQ(c.h, px.h);
+            EXPECT_EQ(c.want, std::string(px.data.begin(), px.data.end()));
+            EXPECT_EQ((flags & extract_borrow_jpeg) && !strchr(c.dict, '['), px.borrowed);
+        }
     }
 }
 #endif

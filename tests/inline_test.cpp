@@ -288,7 +288,8 @@ struct converted {
 static std::vector<converted> convert_all(const res_doc &rd, const std::string &content) {
     img_vec list;
     memset(&list, 0, sizeof list);
-    image_receiver to = img_vec_receiver(&list, extract_defer_png);
+    // Lending is asked for and never given: the content goes away when its walk ends.
+    image_receiver to = img_vec_receiver(&list, extract_defer_png | extract_borrow_jpeg);
     int32_t n = inline_content_images(&rd.d, (const uint8_t *)content.data(), (int32_t)content.size(),
                                       &rd.res, 7, &to);
     EXPECT_EQ(list.count, n);
@@ -297,6 +298,7 @@ static std::vector<converted> convert_all(const res_doc &rd, const std::string &
         const extracted_image &r = list.items[i];
         EXPECT_EQ(7, r.page);
         EXPECT_EQ(0, r.obj_num);
+        EXPECT_EQ(0, r.data_borrowed);
         converted c{r.width, r.height, r.format, {}, r.pixels_gray};
         size_t n = (size_t)r.width * (size_t)r.height * (r.pixels_gray ? 1u : 4u);
         if (r.pixels) c.px.assign(r.pixels, r.pixels + n);
