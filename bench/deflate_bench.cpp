@@ -1,5 +1,5 @@
-// deflate_bench - qv_deflate against zlib's compress2 (level 6) on two generated 2000x1500 RGBA
-// images, as raw pixels and as PNG rows (filter None, as the PNG encoder sends them, and filter
+// deflate_bench - qv_deflate against zlib's compress2 (level 6) on three generated 2000x1500 RGBA
+// images (photo, grainy photo, graphic), as raw pixels and as PNG rows (filter None, as the PNG encoder sends them, and filter
 // Sub). Prints throughput (MB of input per second, median of several runs) and output sizes; "qv 1t"
 // is the encoder on the calling thread alone, "qv" with its threads (as many as processors online).
 // Usage: deflate_bench [runs]   (default 5)
@@ -33,6 +33,25 @@ static bytes photo() {
             double fx = x / (double)width, fy = y / (double)height;
             double base[3] = {200 * fx + 40 * std::sin(fy * 7), 180 * fy + 50 * std::cos(fx * 5),
                               120 + 100 * std::sin((fx + fy) * 4)};
+            uint8_t *p = &px[((size_t)y * width + x) * 4];
+            for (int c = 0; c < 3; c++) p[c] = (uint8_t)std::clamp(base[c] + noise(rng), 0.0, 255.0);
+            p[3] = 255;
+        }
+    }
+    return px;
+}
+
+// Smooth gradients with uniform noise of -7..8 per channel, like the grainy photographs of
+// make_bench_pdfs (the hardest case for the match search: many short candidates, few matches).
+static bytes grainy() {
+    std::mt19937 rng(54321);
+    std::uniform_int_distribution<int> noise(-7, 8);
+    bytes px((size_t)width * height * 4);
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            double fx = x / (double)width, fy = y / (double)height;
+            double base[3] = {150 * fx + 30 * std::sin(fx * 9) + 60, 100 + 40 * std::cos(fx * 5) + 50 * fy,
+                              110 + 60 * std::sin(fx * 3) + 30 * std::cos(fy * 4)};
             uint8_t *p = &px[((size_t)y * width + x) * 4];
             for (int c = 0; c < 3; c++) p[c] = (uint8_t)std::clamp(base[c] + noise(rng), 0.0, 255.0);
             p[3] = 255;
@@ -81,7 +100,14 @@ static double median(std::vector<double> v) {
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-static bool check_qv(const bytes &in, uint64_t *size) {
+// FNV-1a of the encoder's output: a change of the encoder that must keep its bytes keeps this.
+static uint64_t fnv1a(const uint8_t *p, uint64_t n) {
+    uint64_t h = 14695981039346656037ull;
+    for (uint64_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+static bool check_qv(const bytes &in, uint64_t *size, uint64_t *hash) {
     uint8_t *z = nullptr;
     uint64_t zlen = 0;
     if (qv_deflate(in.data(), in.size(), &z, &zlen) != 0) return false;
@@ -95,6 +121,7 @@ static bool check_qv(const bytes &in, uint64_t *size) {
     ok = ok && qv_inflate(z + 2, zlen - 6, back.data(), back.size()) == (int32_t)in.size() &&
          memcmp(back.data(), in.data(), in.size()) == 0;
     *size = zlen;
+    *hash = fnv1a(z, zlen);
     free(z);
     return ok;
 }
@@ -112,18 +139,18 @@ static bool check_zlib(const bytes &in, uint64_t *size) {
 int main(int argc, char **argv) {
     int runs = argc > 1 ? atoi(argv[1]) : 5;
     if (runs < 1) runs = 1;
-    bytes images[2] = {photo(), graphic()};
-    const char *image_names[2] = {"photo", "graphic"};
+    bytes images[3] = {photo(), grainy(), graphic()};
+    const char *image_names[3] = {"photo", "grainy", "graphic"};
     printf("%dx%d RGBA, median of %d runs; MB = 10^6 bytes of input\n", width, height, runs);
-    printf("%-22s %10s %10s %12s %10s %12s %9s %9s %9s\n", "input", "qv 1t MB/s", "qv MB/s", "qv bytes",
-           "zlib MB/s", "zlib bytes", "1t/zlib", "qv/zlib", "size qv/z");
-    for (int i = 0; i < 2; i++) {
+    printf("%-22s %10s %10s %12s %10s %12s %9s %9s %9s  %s\n", "input", "qv 1t MB/s", "qv MB/s", "qv bytes",
+           "zlib MB/s", "zlib bytes", "1t/zlib", "qv/zlib", "size qv/z", "qv output FNV-1a");
+    for (int i = 0; i < 3; i++) {
         for (int form = 0; form < 3; form++) {
             static const char *form_names[3] = {"raw", "rows None", "rows Sub"};
             bytes in = form == 0 ? images[i] : rows(images[i], form == 1 ? 0 : 1);
             std::string name = std::string(image_names[i]) + " " + form_names[form];
-            uint64_t qv_size = 0, z_size = 0;
-            if (!check_qv(in, &qv_size) || !check_zlib(in, &z_size)) {
+            uint64_t qv_size = 0, z_size = 0, qv_hash = 0;
+            if (!check_qv(in, &qv_size, &qv_hash) || !check_zlib(in, &z_size)) {
                 printf("%-22s round trip FAILED\n", name.c_str());
                 return 1;
             }
@@ -149,9 +176,9 @@ int main(int argc, char **argv) {
             }
             double m1 = in.size() / median(t1) / 1e6, mq = in.size() / median(tq) / 1e6;
             double mz = in.size() / median(tz) / 1e6;
-            printf("%-22s %10.1f %10.1f %12llu %10.1f %12llu %9.2f %9.2f %9.3f\n", name.c_str(), m1, mq,
+            printf("%-22s %10.1f %10.1f %12llu %10.1f %12llu %9.2f %9.2f %9.3f  %016llx\n", name.c_str(), m1, mq,
                    (unsigned long long)qv_size, mz, (unsigned long long)z_size, m1 / mz, mq / mz,
-                   (double)qv_size / (double)z_size);
+                   (double)qv_size / (double)z_size, (unsigned long long)qv_hash);
         }
     }
     return 0;

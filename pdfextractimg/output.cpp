@@ -163,30 +163,38 @@ __attribute__((format(printf, 2, 3))) static void files_fail(image_files *out, c
     va_end(ap);
 }
 
-// The outcome of writing one record's file.
+// The outcome of one writer job: writing one record's file, or encoding one listed PNG.
 struct file_result {
-    int placed;                // 1: the file is in place
+    int placed;                // 1: the file is in place (listing: the PNG was encoded)
     int err;                   // else the system's error number, or 0 when the PNG could not be encoded
-    char leaf[image_leaf_size];  // its name
+    char leaf[image_leaf_size];  // the file's name (listing: empty)
+    uint64_t size;             // listing: bytes of the encoded PNG
 };
+
+// Encodes the pixels of a record that carries them as its PNG file (data and size). 0, or -1 when
+// the PNG could not be encoded (pixels released either way).
+static int encode_record(extracted_image *rec) {
+    if (!rec->pixels) return 0;
+    uint64_t len = 0;
+    uint8_t *file = rec->pixels_gray ? qv_png_encode_gray(rec->width, rec->height, rec->pixels, &len)
+                                     : qv_png_encode(rec->width, rec->height, rec->pixels, &len);
+    free(rec->pixels);
+    rec->pixels = nullptr;
+    if (!file) return -1;
+    if (!rec->data_borrowed) free(rec->data);
+    rec->data = file;
+    rec->data_borrowed = 0;
+    rec->size = rec->data_len = len;
+    return 0;
+}
 
 // Encodes a record that carries pixels, then writes it as file number into out's directory. Reads
 // only what does not change while the writer threads run (dir_fd, seed).
 static file_result write_record(const image_files *out, int32_t number, extracted_image *rec) {
     file_result r;
-    r.placed = 0;
-    r.err = 0;
+    memset(&r, 0, sizeof r);
     file_name(r.leaf, number, is_jpeg(rec));
-    if (rec->pixels) {
-        uint64_t len = 0;
-        uint8_t *file = rec->pixels_gray ? qv_png_encode_gray(rec->width, rec->height, rec->pixels, &len)
-                                         : qv_png_encode(rec->width, rec->height, rec->pixels, &len);
-        free(rec->pixels);
-        rec->pixels = nullptr;
-        if (!file) return r;
-        rec->data = file;
-        rec->size = rec->data_len = len;
-    }
+    if (encode_record(rec) != 0) return r;
     r.err = qv_write_file_at(out->dir_fd, r.leaf, rec->data, rec->data_len, out->seed + ((uint64_t)number << 8));
     r.placed = r.err == 0;
     return r;
@@ -208,6 +216,15 @@ static void files_note(image_files *out, int32_t number, const file_result &r) {
 }
 
 // ---- the writer threads -------------------------------------------------------------------------
+
+// What writer threads do with each record handed to them: work, outside the lock, then done with
+// its outcome, under the lock; while *failed (read under the lock) is 1, jobs are dropped undone.
+struct writer_task {
+    file_result (*work)(void *ctx, int32_t number, extracted_image *rec);
+    void (*done)(void *ctx, int32_t number, const file_result &r);
+    const int32_t *failed;
+    void *ctx;
+};
 
 #if QV_WRITER_THREADS
 
@@ -231,12 +248,12 @@ struct writer_job {
     uint64_t bytes;  // pixels or data held
 };
 
-// The lock guards the queue and, while the threads run, out's count, flags, written, failed and
-// error.
+// The lock guards the queue and, while the threads run, what the task's done function and failed
+// flag touch (the files' count, flags, written, failed and error; the listing's entries).
 struct img_writer {
     writer_thread threads[max_writer_threads];
     int32_t thread_count;
-    image_files *out;
+    writer_task task;
     pthread_mutex_t lock;
     pthread_cond_t has_job;   // a job was queued, or stop was set
     pthread_cond_t has_room;  // a job was taken from the queue, or one was done
@@ -259,14 +276,14 @@ static void *writer_main(void *arg) {
         w->first = (w->first + 1) % writer_queue;
         w->queued--;
         w->working++;
-        int32_t dropped = w->out->failed;  // the call fails: later files are not written
+        int32_t dropped = *w->task.failed;  // the call fails: later jobs are not done
         pthread_cond_signal(&w->has_room);
         pthread_mutex_unlock(&w->lock);
         file_result r;
-        if (!dropped) r = write_record(w->out, job.number, &job.rec);
+        if (!dropped) r = w->task.work(w->task.ctx, job.number, &job.rec);
         extracted_image_release(&job.rec);
         pthread_mutex_lock(&w->lock);
-        if (!dropped) files_note(w->out, job.number, r);
+        if (!dropped) w->task.done(w->task.ctx, job.number, r);
         w->working--;
         w->held_bytes -= job.bytes;
         pthread_cond_signal(&w->has_room);
@@ -275,29 +292,28 @@ static void *writer_main(void *arg) {
     return nullptr;
 }
 
-// Starts the writer threads of out: 1, or 0 when they cannot run (none could be started).
-static int writer_start(image_files *out) {
-    out->writer = nullptr;
+// Starts writer threads for task: the writer, or null when they cannot run (none could be started).
+static img_writer *writer_start(const writer_task &task) {
     // As many threads as processors: the PNG encoding, not the walk, takes most of the time.
     long online = sysconf(_SC_NPROCESSORS_ONLN);
     int32_t want = online < 1 ? 1 : online > max_writer_threads ? max_writer_threads : (int32_t)online;
     img_writer *w = (img_writer *)calloc(1, sizeof(img_writer));
-    if (!w) return 0;
-    w->out = out;
+    if (!w) return nullptr;
+    w->task = task;
     if (pthread_mutex_init(&w->lock, nullptr) != 0) {
         free(w);
-        return 0;
+        return nullptr;
     }
     if (pthread_cond_init(&w->has_job, nullptr) != 0) {
         pthread_mutex_destroy(&w->lock);
         free(w);
-        return 0;
+        return nullptr;
     }
     if (pthread_cond_init(&w->has_room, nullptr) != 0) {
         pthread_cond_destroy(&w->has_job);
         pthread_mutex_destroy(&w->lock);
         free(w);
-        return 0;
+        return nullptr;
     }
     pthread_attr_t attr;
     int have_attr = pthread_attr_init(&attr) == 0;
@@ -314,10 +330,9 @@ static int writer_start(image_files *out) {
         pthread_cond_destroy(&w->has_job);
         pthread_mutex_destroy(&w->lock);
         free(w);
-        return 0;
+        return nullptr;
     }
-    out->writer = w;
-    return 1;
+    return w;
 }
 
 // The lock of the writer threads, when they run.
@@ -347,9 +362,8 @@ static void writer_submit(img_writer *w, int32_t number, extracted_image *rec) {
     rec->pixels = nullptr;
 }
 
-// Waits until every record handed over is written and stops the threads.
-static void writer_finish(image_files *out) {
-    img_writer *w = out->writer;
+// Waits until every job handed over is done, stops the threads and frees w (null: nothing to do).
+static void writer_finish(img_writer *w) {
     if (!w) return;
     pthread_mutex_lock(&w->lock);
     w->stop = 1;
@@ -360,23 +374,25 @@ static void writer_finish(image_files *out) {
     pthread_cond_destroy(&w->has_job);
     pthread_mutex_destroy(&w->lock);
     free(w);
-    out->writer = nullptr;
 }
 
 #else
 
-static int writer_start(image_files *out) {
-    out->writer = nullptr;
-    return 0;
-}
+static img_writer *writer_start(const writer_task &) { return nullptr; }
 static void writer_lock(img_writer *) {}
 static void writer_unlock(img_writer *) {}
 static void writer_submit(img_writer *, int32_t, extracted_image *) {}
-static void writer_finish(image_files *out) { out->writer = nullptr; }
+static void writer_finish(img_writer *) {}
 
 #endif
 
 // ---- the image files of a call ------------------------------------------------------------------
+
+static file_result files_work(void *ctx, int32_t number, extracted_image *rec) {
+    return write_record((const image_files *)ctx, number, rec);
+}
+
+static void files_done(void *ctx, int32_t number, const file_result &r) { files_note((image_files *)ctx, number, r); }
 
 int image_files_open(image_files *out, const char *output_dir, int threads) {
     memset(out, 0, sizeof *out);
@@ -404,7 +420,8 @@ int image_files_open(image_files *out, const char *output_dir, int threads) {
     clock_gettime(CLOCK_REALTIME, &now);
     out->seed = mix64((uint64_t)getpid() ^ (uint64_t)(uintptr_t)out ^ ((uint64_t)now.tv_nsec << 20) ^
                       ((uint64_t)now.tv_sec << 40));
-    if (threads) writer_start(out);  // without them, each image is encoded and written in turn
+    out->writer = nullptr;  // without threads, each image is encoded and written in turn
+    if (threads) out->writer = writer_start(writer_task{files_work, files_done, &out->failed, out});
     return 0;
 }
 
@@ -441,7 +458,8 @@ image_receiver image_files_receiver(image_files *out) {
 
 int32_t image_files_close(image_files *out, int lost) {
     // Every file is in place (or was given up) before the result is known or files are removed.
-    writer_finish(out);
+    writer_finish(out->writer);
+    out->writer = nullptr;
     int32_t result = out->written;
     if (lost || out->failed) {
         files_fail(out, "out of memory");  // when nothing else failed first
@@ -466,38 +484,78 @@ int32_t image_files_close(image_files *out, int lost) {
 
 // ---- the listing and the count ------------------------------------------------------------------
 
-int image_listing_open(image_listing *l) {
+static file_result listing_work(void *, int32_t, extracted_image *rec) {
+    file_result r;
+    memset(&r, 0, sizeof r);
+    if (encode_record(rec) != 0) return r;
+    r.placed = 1;
+    r.size = rec->size;
+    return r;
+}
+
+static void listing_done(void *ctx, int32_t number, const file_result &r) {
+    image_listing *l = (image_listing *)ctx;
+    if (r.placed) l->entries[number - 1].size = r.size;
+    else l->failed = 1;  // the PNG encoder fails only when memory runs out
+}
+
+int image_listing_open(image_listing *l, int threads) {
     memset(l, 0, sizeof *l);
     buf_init(&l->text);
-    buf_str(&l->text, "[");
-    return l->text.data ? 0 : -1;
+    if (threads) l->writer = writer_start(writer_task{listing_work, listing_done, &l->failed, l});
+    return 0;
 }
 
 static int listing_take(void *ctx, extracted_image *rec) {
     image_listing *l = (image_listing *)ctx;
-    // At most 103 characters: three 11-character integers, "jpeg" and a 20-digit size.
-    char elem[256];
-    snprintf(elem, sizeof elem,
-             "{\"page\":%d,\"width\":%d,\"height\":%d,\"type\":\"%s\",\"size\":%" PRIu64 "}",
-             (int)rec->page, (int)rec->width, (int)rec->height, rec->format, rec->size);
-    extracted_image_release(rec);
-    if (l->failed) return -1;  // a buf that failed would start again empty
-    if (l->count > 0) buf_str(&l->text, ",");
-    buf_str(&l->text, elem);
-    if (!l->text.data) {
-        l->failed = 1;
-        return -1;
+    writer_lock(l->writer);
+    if (!l->failed && l->count == l->capacity) {
+        void *t = array_grow(l->entries, &l->capacity, 64, sizeof *l->entries);
+        if (t) l->entries = (listing_entry *)t;
+        else l->failed = 1;
     }
-    l->count++;
-    return 0;
+    if (!l->failed) {
+        int32_t number = ++l->count;
+        listing_entry *e = &l->entries[number - 1];
+        e->page = rec->page;
+        e->width = rec->width;
+        e->height = rec->height;
+        e->jpeg = is_jpeg(rec) ? 1 : 0;
+        e->size = 0;  // a PNG's, once encoded
+        if (rec->pixels && l->writer) writer_submit(l->writer, number, rec);
+        else if (rec->pixels && encode_record(rec) != 0) l->failed = 1;
+        else e->size = rec->size;
+    }
+    int rc = l->failed ? -1 : 0;
+    writer_unlock(l->writer);
+    extracted_image_release(rec);
+    return rc;
 }
 
 image_receiver image_listing_receiver(image_listing *l) {
-    return image_receiver{listing_take, l, extract_borrow_jpeg};
+    return image_receiver{listing_take, l, extract_borrow_jpeg | (l->writer ? extract_defer_png : 0)};
 }
 
 int image_listing_close(image_listing *l, int lost) {
-    if (!lost && !l->failed) buf_str(&l->text, "]");
+    writer_finish(l->writer);
+    l->writer = nullptr;
+    if (!lost && !l->failed) {
+        buf_str(&l->text, "[");
+        for (int32_t i = 0; i < l->count && l->text.data; i++) {
+            const listing_entry *e = &l->entries[i];
+            // At most 104 characters: a comma, three 11-character integers, "jpeg" and a 20-digit size.
+            char elem[256];
+            snprintf(elem, sizeof elem,
+                     "%s{\"page\":%d,\"width\":%d,\"height\":%d,\"type\":\"%s\",\"size\":%" PRIu64 "}",
+                     i ? "," : "", (int)e->page, (int)e->width, (int)e->height, e->jpeg ? "jpeg" : "png",
+                     e->size);
+            buf_str(&l->text, elem);
+        }
+        buf_str(&l->text, "]");
+    }
+    free(l->entries);
+    l->entries = nullptr;
+    l->capacity = l->count = 0;
     if (lost || l->failed || !l->text.data) {
         buf_free(&l->text);
         return -1;

@@ -35,12 +35,23 @@ struct image_files {
 const uint8_t file_is_jpeg = 1;   // the record's file is a .jpg
 const uint8_t file_in_place = 2;  // this call put the record's file in place
 
+// One element of a listing: what the JSON gives of a record.
+struct listing_entry {
+    int32_t page, width, height;
+    int32_t jpeg;   // 1: "jpeg", 0: "png"
+    uint64_t size;  // bytes of the JPEG data or the PNG file (a writer thread fills a PNG's in)
+};
+
 // The JSON listing of one call: an array of {"page","width","height","type","size"} objects, no
-// spaces, in the order the records were taken.
+// spaces, in the order the records were taken. With writer threads, PNG images are encoded on them
+// while the walk goes on, for their sizes, and the text is made when the listing closes.
 struct image_listing {
-    buf text;        // the listing so far ("[" and the elements); null data once it failed
-    int32_t count;   // elements in it
-    int32_t failed;  // 1 once an element could not be added
+    buf text;                // the listing, once closed (NUL-terminated); null data until then
+    listing_entry *entries;  // one per record taken
+    int32_t count;           // records taken
+    int32_t capacity;        // entries allocated
+    int32_t failed;          // 1 once a record could not be listed (no memory)
+    img_writer *writer;      // not null: PNG images are encoded by the writer threads
 };
 
 // Creates path and its missing parents. 0 when path is a directory at the end, -1 otherwise (an
@@ -79,13 +90,16 @@ void qv_temp_name(char *out, const char *name, uint64_t seed);
 // thread: buf or a constant text.
 const char *qv_error_text(int err, char *buf, size_t cap);
 
-// Starts an empty listing ("["). 0, or -1 when its text cannot be allocated.
-int image_listing_open(image_listing *l);
+// Starts an empty listing, with writer threads (as image_files_open starts them) when threads is 1.
+// 0 (it cannot fail; without threads, each PNG is encoded as the walk converts it).
+int image_listing_open(image_listing *l, int threads = 0);
 // The receiver that adds each record to the listing and drops its bytes (PNG images are encoded,
-// for their size; JPEG data is lent, not copied).
+// for their size, by the writer threads when they run; JPEG data is lent, not copied). Once a
+// record could not be listed, it refuses every record.
 image_receiver image_listing_receiver(image_listing *l);
-// Closes the array. 0 with l->text holding the listing (NUL-terminated; the caller owns it), or -1
-// when lost is 1 or an element could not be added (text released).
+// Waits for the writer threads and makes the text. 0 with l->text holding the listing (the caller
+// owns it), or -1 when lost is 1, a record could not be listed or its PNG encoded, or the text
+// cannot be allocated (nothing held). Releases everything else.
 int image_listing_close(image_listing *l, int lost);
 
 // The receiver that counts the records at ctx (an int32_t, which the caller sets to 0 first) and

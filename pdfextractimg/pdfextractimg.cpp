@@ -113,7 +113,7 @@ PDFEXTRACTIMG_API const char *pdfextractimg_info(const char *pdf_path) {
     if (load_doc(pdf_path, &doc) != 0) return nullptr;
     image_listing listing;
     const char *result = nullptr;
-    if (image_listing_open(&listing) == 0) {
+    if (image_listing_open(&listing, 1) == 0) {
         image_receiver to = image_listing_receiver(&listing);
         int lost = collect(&doc, -1, &to) != 0;
         if (image_listing_close(&listing, lost) == 0) {

@@ -114,6 +114,53 @@ TEST(OutputFiles, ThreadsWriteTheSameFiles) {
     remove(path.c_str());
 }
 
+// The listing is the same text whether its PNG images are encoded on the walk's thread or on the
+// writer threads, and each size it gives is that of the file the same walk writes.
+TEST(OutputListing, ThreadsListTheSizesOfTheFiles) {
+    std::string path = pdf_temp_path("listing_mixed");
+    ASSERT_TRUE(write_file(path, mixed_document(40)));
+    pdfcore_doc doc{};
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
+    walk_result files = walk(&doc, -1, true, pdf_temp_path("listing_files"));
+    std::string text[2];
+    for (int threads : {0, 1}) {
+        SCOPED_TRACE(threads);
+        image_listing l;
+        ASSERT_EQ(0, image_listing_open(&l, threads));
+        EXPECT_EQ(threads == 1, l.writer != nullptr);
+        image_receiver to = image_listing_receiver(&l);
+        EXPECT_EQ(extract_borrow_jpeg | (threads ? extract_defer_png : 0), to.flags);
+        int lost = collect_all_images(&doc, &to) != 0;
+        ASSERT_EQ(0, image_listing_close(&l, lost));
+        text[threads] = (const char *)l.text.data;
+        buf_free(&l.text);
+    }
+    EXPECT_EQ(text[0], text[1]);
+    std::string want = "[";
+    int n = 0;
+    for (const auto &f : files.files) {  // image_001.jpg, image_002.png, ... in order
+        size_t dot = f.first.rfind('.');
+        want += std::string(n++ ? "," : "") + "\"size\":" + std::to_string(f.second.size()) + f.first.substr(dot);
+    }
+    want += "]";
+    std::string got = "[";
+    size_t at = 0;
+    for (n = 0; (at = text[1].find("\"type\":\"", at)) != std::string::npos; n++) {
+        size_t type_end = text[1].find('"', at + 8);
+        std::string type = text[1].substr(at + 8, type_end - at - 8);
+        size_t size_at = text[1].find("\"size\":", type_end);
+        size_t size_end = text[1].find('}', size_at);
+        got += std::string(n ? "," : "") + text[1].substr(size_at, size_end - size_at) +
+               (type == "jpeg" ? ".jpg" : ".png");
+        at = size_end;
+    }
+    got += "]";
+    EXPECT_EQ(files.count, n);
+    EXPECT_EQ(want, got);
+    pdfcore_doc_free(&doc);
+    remove(path.c_str());
+}
+
 // A file that cannot be put in place fails the call, with or without the threads: the error names
 // it, and the call's other files are removed (the directories in the way stay).
 TEST(OutputFiles, UnwritableFileFailsTheCall) {
