@@ -77,7 +77,11 @@ static inline void ds_flush_bytes(ds_stream *s, uint64_t *acc, int32_t *cnt) {
     if (!s->failed && s->capacity - s->size >= 8) {
         uint8_t *p = s->data + s->size;
         uint64_t v = *acc;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        memcpy(p, &v, 8);  // one store: the bytes in memory order are the low byte first
+#else
         for (int32_t k = 0; k < 8; k++) p[k] = (uint8_t)(v >> (8 * k));
+#endif
         s->size += (uint64_t)whole;
     } else {
         for (int32_t k = 0; k < whole; k++) ds_put(s, (uint32_t)(*acc >> (8 * k)) & 0xFFu, 8);
@@ -744,13 +748,15 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64
     return rc;
 }
 
-int qv_deflate_threads(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len, int32_t threads) {
-    if ((!src && src_len > 0) || !dst || !dst_len) return -1;
+int qv_deflate_after(const uint8_t *src, uint64_t src_len, uint64_t prefix, uint8_t **dst, uint64_t *dst_len,
+                     int32_t threads) {
+    if ((!src && src_len > 0) || !dst || !dst_len || prefix > ds_first_capacity / 2) return -1;
     ds_stream s;
     memset(&s, 0, sizeof s);
     s.data = (uint8_t *)malloc((size_t)ds_first_capacity);
     if (!s.data) return -1;
     s.capacity = ds_first_capacity;
+    s.size = prefix;  // the caller's bytes, written later
 
     ds_put(&s, 0x78, 8);  // RFC 1950: CM 8, CINFO 7 (32 KiB window)
     ds_put(&s, 0x01, 8);  // FLEVEL 0, no dictionary; 0x7801 is a multiple of 31
@@ -773,11 +779,19 @@ fail:
     return -1;
 }
 
-int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len) {
+int qv_deflate_threads(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len, int32_t threads) {
+    return qv_deflate_after(src, src_len, 0, dst, dst_len, threads);
+}
+
+int32_t qv_deflate_thread_count() {
     int32_t threads = 1;
 #if QV_DEFLATE_THREADS
     long online = sysconf(_SC_NPROCESSORS_ONLN);
     threads = online < 1 ? 1 : online > d_max_threads ? d_max_threads : (int32_t)online;
 #endif
-    return qv_deflate_threads(src, src_len, dst, dst_len, threads);
+    return threads;
+}
+
+int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len) {
+    return qv_deflate_after(src, src_len, 0, dst, dst_len, qv_deflate_thread_count());
 }

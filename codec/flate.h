@@ -13,6 +13,15 @@ int qv_deflate(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *ds
 // Adler-32 of p[0, len) (RFC 1950 8.2): 1 for no bytes.
 uint32_t qv_adler32(const uint8_t *p, uint64_t len);
 
+// qv_deflate's stream placed after prefix bytes (at most 512 KiB) that the caller fills in: *dst
+// holds prefix + the stream's bytes, *dst_len counts both; the prefix bytes are not written. For an
+// encoder that wraps the stream (a PNG's IDAT chunk) without copying it. threads as
+// qv_deflate_threads takes them.
+int qv_deflate_after(const uint8_t *src, uint64_t src_len, uint64_t prefix, uint8_t **dst, uint64_t *dst_len,
+                     int32_t threads);
+// The threads qv_deflate uses: as many as processors online, at most 8 (1 without threads).
+int32_t qv_deflate_thread_count();
+
 // ---- For tests and the library's own code: the encoder's parts. ----
 
 // qv_deflate with at most threads threads (below 2: the calling thread alone). When a thread

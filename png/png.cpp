@@ -66,28 +66,6 @@ static int fits_size(uint64_t n) { return (uint64_t)(size_t)n == n; }
 // ---------------------------------------------------------------------------------------------
 // Encoder
 
-// Appends one chunk (length, type, data, CRC over type and data) to *array of *length bytes.
-// -1 when the chunk cannot be represented or the array cannot grow; *array and *length are then
-// unchanged (the array still valid), and the caller abandons the whole PNG.
-static int png_chunk(uint8_t **array, uint64_t *length, const char *type, const uint8_t *data,
-                     uint64_t data_len) {
-    if (data_len > png_max_chunk) return -1;
-    uint64_t old = *length;
-    uint64_t total = old + data_len + 12u;
-    if (total < old || !fits_size(total)) return -1;
-    void *t = realloc(*array, (size_t)total);
-    if (!t) return -1;
-    *array = (uint8_t *)t;
-    uint8_t *p = *array + old;
-    put_be32(p, (uint32_t)data_len);
-    memcpy(p + 4, type, 4);
-    if (data_len > 0) memcpy(p + 8, data, (size_t)data_len);
-    uint32_t c = crc_update(0xFFFFFFFFu, p + 4, data_len + 4u);
-    put_be32(p + 8 + data_len, c ^ 0xFFFFFFFFu);
-    *length = total;
-    return 0;
-}
-
 // True when every RGBA pixel is opaque with R = G = B.
 static int rgba_is_gray(const uint8_t *rgba, uint64_t pixels) {
     for (uint64_t i = 0; i < pixels; i++) {
@@ -121,36 +99,41 @@ static uint8_t *png_encode_any(int width, int height, const uint8_t *pixels, int
         }
     }
 
-    uint8_t *zs = nullptr;
-    uint64_t zs_len = 0;
-    int rc = qv_deflate(raw, raw_len, &zs, &zs_len);
+    // The file is built around the compressed stream where it lies: the signature, the IHDR chunk
+    // and the IDAT chunk's length and type go before it, the IDAT CRC and the IEND chunk after.
+    const uint64_t head = 8 + (12 + 13) + 8;
+    uint8_t *out = nullptr;
+    uint64_t len = 0;
+    int rc = qv_deflate_after(raw, raw_len, head, &out, &len, qv_deflate_thread_count());
     free(raw);
     if (rc != 0) return nullptr;
-
-    uint8_t ihdr[13];
-    put_be32(ihdr, (uint32_t)width);
-    put_be32(ihdr + 4, (uint32_t)height);
-    ihdr[8] = 8;                          // bit depth
-    ihdr[9] = gray ? (uint8_t)0 : (uint8_t)6;  // colour type
-    ihdr[10] = ihdr[11] = ihdr[12] = 0;   // compression, filter, interlace
-
-    uint64_t len = 8;
-    uint8_t *out = (uint8_t *)malloc(8);
-    if (!out) {
-        free(zs);
-        return nullptr;
-    }
-    memcpy(out, png_signature, 8);
-    // A PNG that lacks a chunk is no PNG: any failed chunk abandons the whole file.
-    if (png_chunk(&out, &len, "IHDR", ihdr, 13) != 0 ||
-        png_chunk(&out, &len, "IDAT", zs, zs_len) != 0 ||
-        png_chunk(&out, &len, "IEND", nullptr, 0) != 0) {
-        free(zs);
+    uint64_t zs_len = len - head;
+    // A PNG that lacks a chunk is no PNG: an IDAT too long for one chunk abandons the whole file.
+    uint8_t *t = zs_len <= png_max_chunk && fits_size(len + 16u) ? (uint8_t *)realloc(out, (size_t)(len + 16u)) : nullptr;
+    if (!t) {
         free(out);
         return nullptr;
     }
-    free(zs);
-    *size = len;
+    out = t;
+    memcpy(out, png_signature, 8);
+    uint8_t *p = out + 8;
+    put_be32(p, 13);
+    memcpy(p + 4, "IHDR", 4);
+    put_be32(p + 8, (uint32_t)width);
+    put_be32(p + 12, (uint32_t)height);
+    p[16] = 8;                          // bit depth
+    p[17] = gray ? (uint8_t)0 : (uint8_t)6;  // colour type
+    p[18] = p[19] = p[20] = 0;          // compression, filter, interlace
+    put_be32(p + 21, crc_update(0xFFFFFFFFu, p + 4, 17) ^ 0xFFFFFFFFu);
+    p += 25;
+    put_be32(p, (uint32_t)zs_len);
+    memcpy(p + 4, "IDAT", 4);
+    put_be32(out + len, crc_update(0xFFFFFFFFu, p + 4, zs_len + 4u) ^ 0xFFFFFFFFu);
+    p = out + len + 4;
+    put_be32(p, 0);
+    memcpy(p + 4, "IEND", 4);
+    put_be32(p + 8, crc_update(0xFFFFFFFFu, p + 4, 4) ^ 0xFFFFFFFFu);
+    *size = len + 16u;
     return out;
 }
 

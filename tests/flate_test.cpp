@@ -529,6 +529,15 @@ TEST(Deflate, ThreadsGiveTheSameBytes) {
             free(z);
         }
         outs.push_back(deflate_bytes(in));
+        // After a caller's prefix (a PNG's signature and chunk heads): the same stream behind it.
+        for (uint64_t prefix : {1u, 41u, 512u << 10}) {
+            uint8_t *z = nullptr;
+            uint64_t zlen = 0;
+            ASSERT_EQ(0, qv_deflate_after(in.data(), in.size(), prefix, &z, &zlen, 2));
+            ASSERT_GE(zlen, prefix);
+            outs.push_back(bytes(z + prefix, z + zlen));
+            free(z);
+        }
         for (size_t k = 1; k < outs.size(); k++) EXPECT_TRUE(outs[k] == outs[0]) << "variant " << k;
         bytes back(in.size());
         uint64_t got = 0;
@@ -868,6 +877,11 @@ TEST(Deflate, NullArgumentsRefused) {
     ASSERT_EQ(0, qv_deflate(nullptr, 0, &z, &zlen));  // empty input
     EXPECT_EQ(18u, zlen);
     free(z);
+    z = nullptr;
+    zlen = 7;
+    EXPECT_EQ(-1, qv_deflate_after((const uint8_t *)"abc", 3, (512u << 10) + 1, &z, &zlen, 1)) << "prefix too long";
+    EXPECT_EQ(nullptr, z);
+    EXPECT_EQ(7u, zlen);
 }
 
 TEST(Deflate, OversizedBlockRefused) {
