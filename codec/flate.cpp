@@ -626,7 +626,9 @@ static int ds_append(ds_stream *a, const ds_stream *b) {
 // segment into its own stream, and the streams joined in order. Every block depends only on its
 // own bytes, so the output is the same bytes as one thread's.
 struct d_job {
-    const uint8_t *src;
+    const uint8_t *src;             // the input, or null when source gives it
+    const deflate_source *source;   // fills each segment into the thread's own buffer
+    uint32_t *adlers;               // with source: the Adler-32 of each segment
     uint64_t src_len;
     uint64_t block_size;
     uint64_t segment_size;  // a multiple of block_size
@@ -638,24 +640,47 @@ struct d_job {
 
 // Takes segments until none is left, encoding each with the chains ch.
 static void d_job_run(d_job *job, d_chains *ch) {
+    uint8_t *own = nullptr;  // with a source: this thread's segment, as the source fills it
+    if (job->source && !(own = (uint8_t *)malloc((size_t)job->segment_size))) {
+        job->failed.store(1);
+        return;
+    }
     for (;;) {
         int32_t k = job->next.fetch_add(1);
-        if (k >= job->segments || job->failed.load()) return;
-        uint64_t at = (uint64_t)k * job->segment_size;
+        if (k >= job->segments || job->failed.load()) break;
+        uint64_t at = (uint64_t)k * job->segment_size, start = at;
         uint64_t end = job->src_len - at < job->segment_size ? job->src_len : at + job->segment_size;
+        const uint8_t *bytes = own ? own : job->src + start;
+        if (own) {
+            job->source->fill(job->source->ctx, start, end - start, own);
+            job->adlers[k] = qv_adler32(own, end - start);
+        }
         ds_stream *s = &job->out[k];
         // Room for the segment stored with a little over 8 bits a byte; rarely more is needed.
         ds_reserve(s, (end - at) + (end - at) / 8 + 1024);
         while (at < end && !s->failed) {
             uint64_t len = end - at < job->block_size ? end - at : job->block_size;
-            if (d_emit_block_with(ch, s, job->src + at, len, at + len == job->src_len) != 0) break;
+            if (d_emit_block_with(ch, s, bytes + (at - start), len, at + len == job->src_len) != 0) break;
             at += len;
         }
         if (at < end || s->failed) {
             job->failed.store(1);
-            return;
+            break;
         }
     }
+    free(own);
+}
+
+uint32_t qv_adler32_combine(uint32_t first, uint32_t second, uint64_t second_len) {
+    // With A = 1 + the bytes' sum and B = the sum of the A after each byte: the second part's sums
+    // started from A = 1 instead of the first part's A, which adds (A1 - 1) to its A and
+    // (A1 - 1) * second_len to its B.
+    const uint64_t mod = 65521u;
+    uint64_t a1 = first & 0xFFFFu, b1 = first >> 16, a2 = second & 0xFFFFu, b2 = second >> 16;
+    uint64_t n = second_len % mod;
+    uint64_t a = (a1 + a2 + mod - 1) % mod;
+    uint64_t b = (b1 + b2 + n * ((a1 + mod - 1) % mod)) % mod;
+    return (uint32_t)(b << 16 | a);
 }
 
 #if QV_DEFLATE_THREADS
@@ -673,9 +698,10 @@ static void *d_helper_main(void *arg) {
 
 // Encodes src as the blocks of the stream s (after its header), with up to threads threads.
 // 0, or -1 when memory ran out.
-static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64_t block_size,
-                      int32_t threads) {
-    if (src_len == 0) return d_emit_block(s, src, 0, 1);
+static int d_emit_all(ds_stream *s, const uint8_t *src, const deflate_source *source, uint64_t src_len,
+                      uint64_t block_size, int32_t threads, uint32_t *adler) {
+    *adler = 1;
+    if (src_len == 0) return d_emit_block(s, nullptr, 0, 1);
     uint64_t segment_size = block_size == 65536u ? 4 * block_size : block_size;
     uint64_t segments = (src_len - 1) / segment_size + 1;
 #if QV_DEFLATE_THREADS
@@ -684,9 +710,11 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64
 #else
     threads = 1;
 #endif
+    if (source && segments > INT32_MAX) return -1;
     d_chains *own = d_chains_take();
     if (!own) return -1;
-    if (threads < 2 || segments > INT32_MAX) {
+    if (!source && (threads < 2 || segments > INT32_MAX)) {
+        *adler = qv_adler32(src, src_len);
         int rc = 0;
         for (uint64_t at = 0; at < src_len && !s->failed && rc == 0;) {
             uint64_t len = src_len - at < block_size ? src_len - at : block_size;
@@ -697,7 +725,9 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64
         return rc != 0 || s->failed ? -1 : 0;
     }
     d_job job;
-    job.src = src;
+    job.src = source ? nullptr : src;
+    job.source = source;
+    job.adlers = source ? (uint32_t *)calloc((size_t)segments, sizeof(uint32_t)) : nullptr;
     job.src_len = src_len;
     job.block_size = block_size;
     job.segment_size = segment_size;
@@ -705,7 +735,9 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64
     job.out = (ds_stream *)calloc((size_t)segments, sizeof(ds_stream));  // segments < 2^31
     job.next.store(0);
     job.failed.store(0);
-    if (!job.out) {
+    if (!job.out || (source && !job.adlers)) {
+        free(job.out);
+        free(job.adlers);
         d_chains_give(own);
         return -1;
     }
@@ -734,6 +766,8 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64
         pthread_join(ids[t], nullptr);
         d_chains_give(helpers[t].chains);
     }
+#else
+    d_job_run(&job, own);
 #endif
     d_chains_give(own);
     if (job.failed.load()) rc = -1;
@@ -745,12 +779,23 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, uint64_t src_len, uint64
         free(job.out[k].data);
     }
     free(job.out);
+    if (source) {
+        for (int32_t k = 0; k < job.segments && rc == 0; k++) {
+            uint64_t at = (uint64_t)k * segment_size;
+            uint64_t n = src_len - at < segment_size ? src_len - at : segment_size;
+            *adler = qv_adler32_combine(*adler, job.adlers[k], n);
+        }
+        free(job.adlers);
+    } else if (rc == 0) {
+        *adler = qv_adler32(src, src_len);
+    }
     return rc;
 }
 
-int qv_deflate_after(const uint8_t *src, uint64_t src_len, uint64_t prefix, uint8_t **dst, uint64_t *dst_len,
-                     int32_t threads) {
-    if ((!src && src_len > 0) || !dst || !dst_len || prefix > ds_first_capacity / 2) return -1;
+// qv_deflate_after of src, or of what source gives when src is null.
+static int d_deflate(const uint8_t *src, const deflate_source *source, uint64_t src_len, uint64_t prefix,
+                     uint8_t **dst, uint64_t *dst_len, int32_t threads) {
+    if ((!src && !source && src_len > 0) || !dst || !dst_len || prefix > ds_first_capacity / 2) return -1;
     ds_stream s;
     memset(&s, 0, sizeof s);
     s.data = (uint8_t *)malloc((size_t)ds_first_capacity);
@@ -762,14 +807,12 @@ int qv_deflate_after(const uint8_t *src, uint64_t src_len, uint64_t prefix, uint
     ds_put(&s, 0x01, 8);  // FLEVEL 0, no dictionary; 0x7801 is a multiple of 31
 
     uint64_t block_size = src_len <= ((uint64_t)64 << 20) ? 65536u : 1048576u;
-    if (d_emit_all(&s, src, src_len, block_size, threads) != 0) goto fail;
+    uint32_t adler = 1;
+    if (d_emit_all(&s, src, source, src_len, block_size, threads, &adler) != 0) goto fail;
     if (s.bit_count > 0) ds_put(&s, 0, 8 - s.bit_count);  // the last byte, high bits zero
     s.bit_buf = 0;
     s.bit_count = 0;
-    {
-        uint32_t adler = qv_adler32(src, src_len);
-        for (int32_t shift = 24; shift >= 0; shift -= 8) ds_put(&s, (adler >> shift) & 0xFFu, 8);
-    }
+    for (int32_t shift = 24; shift >= 0; shift -= 8) ds_put(&s, (adler >> shift) & 0xFFu, 8);
     if (s.failed) goto fail;
     *dst = s.data;
     *dst_len = s.size;
@@ -779,8 +822,19 @@ fail:
     return -1;
 }
 
+int qv_deflate_after(const uint8_t *src, uint64_t src_len, uint64_t prefix, uint8_t **dst, uint64_t *dst_len,
+                     int32_t threads) {
+    return d_deflate(src, nullptr, src_len, prefix, dst, dst_len, threads);
+}
+
+int qv_deflate_source(const deflate_source *source, uint64_t prefix, uint8_t **dst, uint64_t *dst_len,
+                      int32_t threads) {
+    if (!source || !source->fill) return -1;
+    return d_deflate(nullptr, source, source->len, prefix, dst, dst_len, threads);
+}
+
 int qv_deflate_threads(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len, int32_t threads) {
-    return qv_deflate_after(src, src_len, 0, dst, dst_len, threads);
+    return d_deflate(src, nullptr, src_len, 0, dst, dst_len, threads);
 }
 
 int32_t qv_deflate_thread_count() {

@@ -19,6 +19,20 @@ uint32_t qv_adler32(const uint8_t *p, uint64_t len);
 // qv_deflate_threads takes them.
 int qv_deflate_after(const uint8_t *src, uint64_t src_len, uint64_t prefix, uint8_t **dst, uint64_t *dst_len,
                      int32_t threads);
+// Input that is not in memory as one piece (a PNG's rows: each a filter byte, then pixels): fill
+// writes its bytes [at, at + n) to out, n at most 1 MiB; it may be called from several threads at
+// once, for different ranges.
+struct deflate_source {
+    void (*fill)(const void *ctx, uint64_t at, uint64_t n, uint8_t *out);
+    const void *ctx;
+    uint64_t len;  // bytes in all
+};
+// qv_deflate_after of the bytes source gives: the same stream, each segment filled into a buffer of
+// the thread that encodes it, so the whole input is never held at once. 0, or -1 as qv_deflate_after.
+int qv_deflate_source(const deflate_source *source, uint64_t prefix, uint8_t **dst, uint64_t *dst_len,
+                      int32_t threads);
+// The Adler-32 of two parts one after the other, from each part's and the second's length.
+uint32_t qv_adler32_combine(uint32_t first, uint32_t second, uint64_t second_len);
 // The threads qv_deflate uses: as many as processors online, at most 8 (1 without threads).
 int32_t qv_deflate_thread_count();
 

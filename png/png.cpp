@@ -75,6 +75,44 @@ static int rgba_is_gray(const uint8_t *rgba, uint64_t pixels) {
     return 1;
 }
 
+// The PNG rows of an image, as the encoder reads them: each a filter byte (0, None), then the
+// row's bytes: the pixels as they are, or the first byte of each RGBA pixel of a gray image.
+struct png_rows {
+    const uint8_t *pixels;
+    uint64_t w;
+    int channels;        // of pixels: 1 or 4
+    int gray;            // 1: one byte per pixel in the rows
+    uint64_t row_bytes;  // per row, the filter byte not counted
+};
+
+static void png_rows_fill(const void *ctx, uint64_t at, uint64_t n, uint8_t *out) {
+    const png_rows *r = (const png_rows *)ctx;
+    const uint64_t stride = r->row_bytes + 1u;
+    uint64_t y = at / stride, x = at % stride;  // x: byte of the row, 0 its filter byte
+    while (n > 0) {
+        if (x == 0) {
+            *out++ = 0;
+            n--;
+            x = 1;
+            continue;
+        }
+        uint64_t take = stride - x < n ? stride - x : n;
+        const uint8_t *src = r->pixels + y * r->w * (uint64_t)r->channels;
+        if (!r->gray || r->channels == 1) {
+            memcpy(out, src + (x - 1), (size_t)take);
+        } else {
+            for (uint64_t k = 0; k < take; k++) out[k] = src[(x - 1 + k) * 4u];
+        }
+        out += take;
+        n -= take;
+        x += take;
+        if (x == stride) {
+            x = 0;
+            y++;
+        }
+    }
+}
+
 // channels: 1 for gray input, 4 for RGBA input.
 static uint8_t *png_encode_any(int width, int height, const uint8_t *pixels, int channels,
                                uint64_t *size) {
@@ -86,27 +124,15 @@ static uint8_t *png_encode_any(int width, int height, const uint8_t *pixels, int
     uint64_t raw_len = h * (row_bytes + 1u);             // < 2^64
     if (!fits_size(raw_len)) return nullptr;
 
-    uint8_t *raw = (uint8_t *)malloc((size_t)raw_len);
-    if (!raw) return nullptr;
-    for (uint64_t y = 0; y < h; y++) {
-        uint8_t *dst = raw + y * (row_bytes + 1u);
-        const uint8_t *src = pixels + y * w * (uint64_t)channels;
-        dst[0] = 0;  // filter type None
-        if (!gray || channels == 1) {
-            memcpy(dst + 1, src, (size_t)row_bytes);
-        } else {
-            for (uint64_t x = 0; x < w; x++) dst[1 + x] = src[x * 4u];
-        }
-    }
-
+    // The rows (each a filter byte, then the pixels) are made as the encoder's threads need them.
+    png_rows rows = {pixels, w, channels, gray, row_bytes};
+    deflate_source source = {png_rows_fill, &rows, raw_len};
     // The file is built around the compressed stream where it lies: the signature, the IHDR chunk
     // and the IDAT chunk's length and type go before it, the IDAT CRC and the IEND chunk after.
     const uint64_t head = 8 + (12 + 13) + 8;
     uint8_t *out = nullptr;
     uint64_t len = 0;
-    int rc = qv_deflate_after(raw, raw_len, head, &out, &len, qv_deflate_thread_count());
-    free(raw);
-    if (rc != 0) return nullptr;
+    if (qv_deflate_source(&source, head, &out, &len, qv_deflate_thread_count()) != 0) return nullptr;
     uint64_t zs_len = len - head;
     // A PNG that lacks a chunk is no PNG: an IDAT too long for one chunk abandons the whole file.
     uint8_t *t = zs_len <= png_max_chunk && fits_size(len + 16u) ? (uint8_t *)realloc(out, (size_t)(len + 16u)) : nullptr;

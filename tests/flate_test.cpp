@@ -538,6 +538,22 @@ TEST(Deflate, ThreadsGiveTheSameBytes) {
             outs.push_back(bytes(z + prefix, z + zlen));
             free(z);
         }
+        // From a source that fills each segment when a thread takes it: the same stream.
+        struct filler {
+            static void fill(const void *ctx, uint64_t at, uint64_t n, uint8_t *out) {
+                const bytes &b = *(const bytes *)ctx;
+                if (n) memcpy(out, b.data() + at, (size_t)n);
+            }
+        };
+        deflate_source source = {filler::fill, &in, in.size()};
+        for (int32_t threads : {1, 2, 3}) {
+            uint8_t *z = nullptr;
+            uint64_t zlen = 0;
+            ASSERT_EQ(0, qv_deflate_source(&source, 5, &z, &zlen, threads));
+            ASSERT_GE(zlen, 5u);
+            outs.push_back(bytes(z + 5, z + zlen));
+            free(z);
+        }
         for (size_t k = 1; k < outs.size(); k++) EXPECT_TRUE(outs[k] == outs[0]) << "variant " << k;
         bytes back(in.size());
         uint64_t got = 0;
@@ -882,6 +898,19 @@ TEST(Deflate, NullArgumentsRefused) {
     EXPECT_EQ(-1, qv_deflate_after((const uint8_t *)"abc", 3, (512u << 10) + 1, &z, &zlen, 1)) << "prefix too long";
     EXPECT_EQ(nullptr, z);
     EXPECT_EQ(7u, zlen);
+}
+
+// The Adler-32 of two parts joined is that of the whole, wherever the cut (the sums' modulus is
+// crossed by long parts and by bytes of 255).
+TEST(Deflate, Adler32OfJoinedParts) {
+    bytes all = noise(200000, 4);
+    bytes ones(70000, 0xFF);
+    all.insert(all.end(), ones.begin(), ones.end());
+    for (size_t cut : {(size_t)0, (size_t)1, (size_t)5552, (size_t)65521, (size_t)65522, (size_t)199999, all.size()}) {
+        SCOPED_TRACE(cut);
+        uint32_t a = qv_adler32(all.data(), cut), b = qv_adler32(all.data() + cut, all.size() - cut);
+        EXPECT_EQ(qv_adler32(all.data(), all.size()), qv_adler32_combine(a, b, all.size() - cut));
+    }
 }
 
 TEST(Deflate, OversizedBlockRefused) {
