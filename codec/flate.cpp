@@ -698,11 +698,15 @@ static void *d_helper_main(void *arg) {
 
 // Encodes src as the blocks of the stream s (after its header), with up to threads threads.
 // 0, or -1 when memory ran out.
+// Blocks of 64 KiB, or of 1 MiB above 64 MiB of input; segments of four small blocks or one large.
+static uint64_t d_block_size(uint64_t src_len) { return src_len <= ((uint64_t)64 << 20) ? 65536u : 1048576u; }
+static uint64_t d_segment_size(uint64_t block_size) { return block_size == 65536u ? 4 * block_size : block_size; }
+
 static int d_emit_all(ds_stream *s, const uint8_t *src, const deflate_source *source, uint64_t src_len,
                       uint64_t block_size, int32_t threads, uint32_t *adler) {
     *adler = 1;
     if (src_len == 0) return d_emit_block(s, nullptr, 0, 1);
-    uint64_t segment_size = block_size == 65536u ? 4 * block_size : block_size;
+    uint64_t segment_size = d_segment_size(block_size);
     uint64_t segments = (src_len - 1) / segment_size + 1;
 #if QV_DEFLATE_THREADS
     if (threads > d_max_threads) threads = d_max_threads;
@@ -798,15 +802,19 @@ static int d_deflate(const uint8_t *src, const deflate_source *source, uint64_t 
     if ((!src && !source && src_len > 0) || !dst || !dst_len || prefix > ds_first_capacity / 2) return -1;
     ds_stream s;
     memset(&s, 0, sizeof s);
-    s.data = (uint8_t *)malloc((size_t)ds_first_capacity);
+    // Room for a small input stored (a caller may keep the buffer as its file: no 1 MiB for a
+    // small image), at most ds_first_capacity; more is added as the stream grows.
+    uint64_t first = src_len < ds_first_capacity ? prefix + src_len + src_len / 8 + 64 : ds_first_capacity;
+    if (first > ds_first_capacity) first = ds_first_capacity;
+    s.data = (uint8_t *)malloc((size_t)first);
     if (!s.data) return -1;
-    s.capacity = ds_first_capacity;
+    s.capacity = first;
     s.size = prefix;  // the caller's bytes, written later
 
     ds_put(&s, 0x78, 8);  // RFC 1950: CM 8, CINFO 7 (32 KiB window)
     ds_put(&s, 0x01, 8);  // FLEVEL 0, no dictionary; 0x7801 is a multiple of 31
 
-    uint64_t block_size = src_len <= ((uint64_t)64 << 20) ? 65536u : 1048576u;
+    uint64_t block_size = d_block_size(src_len);
     uint32_t adler = 1;
     if (d_emit_all(&s, src, source, src_len, block_size, threads, &adler) != 0) goto fail;
     if (s.bit_count > 0) ds_put(&s, 0, 8 - s.bit_count);  // the last byte, high bits zero
@@ -830,7 +838,15 @@ int qv_deflate_after(const uint8_t *src, uint64_t src_len, uint64_t prefix, uint
 int qv_deflate_source(const deflate_source *source, uint64_t prefix, uint8_t **dst, uint64_t *dst_len,
                       int32_t threads) {
     if (!source || !source->fill) return -1;
-    return d_deflate(nullptr, source, source->len, prefix, dst, dst_len, threads);
+    uint64_t n = source->len;
+    if (n > d_segment_size(d_block_size(n))) return d_deflate(nullptr, source, n, prefix, dst, dst_len, threads);
+    // One segment: filled once and encoded as bytes in memory, without the segments' machinery.
+    uint8_t *bytes = (uint8_t *)malloc(n ? (size_t)n : 1);
+    if (!bytes) return -1;
+    source->fill(source->ctx, 0, n, bytes);
+    int rc = d_deflate(bytes, nullptr, n, prefix, dst, dst_len, threads);
+    free(bytes);
+    return rc;
 }
 
 int qv_deflate_threads(const uint8_t *src, uint64_t src_len, uint8_t **dst, uint64_t *dst_len, int32_t threads) {
