@@ -2,8 +2,8 @@
 # run_peers.sh - times `pdfextractimg all` against poppler's `pdfimages -all` and MuPDF's
 # `mutool extract` on the generated benchmark PDFs, side by side in one run.
 #
-#   bench/run_peers.sh [--runs N] [--quick] [--dir DIR] [--build DIR] [--files "photo small jpeg big ..."]
-#                      [--peers "pdfimages mutool"] [--before HOST]
+#   bench/run_peers.sh [--runs N] [--quick] [--dir DIR] [--out DIR] [--build DIR]
+#                      [--files "photo small jpeg big ..."] [--peers "pdfimages mutool"] [--before HOST]
 #
 # --runs N    runs of each tool on each file (default 5); the three tools alternate, and the one
 #             that goes first rotates from run to run
@@ -13,14 +13,17 @@
 #             bench/make_bench_pdfs.cpp)
 # --dir DIR   scratch directory for the PDFs and the tools' output (default /tmp/qv-bench);
 #             never inside the repository
+# --out DIR   where the tools write their images instead (emptied before each run; /dev/shm takes
+#             the disk's own delays out of the figures)
 # --build DIR build directory (default build-perf: Release, -O2, benchmarks on), configured and
 #             built here when needed
 # --peers L   the peers to run (default both; pdfimages takes minutes per run on the photo file)
 # --before H  an earlier build's command-line host, timed as a fourth tool ("before") beside the
 #             others, to compare a change with its starting point in the same run
 #
-# Prints, per file and tool, the median wall time (s) and median peak resident memory (KB, from
-# /usr/bin/time -f %M), and the ratios pdfextractimg / peer (below 1: pdfextractimg is better).
+# Prints, per file and tool, the median wall time (s, to the millisecond) and median peak resident
+# memory (KB, from /usr/bin/time -f %M), and the ratios pdfextractimg / peer (below 1:
+# pdfextractimg is better).
 # Installs poppler-utils, mupdf-tools, time and python3-pil with apt-get when they are missing.
 set -eu
 
@@ -32,6 +35,7 @@ build="$root/build-perf"
 files="photo small jpeg big"
 peers="pdfimages mutool"
 before=""
+out=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --runs) runs=$2; shift 2 ;;
@@ -41,7 +45,8 @@ while [ $# -gt 0 ]; do
     --files) files=$2; shift 2 ;;
     --peers) peers=$2; shift 2 ;;
     --before) before=$2; shift 2 ;;
-    *) echo "usage: $0 [--runs N] [--quick] [--dir DIR] [--build DIR] [--files LIST] [--peers LIST] [--before HOST]" >&2; exit 2 ;;
+    --out) out=$2; shift 2 ;;
+    *) echo "usage: $0 [--runs N] [--quick] [--dir DIR] [--out DIR] [--build DIR] [--files LIST] [--peers LIST] [--before HOST]" >&2; exit 2 ;;
     esac
 done
 case "$dir" in "$root"|"$root"/*) echo "run_peers.sh: --dir must lie outside the repository" >&2; exit 2 ;; esac
@@ -88,21 +93,25 @@ Image.open('$dir/small.ppm').save('$dir/small.jpg', quality=85)"
     echo "$stamp" >"$dir/stamp"
 fi
 
-out="$dir/out"
+[ -n "$out" ] || out="$dir/out"
+out="$out/qv-peers-out"
 times="$dir/times.txt"
 : >"$times"
 
-# run TOOL FILE: one timed run into an empty output directory; appends "file tool secs kb".
+# run TOOL FILE: one timed run into an empty output directory; appends "file tool secs kb files".
+# The wall time is taken around the run in nanoseconds (/usr/bin/time gives hundredths).
 run() {
     rm -rf "$out"
     mkdir -p "$out"
+    t0=$(date +%s%N)
     case "$1" in
-    pdfextractimg) /usr/bin/time -f "%e %M" -o "$dir/t" "$qv" all "$dir/$2.pdf" "$out" >/dev/null ;;
-    before) /usr/bin/time -f "%e %M" -o "$dir/t" "$before" all "$dir/$2.pdf" "$out" >/dev/null ;;
-    pdfimages) /usr/bin/time -f "%e %M" -o "$dir/t" pdfimages -all "$dir/$2.pdf" "$out/img" ;;
-    mutool) (cd "$out" && /usr/bin/time -f "%e %M" -o "$dir/t" mutool extract "$dir/$2.pdf" >/dev/null 2>&1) ;;
+    pdfextractimg) /usr/bin/time -f "%M" -o "$dir/t" "$qv" all "$dir/$2.pdf" "$out" >/dev/null ;;
+    before) /usr/bin/time -f "%M" -o "$dir/t" "$before" all "$dir/$2.pdf" "$out" >/dev/null ;;
+    pdfimages) /usr/bin/time -f "%M" -o "$dir/t" pdfimages -all "$dir/$2.pdf" "$out/img" ;;
+    mutool) (cd "$out" && /usr/bin/time -f "%M" -o "$dir/t" mutool extract "$dir/$2.pdf" >/dev/null 2>&1) ;;
     esac
-    echo "$2 $1 $(tail -n 1 "$dir/t") $(ls "$out" | wc -l)" >>"$times"
+    t1=$(date +%s%N)
+    echo "$2 $1 $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }') $(tail -n 1 "$dir/t") $(ls "$out" | wc -l)" >>"$times"
 }
 
 tools="pdfextractimg pdfimages mutool"
@@ -144,8 +153,8 @@ END {
             k = f SUBSEP tl[j]
             if (!(k in secs)) continue
             s = median(secs[k]); m = median(kb[k])
-            if (j == 1) printf "%-8s %-14s %9.2f %10d %7d %11s %10s\n", f, tl[j], s, m, nfiles[k], "", ""
-            else printf "%-8s %-14s %9.2f %10d %7d %11.2f %10.2f\n", f, tl[j], s, m, nfiles[k], (s > 0 ? qs / s : 0), (m > 0 ? qm / m : 0)
+            if (j == 1) printf "%-8s %-14s %9.3f %10d %7d %11s %10s\n", f, tl[j], s, m, nfiles[k], "", ""
+            else printf "%-8s %-14s %9.3f %10d %7d %11.2f %10.2f\n", f, tl[j], s, m, nfiles[k], (s > 0 ? qs / s : 0), (m > 0 ? qm / m : 0)
         }
     }
 }' "$times"
