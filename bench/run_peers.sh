@@ -103,6 +103,7 @@ times="$dir/times.txt"
 run() {
     rm -rf "$out"
     mkdir -p "$out"
+    sync  # the previous run's files reach the disk first, not during this run
     t0=$(date +%s%N)
     case "$1" in
     pdfextractimg) /usr/bin/time -f "%M" -o "$dir/t" "$qv" all "$dir/$2.pdf" "$out" >/dev/null ;;
