@@ -539,7 +539,9 @@ image_receiver image_listing_receiver(image_listing *l) {
 int image_listing_close(image_listing *l, int lost) {
     writer_finish(l->writer);
     l->writer = nullptr;
-    if (!lost && !l->failed) {
+    // A buf whose growth failed would start again empty: nothing is added once it failed.
+    bool ok = !lost && !l->failed;
+    if (ok) {
         buf_str(&l->text, "[");
         for (int32_t i = 0; i < l->count && l->text.data; i++) {
             const listing_entry *e = &l->entries[i];
@@ -551,12 +553,13 @@ int image_listing_close(image_listing *l, int lost) {
                      e->size);
             buf_str(&l->text, elem);
         }
-        buf_str(&l->text, "]");
+        if (l->text.data) buf_str(&l->text, "]");
+        ok = l->text.data != nullptr;
     }
     free(l->entries);
     l->entries = nullptr;
     l->capacity = l->count = 0;
-    if (lost || l->failed || !l->text.data) {
+    if (!ok) {
         buf_free(&l->text);
         return -1;
     }

@@ -699,6 +699,12 @@ TEST(AllocationFailure, EveryAllocationOfEachCallFailsInTurn) {
         {"info", [&] {
              const char *j = pdfextractimg_info(pdf.c());
              if (!j) return -1L;
+             // A listing given is whole: a failed growth of its text must not leave a fragment
+             // (checked without allocating: allocations are failing here).
+             size_t len = strlen(j);
+             bool whole = len >= 2 && j[0] == '[' && j[len - 1] == ']' &&
+                          (len == 2 || (j[1] == '{' && j[len - 2] == '}'));
+             if (!whole) ADD_FAILURE() << "not a whole listing: " << j;
              long n = j[1] == ']' ? 0 : 1;
              for (const char *p = j; *p; p++) n += *p == '}' && p[1] == ',';
              return n;
