@@ -696,12 +696,13 @@ static void *d_helper_main(void *arg) {
 }
 #endif
 
-// Encodes src as the blocks of the stream s (after its header), with up to threads threads.
-// 0, or -1 when memory ran out.
 // Blocks of 64 KiB, or of 1 MiB above 64 MiB of input; segments of four small blocks or one large.
 static uint64_t d_block_size(uint64_t src_len) { return src_len <= ((uint64_t)64 << 20) ? 65536u : 1048576u; }
 static uint64_t d_segment_size(uint64_t block_size) { return block_size == 65536u ? 4 * block_size : block_size; }
 
+// Encodes src (or, when source is given, what it fills in) as the blocks of the stream s (after its
+// header), with up to threads threads; with a source, *adler is set to the Adler-32 of its bytes.
+// 0, or -1 when memory ran out.
 static int d_emit_all(ds_stream *s, const uint8_t *src, const deflate_source *source, uint64_t src_len,
                       uint64_t block_size, int32_t threads, uint32_t *adler) {
     *adler = 1;
@@ -718,7 +719,6 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, const deflate_source *so
     d_chains *own = d_chains_take();
     if (!own) return -1;
     if (!source && (threads < 2 || segments > INT32_MAX)) {
-        *adler = qv_adler32(src, src_len);
         int rc = 0;
         for (uint64_t at = 0; at < src_len && !s->failed && rc == 0;) {
             uint64_t len = src_len - at < block_size ? src_len - at : block_size;
@@ -790,8 +790,6 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, const deflate_source *so
             *adler = qv_adler32_combine(*adler, job.adlers[k], n);
         }
         free(job.adlers);
-    } else if (rc == 0) {
-        *adler = qv_adler32(src, src_len);
     }
     return rc;
 }
@@ -817,6 +815,7 @@ static int d_deflate(const uint8_t *src, const deflate_source *source, uint64_t 
     uint64_t block_size = d_block_size(src_len);
     uint32_t adler = 1;
     if (d_emit_all(&s, src, source, src_len, block_size, threads, &adler) != 0) goto fail;
+    if (!source) adler = qv_adler32(src, src_len);
     if (s.bit_count > 0) ds_put(&s, 0, 8 - s.bit_count);  // the last byte, high bits zero
     s.bit_buf = 0;
     s.bit_count = 0;
