@@ -27,6 +27,8 @@ run(2)
 expect("${err}" "Usage:")
 run(2 frobnicate ${SAMPLE})
 run(2 page ${SAMPLE} two ${OUT}/p)
+run(2 info --html ${SAMPLE})
+expect("${err}" "--html goes with 'all', 'page' or 'batch'")
 
 run(0 count ${SAMPLE})
 expect("${out}" "^5\n$")

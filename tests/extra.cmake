@@ -50,7 +50,8 @@ if(TARGET api_test)
 endif()
 
 # Tests written with pytest, run by Debian's python3 (another python3 first on the PATH may not see
-# Debian's modules): the command-line host's batch, list and man page, and the Python package.
+# Debian's modules): the command-line host's batch, list, galleries and man page, and the Python
+# package.
 find_program(PDFEXTRACTIMG_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(PDFEXTRACTIMG_PYTHON python3)
 if(PDFEXTRACTIMG_PYTHON)
@@ -76,6 +77,8 @@ elseif(TARGET pdfextractimg)
   pytest_test(host.batch ${CMAKE_CURRENT_SOURCE_DIR}/host/test_batch.py
               PDFEXTRACTIMG_WORKER_SHIM=$<TARGET_FILE:worker_shim>)
   pytest_test(host.docs ${CMAKE_CURRENT_SOURCE_DIR}/host/test_docs.py)
+  # --html; the galleries are opened in headless Chromium where it is installed.
+  pytest_test(host.gallery ${CMAKE_CURRENT_SOURCE_DIR}/host/test_gallery.py)
 
   # The Python package loads the library into python3, which a sanitized library cannot be
   # without its runtime preloaded: these run in plain builds only.
@@ -84,6 +87,7 @@ elseif(TARGET pdfextractimg)
                   "QUELVAR_PDFEXTRACTIMG_LIBRARY=$<TARGET_FILE:quelvar-pdfextractimg>")
     pytest_test(python.package ${PROJECT_SOURCE_DIR}/python/tests/test_package.py ${qv_py_env})
     pytest_test(python.batch ${PROJECT_SOURCE_DIR}/python/tests/test_batch.py ${qv_py_env})
+    pytest_test(python.images ${PROJECT_SOURCE_DIR}/python/tests/test_images.py ${qv_py_env})
     pytest_test(python.pip_install ${PROJECT_SOURCE_DIR}/python/tests/test_install.py ${qv_py_env})
     pytest_test(python.dask ${PROJECT_SOURCE_DIR}/python/tests/test_dask_extract.py ${qv_py_env})
   endif()

@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "gallery.h"
+#include "host_files.h"
 #include "host_json.h"
 #include "pdfextractimg.h"
 
@@ -42,6 +44,7 @@ struct batch_opts {
     long jobs;       // worker processes
     double timeout;  // seconds; 0: no limit
     bool resume;
+    bool html;       // each output directory's index.html, and OUTROOT's
 };
 
 struct batch_job {
@@ -93,25 +96,10 @@ static double now_s() {
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-static std::string join(const std::string &dir, const std::string &name) {
-    if (dir.empty()) return name;
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 static bool ends_with_pdf(const std::string &name) {
     size_t n = name.size();
     return n >= 4 && name[n - 4] == '.' && (name[n - 3] | 0x20) == 'p' && (name[n - 2] | 0x20) == 'd' &&
            (name[n - 1] | 0x20) == 'f';
-}
-
-// The output name of a file argument: its last component. "", "." and ".." (a path that does not
-// exist, say "missing/..") would put images outside OUTROOT's subdirectories, so they become "_".
-static std::string last_component(const std::string &path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    size_t slash = p.rfind('/');
-    std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-    return name.empty() || name == "." || name == ".." ? "_" : name;
 }
 
 // rel without a final .pdf (any case), unless that would leave its last component empty.
@@ -178,7 +166,7 @@ static void scan_dir(scanner &s, const std::string &root) {
             continue;
         }
         const std::string &name = f.names[f.next++];
-        std::string full = join(f.dir, name), rel = f.rel.empty() ? name : f.rel + "/" + name;
+        std::string full = host_join(f.dir, name), rel = f.rel.empty() ? name : f.rel + "/" + name;
         struct stat st;
         bool ok = stat(full.c_str(), &st) == 0;
         if (ok && S_ISDIR(st.st_mode)) {
@@ -197,18 +185,20 @@ static void scan_path(scanner &s, const std::string &path) {
         if (s.dirs.insert(file_key{st.st_dev, st.st_ino}).second) scan_dir(s, path);
         return;
     }
-    add_file(s, path, last_component(path), ok ? &st : nullptr);
+    // "", "." and ".." (a path that does not exist, say "missing/..") would put images outside
+    // OUTROOT's subdirectories: host_last_component makes them "_".
+    add_file(s, path, host_last_component(path), ok ? &st : nullptr);
 }
 
 // Gives every job its output directory: OUTROOT/name, or name-2, name-3, ... for the second and
 // later jobs with one name, skipping every name some job has by itself, and the report's path.
 static void name_outputs(scanner &s, const std::string &outroot, const std::string &report) {
     std::set<std::string> natural{report}, used{report};
-    for (const std::string &n : s.names) natural.insert(join(outroot, n));
+    for (const std::string &n : s.names) natural.insert(host_join(outroot, n));
     for (size_t i = 0; i < s.jobs.size(); i++) {
-        std::string out = join(outroot, s.names[i]);
+        std::string out = host_join(outroot, s.names[i]);
         for (long k = 2; used.count(out); k++) {
-            std::string c = join(outroot, s.names[i]) + "-" + std::to_string(k);
+            std::string c = host_join(outroot, s.names[i]) + "-" + std::to_string(k);
             if (!natural.count(c) && !used.count(c)) out = c;
         }
         used.insert(out);
@@ -218,12 +208,24 @@ static void name_outputs(scanner &s, const std::string &outroot, const std::stri
 
 // --- The report ---
 
-// The paths whose last line in the report says ok. 0, or -1 when the report exists but cannot be
-// read. Lines that do not parse (the end of a run that was killed mid-line) are passed over.
-static int read_done(const std::string &report, std::set<std::string> &done) {
+static std::string string_field(const std::vector<host_json_field> &fields, const char *key) {
+    const host_json_field *f = host_json_find(fields, key);
+    return f && f->is_string ? f->text : std::string();
+}
+
+static double number_field(const std::vector<host_json_field> &fields, const char *key) {
+    const host_json_field *f = host_json_find(fields, key);
+    return f && !f->is_string ? f->number : 0;
+}
+
+// One row per path of the report, where the path first stands, holding its last line. 0, or -1
+// when the report exists but cannot be read. Lines that do not parse (the end of a run that was
+// killed mid-line) and lines without a path or status are passed over.
+static int read_report(const std::string &report, std::vector<gallery_row> &rows) {
+    rows.clear();
     FILE *f = fopen(report.c_str(), "rb");
     if (!f) return errno == ENOENT ? 0 : -1;
-    std::map<std::string, bool> last;
+    std::map<std::string, size_t> row_of;
     char *line = nullptr;
     size_t cap = 0;
     ssize_t n;
@@ -234,24 +236,25 @@ static int read_done(const std::string &report, std::set<std::string> &done) {
         if (host_json_object(text, &pos, fields) != 0) continue;
         const host_json_field *path = host_json_find(fields, "path");
         const host_json_field *status = host_json_find(fields, "status");
-        if (path && path->is_string && status && status->is_string) last[path->text] = status->text == "ok";
+        if (!path || !path->is_string || !status || !status->is_string) continue;
+        auto at = row_of.emplace(path->text, rows.size());
+        if (at.second) rows.emplace_back();
+        rows[at.first->second] = gallery_row{path->text, status->text, string_field(fields, "error"),
+                                             string_field(fields, "output"), (long)number_field(fields, "images"),
+                                             number_field(fields, "seconds")};
     }
     bool bad = ferror(f) != 0;
     free(line);
     fclose(f);
-    for (const auto &e : last)
-        if (e.second) done.insert(e.first);
     return bad ? -1 : 0;
 }
 
-static int write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return -1;
-        p += w;
-        n -= (size_t)w;
-    }
+// The paths whose last line in the report says ok. 0, or -1 when the report cannot be read.
+static int read_done(const std::string &report, std::set<std::string> &done) {
+    std::vector<gallery_row> rows;
+    if (read_report(report, rows) != 0) return -1;
+    for (const gallery_row &r : rows)
+        if (r.status == "ok") done.insert(r.path);
     return 0;
 }
 
@@ -263,7 +266,7 @@ static int open_report(const std::string &report) {
     struct stat st;
     char last = '\n';
     if (fstat(fd, &st) != 0 || (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) != 1) ||
-        (last != '\n' && write_all(fd, "\n", 1) != 0)) {
+        (last != '\n' && host_write_all(fd, "\n", 1) != 0)) {
         int err = errno;
         close(fd);
         errno = err;
@@ -299,7 +302,7 @@ static void record(run_state &r, const std::string &path, const char *status, lo
         clear_progress(r);
         fprintf(stderr, "pdfextractimg: %s: %s\n", path.c_str(), error.c_str());
     }
-    if (!r.report_failed && write_all(r.report_fd, line.data(), line.size()) != 0) {
+    if (!r.report_failed && host_write_all(r.report_fd, line.data(), line.size()) != 0) {
         r.report_failed = true;
         clear_progress(r);
         fprintf(stderr, "pdfextractimg: cannot write the report %s: %s; no further files are started\n",
@@ -334,9 +337,10 @@ static void draw_progress(run_state &r, bool last) {
 
 // --- Workers ---
 
-// In the forked child: extract, answer "<count>\n<error text>" through fd, and leave without
-// running exit handlers or flushing the parent's stdio buffers.
-[[noreturn]] static void run_child(const batch_job &job, int fd, pid_t parent) {
+// In the forked child: extract (and with --html write the output directory's index.html), answer
+// "<count>\n<error text>" through fd, and leave without running exit handlers or flushing the
+// parent's stdio buffers.
+[[noreturn]] static void run_child(const batch_job &job, bool html, int fd, pid_t parent) {
 #ifdef __linux__
     // A worker outlives neither a killed parent nor its own timeout.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -345,9 +349,15 @@ static void draw_progress(run_state &r, bool last) {
     (void)parent;
 #endif
     int n = pdfextractimg_all(job.path.c_str(), job.output.c_str());
+    std::string why = n < 0 ? pdfextractimg_last_error() : "";
+    std::vector<gallery_image> images;
+    if (n >= 0 && html &&
+        (gallery_images_of_all(job.path.c_str(), job.output, n, images, why) != 0 ||
+         gallery_write_images(job.output, job.path, 0, images, why) != 0))
+        n = -1;
     std::string answer = std::to_string(n) + "\n";
-    if (n < 0) answer += pdfextractimg_last_error();
-    _exit(write_all(fd, answer.data(), answer.size()) == 0 ? 0 : 1);
+    if (n < 0) answer += why;
+    _exit(host_write_all(fd, answer.data(), answer.size()) == 0 ? 0 : 1);
 }
 
 // 0, or an errno value when no worker could be started.
@@ -365,7 +375,7 @@ static int start_worker(run_state &r, size_t job, worker &w) {
     }
     if (pid == 0) {
         close(fds[0]);
-        run_child((*r.jobs)[job], fds[1], parent);
+        run_child((*r.jobs)[job], r.opts->html, fds[1], parent);
     }
     close(fds[1]);
     w = worker{pid, fds[0], job, now_s(), false, std::string()};
@@ -515,6 +525,8 @@ static int parse_args(int argc, char **argv, batch_opts &o, const char **why) {
             options_end = true;
         } else if (strcmp(a, "--resume") == 0) {
             o.resume = true;
+        } else if (strcmp(a, "--html") == 0) {
+            o.html = true;
         } else if ((m = option_value(argc, argv, &i, "-j", &v)) != 0) {
             errno = 0;
             o.jobs = m < 0 ? 0 : strtol(v, &end, 10);
@@ -538,7 +550,7 @@ static int parse_args(int argc, char **argv, batch_opts &o, const char **why) {
     o.outroot = positional[0];
     o.paths.assign(positional.begin() + 1, positional.end());
     if (o.paths.empty() && o.from.empty()) return *why = "'batch' takes OUTROOT PATH... or --from LIST", -1;
-    if (o.report.empty()) o.report = join(o.outroot, "report.jsonl");
+    if (o.report.empty()) o.report = host_join(o.outroot, "report.jsonl");
     return 0;
 }
 
@@ -559,14 +571,14 @@ static int read_list(const std::string &from, std::vector<std::string> &paths) {
     return bad ? -1 : 0;
 }
 
-static int mkdir_p(const std::string &path) {
-    for (size_t i = 1; i <= path.size(); i++) {
-        if (i < path.size() && path[i] != '/') continue;
-        std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
-    }
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : -1;
+// OUTROOT's pages from the whole report, earlier runs' lines included. 0, or -1 (said on stderr).
+static int write_gallery(const batch_opts &o) {
+    std::vector<gallery_row> rows;
+    std::string why;
+    if (read_report(o.report, rows) != 0) why = "cannot read the report " + o.report + ": " + strerror(errno);
+    else if (gallery_write_batch(o.outroot, rows, why) == 0) return 0;
+    fprintf(stderr, "pdfextractimg: %s\n", why.c_str());
+    return -1;
 }
 
 int batch_main(int argc, char **argv, int (*usage_error)(const char *why)) {
@@ -592,7 +604,7 @@ int batch_main(int argc, char **argv, int (*usage_error)(const char *why)) {
         fprintf(stderr, "pdfextractimg: cannot read the report %s: %s\n", o.report.c_str(), strerror(errno));
         return 1;
     }
-    if (mkdir_p(o.outroot) != 0) {
+    if (host_mkdir_p(o.outroot) != 0) {
         fprintf(stderr, "pdfextractimg: cannot create %s: %s\n", o.outroot.c_str(), strerror(errno));
         return 1;
     }
@@ -612,9 +624,11 @@ int batch_main(int argc, char **argv, int (*usage_error)(const char *why)) {
         fprintf(stderr, "pdfextractimg: cannot write the report %s: %s\n", o.report.c_str(), strerror(errno));
         r.report_failed = true;
     }
+    bool gallery_failed = o.html && write_gallery(o) != 0;
     size_t skipped = s.jobs.size() - todo.size();
     printf("%zu file%s: %zu extracted, %zu failed", s.jobs.size(), s.jobs.size() == 1 ? "" : "s", r.ok, r.failed);
     if (skipped) printf(", %zu skipped (done before)", skipped);
     printf("; %lld image%s; report: %s\n", r.images, r.images == 1 ? "" : "s", o.report.c_str());
-    return r.failed > 0 || r.report_failed ? 1 : 0;
+    if (o.html && !gallery_failed) printf("gallery: %s\n", host_join(o.outroot, "index.html").c_str());
+    return r.failed > 0 || r.report_failed || gallery_failed ? 1 : 0;
 }

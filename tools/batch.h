@@ -22,6 +22,10 @@
 //   {"path":"...","status":"ok","images":5,"error":"","seconds":0.012,"output":"OUTROOT/x"}
 // status is ok, failed (error: the library's text), timeout or crashed. With --resume, the files
 // whose last line in the report says ok are skipped; all others are done again.
+//
+// With --html each worker also writes its output directory's index.html (gallery.h; a page that
+// cannot be written fails the file), and at the end OUTROOT's pages are written from the whole
+// report: one row per path, where it first stands, holding its last line.
 #ifndef QV_TOOLS_BATCH_H
 #define QV_TOOLS_BATCH_H
 

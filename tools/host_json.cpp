@@ -8,9 +8,7 @@
 
 static bool is_cont(uint8_t b) { return (b & 0xC0u) == 0x80u; }
 
-// Length of the valid UTF-8 sequence at s (RFC 3629: no overlong forms, no surrogates, nothing
-// above U+10FFFF), or 0.
-static size_t utf8_len(const uint8_t *s, size_t n) {
+size_t host_utf8_len(const uint8_t *s, size_t n) {
     uint8_t b = s[0];
     if (b < 0x80u) return 1;
     size_t len = 0;
@@ -66,7 +64,7 @@ void host_json_string(std::string &out, const char *s, size_t n) {
         } else if (b < 0x20u) {
             put_u16(out, b);
             i++;
-        } else if (size_t len = utf8_len(u + i, n - i)) {
+        } else if (size_t len = host_utf8_len(u + i, n - i)) {
             out.append(s + i, len);
             i += len;
         } else {
@@ -207,6 +205,25 @@ int host_json_object(const std::string &text, size_t *pos, std::vector<host_json
         if (*pos >= text.size()) return -1;
         char c = text[(*pos)++];
         if (c == '}') return 0;
+        if (c != ',') return -1;
+    }
+}
+
+int host_json_array(const std::string &text, std::vector<std::vector<host_json_field>> &objects) {
+    objects.clear();
+    size_t pos = 0;
+    skip_ws(text, &pos);
+    if (pos >= text.size() || text[pos] != '[') return -1;
+    pos++;
+    skip_ws(text, &pos);
+    if (pos < text.size() && text[pos] == ']') return 0;
+    for (;;) {
+        objects.emplace_back();
+        if (host_json_object(text, &pos, objects.back()) != 0) return -1;
+        skip_ws(text, &pos);
+        if (pos >= text.size()) return -1;
+        char c = text[pos++];
+        if (c == ']') return 0;
         if (c != ',') return -1;
     }
 }

@@ -3,6 +3,7 @@
 #ifndef QV_TOOLS_HOST_JSON_H
 #define QV_TOOLS_HOST_JSON_H
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,15 @@ void host_json_string(std::string &out, const char *s, size_t n);
 // members read so far.
 int host_json_object(const std::string &text, size_t *pos, std::vector<host_json_field> &fields);
 
+// Reads an array of such objects (the library's image listing) from the start of text; objects
+// holds one field list per element. 0, or -1 when the text is not such an array.
+int host_json_array(const std::string &text, std::vector<std::vector<host_json_field>> &objects);
+
 // The field named key, or nullptr.
 const host_json_field *host_json_find(const std::vector<host_json_field> &fields, const char *key);
+
+// Length of the valid UTF-8 sequence that starts s (n > 0 bytes left): 1 to 4, or 0 when the bytes
+// are no such sequence (RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF).
+size_t host_utf8_len(const uint8_t *s, size_t n);
 
 #endif

@@ -1,5 +1,5 @@
 """pdfextractimg batch: which files, where their images go, the report, failures in workers,
---resume, --from, the progress line and usage errors."""
+--resume, --from, the progress line, usage errors and --help."""
 import json
 import os
 import pty
@@ -137,6 +137,7 @@ USAGE_CASES = [
     ("negative timeout", ["--timeout", "-1", "out", "x.pdf"]),
     ("timeout not a number", ["--timeout=soon", "out", "x.pdf"]),
     ("unknown option", ["--bogus", "out", "x.pdf"]),
+    ("--help after -- is a name", ["--", "--help"]),
 ]
 
 
@@ -147,6 +148,26 @@ def test_usage_errors(tmp_path, monkeypatch, run, name, args):
     assert r.returncode == 2
     assert b"Usage:" in r.stderr
     assert not os.path.exists("out")
+
+
+# --help or -h anywhere before "--" prints the usage and exits 0, whatever else the line holds.
+HELP_CASES = [
+    ("batch --help", ["batch", "--help"]),
+    ("batch, after its arguments", ["batch", "-j", "2", "out", "x.pdf", "--help"]),
+    ("batch, after an unknown option", ["batch", "--bogus", "-h"]),
+    ("all --help", ["all", "--help"]),
+    ("page, among its arguments", ["page", "x.pdf", "--help", "2", "out"]),
+    ("info -h", ["info", "-h"]),
+    ("an unknown command", ["frobnicate", "--help"]),
+]
+
+
+@pytest.mark.parametrize("name,args", HELP_CASES, ids=[c[0] for c in HELP_CASES])
+def test_help_anywhere(tmp_path, monkeypatch, run, name, args):
+    monkeypatch.chdir(tmp_path)
+    r = run(*args)
+    assert (r.returncode, r.stdout, r.stderr) == (0, run("--help").stdout, b"")
+    assert os.listdir(tmp_path) == []
 
 
 def test_unreadable_list_is_a_usage_error(tmp_path, run):
