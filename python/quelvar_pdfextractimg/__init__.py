@@ -8,6 +8,9 @@ written as PNG (image_002.png, ...), numbered in page order::
     qv.extract_page("report.pdf", 2, "page2")  # the images of page 2 (1-based)
     qv.info("report.pdf")                      # [ImageInfo(page=1, width=640, ...), ...]
     qv.count("report.pdf")
+    for img in qv.iter_images("report.pdf"):     # ExtractedImage(page=1, width=640, ...), one at a time
+        img.data, img.to_pil(), img.to_numpy()   # the file's bytes; Pillow; numpy (H x W [x 3|4])
+    qv.images("report.pdf", page=2)              # the same as a list
 
 Paths are str, bytes or os.PathLike. A failure raises PdfExtractImgError with the library's error
 text. The library is the copy installed inside this package, or the one that the environment
@@ -19,15 +22,16 @@ import json
 import operator
 import os
 from dataclasses import dataclass
-from typing import List, Union
+from typing import Iterator, List, Optional, Union
 
-from . import _native
+from . import _memory, _native
+from ._memory import ExtractedImage
 from ._native import LIBRARY_ENV, library_path
 
 __version__ = "0.1.0"
 
-__all__ = ["ImageInfo", "PdfExtractImgError", "extract_all", "extract_page", "info", "count",
-           "library_path", "LIBRARY_ENV", "__version__"]
+__all__ = ["ImageInfo", "ExtractedImage", "PdfExtractImgError", "extract_all", "extract_page", "info", "count",
+           "images", "iter_images", "library_path", "LIBRARY_ENV", "__version__"]
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -64,6 +68,16 @@ def _path(p: PathArg) -> bytes:
     return b
 
 
+def _page_number(page: int) -> int:
+    """page as a C int; TypeError for a bool or a non-integer, ValueError outside a C int."""
+    if isinstance(page, bool):
+        raise TypeError("page must be an int, not bool")
+    page = operator.index(page)
+    if not _INT_MIN <= page <= _INT_MAX:
+        raise ValueError(f"page number {page} out of range")
+    return page
+
+
 def _checked(result: int, error: str) -> int:
     if result < 0:
         raise PdfExtractImgError(error)
@@ -81,11 +95,7 @@ def extract_page(pdf: PathArg, page: int, outdir: PathArg) -> int:
     """Writes the images of one page (1-based) into outdir, numbered from image_001. Returns the
     number of files written. A page outside the document raises PdfExtractImgError; one outside
     the range of a C int raises ValueError."""
-    if isinstance(page, bool):
-        raise TypeError("page must be an int, not bool")
-    page = operator.index(page)
-    if not _INT_MIN <= page <= _INT_MAX:
-        raise ValueError(f"page number {page} out of range")
+    page = _page_number(page)
     src, dst = _path(pdf), _path(outdir)
     return _checked(*_native.call(lambda lib: lib.pdfextractimg_page(src, page, dst), lambda n: n < 0))
 
@@ -111,3 +121,20 @@ def count(pdf: PathArg) -> int:
     """The number of images that extract_all would write."""
     src = _path(pdf)
     return _checked(*_native.call(lambda lib: lib.pdfextractimg_count(src), lambda n: n < 0))
+
+
+def iter_images(pdf: PathArg, page: Optional[int] = None) -> Iterator[ExtractedImage]:
+    """Yields the images of pdf (or of one page, 1-based) one at a time, in the listing's order,
+    each read from its file only when it is its turn. The library writes them into a private
+    temporary directory, removed when the iteration ends, fails or is abandoned (closed or
+    collected). Arguments are checked now; the library runs at the first next(), which raises
+    PdfExtractImgError on its failure. Page, width, height and type are the listing's (info); for
+    one page, the size in pixels is read from each file's header (0 when it does not read), since
+    a page's files may include images that info lists on an earlier page."""
+    src = _path(pdf)
+    return _memory.iter_images(src, None if page is None else _page_number(page))
+
+
+def images(pdf: PathArg, page: Optional[int] = None) -> List[ExtractedImage]:
+    """iter_images as a list: every image's bytes in memory at once."""
+    return list(iter_images(pdf, page))
