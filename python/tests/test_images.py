@@ -96,27 +96,12 @@ def test_iteration_reads_each_file_in_its_turn_and_cleans_up_when_abandoned(scra
     assert os.listdir(scratch) == []
 
 
-def test_an_exception_in_the_consumer_removes_the_directory(scratch):
-    with pytest.raises(RuntimeError):
-        for record in qv.iter_images(SAMPLE):
-            raise RuntimeError("consumer failed")
-    gc.collect()
-    assert os.listdir(scratch) == []
-
-
-# (name, call, exception): refused when called, before any iteration.
-BAD_ARGUMENTS = [
-    ("page as bool", lambda: qv.iter_images(SAMPLE, True), TypeError),
-    ("page as str", lambda: qv.iter_images(SAMPLE, "2"), TypeError),
-    ("page past a C int", lambda: qv.iter_images(SAMPLE, 2 ** 31), ValueError),
-    ("NUL in a path", lambda: qv.iter_images("sample\0.pdf"), ValueError),
-]
-
-
-@pytest.mark.parametrize("name,call,exc", BAD_ARGUMENTS, ids=[b[0] for b in BAD_ARGUMENTS])
-def test_bad_arguments(scratch, name, call, exc):
-    with pytest.raises(exc):
-        call()
+def test_arguments_are_checked_at_the_call(scratch):
+    for call, exc in [(lambda: qv.iter_images(SAMPLE, True), TypeError),
+                      (lambda: qv.iter_images(SAMPLE, 2 ** 31), ValueError),
+                      (lambda: qv.iter_images("sample\0.pdf"), ValueError)]:
+        with pytest.raises(exc):
+            call()
     assert os.listdir(scratch) == []
 
 

@@ -13,52 +13,40 @@ import pytest
 
 from conftest import SAMPLE, SOURCE_DIR
 
-VOID = {"img", "meta", "br", "link", "hr", "input"}
+class Node(html.parser.HTMLParser):
+    """An element, or (made from a file) the page as a tree of them: text and attribute values come
+    unescaped, as a browser reads them, and every element but img, meta and br is closed by its own
+    end tag."""
 
-
-class Node:
-    def __init__(self, tag, attrs):
-        self.tag, self.attrs, self.children = tag, dict(attrs), []
-
-    def all(self, tag):
-        for c in self.children:
-            if isinstance(c, Node):
-                if c.tag == tag:
-                    yield c
-                yield from c.all(tag)
-
-    def text(self):
-        return "".join(c if isinstance(c, str) else ("\n" if c.tag == "br" else c.text()) for c in self.children)
-
-
-class Tree(html.parser.HTMLParser):
-    """The page as nodes; attribute values and text come unescaped, as a browser reads them."""
-
-    def __init__(self, text):
+    def __init__(self, tag, attrs=(), path=None):
         super().__init__()
-        self.root = Node("#document", [])
-        self.stack = [self.root]
-        self.feed(text)
-        self.close()
+        self.tag, self.attrs, self.children, self.stack = tag, dict(attrs), [], [self]
+        if path:
+            self.feed(pathlib.Path(path).read_bytes().decode("utf-8"))  # the page is UTF-8 throughout
+            assert self.stack == [self], "unclosed elements"
 
     def handle_starttag(self, tag, attrs):
-        node = Node(tag, attrs)
-        self.stack[-1].children.append(node)
-        if tag not in VOID:
-            self.stack.append(node)
+        self.stack[-1].children.append(Node(tag, attrs))
+        if tag not in ("img", "meta", "br"):
+            self.stack.append(self.stack[-1].children[-1])
 
     def handle_endtag(self, tag):
-        assert self.stack[-1].tag == tag, f"</{tag}> closes <{self.stack[-1].tag}>"
-        self.stack.pop()
+        assert self.stack.pop().tag == tag, f"</{tag}> closes another element"
 
     def handle_data(self, data):
         self.stack[-1].children.append(data)
 
+    def all(self, tag):
+        for c in self.children:
+            if isinstance(c, Node):
+                yield from [c] * (c.tag == tag) + list(c.all(tag))
+
+    def text(self):
+        return "".join(c if isinstance(c, str) else "\n" if c.tag == "br" else c.text() for c in self.children)
+
 
 def parse(page):
-    tree = Tree(pathlib.Path(page).read_bytes().decode("utf-8"))  # the page is UTF-8 throughout
-    assert [n.tag for n in tree.stack] == ["#document"], "unclosed elements"
-    root = tree.root
+    root = Node("#document", path=page)
     # Self-contained: inline CSS, no script, nothing from elsewhere, and a policy that says so.
     assert not list(root.all("script")) and not list(root.all("link")) and list(root.all("style"))
     for node in [*root.all("a"), *root.all("img")]:
