@@ -60,7 +60,7 @@ if(PDFEXTRACTIMG_PYTHON)
 endif()
 if(NOT PDFEXTRACTIMG_PYTHON OR qv_no_pytest)
   message(WARNING "python3 with pytest not found: the host's batch tests and the Python tests are not run "
-                  "(tools/install_deps.sh installs python3-pytest)")
+                  "(tools/install_deps.sh --test installs python3-pytest)")
 elseif(TARGET pdfextractimg)
   # pytest_test(NAME FILE [ENV...]): one ctest case running one pytest file, scratch in the build dir.
   file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/pytest)
