@@ -91,6 +91,7 @@ struct inflate_state {
     uint64_t bit_buf;       // pending input bits, the next one in bit 0; zero above bit_count
     int bit_count;          // 0..63; whole bytes among them are returned before a stored block
     int failed;             // sticky: input ran out
+    qv_outbuf *grow;        // null: out_buf is fixed; else the growable output out_buf lies in
 };
 
 // Builds a table from n code lengths. 0: complete code, or no codes at all (every decode fails);
@@ -366,38 +367,67 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
     return result;
 }
 
-// Decodes one compressed block's symbols through its end-of-block code. 0: end of block;
-// 1: output full; -10: invalid symbol or input ran out; -11: distance before the first byte.
+// Room for n more output bytes: a growable output grows (up to its max). The room there is
+// afterwards, less than n when the output is full.
+static uint64_t out_room(inflate_state *s, uint64_t n) {
+    uint64_t room = s->out_cap - s->out_pos;
+    if (room >= n || !s->grow) return room;
+    s->grow->len = s->out_pos;
+    room = outbuf_reserve(s->grow, n);
+    s->out_buf = s->grow->data;
+    s->out_cap = s->grow->cap;
+    return room;
+}
+
+// One symbol of a block, decoded with every check. 0: end of block; 1: output full (a growable
+// output holds as much of a last match as fits); 2: a literal or match written; -10: invalid
+// symbol or input ran out; -11: distance before the first byte.
+static int codes_step(inflate_state *s, const huffman_table *lencode, const huffman_table *distcode) {
+    fast_entry e = decode(s, lencode);
+    if (e == 0) return -10;
+    if (e & fe_literal) {
+        if (out_room(s, 1) == 0) return 1;
+        s->out_buf[s->out_pos++] = (uint8_t)fe_value(e);
+        return 2;
+    }
+    if (e & fe_end) return 0;
+    uint64_t len = fe_value(e);
+    e = decode(s, distcode);
+    if (e == 0) return -10;
+    uint64_t dist = fe_value(e);
+    if (dist > s->out_pos) return -11;
+    uint64_t room = out_room(s, len);
+    bool full = len > room;
+    if (full) {
+        if (!s->grow) return 1;
+        len = room;  // the bytes up to the limit
+    }
+    uint8_t *out = s->out_buf + s->out_pos;
+    const uint8_t *from = out - dist;
+    if (dist >= len) {
+        memcpy(out, from, (size_t)len);
+    } else {  // byte by byte: the copy repeats the bytes it has just written
+        for (uint64_t i = 0; i < len; i++) out[i] = from[i];
+    }
+    s->out_pos += len;
+    return full ? 1 : 2;
+}
+
+// Decodes one compressed block's symbols through its end-of-block code: the fast loop while it
+// may run, one careful step where it may not, and the fast loop again (a growable output makes
+// room for it first). 0: end of block; 1: output full; -10, -11 as codes_step.
 static int codes(inflate_state *s, const huffman_table *lencode, const huffman_table *distcode) {
-    int fast = codes_fast(s, lencode, distcode);
-    if (fast != 2) return fast;
     for (;;) {
-        fast_entry e = decode(s, lencode);
-        if (e == 0) return -10;
-        if (e & fe_literal) {
-            if (s->out_pos == s->out_cap) return 1;
-            s->out_buf[s->out_pos++] = (uint8_t)fe_value(e);
-            continue;
-        }
-        if (e & fe_end) return 0;
-        uint64_t len = fe_value(e);
-        e = decode(s, distcode);
-        if (e == 0) return -10;
-        uint64_t dist = fe_value(e);
-        if (dist > s->out_pos) return -11;
-        if (len > s->out_cap - s->out_pos) return 1;
-        uint8_t *out = s->out_buf + s->out_pos;
-        const uint8_t *from = out - dist;
-        if (dist >= len) {
-            memcpy(out, from, (size_t)len);
-        } else {  // byte by byte: the copy repeats the bytes it has just written
-            for (uint64_t i = 0; i < len; i++) out[i] = from[i];
-        }
-        s->out_pos += len;
+        if (s->grow && s->out_cap - s->out_pos < 258) (void)out_room(s, 258);
+        int fast = codes_fast(s, lencode, distcode);
+        if (fast != 2) return fast;
+        int step = codes_step(s, lencode, distcode);
+        if (step != 2) return step;
     }
 }
 
-// RFC 1951 3.2.4; NLEN is compared with LEN only under check_nlen. 0 or -1.
+// RFC 1951 3.2.4; NLEN is compared with LEN only under check_nlen. 0, -1, or 1 when a growable
+// output is full (the bytes that fit copied).
 static int stored(inflate_state *s) {
     // The block continues at the next whole byte: give back the whole bytes loaded ahead and
     // drop the rest of the partly used one.
@@ -410,11 +440,13 @@ static int stored(inflate_state *s) {
     uint64_t nlen = (uint64_t)p[2] | ((uint64_t)p[3] << 8);
     if (s->rules->check_nlen && nlen != (~len & 0xFFFFu)) return -1;
     s->in_pos += 4;
-    if (s->in_len - s->in_pos < len || s->out_cap - s->out_pos < len) return -1;
-    if (len != 0) memcpy(s->out_buf + s->out_pos, s->in_buf + s->in_pos, (size_t)len);
-    s->in_pos += len;
-    s->out_pos += len;
-    return 0;
+    if (s->in_len - s->in_pos < len) return -1;
+    uint64_t room = out_room(s, len), n = len <= room ? len : room;
+    if (n < len && !s->grow) return -1;
+    if (n != 0) memcpy(s->out_buf + s->out_pos, s->in_buf + s->in_pos, (size_t)n);
+    s->in_pos += n;
+    s->out_pos += n;
+    return n < len ? 1 : 0;
 }
 
 static int fixed(inflate_state *s) {
@@ -422,7 +454,8 @@ static int fixed(inflate_state *s) {
                                    code_litlen};
     const huffman_table distcode = {s_fixed.distcnt, s_fixed.distsym, s_fixed.distfast,
                                     dist_fast_bits, code_dist};
-    return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
+    int rc = codes(s, &lencode, &distcode);
+    return rc == 0 || rc == 1 ? rc : -1;
 }
 
 // An over-subscribed code is never usable; under strict_codes an incomplete code is accepted only
@@ -433,7 +466,7 @@ static int code_usable(const inflate_state *s, int err, const int16_t *counts, i
     return 1;
 }
 
-// RFC 1951 3.2.7. 0 or -1.
+// RFC 1951 3.2.7. 0, -1, or 1 when the output is full.
 static int dynamic(inflate_state *s) {
     int16_t lengths[max_lcodes + max_dcodes];
     int16_t lencnt[max_bits + 1], lensym[max_lcodes];
@@ -490,25 +523,30 @@ static int dynamic(inflate_state *s) {
     if (!code_usable(s, err, distcnt, ndist)) return -1;
     fill_fast(lenfast, lit_fast_bits, code_litlen, lencnt, lensym);
     fill_fast(distfast, dist_fast_bits, code_dist, distcnt, distsym);
-    return codes(s, &lencode, &distcode) == 0 ? 0 : -1;
+    int rc = codes(s, &lencode, &distcode);
+    return rc == 0 || rc == 1 ? rc : -1;
 }
 
-// The blocks of the DEFLATE data src[0, src_len) into dst[0, dst_cap) under rules, up to and with
-// the final block. 0 and *out_len = bytes written, or -1.
+// The blocks of the DEFLATE data src[0, src_len) into dst[0, dst_cap), or into the growable output
+// grow (dst and dst_cap then unused), under rules, up to and with the final block. 0 and *out_len
+// = bytes written, or -1. A fixed dst that is too small fails; a growable output that reaches its
+// max stops there with grow->cut set (0).
 static int inflate_blocks(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap,
-                          const inflate_rules *rules, uint64_t *out_len) {
+                          qv_outbuf *grow, const inflate_rules *rules, uint64_t *out_len) {
     inflate_state s;
     memset(&s, 0, sizeof s);
     s.rules = rules;
-    s.out_buf = dst;
-    s.out_cap = dst_cap;
+    s.out_buf = grow ? grow->data : dst;
+    s.out_cap = grow ? grow->cap : dst_cap;
+    s.out_pos = grow ? grow->len : 0;
+    s.grow = grow;
     s.in_buf = src;
     s.in_len = src_len;
+    int err = 0;
     for (;;) {
         int last = bits(&s, 1);
         int type = bits(&s, 2);
         if (s.failed) return -1;
-        int err;
         if (type == 0)
             err = stored(&s);
         else if (type == 1)
@@ -517,8 +555,12 @@ static int inflate_blocks(const uint8_t *src, uint64_t src_len, uint8_t *dst, ui
             err = dynamic(&s);
         else
             err = -1;
-        if (err != 0 || s.failed) return -1;
-        if (last) break;
+        if (err < 0 || s.failed || (err == 1 && (!grow || grow->no_memory))) return -1;
+        if (last || err == 1) break;
+    }
+    if (grow) {
+        grow->len = s.out_pos;
+        grow->cut = err == 1;
     }
     *out_len = s.out_pos;
     return 0;
@@ -532,9 +574,18 @@ int inflate_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint6
     if (!src || src_len < 2 || dst_cap > max_out) return -1;
     if ((src[0] & 0x0f) != 8 || (src[1] & 0x20) != 0) return -1;
     uint64_t n = 0;
-    if (inflate_blocks(src + 2, src_len - 2, dst, dst_cap, &zlib_rules, &n) != 0) return -1;
+    if (inflate_blocks(src + 2, src_len - 2, dst, dst_cap, nullptr, &zlib_rules, &n) != 0) return -1;
     if (dst_len) *dst_len = n;
     return 0;
+}
+
+int inflate_grow(const uint8_t *src, uint64_t src_len, qv_outbuf *out) {
+    if (out->max > max_out) out->max = max_out;
+    out->cut = 0;
+    if (!src || src_len < 2) return -1;
+    if ((src[0] & 0x0f) != 8 || (src[1] & 0x20) != 0) return -1;
+    uint64_t n = 0;
+    return inflate_blocks(src + 2, src_len - 2, nullptr, 0, out, &zlib_rules, &n) == 0 ? 0 : -1;
 }
 
 int32_t qv_inflate(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap) {
@@ -543,7 +594,7 @@ int32_t qv_inflate(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t 
     if (!src) src_len = 0;
     if (!dst) dst_cap = 0;
     uint64_t n = 0;
-    if (inflate_blocks(src, src_len, dst, dst_cap, &raw_rules, &n) != 0) return -1;
+    if (inflate_blocks(src, src_len, dst, dst_cap, nullptr, &raw_rules, &n) != 0) return -1;
     return (int32_t)n;  // n <= max_raw_out
 }
 

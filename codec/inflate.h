@@ -5,6 +5,8 @@
 #define QV_CODEC_INFLATE_H
 #include <cstdint>
 
+#include "codec/outbuf.h"
+
 // Decodes the zlib stream src[0, src_len) (from its CMF byte) into dst, which the caller allocates
 // with dst_cap bytes (at most 2^30). *dst_len (when dst_len is not null) is set to 0 on entry and
 // to the bytes produced on success. 0: success. -1: any failure (header refused, input exhausted,
@@ -18,6 +20,13 @@
 // an end-of-block code.
 int inflate_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap,
                        uint64_t *dst_len);
+
+// inflate_decompress into a growable output: the zlib stream's bytes are appended to out (which
+// may already hold bytes) as they are produced, never past out->max (at most 2^30; a larger max is
+// lowered to it). 0: decoded through the final block, or stopped at max with out->cut set (the
+// rest of the input is not read, so damage there goes unseen). -1: any failure as above, or no
+// memory (out->no_memory); out then holds the partial output, which the caller frees.
+int inflate_grow(const uint8_t *src, uint64_t src_len, qv_outbuf *out);
 
 // Decodes raw DEFLATE data (first byte = first block header) into dst[0, dst_cap). Result: bytes
 // written, or -1 on any failure (truncated or corrupt data, a stored block whose NLEN is not the

@@ -35,8 +35,37 @@ static int read_code(const uint8_t *src, uint64_t src_len, uint64_t *bit_pos, in
     return code;
 }
 
-int lzw_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap,
-                   uint64_t *dst_len) {
+// Room for len more bytes at out: a fixed dst of dst_cap, or the growable output g (grown; *dst
+// follows its storage). The room there is.
+static uint64_t lzw_room(qv_outbuf *g, uint8_t **dst, uint64_t *dst_cap, uint64_t out, uint64_t len) {
+    if (!g || *dst_cap - out >= len) return *dst_cap - out;
+    g->len = out;
+    uint64_t room = outbuf_reserve(g, len);
+    *dst = g->data;
+    *dst_cap = g->cap;
+    return room;
+}
+
+// The string of code written at at[0, len), last byte first (code == next: the previous string
+// and its first byte).
+static void lzw_write(const lzw_entry *table, int code, int next, int prev, uint8_t first,
+                      uint8_t *at, uint64_t len) {
+    uint64_t i = len;
+    int walk = code;
+    if (code == next) {
+        at[--i] = first;
+        walk = prev;
+    }
+    while (i > 0) {  // the walk yields the bytes last to first
+        at[--i] = table[walk].suffix;
+        walk = table[walk].prefix;
+    }
+}
+
+// The decoder over a fixed dst (g null) or the growable output g. 0 with *dst_len, 1 when g is
+// full at its max (its bytes up to max written), -1 as lzw_decompress.
+static int lzw_run(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap,
+                   qv_outbuf *g, uint64_t *dst_len) {
     lzw_entry table[table_size];
     for (int i = 0; i < 256; i++) table[i] = {0, 1, (uint8_t)i, (uint8_t)i};
     // A byte count so large that its bit count would wrap cannot be held in memory; cap it.
@@ -44,7 +73,7 @@ int lzw_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t 
 
     int next = first_free;
     int prev = -1;  // -1: none (at the start and after a clear code)
-    uint64_t bit_pos = 0, out = 0;
+    uint64_t bit_pos = 0, out = g ? g->len : 0;
     for (;;) {
         int code = read_code(src, src_len, &bit_pos, code_width(next));
         if (code < 0 || code == end_code) break;
@@ -65,18 +94,16 @@ int lzw_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t 
         } else {
             return -1;  // names no string
         }
-        if (len > dst_cap - out) return -1;
-        uint8_t *at = dst + out;
-        uint64_t i = len;
-        int walk = code;
-        if (code == next) {
-            at[--i] = first;
-            walk = prev;
+        uint64_t room = lzw_room(g, &dst, &dst_cap, out, len);
+        if (len > room) {
+            if (!g || g->no_memory) return -1;
+            uint8_t whole[table_size + 1];  // the string's first room bytes are what fits
+            lzw_write(table, code, next, prev, first, whole, len);
+            for (uint64_t i = 0; i < room; i++) dst[out + i] = whole[i];
+            g->len = out + room;
+            return 1;
         }
-        while (i > 0) {  // the walk yields the bytes last to first
-            at[--i] = table[walk].suffix;
-            walk = table[walk].prefix;
-        }
+        lzw_write(table, code, next, prev, first, dst + out, len);
         out += len;
         if (prev >= 0 && next < table_size) {
             table[next] = {(uint16_t)prev, (uint16_t)(table[prev].len + 1u), first,
@@ -85,6 +112,21 @@ int lzw_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t 
         }
         prev = code;
     }
+    if (g) g->len = out;
     if (dst_len) *dst_len = out;
     return 0;
+}
+
+int lzw_decompress(const uint8_t *src, uint64_t src_len, uint8_t *dst, uint64_t dst_cap,
+                   uint64_t *dst_len) {
+    return lzw_run(src, src_len, dst, dst_cap, nullptr, dst_len) == 0 ? 0 : -1;
+}
+
+int lzw_grow(const uint8_t *src, uint64_t src_len, qv_outbuf *out) {
+    uint8_t *dst = out->data;
+    uint64_t cap = out->cap;
+    out->cut = 0;
+    int rc = lzw_run(src, src_len, dst, cap, out, nullptr);
+    if (rc == 1) out->cut = 1;
+    return rc < 0 ? -1 : 0;
 }

@@ -111,7 +111,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     memset(&ar, 0, sizeof ar);
     scan_pass1(d, len, &objs);
     scan_pass2(d, len, &objs);
-    extract_all_objstm(d, len, &objs, &ar);
+    pdfcore_doc doc;  // the unpacking reads through a document record that borrows the index
+    memset(&doc, 0, sizeof doc);
+    doc.data = d;
+    doc.size = len;
+    doc.objs = objs;
+    doc.arena = ar;
+    extract_all_objstm(&doc);
+    objs = doc.objs;
+    ar = doc.arena;
     int32_t max_num = select_objects(d, len, &objs);
     if (max_num < 0) abort();
     for (int32_t i = 0; i < objs.count; i++) {

@@ -329,7 +329,7 @@ static void pdf_seeds() {
         b.catalog(1, 2);
         b.pages(2, {3});
         b.page(3, 2, "/Resources << /XObject << /Im0 10 0 R >> >>");
-        stream_opts o;
+        stream_layout o;
         o.length = slen::value_of(999);
         o.endstream = false;
         b.stream(10, image_dict(4, 4, "/DeviceGray", 8, ""), pattern(16, 0), o);

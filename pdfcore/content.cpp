@@ -1,192 +1,92 @@
-// pdfcore/content.cpp - stream bytes (decoded through the filters content streams use), page
-// content and resource dictionaries.
+// pdfcore/content.cpp - decoded stream bytes for content, page content and resource dictionaries.
 #include "pdfcore/pdfcore.h"
-
-#include "codec/ascii.h"
-#include "codec/inflate.h"
-#include "codec/lzw.h"
 
 #include <cstdlib>
 #include <cstring>
 
-// The text span of e names /FlateDecode.
-static bool names_flate(const uint8_t *data, int32_t size, const pdfcore_obj *e, name_index *names) {
+#include "pdfcore/stream.h"
+
+// 1 when a chain holds a filter that content never uses, or /Filter cannot be read.
+static bool foreign_chain(const stream_chain *c) {
+    return c->bad || stream_chain_has(c, pf_dct) || stream_chain_has(c, pf_jpx) ||
+           stream_chain_has(c, pf_ccitt) || stream_chain_has(c, pf_jbig2);
+}
+
+// The decoded bytes of stream entry e: a pointer into the file when it has no filter, else *fresh
+// holds them (malloc'd, NUL after). NULL when it is no stream, empty, or cannot be decoded. Page
+// content is bounded by content_max_decoded alone: a longer stream gives its first bytes. Content
+// whose /Filter cannot be read or names filters content never uses is inflated when its
+// dictionary names /FlateDecode anywhere (damaged files keep their content), else read as stored.
+static const uint8_t *decoded_stream(const pdfcore_doc *doc, const pdfcore_obj *e, buf *fresh,
+                                     int32_t *length) {
+    const uint8_t *data = nullptr;
+    uint64_t len = 0;
     pdfcore_span s;
-    return pdfcore_text_span(data, size, names, e, &s) && pdfcore_find_key(&s, "FlateDecode") >= 0;
-}
-
-// ---- filter names and chains -------------------------------------------------------------------
-
-struct filter_name {
-    const char *full;
-    const char *abbr;  // null: none
-};
-// In pdfcore_filter order, from pf_ahx.
-static const filter_name s_filters[] = {
-    {"ASCIIHexDecode", "AHx"}, {"ASCII85Decode", "A85"}, {"LZWDecode", "LZW"},
-    {"FlateDecode", "Fl"},     {"RunLengthDecode", "RL"}, {"DCTDecode", "DCT"},
-    {"CCITTFaxDecode", "CCF"}, {"JBIG2Decode", nullptr},  {"JPXDecode", nullptr},
-    {"Crypt", nullptr},
-};
-const int32_t filter_count = (int32_t)(sizeof s_filters / sizeof s_filters[0]);
-
-int32_t pdfcore_filter_of(const char *name) {
-    for (int32_t i = 0; i < filter_count; i++)
-        if (!strcmp(name, s_filters[i].full) || (s_filters[i].abbr && !strcmp(name, s_filters[i].abbr)))
-            return pf_ahx + i;
-    return 0;
-}
-
-const char *pdfcore_filter_name(int32_t f) {
-    return f >= pf_ahx && f < pf_ahx + filter_count ? s_filters[f - pf_ahx].full : nullptr;
-}
-
-const int32_t max_content_filters = 8;
-
-// A filter that content streams use: FlateDecode, LZWDecode, ASCII85Decode, ASCIIHexDecode,
-// RunLengthDecode.
-static bool content_filter(int32_t f) {
-    return f == pf_flate || f == pf_lzw || f == pf_a85 || f == pf_ahx || f == pf_rl;
-}
-
-// The /Filter of e's text span (a name or an array of names, in place) as content filters into
-// f: their count, 0 when there is none, -1 when it names another filter or cannot be read.
-static int32_t content_filters(const uint8_t *data, int32_t size, const pdfcore_obj *e,
-                               name_index *names, int32_t *f) {
-    pdfcore_span s;
-    if (!pdfcore_text_span(data, size, names, e, &s)) return 0;
-    int32_t v = pdfcore_key_value(&s, "Filter");
-    if (v < 0) return 0;
-    bool array = s.text[v] == '[';
-    int32_t p = array ? v + 1 : v, n = 0;
-    for (;;) {
-        p = skip_ws(s.text, p, s.end);
-        if (array && p < s.end && s.text[p] == ']') return n;
-        if (p >= s.end || s.text[p] != '/' || n == max_content_filters) return -1;
-        char name[32];
-        int cut = 0;
-        p = pdfcore_read_name(s.text, s.end, p, name, (int32_t)sizeof name, &cut);
-        f[n] = cut ? 0 : pdfcore_filter_of(name);
-        if (!content_filter(f[n++])) return -1;
-        if (!array) return n;
+    if (!pdfcore_stream_data(doc, e, &data, &len)) return nullptr;
+    stream_chain c;
+    if (!pdfcore_obj_span(doc, e, &s)) s = pdfcore_span{nullptr, 0, 0, -1, nullptr};
+    stream_read_chain(doc, s, &c);
+    if (foreign_chain(&c)) {
+        bool flate = s.text && pdfcore_find_key(&s, "FlateDecode") >= 0;
+        memset(&c, 0, sizeof c);
+        c.count = flate ? 1 : 0;
+        c.stage[0].filter = pf_flate;
+        c.stage[0].predictor = 1;
     }
-}
-
-// Room for the output of one Flate or LZW stage of n input bytes: 20 x n + 4096, at most 2^30.
-static uint64_t stage_room(uint64_t n) {
-    uint64_t cap = (uint64_t)1 << 30;
-    return n >= (cap - 4096u) / 20u ? cap : 20u * n + 4096u;
-}
-
-// Undoes filter f over in[0, n): a new malloc'd buffer with *out_n bytes, or NULL.
-static uint8_t *undo_content_filter(int32_t f, const uint8_t *in, uint64_t n, uint64_t *out_n) {
-    if (f == pf_a85) return decode_a85(in, n, out_n);
-    if (f == pf_ahx) return decode_hex(in, n, out_n);
-    if (f == pf_rl) return decode_runlength(in, n, out_n);
-    uint64_t room = stage_room(n);
-    uint8_t *out = (uint8_t *)malloc(room);
-    if (!out) return nullptr;
-    int rc = f == pf_flate ? inflate_decompress(in, n, out, room, out_n)
-                           : lzw_decompress(in, n, out, room, out_n);
-    if (rc != 0) {
-        free(out);
-        return nullptr;
+    if (c.count == 0) {
+        if (len > (uint64_t)INT32_MAX) return nullptr;
+        *length = (int32_t)len;
+        return data;
     }
-    return out;
-}
-
-// The stream bytes in[0, n) through the filters f[0, count), appended to out_buf with a NUL
-// after; NULL when a stage fails, the result passes 2^30 bytes, or no memory.
-static const uint8_t *undo_content_filters(const int32_t *f, int32_t count, const uint8_t *in,
-                                           uint64_t n, buf *out_buf, int32_t *length) {
-    uint8_t *cur = nullptr;
-    for (int32_t i = 0; i < count; i++) {
-        uint64_t got = 0;
-        uint8_t *next = undo_content_filter(f[i], cur ? cur : in, n, &got);
-        free(cur);
-        if (!next) return nullptr;
-        cur = next;
-        n = got;
-    }
-    if (n > ((uint64_t)1 << 30)) {
-        free(cur);
-        return nullptr;
-    }
-    uint64_t before = out_buf->len;
-    buf_bytes(out_buf, cur, n);
-    free(cur);
-    if (!out_buf->data) return nullptr;
-    *length = (int32_t)n;
-    return out_buf->data + before;
-}
-
-const uint8_t *decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int32_t size,
-                              buf *out_buf, int32_t *length, name_index *names) {
-    if (!entry->is_stream || entry->data_off < 0 || entry->data_end > size) return nullptr;
-    int32_t l = entry->data_end - entry->data_off;
-    if (l <= 0) return nullptr;
-    int32_t f[max_content_filters];
-    int32_t count = entry->dict_off == -1 ? 0 : content_filters(data, size, entry, names, f);
-    if (count > 1 || (count == 1 && f[0] != pf_flate))
-        return undo_content_filters(f, count, data + entry->data_off, (uint64_t)l, out_buf, length);
-    if (entry->dict_off == -1 || !names_flate(data, size, entry, names)) {
-        *length = l;
-        return data + entry->data_off;
-    }
-    // Room 20 x L + 4096, within what the inflate decoder accepts (2^30).
-    uint64_t room = 20 * (uint64_t)l + 4096;
-    if (room > ((uint64_t)1 << 30)) room = (uint64_t)1 << 30;
-    buf_reserve(out_buf, room);
-    if (!out_buf->data) return nullptr;
-    uint8_t *at = out_buf->data + out_buf->len;
+    stream_opts o;
+    memset(&o, 0, sizeof o);
+    o.limit = content_max_decoded;
+    uint8_t *out = nullptr;
     uint64_t n = 0;
-    if (inflate_decompress(data + entry->data_off, (uint64_t)l, at, room, &n) != 0 || n > room)
-        return nullptr;
-    out_buf->len += n;
-    out_buf->data[out_buf->len] = 0;
-    *length = (int32_t)n;  // n <= 2^30
-    return at;
+    int cut = 0;
+    if (stream_run(doc, &c, c.count, data, len, &o, &out, &n, &cut) != 0) return nullptr;
+    buf_free(fresh);
+    fresh->data = out;  // NUL after its n bytes
+    fresh->len = n;
+    fresh->cap = n + 1;
+    *length = (int32_t)n;  // n <= content_max_decoded
+    return out;
 }
 
 const uint8_t *pdfcore_decoded_stream(pdfcore_doc *doc, const pdfcore_obj *entry, int32_t *length) {
     buf fresh = {nullptr, 0, 0};
     int32_t n = 0;
-    const uint8_t *p = decoded_stream(entry, doc->data, doc->size, &fresh, &n, doc->names);
-    if (!p || n == 0) {  // a stream that inflates to nothing is empty too
+    const uint8_t *p = entry ? decoded_stream(doc, entry, &fresh, &n) : nullptr;
+    if (!p || n == 0) {  // a stream that decodes to nothing is empty too
         buf_free(&fresh);
         return nullptr;
     }
     if (fresh.data && p == fresh.data) {
-        // Inflated: the fresh buffer holds exactly these bytes and becomes the kept result.
+        // Decoded: the fresh buffer holds exactly these bytes and becomes the kept result.
         buf_free(&doc->decoded);
         doc->decoded = fresh;
-        *length = n;
-        return doc->decoded.data;
     }
-    buf_free(&fresh);
     *length = n;
     return p;
 }
 
-static int32_t content_array(const uint8_t *data, int32_t size, const objvec *objs,
-                             const uint8_t *t, int32_t q, int32_t end, const uint8_t **content,
-                             int32_t *length, name_index *names);
+static int32_t content_array(const pdfcore_doc *doc, const uint8_t *t, int32_t q, int32_t end,
+                             const uint8_t **content, int32_t *length);
 
 // /Contents n g R: a stream, or an array object of streams.
-static int32_t content_single(const uint8_t *data, int32_t size, const objvec *objs,
-                              const uint8_t *t, int32_t q, int32_t end, const uint8_t **content,
-                              int32_t *length, name_index *names) {
+static int32_t content_single(const pdfcore_doc *doc, const uint8_t *t, int32_t q, int32_t end,
+                              const uint8_t **content, int32_t *length) {
     int32_t num = parse_int_at(t, end, &q);
     if (num <= 0) return 0;
-    const pdfcore_obj *e = obj_find(objs, num);
+    const pdfcore_obj *e = obj_find(&doc->objs, num);
     if (!e) return 0;
     pdfcore_span a;
-    if (!e->is_stream && pdfcore_text_value(data, size, names, e, &a) &&
+    if (!e->is_stream && pdfcore_value_span(doc, e, &a) &&
         (a.start = skip_ws(a.text, a.start, a.end)) < a.end && a.text[a.start] == '[')
-        return content_array(data, size, objs, a.text, a.start, a.end, content, length, names);
+        return content_array(doc, a.text, a.start, a.end, content, length);
     buf fresh = {nullptr, 0, 0};
     int32_t n = 0;
-    const uint8_t *p = decoded_stream(e, data, size, &fresh, &n, names);
+    const uint8_t *p = decoded_stream(doc, e, &fresh, &n);
     if (!p) {
         buf_free(&fresh);
         return 0;
@@ -197,18 +97,17 @@ static int32_t content_single(const uint8_t *data, int32_t size, const objvec *o
 }
 
 // /Contents [a 0 R b 0 R ...]: the decoded pieces joined, nothing between them.
-static int32_t content_array(const uint8_t *data, int32_t size, const objvec *objs,
-                             const uint8_t *t, int32_t q, int32_t end, const uint8_t **content,
-                             int32_t *length, name_index *names) {
+static int32_t content_array(const pdfcore_doc *doc, const uint8_t *t, int32_t q, int32_t end,
+                             const uint8_t **content, int32_t *length) {
     buf result = {nullptr, 0, 0};
     bool any = false;
     int32_t i = q + 1, num = 0;
     while (pdfcore_ref_list_next(t, end, &i, &num)) {
-        const pdfcore_obj *e = num > 0 ? obj_find(objs, num) : nullptr;
+        const pdfcore_obj *e = num > 0 ? obj_find(&doc->objs, num) : nullptr;
         if (!e) continue;
         buf fresh = {nullptr, 0, 0};
         int32_t n = 0;
-        const uint8_t *p = decoded_stream(e, data, size, &fresh, &n, names);
+        const uint8_t *p = decoded_stream(doc, e, &fresh, &n);
         // The joined length must stay a 32-bit count.
         if (p && (uint64_t)n <= (uint64_t)INT32_MAX - result.len) {
             buf_bytes(&result, p, (uint64_t)n);
@@ -227,18 +126,17 @@ static int32_t content_array(const uint8_t *data, int32_t size, const objvec *ob
 }
 
 // /Contents << ... >> stream ... written in place: the stored bytes, no filter applied.
-static int32_t content_inline(const uint8_t *data, int32_t size, const objvec *objs,
-                              const uint8_t *t, int32_t q, int32_t end, const uint8_t **content,
-                              int32_t *length, name_index *names) {
+static int32_t content_inline(const pdfcore_doc *doc, const uint8_t *t, int32_t q, int32_t end,
+                              const uint8_t **content, int32_t *length) {
     int32_t s = dict_stream_kw(t, end, q);
     if (s < 0) return 0;
     int32_t l = -1, ref = -1;
-    parse_length(t, end, q, s, &l, &ref, names);
+    parse_length(t, end, q, s, &l, &ref, doc->names);
     if (l < 0) {
         if (ref <= 0) return 0;
-        const pdfcore_obj *e = obj_find(objs, ref);
+        const pdfcore_obj *e = obj_find(&doc->objs, ref);
         if (!e || e->is_stream || e->in_objstm || e->head_off < 0) return 0;
-        l = obj_int_value(data, size, e);
+        l = obj_int_value(doc->data, doc->size, e);
         if (l < 0) return 0;
     }
     int64_t d;
@@ -254,23 +152,22 @@ static int32_t content_inline(const uint8_t *data, int32_t size, const objvec *o
     return 1;
 }
 
-int32_t get_page_content(const uint8_t *data, int32_t size, const objvec *objs,
-                         const pdfcore_obj *page, const uint8_t **content, int32_t *length,
-                         name_index *names) {
+int32_t get_page_content(const pdfcore_doc *doc, const pdfcore_obj *page, const uint8_t **content,
+                         int32_t *length) {
     *content = nullptr;
     *length = 0;
     pdfcore_span s;
-    if (!pdfcore_text_span(data, size, names, page, &s)) return 0;
+    if (!pdfcore_obj_span(doc, page, &s)) return 0;
     const uint8_t *t = s.text;
     int32_t end = s.end;
     int32_t p = pdfcore_find_key(&s, "Contents");
     if (p < 0) return 0;
     int32_t q = skip_ws(t, p + 9, end);
     if (q >= end) return 0;
-    if (is_digit(t[q])) return content_single(data, size, objs, t, q, end, content, length, names);
-    if (t[q] == '[') return content_array(data, size, objs, t, q, end, content, length, names);
+    if (is_digit(t[q])) return content_single(doc, t, q, end, content, length);
+    if (t[q] == '[') return content_array(doc, t, q, end, content, length);
     if (t[q] == '<' && q + 1 < end && t[q + 1] == '<')
-        return content_inline(data, size, objs, t, q, end, content, length, names);
+        return content_inline(doc, t, q, end, content, length);
     return 0;
 }
 
@@ -288,7 +185,7 @@ int pdfcore_page_content(pdfcore_doc *doc, int32_t page_index, const uint8_t **c
         pdfcore_set_error(doc, "page object %ld missing", (long)num);
         return 0;
     }
-    return get_page_content(doc->data, doc->size, &doc->objs, e, content, length, doc->names);
+    return get_page_content(doc, e, content, length);
 }
 
 // ---- resources ---------------------------------------------------------------------------------

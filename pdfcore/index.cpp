@@ -2,7 +2,7 @@
 // object stream unpacking and the final one-entry-per-number selection.
 #include "pdfcore/pdfcore.h"
 
-#include "codec/inflate.h"
+#include "pdfcore/stream.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,19 +77,23 @@ void *array_grow(void *items, int32_t *capacity, int32_t first, size_t elem) {
     return t;
 }
 
-void *arena_alloc(arena *a, uint64_t size) {
-    if (size > (uint64_t)SIZE_MAX) return nullptr;
-    void *block = malloc(size ? (size_t)size : 1);
-    if (!block) return nullptr;
+int arena_adopt(arena *a, void *block) {
     if (a->count == a->capacity) {
         void *t = array_grow(a->blocks, &a->capacity, 4, sizeof *a->blocks);
         if (!t) {
             free(block);
-            return nullptr;
+            return -1;
         }
         a->blocks = (void **)t;
     }
     a->blocks[a->count++] = block;
+    return 0;
+}
+
+void *arena_alloc(arena *a, uint64_t size) {
+    if (size > (uint64_t)SIZE_MAX) return nullptr;
+    void *block = malloc(size ? (size_t)size : 1);
+    if (!block || arena_adopt(a, block) != 0) return nullptr;
     return block;
 }
 
@@ -571,50 +575,40 @@ static int32_t dict_int(const uint8_t *data, int32_t start, int32_t end, const c
     return -1;
 }
 
-// Decompressed (or copied) data of a container into an arena block; NULL when given up.
-static uint8_t *objstm_data(const uint8_t *data, int32_t len, const pdfcore_obj *e, arena *a,
-                            uint64_t *out_len, name_index *names) {
-    // The inflate decoder takes at most 2^30 bytes of room; no object stream needs more.
-    const uint64_t room_cap = (uint64_t)1 << 30;
-    uint64_t n = (uint64_t)(e->data_end - e->data_off);
-    uint64_t cap = 8 * n + 64;
-    if (cap > room_cap) cap = room_cap;
-    uint8_t *block = (uint8_t *)arena_alloc(a, cap);
-    if (!block) return nullptr;
-    if (names_find(names, data, len, e->dict_off, dict_span_end(e, len), "FlateDecode") < 0) {
-        memcpy(block, data + e->data_off, (size_t)n);
-        *out_len = n;
-        return block;
-    }
-    while (inflate_decompress(data + e->data_off, n, block, cap, out_len) != 0) {
-        arena_drop_last(a);  // a block too small is released before a larger one is tried
-        if (cap > objstm_max_block) return nullptr;
-        cap *= 4;
-        if (cap > room_cap) cap = room_cap;
-        block = (uint8_t *)arena_alloc(a, cap);
-        if (!block) return nullptr;
-    }
-    if (*out_len > cap) {
-        arena_drop_last(a);
+// The container's data through its filters, adopted by the arena as its last block; NULL when
+// given up (it does not decode, or decodes to more than objstm_max_decoded bytes).
+static uint8_t *objstm_data(const pdfcore_doc *doc, const pdfcore_obj *e, arena *a, uint64_t *out_len) {
+    stream_opts o;
+    memset(&o, 0, sizeof o);
+    o.limit = objstm_max_decoded;
+    uint8_t *block = nullptr;
+    int cut = 0;
+    if (stream_decode(doc, e, &o, &block, out_len, &cut) != 0) return nullptr;
+    if (cut) {
+        free(block);
         return nullptr;
     }
-    return block;
+    return arena_adopt(a, block) == 0 ? block : nullptr;
 }
 
-int32_t extract_objstm(const uint8_t *data, int32_t len, const pdfcore_obj *entry, objvec *objs,
-                       arena *a, name_index *names) {
+int32_t extract_objstm(pdfcore_doc *doc, const pdfcore_obj *entry) {
+    const uint8_t *data = doc->data;
+    int32_t len = doc->size;
+    name_index *names = doc->names;
+    objvec *objs = &doc->objs;
+    arena *a = &doc->arena;
     const pdfcore_obj e = *entry;  // appending may move the index's array
     if (e.dict_off < 0 || e.data_off < 0 || e.data_end < e.data_off || e.data_end > len) return 0;
     if (e.data_end - e.data_off > objstm_max_data) return 0;
     uint64_t out_len = 0;
     // The container's data is the arena's last block until an object points into it; a
     // container that gives no object releases it.
-    const uint8_t *block = objstm_data(data, len, &e, a, &out_len, names);
+    const uint8_t *block = objstm_data(doc, &e, a, &out_len);
     if (!block) return 0;
     int32_t span_end = dict_span_end(&e, len);
     int32_t n = dict_int(data, e.dict_off, span_end, "N", 1, names);
     int32_t first = dict_int(data, e.dict_off, span_end, "First", 0, names);
-    int32_t olen = (int32_t)out_len;  // out_len <= 2^30
+    int32_t olen = (int32_t)out_len;  // out_len <= objstm_max_decoded
     if (n < 1 || n > objstm_max_objects || first < 0 || olen < first) {
         arena_drop_last(a);
         return 0;
@@ -660,10 +654,10 @@ done:
     return appended;
 }
 
-void extract_all_objstm(const uint8_t *data, int32_t len, objvec *objs, arena *a, name_index *names) {
-    for (int32_t i = 0; i < objs->count; i++) {
-        const pdfcore_obj e = objs->items[i];
-        if (is_container(data, len, &e, names)) (void)extract_objstm(data, len, &e, objs, a, names);
+void extract_all_objstm(pdfcore_doc *doc) {
+    for (int32_t i = 0; i < doc->objs.count; i++) {
+        const pdfcore_obj e = doc->objs.items[i];
+        if (is_container(doc->data, doc->size, &e, doc->names)) (void)extract_objstm(doc, &e);
     }
 }
 

@@ -183,7 +183,7 @@ int32_t doc_load(const char *path, pdfcore_doc *doc) {
         names_free(doc->names);
         doc->names = names = names_new(data, size);
     }
-    extract_all_objstm(data, size, &doc->objs, &doc->arena, names);
+    extract_all_objstm(doc);
     doc->max_num = select_objects(data, size, &doc->objs, names);
     // One entry per number from here on: obj_find reads a table instead of scanning the index
     // (without it, every lookup of every page and resource walk would scan the whole index).

@@ -40,7 +40,8 @@ const int32_t max_obj_num = 8388607;           // higher object numbers never re
 const int32_t objstm_max_data = 268435456;     // object stream data above this is given up
 const int32_t objstm_max_objects = 100000;     // /N above this is given up
 const int32_t objstm_max_obj_len = 1048576;    // an object's text in an object stream: 1..this
-const uint64_t objstm_max_block = 0x0FFFFFFF;  // decompression room is not grown beyond this
+const uint64_t objstm_max_decoded = (uint64_t)1 << 28; // an object stream decoding to more is given up
+const uint64_t content_max_decoded = (uint64_t)1 << 28; // page content is read up to this many bytes
 const int32_t xref_max_sections = 32;          // /Prev chain cap of cross-reference streams
 const int32_t err_text_size = 1024;            // a document's error text, including the NUL
 const int32_t max_ref_hops = 8;                // references followed in a row for one value
@@ -261,6 +262,9 @@ int pdfcore_stream_data(const pdfcore_doc *doc, const pdfcore_obj *o, const uint
 
 // Position of the '/' of the first /key in s, or -1.
 int32_t pdfcore_find_key(const pdfcore_span *s, const char *key);
+// The same outside the bytes [lo, hi) of s (a dictionary's own keys, not those of a value such as
+// /DecodeParms that holds keys of the same names), or -1.
+int32_t pdfcore_find_key_outside(const pdfcore_span *s, const char *key, int32_t lo, int32_t hi);
 // Position of the value after the first /key of s (whitespace skipped), or -1 when there is no
 // such key or the value would start at the span's end.
 int32_t pdfcore_key_value(const pdfcore_span *s, const char *key);
@@ -385,30 +389,11 @@ int pdfcore_token_is(const uint8_t *text, const pdfcore_token *tok, const char *
 
 // ---- what the core offers: streams, page content, resources -------------------------------------
 
-// The filters of stream data.
-enum pdfcore_filter {
-    pf_ahx = 1, // ASCIIHexDecode, AHx
-    pf_a85,     // ASCII85Decode, A85
-    pf_lzw,     // LZWDecode, LZW
-    pf_flate,   // FlateDecode, Fl
-    pf_rl,      // RunLengthDecode, RL
-    pf_dct,     // DCTDecode, DCT
-    pf_ccitt,   // CCITTFaxDecode, CCF
-    pf_jbig2,   // JBIG2Decode
-    pf_jpx,     // JPXDecode
-    pf_crypt,   // Crypt
-};
-// The filter (pdfcore_filter) that a /Filter name stands for, full or abbreviated; 0 for any other.
-int32_t pdfcore_filter_of(const char *name);
-// The full name of filter f (pdfcore_filter), or NULL.
-const char *pdfcore_filter_name(int32_t f);
-
-// Bytes of stream entry, decoded: through its /Filter when that names only filters of content
-// streams (FlateDecode, LZWDecode, ASCII85Decode, ASCIIHexDecode, RunLengthDecode, or their
-// abbreviations; predictors are not undone), else inflated when its text span names /FlateDecode,
-// else as stored. Decoded bytes live in doc->decoded, which the next decoding call on the document
-// replaces (and pdfcore_doc_free releases); raw bytes point into the file. NULL: not a stream,
-// empty, or not decodable; otherwise *length = byte count.
+// Bytes of stream entry, decoded through its filters (pdfcore/stream.h) up to content_max_decoded
+// bytes (a longer stream gives its first bytes). Decoded bytes live in doc->decoded, which the next
+// decoding call on the document replaces (and pdfcore_doc_free releases); the bytes of a stream
+// without filters point into the file. NULL: not a stream, empty, or not decodable; otherwise
+// *length = byte count.
 const uint8_t *pdfcore_decoded_stream(pdfcore_doc *doc, const pdfcore_obj *entry, int32_t *length);
 // Complete content of page page_index (0-based): one stream, the joined streams of a /Contents
 // array, or an inline stream. 1: *content and *length set; 0: they are NULL and 0. Messages in the
@@ -546,16 +531,16 @@ void parse_pdf_version(const uint8_t *data, int32_t len, int32_t pos, char *vers
 int xref_grow(struct xref *x, int32_t n);
 void xref_free(struct xref *x); // release the arrays; pointers null, capacity 0
 
-// Object streams: unpack every /Type /ObjStm container of objs (decompressed bytes kept in a),
-// appending one in_objstm entry per contained object. extract_objstm gives 1 when it appended
-// anything from one container, else 0.
-void extract_all_objstm(const uint8_t *data, int32_t len, objvec *objs, struct arena *a,
-                        name_index *names = nullptr);
-int32_t extract_objstm(const uint8_t *data, int32_t len, const pdfcore_obj *entry, objvec *objs,
-                       struct arena *a, name_index *names = nullptr);
+// Object streams, during the load: unpack every /Type /ObjStm container of doc's index (decoded
+// through its filters, the data kept in doc's arena), appending one in_objstm entry per contained
+// object. extract_objstm gives 1 when it appended anything from one container, else 0.
+void extract_all_objstm(pdfcore_doc *doc);
+int32_t extract_objstm(pdfcore_doc *doc, const pdfcore_obj *entry);
 
 // Block of exactly size bytes owned by a, or NULL (arena unchanged).
 void *arena_alloc(arena *a, uint64_t size);
+// Makes malloc'd block the arena's last block: 0, or -1 (block freed, arena unchanged).
+int arena_adopt(arena *a, void *block);
 void arena_free(arena *a);                            // release every block; all fields 0
 
 // Encryption, during the load: between the second scan and the unpacking of object streams. Reads
@@ -621,16 +606,9 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
 int32_t pages_by_type(const uint8_t *data, int32_t size, const objvec *objs, pagevec *pages,
                       name_index *names = nullptr);
 
-// Streams and content. decoded_stream: the entry's stream bytes, decoded into out_buf (appended,
-// NUL after) through a /Filter of content stream filters, or inflated when its span names
-// /FlateDecode (each Flate or LZW stage given room 20 * L + 4096, at most 2^30), else a pointer
-// into data; NULL on failure (out_buf's len unchanged).
-const uint8_t *decoded_stream(const pdfcore_obj *entry, const uint8_t *data, int32_t size,
-                              buf *out_buf, int32_t *length, name_index *names = nullptr);
 // Content of page object page (see pdfcore_page_content for ownership). 1, or 0 with NULL and 0.
-int32_t get_page_content(const uint8_t *data, int32_t size, const objvec *objs,
-                         const pdfcore_obj *page, const uint8_t **content, int32_t *length,
-                         name_index *names = nullptr);
+int32_t get_page_content(const pdfcore_doc *doc, const pdfcore_obj *page, const uint8_t **content,
+                         int32_t *length);
 
 // Resources. dict_text_at: malloc'd NUL-terminated copy of the dictionary opened by "<<" at pos in
 // text[0, len), or NULL. page_resources_dict: the /Resources dictionary found in text[0, len) after

@@ -65,6 +65,16 @@ int32_t pdfcore_find_key(const pdfcore_span *s, const char *key) {
     return names_find(s->names, s->text, s->end, s->start, s->end, key);
 }
 
+int32_t pdfcore_find_key_outside(const pdfcore_span *s, const char *key, int32_t lo, int32_t hi) {
+    int32_t p = pdfcore_find_key(s, key);
+    while (p >= 0 && p >= lo && p < hi) {
+        pdfcore_span rest = *s;
+        rest.start = hi;
+        p = pdfcore_find_key(&rest, key);
+    }
+    return p;
+}
+
 int32_t pdfcore_key_value(const pdfcore_span *s, const char *key) {
     int32_t p = pdfcore_find_key(s, key);
     if (p < 0) return -1;

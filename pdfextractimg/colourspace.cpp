@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "pdfcore/pdfcore.h"
+#include "pdfcore/stream.h"
 #include "pdfextractimg/image.h"
 
 // ---- small readers ------------------------------------------------------------------------------
@@ -88,7 +89,7 @@ static int read_sampled(const pdfcore_doc *doc, const pdfcore_span &d, fn_arrays
     uint64_t bytes = (values * (uint64_t)fd->bits_per_sample + 7u) / 8u;  // < 2^30
     if (bytes > fn_max_set_sample_bytes) return -1;
     const pdfcore_obj *o = pdfcore_stream_at(doc, &d);
-    if (!o || read_stream_decoded(doc, o, bytes, stream, &fd->samples_len)) return -1;
+    if (!o || stream_read(doc, o, bytes, stream, &fd->samples_len)) return -1;
     fd->samples = *stream;
     return 0;
 }
@@ -151,7 +152,7 @@ static int read_one_function(const pdfcore_doc *doc, const fn_job &j, fn_set *s,
         break;
     default: {  // fn_calculator
         const pdfcore_obj *o = pdfcore_stream_at(doc, &d);
-        if (!o || read_stream_decoded(doc, o, 0, &stream, &fd.program_len)) goto done;
+        if (!o || stream_read(doc, o, fn_max_program_bytes + 1, &stream, &fd.program_len)) goto done;
         fd.program = stream;
     }
     }
@@ -320,7 +321,7 @@ static int64_t read_lookup(const pdfcore_doc *doc, const pdfcore_span &v, uint8_
     const pdfcore_obj *o = pdfcore_stream_at(doc, &v);
     uint8_t *dec = nullptr;
     uint64_t dec_len = 0;
-    if (!o || read_stream_decoded(doc, o, 0, &dec, &dec_len)) return -1;
+    if (!o || stream_read(doc, o, cap, &dec, &dec_len)) return -1;
     uint64_t k = dec_len < cap ? dec_len : cap;
     if (k) memcpy(raw, dec, k);
     free(dec);

@@ -11,39 +11,22 @@
 #define QV_PDFEXTRACTIMG_IMAGE_H
 #include <cstdint>
 
-#include "codec/ccitt.h"
 #include "pdfcore/pdfcore.h"
+#include "pdfcore/stream.h"
 #include "pdfextractimg/colourspace.h"
 
 // ---- constants ----------------------------------------------------------------------------------
 
-const int32_t max_image_filters = 8;          // a longer /Filter array is refused
 const uint64_t max_image_pixels = 1u << 30;   // larger images are skipped (JPEG pass-through aside)
-const uint64_t max_decode_cap = 1u << 30;     // largest Flate/LZW output buffer (the inflater's cap)
 // Missing samples are painted as zero, but an image above this many pixels is skipped when its
 // decoded data holds less than an eighth of its sample bytes: a few bytes cannot claim 2^30 pixels.
 const uint64_t sparse_image_pixels = 1u << 24;
 // Numbers of a /Mask colour key array: a pair per component, at most 32 components.
 const int32_t max_mask_key = 64;
 
-// Filters of a /Filter chain, in the order the chain applies them: the core's filter numbers
-// (pdfcore_filter) of those an image's data may be decoded with.
-enum image_filter {
-    filter_ahx = pf_ahx,     // ASCIIHexDecode, AHx
-    filter_a85 = pf_a85,     // ASCII85Decode, A85
-    filter_lzw = pf_lzw,     // LZWDecode, LZW
-    filter_flate = pf_flate, // FlateDecode, Fl
-    filter_rl = pf_rl,       // RunLengthDecode, RL
-    filter_dct = pf_dct,     // DCTDecode, DCT: JPEG, passed through, never decoded
-    filter_ccitt = pf_ccitt, // CCITTFaxDecode, CCF: one-bit rows (codec/ccitt.h)
-    filter_jbig2 = pf_jbig2, // JBIG2Decode: one-bit page (codec/jbig2.h)
-    filter_jpx = pf_jpx,     // JPXDecode: JPEG 2000 (codec/jpx/jpx.h), only last in a chain
-};
-
 // ---- structs ------------------------------------------------------------------------------------
 
-// What the image dictionary says. Owns palette, space and jbig2_globals; release with
-// image_params_free.
+// What the image dictionary says. Owns palette and space; release with image_params_free.
 struct image_params {
     int32_t width;            // /Width, -1: none
     int32_t height;           // /Height, -1: none
@@ -56,17 +39,7 @@ struct image_params {
     int32_t indexed;          // /ColorSpace is an Indexed array
     int32_t palette_entries;  // 0..256
     uint8_t *palette;         // RGB, 3 bytes per entry, (palette_entries + 1) * 3 bytes, zero-filled
-    int32_t filters[max_image_filters]; // the /Filter chain in order
-    int32_t filter_count;
-    int32_t bad_filter;       // the chain names a filter that cannot be decoded (JPX, Crypt, ...)
-    int32_t is_dct, is_flate, is_lzw, is_a85, is_ahx, is_rl; // the chain holds that filter
-    int32_t predictor;        // /Predictor, at least 1; 1 when the chain ends in CCITT or JBIG2
-    int32_t dp_colors;        // /Colors, /BitsPerComponent, /Columns of DecodeParms; -1: not given
-    int32_t dp_bpc;
-    int32_t dp_columns;
-    ccitt_params ccitt;       // the CCITTFaxDecode stage's /DecodeParms (defaults without)
-    uint8_t *jbig2_globals;   // the JBIG2Decode stage's /JBIG2Globals stream, decoded; NULL: none
-    uint64_t jbig2_globals_len;
+    stream_chain chain;       // /Filter and /DecodeParms (pdfcore/stream.h)
     int32_t decode_count;     // numbers read from /Decode (at most 2 x colour_max_comps)
     double decode[2 * colour_max_comps];
     int32_t invert;           // the first Decode pair is (1, 0), or image_mask
@@ -84,46 +57,27 @@ struct image_params {
 void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_params *p);
 // The same from the image dictionary's text s (an empty span gives the defaults).
 void read_image_params_span(const pdfcore_doc *doc, const pdfcore_span &s, image_params *p);
-// Frees the palette, the space's functions and the JBIG2 globals; harmless twice.
+// Frees the palette and the space's functions; harmless twice.
 void image_params_free(image_params *p);
 
-// Runs the first count filters of p's chain over stream[0, stream_len) into a new malloc'd buffer
-// (caller frees); no filter: a copy. 0: *out and *out_len set. -1: a filter failed, is DCT or
-// cannot be decoded, or no memory; nothing allocated.
-//
-// One-bit stages: CCITTFaxDecode gives rows of (/Columns + 7) / 8 bytes, at most /Rows of them
-// (damaged or short data: the rows decoded so far; the conversion pads the rest as any short
-// data). JBIG2Decode gives the page with the globals. When such a stage ends the chain its output
-// is the image's samples: CCITT rows stop at /Height, and the bitmap of either is cut or padded
-// to rows of (/Width + 7) / 8 bytes (CCITT padding with 0, as short data reads; the JBIG2 page,
-// whose background is white, with 1) and, for JBIG2, to /Height rows.
-int decode_filters(const image_params *p, int32_t count, const uint8_t *stream, uint64_t stream_len,
-                   uint8_t **out, uint64_t *out_len);
-// The whole chain (DCT included, so a JPEG fails here).
-int decode_image_stream(const image_params *p, const uint8_t *stream, uint64_t stream_len,
-                        uint8_t **decoded, uint64_t *decoded_len);
-// Output room for a Flate or LZW stage of in_len bytes: the larger of the fixed expansion (16x
-// for Flate, 8x for LZW) and the image's size at four components, at most max_decode_cap.
-uint64_t decode_capacity(const image_params *p, int32_t filter, uint64_t in_len);
+// Runs the first count stages of p's chain over stream[0, stream_len) as an image needs them
+// (stream_run, into a new malloc'd buffer, caller frees): the last stage gives at most
+// image_decoded_limit(p) bytes (the rest is not read); a last CCITTFaxDecode or JBIG2Decode stage
+// gives rows of (/Width + 7) / 8 bytes (CCITT rows stop at /Height; the JBIG2 page, whose
+// background is white, is padded with 1 and cut or padded to /Height rows); a predictor whose
+// /DecodeParms give none of its parameters takes the image's components (image_components of the
+// stage's output), depth and width. 0, or -1 when a stage fails or cannot run here (DCT, JPX).
+int image_decode(const pdfcore_doc *doc, const image_params *p, int32_t count, const uint8_t *stream,
+                 uint64_t stream_len, uint8_t **out, uint64_t *out_len);
+// Decoded bytes an image can use: its rows at four components (a predictor's type bytes
+// included) and 4 KiB more, at most stream_max_decoded; stream_max_decoded without a usable size.
+uint64_t image_decoded_limit(const image_params *p);
 
 // Component count of the samples (1, 3 or 4): the mask, Indexed and the colour space decide, else
 // the amount of data compared with the image's size at 4 and at 3 components.
 int32_t image_components(const image_params *p, uint64_t decoded_len);
 // Bits per sample used to read the samples: bpc when it is 1, 2, 4 or 16, else 8.
 int32_t image_depth(const image_params *p);
-
-// Undoes the predictor of p (TIFF 2, PNG 10..15) in place, with DecodeParms' /Colors,
-// /BitsPerComponent and /Columns when any is given, else the image's c, depth and width. Every
-// row is undone, a last partial one over the bytes it has; *decoded_len shrinks by the PNG type
-// bytes. Leaves the data unchanged when the predictor or its parameters are unusable. Never fails.
-void undo_predictors(const image_params *p, int32_t c, uint8_t *decoded, uint64_t *decoded_len);
-// PNG row filters over rows of row_bytes data bytes each after one type byte, bpp bytes per pixel.
-// Returns the unfiltered length (written from decoded[0]).
-uint64_t undo_png_predictors(uint8_t *decoded, uint64_t decoded_len, uint64_t row_bytes,
-                             uint64_t bpp);
-// TIFF predictor 2 over rows of `columns` pixels of `colors` samples of `bits` bits each.
-void undo_tiff_predictor(uint8_t *decoded, uint64_t decoded_len, uint64_t columns, int32_t colors,
-                         int32_t bits);
 
 // Alpha of soft mask object smask, scaled to width x height by nearest neighbour: malloc'd
 // width * height bytes (caller frees), or NULL when there is no usable mask.
@@ -144,13 +98,6 @@ uint8_t *color_key_alpha(const image_params *p, int32_t c, const uint8_t *decode
 uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *decoded, uint64_t decoded_len,
                       const uint8_t *alpha, int32_t *gray);
 
-// The bytes of stream object o through its own /Filter chain (no predictor), into a new malloc'd
-// buffer (caller frees): palettes, JBIG2 globals, function streams. Flate and LZW stages get room
-// for at least expect bytes (0: the usual expansion only). 0, or -1: not a stream, a filter that
-// cannot be decoded or fails, or no memory; nothing allocated.
-int read_stream_decoded(const pdfcore_doc *doc, const pdfcore_obj *o, uint64_t expect,
-                        uint8_t **out, uint64_t *out_len);
-
 // Pixels of an image whose chain ends in JPXDecode (see image_pixels for the buffer; *width and
 // *height: the decoded image's size, which may differ from /Width and /Height). The samples
 // become 8 bits (codec/jpx/jpx.h's rule) and are converted as 8-bit samples of /ColorSpace when
@@ -168,8 +115,8 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
 // stream[0, stream_len) and rec->data_borrowed is 1). 0: no usable JPEG start, a filter failed, or
 // no memory; nothing allocated. rec's type is struct extracted_image (extract.h).
 struct extracted_image;
-int32_t jpeg_pass_through(const image_params *p, const uint8_t *stream, uint64_t stream_len,
-                          int32_t borrow, extracted_image *rec);
+int32_t jpeg_pass_through(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
+                          uint64_t stream_len, int32_t borrow, extracted_image *rec);
 
 // Converts the image of parameters p and stored data stream[0, stream_len) into *rec as
 // extract_single_image does (DCT data as stored, everything else pixels and PNG, masks as alpha),

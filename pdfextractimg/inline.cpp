@@ -246,15 +246,11 @@ static int32_t end_mark(inline_reader *r, int32_t k, int32_t pos) {
 }
 
 // 1 when data[0, n) inflates completely within the trial room.
-static bool inflates(const image_params *p, const uint8_t *data, int32_t n) {
+static bool inflates(const uint8_t *data, int32_t n) {
     if (n <= 0) return false;
-    uint64_t room = decode_capacity(p, filter_flate, (uint64_t)n);
-    if (room > inline_trial_room) room = inline_trial_room;
-    uint8_t *out = (uint8_t *)malloc(room);
-    if (!out) return false;
-    uint64_t got = 0;
-    bool ok = inflate_decompress(data, (uint64_t)n, out, room, &got) == 0;
-    free(out);
+    qv_outbuf out = {nullptr, 0, 0, inline_trial_room, 0, 0};
+    bool ok = inflate_grow(data, (uint64_t)n, &out) == 0 && !out.cut;
+    outbuf_free(&out);
     return ok;
 }
 
@@ -263,12 +259,12 @@ static int32_t find_ei(inline_reader *r, const image_params *p, int32_t data_sta
     if (from >= r->no_ei_from) return -1;
     const uint8_t *t = r->text;
     int32_t stop = r->no_ei_from < r->len ? r->no_ei_from : r->len;
-    int32_t first = p->filter_count > 0 ? p->filters[0] : 0;
-    int32_t k = first == filter_dct ? 0 : first == filter_a85 ? 1 : first == filter_ahx ? 2 : -1;
+    int32_t first = p->chain.count > 0 ? p->chain.stage[0].filter : 0;
+    int32_t k = first == pf_dct ? 0 : first == pf_a85 ? 1 : first == pf_ahx ? 2 : -1;
     // The first EI after the end marker (when the data holds none, none can be confirmed).
     int32_t after_mark = k < 0 ? -1 : end_mark(r, k, data_start);
     if (after_mark >= 0) after_mark += (int32_t)strlen(s_end_marks[k]);
-    bool confirm = (k >= 0 && after_mark >= 0) || first == filter_flate;
+    bool confirm = (k >= 0 && after_mark >= 0) || first == pf_flate;
     int32_t plausible = -1, trials = 0;
     for (int32_t e = from; e < stop; e++) {
         const void *hit = memchr(t + e, 'E', (size_t)(stop - e));
@@ -282,7 +278,7 @@ static int32_t find_ei(inline_reader *r, const image_params *p, int32_t data_sta
         if (k < 0) {  // Flate
             if (trials == inline_flate_trials) return plausible;
             trials++;
-            if (inflates(p, t + data_start, e - 1 - data_start)) return e;
+            if (inflates(t + data_start, e - 1 - data_start)) return e;
         }
     }
     if (plausible < 0) r->no_ei_from = from;  // and none further on, as known before
@@ -300,7 +296,7 @@ static void locate_data(inline_reader *r, const image_params *p, int32_t length,
                         inline_image *img) {
     const uint8_t *t = r->text;
     int32_t ds = img->data_start;
-    bool filtered = p->filter_count > 0 || p->bad_filter;
+    bool filtered = p->chain.count > 0 || p->chain.bad;
     int64_t n = read && !filtered ? unfiltered_length(p) : -1;
     if (n == -1 && length >= 0) n = length;
     img->next = ds;  // when the data cannot be found, the content goes on at it

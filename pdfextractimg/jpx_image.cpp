@@ -46,8 +46,7 @@ static uint8_t *jpx_indexes(const jpx_image &img) {
 uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
                           uint64_t stream_len, int32_t *gray, int32_t *width, int32_t *height) {
     *gray = 0;
-    if (p->image_mask || p->filter_count < 1 || p->filters[p->filter_count - 1] != filter_jpx)
-        return nullptr;
+    if (p->image_mask || stream_chain_last(&p->chain) != pf_jpx) return nullptr;
     uint8_t *code = nullptr, *alpha = nullptr, *indexes = nullptr, *pixels = nullptr;
     uint64_t code_len = 0;
     jpx_image img;
@@ -57,7 +56,8 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
     image_params q;
     int32_t c = 0, alpha_plane = -1;
     uint32_t iw = 0, ih = 0;
-    if (decode_filters(p, p->filter_count - 1, stream, stream_len, &code, &code_len) != 0) return nullptr;
+    if (image_decode(doc, p, p->chain.count - 1, stream, stream_len, &code, &code_len) != 0)
+        return nullptr;
     // The size is checked from the header before any sample is decoded.
     if (jpx_read_header(code, code_len, &img) != 0 || img.width == 0 || img.height == 0 ||
         (uint64_t)img.width * img.height > max_image_pixels)

@@ -301,27 +301,27 @@ TEST(ImageParams, Filters) {
         std::vector<int> filters;
         int bad;
     } cases[] = {
-        {"one key per line", "<<\n/Filter /FlateDecode\n/Width 1\n>>", {filter_flate}, 0},
-        {"flate then dct", "<< /Filter [/FlateDecode /DCTDecode] >>", {filter_flate, filter_dct}, 0},
+        {"one key per line", "<<\n/Filter /FlateDecode\n/Width 1\n>>", {pf_flate}, 0},
+        {"flate then dct", "<< /Filter [/FlateDecode /DCTDecode] >>", {pf_flate, pf_dct}, 0},
         {"abbreviations", "<< /Filter [/AHx /A85 /LZW /Fl /RL /DCT] >>",
-         {filter_ahx, filter_a85, filter_lzw, filter_flate, filter_rl, filter_dct}, 0},
-        {"one-element array", "<< /Filter [ /ASCII85Decode ] >>", {filter_a85}, 0},
+         {pf_ahx, pf_a85, pf_lzw, pf_flate, pf_rl, pf_dct}, 0},
+        {"one-element array", "<< /Filter [ /ASCII85Decode ] >>", {pf_a85}, 0},
         {"no filter", "<< /Width 2 >>", {}, 0},
-        {"jpx", "<< /Filter /JPXDecode >>", {filter_jpx}, 0},
+        {"jpx", "<< /Filter /JPXDecode >>", {pf_jpx}, 0},
         {"ccitt in a chain", "<< /Filter [/FlateDecode /CCITTFaxDecode] >>",
-         {filter_flate, filter_ccitt}, 0},
-        {"ccitt abbreviated", "<< /Filter /CCF >>", {filter_ccitt}, 0},
-        {"jbig2", "<< /Filter /JBIG2Decode >>", {filter_jbig2}, 0},
-        {"crypt", "<< /Filter [/Crypt /FlateDecode] >>", {filter_flate}, 1},
+         {pf_flate, pf_ccitt}, 0},
+        {"ccitt abbreviated", "<< /Filter /CCF >>", {pf_ccitt}, 0},
+        {"jbig2", "<< /Filter /JBIG2Decode >>", {pf_jbig2}, 0},
+        {"crypt", "<< /Filter [/Crypt /FlateDecode] >>", {pf_flate}, 1},
         {"prefix is no match", "<< /Filter /FlateDecodeX >>", {}, 1},
-        {"reference to an array", "<< /Filter 20 0 R >>", {filter_a85, filter_flate}, 0},
+        {"reference to an array", "<< /Filter 20 0 R >>", {pf_a85, pf_flate}, 0},
         {"references in the array", "<< /Filter [21 0 R /LZW 22 0 R] >>",
-         {filter_flate, filter_lzw, filter_a85}, 0},
-        {"reference to nothing in the array", "<< /Filter [/Fl 99 0 R] >>", {filter_flate}, 1},
+         {pf_flate, pf_lzw, pf_a85}, 0},
+        {"reference to nothing in the array", "<< /Filter [/Fl 99 0 R] >>", {pf_flate}, 1},
         {"comments in the array", "<< /Filter [/Fl % /DCT\n/RL] % /JPXDecode\n>>",
-         {filter_flate, filter_rl}, 0},
+         {pf_flate, pf_rl}, 0},
         {"nine filters", "<< /Filter [/AHx /AHx /AHx /AHx /AHx /AHx /AHx /AHx /AHx] >>",
-         std::vector<int>(8, filter_ahx), 1},
+         std::vector<int>(8, pf_ahx), 1},
     };
     for (const fcase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -331,12 +331,17 @@ TEST(ImageParams, Filters) {
             b.obj(22, "23 0 R");
             b.obj(23, "% a chain\n/A85");
         });
-        EXPECT_EQ(c.bad, pd.p.bad_filter);
-        ASSERT_EQ((int)c.filters.size(), pd.p.filter_count);
-        for (size_t i = 0; i < c.filters.size(); i++) EXPECT_EQ(c.filters[i], pd.p.filters[i]);
+        EXPECT_EQ(c.bad, pd.p.chain.bad);
+        ASSERT_EQ((int)c.filters.size(), pd.p.chain.count);
+        for (size_t i = 0; i < c.filters.size(); i++) EXPECT_EQ(c.filters[i], pd.p.chain.stage[i].filter);
     }
-    params_doc both("<< /Filter [/FlateDecode /DCTDecode] >>");
-    EXPECT_TRUE(both.p.is_flate && both.p.is_dct && !both.p.is_lzw);
+}
+
+// The predictor the chain's Flate or LZW stage carries (1: none).
+static const stream_stage *predictor_stage(const image_params &p) {
+    for (int32_t i = p.chain.count - 1; i >= 0; i--)
+        if (p.chain.stage[i].filter == pf_flate || p.chain.stage[i].filter == pf_lzw) return &p.chain.stage[i];
+    return nullptr;
 }
 
 TEST(ImageParams, KeysAndDecode) {
@@ -376,7 +381,9 @@ TEST(ImageParams, KeysAndDecode) {
     };
     for (const kcase &c : cases) {
         SCOPED_TRACE(c.name);
-        params_doc pd(c.dict, [](pdf_builder &b) {
+        // The predictor belongs to the chain's Flate stage.
+        std::string dict = "<< /Filter /FlateDecode " + std::string(c.dict + 2);
+        params_doc pd(dict.c_str(), [](pdf_builder &b) {
             const std::pair<int, const char *> objs[] = {
                 {20, "640"}, {21, "<< /Predictor 15 /Columns 16 >>"}, {22, "[21 0 R]"}, {23, "12"},
                 {24, "true"}, {25, "0"}, {26, "[1 0]"}, {27, "1"}};
@@ -388,20 +395,24 @@ TEST(ImageParams, KeysAndDecode) {
         EXPECT_EQ(c.mask, pd.p.image_mask);
         EXPECT_EQ(c.invert, pd.p.invert);
         EXPECT_EQ(c.smask, pd.p.smask);
-        EXPECT_EQ(c.predictor, pd.p.predictor);
+        ASSERT_NE(nullptr, predictor_stage(pd.p));
+        EXPECT_EQ(c.predictor, predictor_stage(pd.p)->predictor);
     }
-    params_doc dp("<< /DecodeParms [null << /Predictor 15 /Colors 3 /Columns 7 >>] /Decode [0 1 1.0 0 -.5 +2] >>");
-    EXPECT_EQ(3, dp.p.dp_colors);
-    EXPECT_EQ(-1, dp.p.dp_bpc);
-    EXPECT_EQ(7, dp.p.dp_columns);
+    params_doc dp("<< /Filter [/A85 /Fl] /DecodeParms [null << /Predictor 15 /Colors 3 /Columns 7 >>] "
+                  "/Decode [0 1 1.0 0 -.5 +2] >>");
+    ASSERT_NE(nullptr, predictor_stage(dp.p));
+    EXPECT_EQ(3, predictor_stage(dp.p)->colors);
+    EXPECT_EQ(-1, predictor_stage(dp.p)->bpc);
+    EXPECT_EQ(7, predictor_stage(dp.p)->columns);
     ASSERT_EQ(6, dp.p.decode_count);
     EXPECT_EQ(1.0, dp.p.decode[2]);
     EXPECT_EQ(-0.5, dp.p.decode[4]);
     EXPECT_EQ(2.0, dp.p.decode[5]);
-    params_doc dpref("<< /DecodeParms 21 0 R /Width 4 >>",
+    params_doc dpref("<< /Filter /LZW /DecodeParms 21 0 R /Width 4 >>",
                      [](pdf_builder &b) { b.obj(21, "<< /Predictor 10 /Columns 4 /Width 99 >>"); });
-    EXPECT_EQ(10, dpref.p.predictor);
-    EXPECT_EQ(4, dpref.p.dp_columns);
+    ASSERT_NE(nullptr, predictor_stage(dpref.p));
+    EXPECT_EQ(10, predictor_stage(dpref.p)->predictor);
+    EXPECT_EQ(4, predictor_stage(dpref.p)->columns);
     EXPECT_EQ(4, dpref.p.width);
 }
 
@@ -558,15 +569,6 @@ TEST(ImageDecode, OutputRoomFollowsTheImageSize) {
     pixels pw = image_of("/Width 70000 /Height 1 /ColorSpace /DeviceGray /Filter /FlateDecode", zlib_compress(wide));
     ASSERT_TRUE(pw.ok);
     EXPECT_EQ(rgba_of({128, 128, 128, 255}), pw.px(69999));
-
-    image_params p{};
-    p.width = 1 << 20, p.height = 1 << 20, p.bpc = 16;
-    EXPECT_EQ(max_decode_cap, decode_capacity(&p, filter_flate, 10));
-    p.width = 10, p.height = 10, p.bpc = 8;
-    EXPECT_EQ(10u * 41u + 4096u, decode_capacity(&p, filter_lzw, 10));
-    EXPECT_EQ((1000u + 256u) * 16u, decode_capacity(&p, filter_flate, 1000));
-    p.width = -1;
-    EXPECT_EQ(10u * 8u + 4096u, decode_capacity(&p, filter_lzw, 10));
 }
 
 TEST(ImageDecode, JpegPassThrough) {
@@ -704,42 +706,49 @@ TEST(ImagePredictors, Tiff) {
     }
 }
 
+// A zlib stream of stored blocks holding raw.
+static std::string zlib_stored(const std::string &raw) {
+    std::string z = "\x78\x01";
+    size_t at = 0;
+    do {
+        size_t n = raw.size() - at < 65535 ? raw.size() - at : 65535;
+        z += (char)(at + n == raw.size() ? 1 : 0);
+        z += (char)(n & 255), z += (char)(n >> 8), z += (char)(~n & 255), z += (char)((~n >> 8) & 255);
+        z += raw.substr(at, n);
+        at += n;
+    } while (at < raw.size());
+    return z;
+}
+
 TEST(ImagePredictors, Parameters) {
-    // Without DecodeParms values the image's c, depth and width stand in; with any of them the
-    // PDF defaults 1, 8, 1 fill the others.
-    image_params p{};
-    p.width = 3, p.height = 2, p.bpc = 8, p.predictor = 12;
-    p.dp_colors = p.dp_bpc = p.dp_columns = -1;
+    // Without DecodeParms values the image's components, depth and width stand in; with any of
+    // them the standard's defaults 1, 8, 1 fill the others.
     std::string raw = noise(18, 9);
-    std::string enc = png_filter(raw, 9, 3, 4);
-    std::vector<uint8_t> buf(enc.begin(), enc.end());
-    uint64_t n = buf.size();
-    undo_predictors(&p, 3, buf.data(), &n);
-    EXPECT_EQ(raw, std::string(buf.begin(), buf.begin() + (long)n));
-
-    p.dp_columns = 9; // colors 1, 8 bits: rows of 9 bytes, bpp 1
-    enc = png_filter(raw, 9, 1, 1);
-    buf.assign(enc.begin(), enc.end());
-    n = buf.size();
-    undo_predictors(&p, 3, buf.data(), &n);
-    EXPECT_EQ(raw, std::string(buf.begin(), buf.begin() + (long)n));
-
-    p.predictor = 2; // TIFF with the image's own values
-    p.dp_columns = -1;
-    enc = tiff_encode(raw, 3, 3, 8);
-    buf.assign(enc.begin(), enc.end());
-    n = buf.size();
-    undo_predictors(&p, 3, buf.data(), &n);
-    EXPECT_EQ(raw, std::string(buf.begin(), buf.end()));
-
-    p.predictor = 3; // not a predictor we know: unchanged
-    buf.assign(enc.begin(), enc.end());
-    undo_predictors(&p, 3, buf.data(), &n);
-    EXPECT_EQ(enc, std::string(buf.begin(), buf.end()));
-    p.predictor = 12;
-    p.dp_bpc = 3; // unusable parameters: unchanged
-    undo_predictors(&p, 3, buf.data(), &n);
-    EXPECT_EQ(enc, std::string(buf.begin(), buf.end()));
+    struct pcase {
+        const char *name;
+        int predictor, colors, bpc, columns;
+        std::string enc;
+        bool undone;
+    } cases[] = {
+        {"image's own values", 12, -1, -1, -1, png_filter(raw, 9, 3, 4), true},
+        {"columns given, defaults for the rest", 12, -1, -1, 9, png_filter(raw, 9, 1, 1), true},
+        {"tiff with the image's values", 2, -1, -1, -1, tiff_encode(raw, 3, 3, 8), true},
+        {"unknown predictor", 3, -1, -1, -1, tiff_encode(raw, 3, 3, 8), false},
+        {"unusable parameters", 12, -1, 3, -1, png_filter(raw, 9, 3, 4), false},
+    };
+    for (const pcase &c : cases) {
+        SCOPED_TRACE(c.name);
+        image_params p{};
+        p.width = 3, p.height = 2, p.bpc = 8, p.cs_comps = 3;
+        p.chain.count = 1;
+        p.chain.stage[0] = stream_stage{pf_flate, c.predictor, c.colors, c.bpc, c.columns, {}, -1};
+        std::string z = zlib_stored(c.enc);
+        uint8_t *out = nullptr;
+        uint64_t n = 0;
+        ASSERT_EQ(0, image_decode(nullptr, &p, 1, (const uint8_t *)z.data(), z.size(), &out, &n));
+        EXPECT_EQ(c.undone ? raw : c.enc, std::string((const char *)out, (size_t)n));
+        free(out);
+    }
 }
 
 #ifdef HAVE_ZLIB

@@ -431,6 +431,26 @@ TEST(InlineWalk, EveryKindOfPlaceWithRealConversions) {
     EXPECT_EQ((std::vector<uint8_t>{255, 0, 0, 255, 0, 255, 0, 255, 255, 0, 0, 255}), got[1].rgba);
 }
 
+#ifdef HAVE_ZLIB
+// Page content that compresses over 500:1 (one inline image and 100 KB of spaces) is read whole:
+// its image is found.
+TEST(InlineWalk, WellCompressedContent) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.page(3, 2, "/Contents 70 0 R");
+    std::string content = "BI /W 2 /H 1 /CS /G /BPC 8 ID ab EI" + std::string(100000, ' ');
+    ASSERT_LT(zlib_compress(content).size() * 500, content.size());
+    b.stream(70, "<< /Filter /FlateDecode >>", zlib_compress(content));
+    b.xref_table(trailer_opts(1));
+    std::string path = b.save_temp("inline_ratio");
+    std::vector<listed> got = walk_file(path);
+    remove(path.c_str());
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(2, got[0].w);
+}
+#endif
+
 // ---- real producers -------------------------------------------------------------------------------
 
 // Pixels of a binary PGM or PPM file as RGBA, with alpha from the PGM alpha_path when given.

@@ -51,12 +51,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 #include <dirent.h>
 #include <unistd.h>
+#include "pdfcore/pdfcore.h"
 #ifdef HAVE_ZLIB
 #include <zlib.h>
 #endif
@@ -145,7 +147,21 @@ struct slen {
     }
 };
 
-struct stream_opts {
+// extract_all_objstm over bytes held outside a loaded document: a document record that borrows
+// data, the index and the arena for the call.
+inline void unpack_objstm(const uint8_t *data, int32_t len, objvec *objs, arena *ar) {
+    pdfcore_doc doc;
+    memset(&doc, 0, sizeof doc);
+    doc.data = const_cast<uint8_t *>(data);
+    doc.size = len;
+    doc.objs = *objs;
+    doc.arena = *ar;
+    extract_all_objstm(&doc);
+    *objs = doc.objs;
+    *ar = doc.arena;
+}
+
+struct stream_layout {
     slen length = slen::right();
     std::string eol_after_kw = "\n";
     std::string eol_before_end = "\n";
@@ -192,7 +208,7 @@ struct pdf_builder {
     }
 
     long stream(int num, const std::string &dict, const std::string &data,
-                const stream_opts &o = stream_opts()) {
+                const stream_layout &o = stream_layout()) {
         std::string d = dict;
         std::string len_text;
         switch (o.length.kind) {
@@ -217,7 +233,7 @@ struct pdf_builder {
         return at;
     }
     long stream(int num, const std::string &dict, const std::string &data, slen length) {
-        stream_opts o;
+        stream_layout o;
         o.length = length;
         return stream(num, dict, data, o);
     }

@@ -21,7 +21,7 @@ struct index_fixture {
         scan_pass1(u(bytes), len, &objs);
         scan_pass2(u(bytes), len, &objs);
         if (full) {
-            extract_all_objstm(u(bytes), len, &objs, &ar);
+            unpack_objstm(u(bytes), len, &objs, &ar);
             max_num = select_objects(u(bytes), len, &objs);
         }
     }
@@ -145,7 +145,7 @@ TEST(Scan, StreamExtents) {
     for (const extent_case &c : cases) {
         SCOPED_TRACE(c.name);
         pdf_builder b;
-        stream_opts o;
+        stream_layout o;
         o.length = c.length;
         o.eol_before_end = c.before_end;
         b.stream(4, "<< /Type /X >>", data, o);
@@ -163,7 +163,7 @@ TEST(Scan, StreamExtents) {
 
 TEST(Scan, RightLengthKeepsTrailingEolInData) {
     pdf_builder b;
-    stream_opts o;
+    stream_layout o;
     o.eol_before_end = "";
     b.stream(4, "<< >>", "abc\n", o);  // the LF is data: /Length 4 says so
     index_fixture ix(b.bytes());
@@ -194,7 +194,7 @@ TEST(Scan, IndirectLengthWithWrongValueFallsBackToSearch) {
 TEST(Scan, UnterminatedStreamTakesEverythingAfterIt) {
     pdf_builder b;
     b.obj(1, "<< /Before true >>");
-    stream_opts o;
+    stream_layout o;
     o.endstream = false;
     o.endobj = false;
     b.stream(4, "<< >>", "data", o);
@@ -225,7 +225,7 @@ TEST(Scan, DataStartAfterStreamKeyword) {
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
         pdf_builder b;
-        stream_opts o;
+        stream_layout o;
         o.eol_after_kw = c.eol;
         o.length = slen::missing();
         b.stream(4, "<< >>", "DATA", o);
@@ -436,7 +436,7 @@ static std::string sample_file() {
     b.page(3, 2, "/Contents 4 0 R /Resources << /XObject << /Im1 5 0 R >> >>");
     b.stream(4, "<< >>", "q 1 0 0 1 0 0 cm /Im1 Do Q 9 0 obj");
     b.stream(5, "<< /Type /XObject /Subtype /Image /Length 6 0 R >>", "\x01\x02\x03",
-             stream_opts());
+             stream_layout());
     b.objstm(7, {{8, "<< /A (x>>y) >>"}, {9, "[1 0 R]"}}, false);
     b.xref_table(trailer_opts(1));
     return b.bytes();
@@ -454,7 +454,7 @@ TEST(Scan, TruncationAndMutationSweep) {
         arena ar = {nullptr, 0, 0};
         scan_pass1(d, len, &objs);
         scan_pass2(d, len, &objs);
-        extract_all_objstm(d, len, &objs, &ar);
+        unpack_objstm(d, len, &objs, &ar);
         (void)select_objects(d, len, &objs);
         for (int32_t i = 0; i < objs.count; i++) {
             const pdfcore_obj &e = objs.items[i];

@@ -36,7 +36,7 @@ struct tree_fixture {
         int32_t len = (int32_t)bytes.size();
         scan_pass1(u(bytes), len, &objs);
         scan_pass2(u(bytes), len, &objs);
-        extract_all_objstm(u(bytes), len, &objs, &ar);
+        unpack_objstm(u(bytes), len, &objs, &ar);
         max_num = select_objects(u(bytes), len, &objs);
     }
     int32_t resolve(int32_t root) {
