@@ -335,8 +335,7 @@ static void palette_to_rgb(const uint8_t *raw, int32_t entries, int32_t bc, uint
         if (bc == 1) {
             o[0] = o[1] = o[2] = e[0];
         } else if (bc == 4) {
-            double k = 1.0 - e[3] / 255.0;
-            for (int j = 0; j < 3; j++) o[j] = (uint8_t)((1.0 - e[j] / 255.0) * k * 255.0);
+            for (int j = 0; j < 3; j++) o[j] = colour_cmyk_channel(e[j], e[3]);
         } else {
             o[0] = e[0], o[1] = e[1], o[2] = e[2];
         }
