@@ -1,5 +1,6 @@
 // pdfextractimg/function.h - PDF functions (ISO 32000-1 7.10): sampled (Type 0), exponential
 // (Type 2), stitching (Type 3) and PostScript calculator (Type 4), described in memory and evaluated.
+// function.cpp keeps, checks and evaluates sets, calculator.cpp compiles and runs Type 4 programs.
 //
 // Whoever reads the file fills an fn_desc per function dictionary or stream (numbers, arrays,
 // sample bytes, program text, all owned by the caller) and adds it to an fn_set, which checks it
@@ -80,7 +81,7 @@ struct fn_desc {
 
 // One compiled Type 4 operation.
 struct fn_op {
-    int32_t code;   // an operator, or push / jump (function.cpp)
+    int32_t code;   // an operator, or push / jump (calculator.cpp)
     int32_t arg;    // integer or bool to push, jump target
     double num;     // real to push
 };
@@ -152,9 +153,10 @@ void fn_set_free(fn_set *s);
 // v within [lo, hi]; NaN gives lo.
 inline double fn_clip(double v, double lo, double hi) { return !(v >= lo) ? lo : v > hi ? hi : v; }
 
-// Compiles Type 4 program text into a new malloc'd code array (caller frees): 0 and *code,
-// *code_len set, or -1 (text outside braces, unknown operator or token, a procedure not followed
-// by if or ifelse, unbalanced braces, nesting above fn_max_nesting, code above fn_max_code).
+// The calculator (calculator.cpp). Compiles Type 4 program text into a new malloc'd code array
+// (caller frees): 0 and *code, *code_len set, or -1 (text outside braces, unknown operator or
+// token, a procedure not followed by if or ifelse, unbalanced braces, nesting above
+// fn_max_nesting, code above fn_max_code).
 int fn_compile(const uint8_t *text, uint64_t len, fn_op **code, int32_t *code_len);
 // Runs compiled code with the m inputs pushed as reals and takes n outputs from the top of the
 // stack (not clipped). 0, or -1 as for fn_eval.
