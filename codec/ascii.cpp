@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pdfcore/pdfcore.h"  // the character classes
+#include "codec/chars.h"
 
 // Powers of 85 by digit position within a group, most significant first.
 static const uint32_t pow85[5] = {52200625u, 614125u, 7225u, 85u, 1u};

@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/chars.h"
 #include "pdfcore/security.h"
 
 // ---- constants ----------------------------------------------------------------------------------
@@ -49,51 +50,8 @@ const int32_t max_head_comment = 256;          // longest line looked at for a c
 
 // ---- character classes --------------------------------------------------------------------------
 //
-// The library's only definitions of its byte classes, the same under any locale.
-
-// PDF whitespace, the token separator: 00 09 0A 0C 0D 20 (0x0B is none).
-inline bool is_pdf_ws(uint8_t c) {
-    return c == 0x00 || c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20;
-}
-// The C library's isspace under the "C" locale: 09..0D and 20 (0x0B yes, 0x00 no). The readers of
-// fixed-layout text use it where the first version of the design read with text-mode tools: the
-// `N G obj` header read backwards, cross-reference table entries, the bytes before `endstream`,
-// the end of a key name in an XObject dictionary, and the ASCII filters. Their answers depend on
-// it, so it stays a class of its own.
-inline bool is_c_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
-inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
-// ASCII letters and digits only: bytes of 0x80 and above never extend a word or keyword.
-inline bool is_word(uint8_t c) {
-    return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-// Bytes that make a key name longer for find_name: /Type is not found in /Type_2 or /Types.
-inline bool is_name_cont(uint8_t c) { return is_word(c) || c == '+' || c == '-' || c == '_'; }
-// PDF delimiters: a name token ends at one of them, as at whitespace.
-inline bool is_delim(uint8_t c) {
-    return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||
-           c == '}' || c == '/' || c == '%';
-}
-// The bytes a dictionary scan (find_dict_close) acts on: '<', '>', '(' and '%'; it steps over any
-// other byte. One range and bit test, as the scan runs over every byte of every dictionary.
-inline bool is_dict_scan_stop(uint8_t c) {
-    const uint32_t stops = 1u << ('<' - '%') | 1u << ('>' - '%') | 1u << ('(' - '%') | 1u;
-    uint32_t k = (uint32_t)c - (uint32_t)'%';
-    return k <= (uint32_t)('>' - '%') && (stops >> k & 1u);
-}
-// pos at a '%' that starts a comment: the position of the end of line (CR or LF) that ends it, or
-// end. A comment runs from '%' to the end of its line, outside strings and stream data, and
-// separates tokens as whitespace does.
-inline int32_t comment_end(const uint8_t *data, int32_t pos, int32_t end) {
-    while (pos < end && data[pos] != '\n' && data[pos] != '\r') pos++;
-    return pos;
-}
-// Value of a hexadecimal digit, -1 for any other byte.
-inline int hex_value(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// The byte classes, comment_end and token_end (the one rule for where a number, keyword or name
+// ends) live in codec/chars.h, included above.
 
 // ---- structs ------------------------------------------------------------------------------------
 
@@ -292,9 +250,9 @@ int32_t pdfcore_string_end(const uint8_t *text, int32_t pos, int32_t end);
 // comments skipped), or end when it does not close.
 int32_t pdfcore_array_end(const uint8_t *text, int32_t pos, int32_t end);
 // The position after the value written at pos: a string, hexadecimal string, dictionary or array
-// (end when it does not close), a name, a reference `n g R`, a number as pdfcore_read_real reads
-// it, a keyword (true, false, null); any other byte is a value of one byte. pos + 1 at least;
-// end when pos is outside [0, end).
+// (end when it does not close), a reference `n g R`, a name, number or keyword to where the token
+// reader ends it (token_end: "1e5" is one value); a delimiter that opens nothing is a value of one
+// byte. pos + 1 at least; end when pos is outside [0, end).
 int32_t pdfcore_value_end(const uint8_t *text, int32_t pos, int32_t end);
 // The elements of an array, one at a time. *pos starts just after the '[' (arr's text, bounded by
 // arr->end). pdfcore_array_item: 1 and *item = arr's span narrowed to the next element as written
@@ -355,9 +313,10 @@ int64_t pdfcore_read_string(const pdfcore_doc *doc, const pdfcore_span *v, uint8
 // ---- what the core offers: tokens and dictionary entries ----------------------------------------
 //
 // The token reader of content streams (and of any object text): whitespace and comments ('%' to
-// the end of the line) separate tokens; a literal string is one token, whatever it holds. The
-// readers built on it step over nested values whole, so a key of a nested dictionary is never
-// taken for one of the dictionary read. They read text[0, end) and never at or beyond end.
+// the end of the line) separate tokens; a literal string is one token, whatever it holds. It reads
+// text[0, end) and never at or beyond end. The value readers above are not built on it: they step
+// over whole values (a nested dictionary at once), but end a name, number or keyword where it ends
+// one (token_end), so both readers agree on where every token ends.
 
 enum pdfcore_token_kind {
     tok_end = 0,     // nothing but whitespace and comments left

@@ -1,14 +1,7 @@
-// pdfcore/tokens.cpp - the token reader of content streams and the readers of values and
-// dictionary entries built on it.
+// pdfcore/tokens.cpp - the token reader of content streams (and of inline image dictionaries).
 #include "pdfcore/pdfcore.h"
 
 #include <cstring>
-
-// A run of bytes that are neither whitespace nor delimiters.
-static int32_t regular_end(const uint8_t *t, int32_t p, int32_t end) {
-    while (p < end && !is_pdf_ws(t[p]) && !is_delim(t[p])) p++;
-    return p;
-}
 
 // 1 when t[start, end) reads as a number: signs, digits and points, at least one digit.
 static bool is_number(const uint8_t *t, int32_t start, int32_t end) {
@@ -21,12 +14,7 @@ static bool is_number(const uint8_t *t, int32_t start, int32_t end) {
 }
 
 int pdfcore_next_token(const uint8_t *t, int32_t end, int32_t *pos, pdfcore_token *tok) {
-    int32_t p = *pos < 0 ? 0 : *pos;
-    for (;;) {
-        p = skip_ws(t, p, end);
-        if (p >= end || t[p] != '%') break;
-        while (p < end && t[p] != '\n' && t[p] != '\r') p++;  // a comment runs to the line's end
-    }
+    int32_t p = skip_ws(t, *pos < 0 ? 0 : *pos, end);
     if (p >= end) {
         *tok = pdfcore_token{tok_end, end, end};
         *pos = end;
@@ -36,7 +24,7 @@ int pdfcore_next_token(const uint8_t *t, int32_t end, int32_t *pos, pdfcore_toke
     switch (t[p]) {
     case '/':
         kind = tok_name;
-        e = regular_end(t, p + 1, end);
+        e = token_end(t, p + 1, end);
         break;
     case '(':
         kind = tok_string;
@@ -63,7 +51,7 @@ int pdfcore_next_token(const uint8_t *t, int32_t end, int32_t *pos, pdfcore_toke
     case ']': kind = tok_array_close; break;
     case ')': case '{': case '}': break;  // delimiters that open nothing here
     default:
-        e = regular_end(t, p, end);
+        e = token_end(t, p, end);
         kind = is_number(t, p, e) ? tok_number : tok_word;
     }
     *tok = pdfcore_token{kind, p, e};

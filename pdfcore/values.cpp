@@ -165,20 +165,16 @@ int pdfcore_read_real(const uint8_t *t, int32_t end, int32_t *pos, double *value
     return 1;
 }
 
-// The name token's bytes run up to whitespace or a delimiter.
-static bool in_name(uint8_t c) { return !is_pdf_ws(c) && !is_delim(c); }
-
 int32_t pdfcore_read_name(const uint8_t *t, int32_t end, int32_t pos, char *out, int32_t cap,
                           int *cut) {
-    int32_t p = pos + 1, n = 0;
+    int32_t p = pos + 1, n = 0, e = token_end(t, pos + 1, end);
     *cut = 0;
-    while (p < end && in_name(t[p])) {
+    for (; p < e; p++) {
         if (n < cap - 1) out[n++] = (char)t[p];
         else *cut = 1;
-        p++;
     }
     out[n] = '\0';
-    return p;
+    return e;
 }
 
 // ---- strings and arrays -------------------------------------------------------------------------
@@ -237,22 +233,10 @@ int32_t pdfcore_value_end(const uint8_t *t, int32_t pos, int32_t end) {
         const void *gt = memchr(t + p, '>', (size_t)(end - p));
         return gt ? (int32_t)((const uint8_t *)gt - t) + 1 : end;
     }
-    if (c == '/') {
-        while (p < end && in_name(t[p])) p++;
-        return p;
-    }
+    if (c == '/') return token_end(t, p, end);
     int32_t after = 0;
     if (is_digit(c) && pdfcore_read_ref(t, end, pos, &after) > 0) return after;
-    if (is_digit(c) || c == '+' || c == '-' || c == '.') {  // what pdfcore_read_real reads
-        p = c == '+' || c == '-' ? pos + 1 : pos;
-        while (p < end && is_digit(t[p])) p++;
-        if (p < end && t[p] == '.') p++;
-        while (p < end && is_digit(t[p])) p++;
-        return p > pos ? p : pos + 1;
-    }
-    if (is_word(c))
-        while (p < end && is_word(t[p])) p++;
-    return p;
+    return is_regular(c) ? token_end(t, pos, end) : p;  // a delimiter that opens nothing: one byte
 }
 
 int pdfcore_array_item(const pdfcore_span *arr, int32_t *pos, pdfcore_span *item) {
@@ -291,10 +275,8 @@ int pdfcore_dict_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *key,
             p = pdfcore_value_end(t, p, end);
             continue;
         }
-        int32_t q = p + 1;
-        while (q < end && !is_pdf_ws(t[q]) && !is_delim(t[q])) q++;
         *key = p;
-        *value = skip_ws(t, q, end);
+        *value = skip_ws(t, token_end(t, p + 1, end), end);
         // a key without a value: what holds the dictionary closes at *value
         *pos = *value < end && (t[*value] == '>' || t[*value] == ']') ? *value
                                                                       : pdfcore_value_end(t, *value, end);
@@ -307,7 +289,7 @@ int pdfcore_name_is(const uint8_t *t, int32_t end, int32_t pos, const char *name
     int32_t n = (int32_t)strlen(name);
     if (n > end - pos - 1 || memcmp(t + pos + 1, name, (size_t)n) != 0) return 0;
     int32_t q = pos + 1 + n;
-    return q >= end || is_pdf_ws(t[q]) || is_delim(t[q]);
+    return q >= end || !is_regular(t[q]);
 }
 
 int pdfcore_ref_list_next(const uint8_t *t, int32_t end, int32_t *pos, int32_t *num) {
@@ -437,7 +419,7 @@ int pdfcore_read_number(const pdfcore_doc *doc, pdfcore_span v, double *value) {
     double d = 0;
     if (!pdfcore_read_real(v.text, v.end, &p, &d)) return 0;
     // The whole token: "1.5.2" or "12abc" is no number.
-    if (p < v.end && !is_pdf_ws(v.text[p]) && !is_delim(v.text[p])) return 0;
+    if (token_end(v.text, p, v.end) != p) return 0;
     *value = d;
     return 1;
 }

@@ -1,5 +1,6 @@
-// pdfextractimg/colour.h - colour beyond the device spaces: CIE L*a*b* to sRGB, and image samples
-// converted row by row through a tint transform (Separation, DeviceN), the All colorant, or Lab.
+// pdfextractimg/colour.h - colour beyond gray and RGB: CMYK to RGB, CIE L*a*b* to sRGB, and image
+// samples converted row by row through a tint transform (Separation, DeviceN), the All colorant,
+// or Lab.
 //
 // Lab (ISO 32000-1 8.6.5.4): L* in [0 100] and a*, b* clipped to the space's /Range give XYZ
 // relative to the space's /WhitePoint; Bradford adaptation to D65, the sRGB matrix and transfer
@@ -63,6 +64,12 @@ struct colour_conv {
 };
 
 // ---- functions ----------------------------------------------------------------------------------
+
+// One RGB byte of a CMYK pixel from its component c and its black k (both 0..255):
+// (1 - c)(1 - k) of 255, truncated. The one CMYK conversion, of samples and palettes alike.
+inline uint8_t colour_cmyk_channel(uint32_t c, uint32_t k) {
+    return (uint8_t)((1.0 - c / 255.0) * (1.0 - k / 255.0) * 255.0);
+}
 
 // Prepares a Lab space from its /WhitePoint (3 numbers, required: X and Z positive, Y positive
 // and normalised to 1), /BlackPoint (3 non-negative numbers or NULL) and /Range (4 numbers,

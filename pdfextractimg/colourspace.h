@@ -1,7 +1,7 @@
 // pdfextractimg/colourspace.h - an image's /ColorSpace read into what its conversion needs: device,
 // calibrated and ICC-based spaces by their component count; Separation, DeviceN and Lab with their
 // tint transforms (function.h) and parameters (colour.h); Indexed palettes, each entry converted
-// through its base space into RGB. Function dictionaries and streams are read here too.
+// through its base space into RGB. Tint transforms are read by fn_read (function.h).
 //
 // Separation [/Separation name alternate tintTransform]: the colorant All is gray 1 - tint (no
 // function needed), None never marks the page, any other name goes through the tint transform into
@@ -66,11 +66,5 @@ int image_space_conv(const image_space *sp, int32_t bits, const double *decode,
                      int32_t decode_count, colour_conv *c);
 // Frees the functions; *sp is left zeroed. Harmless twice.
 void image_space_free(image_space *sp);
-
-// Reads the function at v->start (a dictionary, a stream, or a reference to either) and every
-// function a stitching function reaches (as many as an fn_set holds; each reference read anew,
-// so a loop of references runs into that cap) into s, and checks it with fn_check. Sample data
-// and programs are the streams' bytes through their own filters. The function's index, or -1.
-int32_t read_function(const pdfcore_doc *doc, const pdfcore_span *v, fn_set *s);
 
 #endif

@@ -1,12 +1,14 @@
 // pdfextractimg/function.h - PDF functions (ISO 32000-1 7.10): sampled (Type 0), exponential
-// (Type 2), stitching (Type 3) and PostScript calculator (Type 4), described in memory and evaluated.
+// (Type 2), stitching (Type 3) and PostScript calculator (Type 4), read from a document, described
+// in memory and evaluated. function_read.cpp reads dictionaries and streams, function.cpp keeps,
+// checks and evaluates sets, calculator.cpp compiles and runs Type 4 programs.
 //
-// Whoever reads the file fills an fn_desc per function dictionary or stream (numbers, arrays,
-// sample bytes, program text, all owned by the caller) and adds it to an fn_set, which checks it
-// against the caps below and copies what it keeps. A stitching function names its subfunctions by
-// their index in the same set, so a set is flat and nothing recurses: indexes may be reserved
-// first (fn_reserve) and defined later, in any order. fn_check then verifies one root and every
-// function it reaches; only then does fn_eval evaluate it.
+// fn_read (or any other reader) fills an fn_desc per function dictionary or stream (numbers,
+// arrays, sample bytes, program text, all owned by the caller) and adds it to an fn_set, which
+// checks it against the caps below and copies what it keeps. A stitching function names its
+// subfunctions by their index in the same set, so a set is flat and nothing recurses: indexes may
+// be reserved first (fn_reserve) and defined later, in any order. fn_check then verifies one root
+// and every function it reaches; only then does fn_eval evaluate it.
 //
 // Evaluation: inputs are clipped to /Domain, outputs to /Range when there is one. Type 0
 // interpolates the samples multilinearly (an /Order of 3 is computed as 1). Type 3 picks the
@@ -21,6 +23,9 @@
 #ifndef QV_PDFEXTRACTIMG_FUNCTION_H
 #define QV_PDFEXTRACTIMG_FUNCTION_H
 #include <cstdint>
+
+struct pdfcore_doc;
+struct pdfcore_span;
 
 // ---- constants ----------------------------------------------------------------------------------
 
@@ -80,7 +85,7 @@ struct fn_desc {
 
 // One compiled Type 4 operation.
 struct fn_op {
-    int32_t code;   // an operator, or push / jump (function.cpp)
+    int32_t code;   // an operator, or push / jump (calculator.cpp)
     int32_t arg;    // integer or bool to push, jump target
     double num;     // real to push
 };
@@ -122,6 +127,12 @@ struct fn_set {
 
 // ---- functions ----------------------------------------------------------------------------------
 
+// Reads the function at v->start (a dictionary, a stream, or a reference to either) and every
+// function a stitching function reaches (as many as an fn_set holds; each reference read anew,
+// so a loop of references runs into that cap) into s, and checks it with fn_check. Sample data
+// and programs are the streams' bytes through their own filters. The function's index, or -1.
+int32_t fn_read(const pdfcore_doc *doc, const pdfcore_span *v, fn_set *s);
+
 // Adds an empty slot to be defined later. Its index, or -1 (fn_max_functions reached, no memory).
 int32_t fn_reserve(fn_set *s);
 // Checks *d and stores it in slot f (reserved, not yet defined). 0, or -1: unknown type, a
@@ -152,9 +163,10 @@ void fn_set_free(fn_set *s);
 // v within [lo, hi]; NaN gives lo.
 inline double fn_clip(double v, double lo, double hi) { return !(v >= lo) ? lo : v > hi ? hi : v; }
 
-// Compiles Type 4 program text into a new malloc'd code array (caller frees): 0 and *code,
-// *code_len set, or -1 (text outside braces, unknown operator or token, a procedure not followed
-// by if or ifelse, unbalanced braces, nesting above fn_max_nesting, code above fn_max_code).
+// The calculator (calculator.cpp). Compiles Type 4 program text into a new malloc'd code array
+// (caller frees): 0 and *code, *code_len set, or -1 (text outside braces, unknown operator or
+// token, a procedure not followed by if or ifelse, unbalanced braces, nesting above
+// fn_max_nesting, code above fn_max_code).
 int fn_compile(const uint8_t *text, uint64_t len, fn_op **code, int32_t *code_len);
 // Runs compiled code with the m inputs pushed as reals and takes n outputs from the top of the
 // stack (not clipped). 0, or -1 as for fn_eval.

@@ -214,10 +214,6 @@ static inline bool decode_pair(const image_params *p, int32_t k, double lo, doub
     return p->decode_count >= 2 * k + 2 && p->decode[2 * k] == lo && p->decode[2 * k + 1] == hi;
 }
 
-static inline uint8_t cmyk_channel(uint32_t v, uint32_t k) {
-    return (uint8_t)((1.0 - v / 255.0) * (1.0 - k / 255.0) * 255.0);
-}
-
 // Alpha of mask image num, scaled to width x height by nearest neighbour: its samples as they are
 // (a soft mask), or one bit a pixel with 1 transparent (stencil). /Decode [1 0] inverts either.
 static uint8_t *mask_alpha(const pdfcore_doc *doc, int32_t num, int32_t width, int32_t height,
@@ -399,9 +395,9 @@ static void color_row(const uint8_t *v, uint64_t m, uint64_t w, int32_t c, const
             o[0] = s[0] ^ inv[0], o[1] = s[1] ^ inv[1], o[2] = s[2] ^ inv[2];
         } else {
             uint32_t k = (uint32_t)(s[3] ^ inv[3]);
-            o[0] = cmyk_channel((uint32_t)(s[0] ^ inv[0]), k);
-            o[1] = cmyk_channel((uint32_t)(s[1] ^ inv[1]), k);
-            o[2] = cmyk_channel((uint32_t)(s[2] ^ inv[2]), k);
+            o[0] = colour_cmyk_channel((uint32_t)(s[0] ^ inv[0]), k);
+            o[1] = colour_cmyk_channel((uint32_t)(s[1] ^ inv[1]), k);
+            o[2] = colour_cmyk_channel((uint32_t)(s[2] ^ inv[2]), k);
         }
     }
 }
@@ -414,9 +410,9 @@ static void converted_row(const uint8_t *v, uint64_t w, int32_t oc, uint8_t *o) 
         } else if (oc == 3) {
             o[0] = v[0], o[1] = v[1], o[2] = v[2];
         } else {
-            o[0] = cmyk_channel(v[0], v[3]);
-            o[1] = cmyk_channel(v[1], v[3]);
-            o[2] = cmyk_channel(v[2], v[3]);
+            o[0] = colour_cmyk_channel(v[0], v[3]);
+            o[1] = colour_cmyk_channel(v[1], v[3]);
+            o[2] = colour_cmyk_channel(v[2], v[3]);
         }
         o[3] = 255;
     }

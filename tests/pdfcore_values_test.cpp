@@ -127,10 +127,11 @@ TEST(Values, ArrayElements) {
 TEST(Values, ValueEnds) {
     struct vcase { const char *text; int32_t end; };
     const vcase cases[] = {
-        {"/Name/Next", 5},   {"12 0 R 5", 6},     {"12 0 Rx", 2},       {"-1.5.2", 4},
-        {"+", 1},            {"true]", 4},        {"(a)b", 3},          {"(open", 5},
-        {"<41>>", 4},        {"<< /A <<>> >>x", 13}, {"[1 (]) 2]x", 9},  {")", 1},
-        {"", 0},
+        {"/Name/Next", 5},   {"12 0 R 5", 6},     {"12 0 Rx", 2},       {"+", 1},
+        {"true]", 4},        {"(a)b", 3},         {"(open", 5},         {"<41>>", 4},
+        {"<< /A <<>> >>x", 13}, {"[1 (]) 2]x", 9}, {")", 1},             {"", 0},
+        // A number or keyword ends where the token reader ends it: at whitespace or a delimiter.
+        {"1e5 2", 3},        {"-1.5.2]", 6},      {"+.5x/A", 4},        {"false#>>", 6},
     };
     for (const vcase &c : cases) {
         SCOPED_TRACE(c.text);
