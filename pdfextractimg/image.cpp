@@ -355,18 +355,15 @@ static void one_bit_row(const uint8_t *v, uint64_t m, uint64_t w, uint8_t flip, 
     }
 }
 
-// Palette indexes (read backwards from max_raw under index_inv); an index past the palette is a
-// gray of its own value.
+// Palette indexes (read backwards from max_raw under index_inv); an index past the palette takes
+// its last entry (hival), as readers clamp it.
 static void palette_row(const image_params *p, const uint8_t *v, uint64_t m, uint64_t w,
                         bool index_inv, uint32_t max_raw, uint8_t *o) {
+    uint32_t last = (uint32_t)p->palette_entries - 1u;  // palette_row runs with entries >= 1
     for (uint64_t x = 0; x < w; x++, o += 4) {
         uint32_t k = 0;  // missing: entry 0
         if (x < m) k = index_inv ? max_raw - v[x] : v[x];
-        if (k < (uint32_t)p->palette_entries) {
-            memcpy(o, p->palette + 3u * k, 3);
-        } else {
-            o[0] = o[1] = o[2] = (uint8_t)k;
-        }
+        memcpy(o, p->palette + 3u * (k < last ? k : last), 3);
         o[3] = 255;
     }
 }
@@ -473,7 +470,7 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64
     }
     if (c != 1 && c != 3 && c != 4) return nullptr;
     int32_t depth = image_depth(p);
-    bool palette = p->indexed && p->palette;
+    bool palette = p->indexed && p->palette && p->palette_entries > 0;
     bool one_bit = depth == 1 && !p->image_mask && c == 1 && !palette;
     if (one_bit && !alpha) {
         *gray = 1;

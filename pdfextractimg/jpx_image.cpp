@@ -56,14 +56,18 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
     image_params q;
     int32_t c = 0, alpha_plane = -1;
     uint32_t iw = 0, ih = 0;
+    int palette_flag = p->indexed ? jpx_no_palette : 0;
     if (image_decode(doc, p, p->chain.count - 1, stream, stream_len, &code, &code_len) != 0)
         return nullptr;
     // The size is checked from the header before any sample is decoded.
-    if (jpx_read_header(code, code_len, &img) != 0 || img.width == 0 || img.height == 0 ||
+    // An Indexed image's samples are the dictionary's palette indexes: a palette box of the file is
+    // not applied to them.
+    if (jpx_decode_flags(code, code_len, jpx_header_only | palette_flag, &img) != 0 ||
+        img.width == 0 || img.height == 0 ||
         (uint64_t)img.width * img.height > max_image_pixels)
         goto done;
     jpx_image_free(&img);
-    if (jpx_decode(code, code_len, &img) != 0) goto done;
+    if (jpx_decode_flags(code, code_len, palette_flag, &img) != 0) goto done;
     free(code);
     code = nullptr;
     iw = img.width;

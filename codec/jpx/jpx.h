@@ -97,6 +97,14 @@ int jpx_decode(const uint8_t *data, uint64_t len, jpx_image *img);
 // stay NULL, and truncated. Lets a caller refuse an image by its size before it is decoded.
 int jpx_read_header(const uint8_t *data, uint64_t len, jpx_image *img);
 
+// Flags of jpx_decode_flags: jpx_header_only reads as jpx_read_header; jpx_no_palette leaves a palette
+// box (pclr) unapplied, so the planes are the codestream's components as they are (the palette's
+// indexes; a component mapping or channel definition that refers to the palette is not applied
+// either), for an image whose PDF colour space is Indexed and supplies the palette.
+const int jpx_header_only = 1;
+const int jpx_no_palette = 2;
+int jpx_decode_flags(const uint8_t *data, uint64_t len, int flags, jpx_image *img);
+
 // Frees what jpx_decode or jpx_read_header allocated; leaves *img zeroed (harmless twice).
 void jpx_image_free(jpx_image *img);
 

@@ -342,7 +342,8 @@ static void sycc_to_rgb(jpx_image *img) {
 
 // ---- entry --------------------------------------------------------------------------------------
 
-static int decode(const uint8_t *data, uint64_t len, int header_only, jpx_image *img) {
+static int decode(const uint8_t *data, uint64_t len, int flags, jpx_image *img) {
+    int header_only = flags & jpx_header_only;
     memset(img, 0, sizeof *img);
     if (!data || len < 12 || len > jpx_max_input) return -1;
     jp2_info in;
@@ -357,6 +358,10 @@ static int decode(const uint8_t *data, uint64_t len, int header_only, jpx_image 
         img->is_jp2 = 1;
     }
     if (jpx_codestream_decode(in.codestream, in.codestream_len, header_only, img) < 0) goto done;
+    if ((flags & jpx_no_palette) && in.have_pclr) {
+        // The palette's indexes: the codestream's components as they are, the first the index.
+        in.ncmap = -1, in.ncdef = -1;
+    }
     if (map_channels(&in, header_only, img) < 0 || read_colour(&in, img) < 0) goto done;
     if (order_channels(&in, img) < 0) goto done;
     if (img->enum_cs == 18 && !header_only) sycc_to_rgb(img);
@@ -371,7 +376,11 @@ done:
 int jpx_decode(const uint8_t *data, uint64_t len, jpx_image *img) { return decode(data, len, 0, img); }
 
 int jpx_read_header(const uint8_t *data, uint64_t len, jpx_image *img) {
-    return decode(data, len, 1, img);
+    return decode(data, len, jpx_header_only, img);
+}
+
+int jpx_decode_flags(const uint8_t *data, uint64_t len, int flags, jpx_image *img) {
+    return decode(data, len, flags, img);
 }
 
 void jpx_image_free(jpx_image *img) {
