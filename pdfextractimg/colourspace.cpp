@@ -7,7 +7,6 @@
 
 #include "pdfcore/pdfcore.h"
 #include "pdfcore/stream.h"
-#include "pdfextractimg/image.h"
 
 // ---- small readers ------------------------------------------------------------------------------
 
@@ -202,30 +201,30 @@ static void palette_to_rgb(const uint8_t *raw, int32_t entries, int32_t bc, uint
 }
 
 // The palette of entries entries of the base space, whose raw bytes (bc per entry) are read: RGB
-// triples into p->palette. A base with a conversion of its own (Lab, Separation, DeviceN) takes
+// triples into cs->palette. A base with a conversion of its own (Lab, Separation, DeviceN) takes
 // each entry as 8-bit samples through it. 0, or -1 when the conversion fails.
 static int make_palette(const image_space *base, const uint8_t *raw, int32_t entries, int32_t bc,
-                        image_params *p) {
-    p->palette = (uint8_t *)calloc((uint64_t)(entries + 1) * 3u, 1);
-    if (!p->palette) return 0;  // no memory: no palette, as for an unreadable one
+                        colour_space *cs) {
+    cs->palette = (uint8_t *)calloc((uint64_t)(entries + 1) * 3u, 1);
+    if (!cs->palette) return 0;  // no memory: no palette, as for an unreadable one
     if (base->kind == space_by_comps) {
-        palette_to_rgb(raw, entries, bc, p->palette);
+        palette_to_rgb(raw, entries, bc, cs->palette);
         return 0;
     }
     colour_conv c;
     if (image_space_conv(base, 8, nullptr, 0, &c)) return -1;
     uint8_t *out = (uint8_t *)malloc((uint64_t)entries * (uint64_t)c.out_comps);
     int rc = out && colour_conv_row8(&c, raw, (uint64_t)entries, out) == 0 ? 0 : -1;
-    if (rc == 0) palette_to_rgb(out, entries, c.out_comps, p->palette);
+    if (rc == 0) palette_to_rgb(out, entries, c.out_comps, cs->palette);
     free(out);
     colour_conv_free(&c);
     return rc;
 }
 
 // [/Indexed base hival lookup] at arr.
-static void read_indexed(const pdfcore_doc *doc, const pdfcore_span &arr, image_params *p) {
-    memcpy(p->cs_name, "Indexed", 8);
-    p->indexed = 1;
+static void read_indexed(const pdfcore_doc *doc, const pdfcore_span &arr, colour_space *cs) {
+    memcpy(cs->name, "Indexed", 8);
+    cs->indexed = 1;
     image_space base;
     memset(&base, 0, sizeof base);
     pdfcore_span e;
@@ -241,38 +240,39 @@ static void read_indexed(const pdfcore_doc *doc, const pdfcore_span &arr, image_
     int32_t bc = base.comps;
     uint8_t *raw = nullptr;
     if (base.kind == space_skip) {
-        p->space.kind = space_skip;
+        cs->space.kind = space_skip;
         goto done;
     }
     if (bc == 0) bc = 3;  // an unknown base: three bytes per entry
     if (pdfcore_array_get(doc, arr, at + 1, &e)) {
         int32_t hival = pdfcore_read_int(doc, e);
-        p->palette_entries = hival < 0 ? 0 : (hival > 255 ? 255 : hival) + 1;
+        cs->palette_entries = hival < 0 ? 0 : (hival > 255 ? 255 : hival) + 1;
     }
-    if (p->palette_entries == 0 || !pdfcore_array_get(doc, arr, at + 2, &e)) goto done;
-    raw = (uint8_t *)calloc((uint64_t)p->palette_entries * (uint64_t)bc, 1);
-    if (raw && read_lookup(doc, e, raw, (uint64_t)p->palette_entries * (uint64_t)bc) >= 0 &&
-        make_palette(&base, raw, p->palette_entries, bc, p)) {
-        free(p->palette);
-        p->palette = nullptr;
-        p->space.kind = space_skip;
+    if (cs->palette_entries == 0 || !pdfcore_array_get(doc, arr, at + 2, &e)) goto done;
+    raw = (uint8_t *)calloc((uint64_t)cs->palette_entries * (uint64_t)bc, 1);
+    if (raw && read_lookup(doc, e, raw, (uint64_t)cs->palette_entries * (uint64_t)bc) >= 0 &&
+        make_palette(&base, raw, cs->palette_entries, bc, cs)) {
+        free(cs->palette);
+        cs->palette = nullptr;
+        cs->space.kind = space_skip;
     }
 done:
     free(raw);
     image_space_free(&base);
 }
 
-void read_color_space(const pdfcore_doc *doc, const pdfcore_span *v, image_params *p) {
+void read_color_space(const pdfcore_doc *doc, const pdfcore_span *v, colour_space *cs) {
+    memset(cs, 0, sizeof *cs);
     pdfcore_span r = *v, first;
     char name[64];
     if (!pdfcore_resolve(doc, &r)) return;
     if (r.text[r.start] == '[' && pdfcore_array_get(doc, r, 0, &first) && name_at(first, name) &&
         !strcmp(name, "Indexed")) {
-        read_indexed(doc, r, p);
+        read_indexed(doc, r, cs);
         return;
     }
-    read_space(doc, r, &p->space, p->cs_name);
-    p->cs_comps = p->space.comps;
+    read_space(doc, r, &cs->space, cs->name);
+    cs->comps = cs->space.comps;
 }
 
 int image_space_conv(const image_space *sp, int32_t bits, const double *decode,
@@ -288,6 +288,13 @@ int image_space_conv(const image_space *sp, int32_t bits, const double *decode,
                                 sp->alt_comps, sp->alt_lab ? &sp->lab : nullptr);
     default: return -1;
     }
+}
+
+void colour_space_free(colour_space *cs) {
+    if (!cs) return;
+    free(cs->palette);
+    image_space_free(&cs->space);
+    memset(cs, 0, sizeof *cs);
 }
 
 void image_space_free(image_space *sp) {

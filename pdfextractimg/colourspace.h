@@ -25,7 +25,6 @@
 
 struct pdfcore_doc;
 struct pdfcore_span;
-struct image_params;
 
 // ---- constants ----------------------------------------------------------------------------------
 
@@ -51,14 +50,28 @@ struct image_space {
     int32_t fn;          // space_tint: the transform's index in fns
 };
 
+// An image's colour space as read: what its samples mean. All zero is a space judged by the data;
+// owns the palette and the space's functions, release with colour_space_free.
+struct colour_space {
+    char name[64];            // the space's name without '/' (a name value of at most 63
+                              // characters), "Indexed" for an Indexed array, "" otherwise
+    int32_t comps;            // components a sample has; 0: judged by the data
+    image_space space;        // how samples become colour (Separation, DeviceN, Lab, or by comps)
+    int32_t indexed;          // an Indexed array: samples are palette indexes
+    int32_t palette_entries;  // 0..256
+    uint8_t *palette;         // RGB, 3 bytes per entry, (palette_entries + 1) * 3 bytes, zero-filled
+};
+
 // ---- for the library's own code and tests ------------------------------------------------------
 
-// Reads the colour space value at v->start (a name, an array, or a reference to either) into p:
-// cs_name (a name value of at most 63 characters), cs_comps, space, and for an Indexed array
-// indexed, palette_entries and palette (RGB, from a string or a stream lookup, through the base's
-// conversion; an unknown base is read as three bytes per entry). Never fails: a space it does not
-// know leaves cs_comps 0, one it cannot convert leaves space.kind space_skip.
-void read_color_space(const pdfcore_doc *doc, const pdfcore_span *v, image_params *p);
+// Reads the colour space value at v->start (a name, an array, or a reference to either) into *cs
+// (overwritten, not freed): name, comps, space, and for an Indexed array indexed, palette_entries
+// and palette (RGB, from a string or a stream lookup, through the base's conversion; an unknown
+// base is read as three bytes per entry). Never fails: a space it does not know leaves comps 0,
+// one it cannot convert leaves space.kind space_skip.
+void read_color_space(const pdfcore_doc *doc, const pdfcore_span *v, colour_space *cs);
+// Frees the palette and the space's functions; *cs is left zeroed. Harmless twice.
+void colour_space_free(colour_space *cs);
 // Prepares *c to convert samples of bits bits (1..16) of a space_lab, space_tint or space_all
 // space, through the image's /Decode (2 per component; fewer numbers: the default). *sp must
 // outlive *c. 0, or -1 (another kind, bad arguments, no memory; *c is then zeroed).

@@ -71,7 +71,7 @@ void read_image_params_span(const pdfcore_doc *doc, const pdfcore_span &s, image
     }
     if ((k = pdfcore_find_key_outside(&s, "ColorSpace", lo, hi)) >= 0) {
         pdfcore_span v = from(s, k + 11);
-        read_color_space(doc, &v, p);
+        read_color_space(doc, &v, &p->cs);
     }
     stream_read_chain(doc, s, &p->chain);
     int32_t last = stream_chain_last(&p->chain);
@@ -103,11 +103,7 @@ void read_image_params_span(const pdfcore_doc *doc, const pdfcore_span &s, image
     if ((k = pdfcore_find_key_outside(&s, "Mask", lo, hi)) >= 0) read_mask(doc, from(s, k + 5), p);
 }
 
-void image_params_free(image_params *p) {
-    free(p->palette);
-    p->palette = nullptr;
-    image_space_free(&p->space);
-}
+void image_params_free(image_params *p) { colour_space_free(&p->cs); }
 
 int32_t image_depth(const image_params *p) {
     return p->bpc == 1 || p->bpc == 2 || p->bpc == 4 || p->bpc == 16 ? p->bpc : 8;
@@ -119,8 +115,8 @@ static uint64_t row_bytes_of(uint64_t width, uint64_t c, uint64_t depth) {
 }
 
 int32_t image_components(const image_params *p, uint64_t decoded_len) {
-    if (p->image_mask || p->indexed) return 1;
-    if (p->cs_comps > 0) return p->cs_comps;
+    if (p->image_mask || p->cs.indexed) return 1;
+    if (p->cs.comps > 0) return p->cs.comps;
     if (p->width <= 0 || p->height <= 0) return 3;
     uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height, d = (uint64_t)image_depth(p);
     // len >= h * row, compared by division: h * row can pass 2^64 for hostile sizes.
@@ -359,11 +355,11 @@ static void one_bit_row(const uint8_t *v, uint64_t m, uint64_t w, uint8_t flip, 
 // its last entry (hival), as readers clamp it.
 static void palette_row(const image_params *p, const uint8_t *v, uint64_t m, uint64_t w,
                         bool index_inv, uint32_t max_raw, uint8_t *o) {
-    uint32_t last = (uint32_t)p->palette_entries - 1u;  // palette_row runs with entries >= 1
+    uint32_t last = (uint32_t)p->cs.palette_entries - 1u;  // palette_row runs with entries >= 1
     for (uint64_t x = 0; x < w; x++, o += 4) {
         uint32_t k = 0;  // missing: entry 0
         if (x < m) k = index_inv ? max_raw - v[x] : v[x];
-        memcpy(o, p->palette + 3u * (k < last ? k : last), 3);
+        memcpy(o, p->cs.palette + 3u * (k < last ? k : last), 3);
         o[3] = 255;
     }
 }
@@ -422,7 +418,7 @@ static uint8_t *converted_pixels(const image_params *p, int32_t c, const uint8_t
     uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height, n = w * (uint64_t)c;
     int32_t depth = image_depth(p);
     colour_conv cv;
-    if (c != p->space.comps || image_space_conv(&p->space, depth, p->decode, p->decode_count, &cv))
+    if (c != p->cs.space.comps || image_space_conv(&p->cs.space, depth, p->decode, p->decode_count, &cv))
         return nullptr;
     uint64_t row = row_bytes_of(w, (uint64_t)c, (uint64_t)depth);
     uint8_t *px = (uint8_t *)malloc(w * h * 4u);
@@ -462,7 +458,7 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64
     if (p->width <= 0 || p->height <= 0) return nullptr;
     uint64_t w = (uint64_t)p->width, h = (uint64_t)p->height;
     if (w * h > max_image_pixels) return nullptr;
-    if (!p->image_mask && p->space.kind != space_by_comps) {
+    if (!p->image_mask && p->cs.space.kind != space_by_comps) {
         uint8_t *px = converted_pixels(p, c, d, len);
         if (px && alpha)
             for (uint64_t i = 0; i < w * h; i++) px[4 * i + 3] = alpha[i];
@@ -470,7 +466,7 @@ uint8_t *image_pixels(const image_params *p, int32_t c, const uint8_t *d, uint64
     }
     if (c != 1 && c != 3 && c != 4) return nullptr;
     int32_t depth = image_depth(p);
-    bool palette = p->indexed && p->palette && p->palette_entries > 0;
+    bool palette = p->cs.indexed && p->cs.palette && p->cs.palette_entries > 0;
     bool one_bit = depth == 1 && !p->image_mask && c == 1 && !palette;
     if (one_bit && !alpha) {
         *gray = 1;
@@ -650,7 +646,7 @@ int32_t image_convert(const pdfcore_doc *doc, const image_params *p, const uint8
     }
     // A space that never marks the page or cannot be converted (JPEG data above is passed through
     // as stored, whatever its space says).
-    if (p->space.kind == space_skip && !p->image_mask) goto done;
+    if (p->cs.space.kind == space_skip && !p->image_mask) goto done;
     if (stream_chain_last(&p->chain) == pf_jpx) {
         pixels = jpx_image_pixels(doc, p, stream, stream_len, &gray, &width, &height);
     } else {

@@ -33,12 +33,7 @@ struct image_params {
     int32_t bpc;              // /BitsPerComponent (8 when missing, -1 when not a number); 1 for masks
                               // and when the chain ends in CCITTFaxDecode or JBIG2Decode
     int32_t image_mask;       // /ImageMask true
-    char cs_name[64];         // colour space name without '/', "Indexed" for an Indexed array
-    int32_t cs_comps;         // components the colour space implies; 0: judged by the data
-    image_space space;        // how samples become colour (Separation, DeviceN, Lab, or by cs_comps)
-    int32_t indexed;          // /ColorSpace is an Indexed array
-    int32_t palette_entries;  // 0..256
-    uint8_t *palette;         // RGB, 3 bytes per entry, (palette_entries + 1) * 3 bytes, zero-filled
+    colour_space cs;          // /ColorSpace (colourspace.h)
     stream_chain chain;       // /Filter and /DecodeParms (pdfcore/stream.h)
     int32_t decode_count;     // numbers read from /Decode (at most 2 x colour_max_comps)
     double decode[2 * colour_max_comps];
@@ -57,7 +52,7 @@ struct image_params {
 void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_params *p);
 // The same from the image dictionary's text s (an empty span gives the defaults).
 void read_image_params_span(const pdfcore_doc *doc, const pdfcore_span &s, image_params *p);
-// Frees the palette and the space's functions; harmless twice.
+// Frees what the colour space owns; harmless twice.
 void image_params_free(image_params *p);
 
 // Runs the first count stages of p's chain over stream[0, stream_len) as an image needs them

@@ -169,7 +169,10 @@ static int read_inline_dict(const pdfcore_doc *doc, const pdfcore_span *res, con
     if (l >= 0) *length = parse_int_at(s.text, s.end, &l);
     free(d);
     pdfcore_span v;
-    if (cs >= 0 && resource_colour_space(doc, res, t, cs, end, &v)) read_color_space(doc, &v, p);
+    if (cs >= 0 && resource_colour_space(doc, res, t, cs, end, &v)) {
+        colour_space_free(&p->cs);  // the dictionary named it only
+        read_color_space(doc, &v, &p->cs);
+    }
     return 1;
 }
 
@@ -211,7 +214,7 @@ int inline_reads_as_content(const uint8_t *t, int32_t len, int32_t pos) {
 // Bytes of unfiltered data from the dimensions: -1 when they are not known (no width, height or
 // component count, or bits other than 1, 2, 4, 8, 16), -2 when the count passes 2^31 - 1.
 static int64_t unfiltered_length(const image_params *p) {
-    int32_t c = p->image_mask || p->indexed ? 1 : p->cs_comps;
+    int32_t c = p->image_mask || p->cs.indexed ? 1 : p->cs.comps;
     int32_t b = p->bpc;
     if (p->width <= 0 || p->height <= 0 || c <= 0) return -1;
     if (b != 1 && b != 2 && b != 4 && b != 8 && b != 16) return -1;

@@ -11,9 +11,9 @@
 // Colour channels the image takes: the dictionary's space when it gives one, else the file's.
 // 0 when neither says (no channel to take).
 static int32_t jpx_colour_channels(const image_params *p, const jpx_image &img) {
-    if (p->indexed) return 1;
-    if (p->space.kind != space_by_comps) return p->space.comps;
-    if (p->cs_comps > 0) return p->cs_comps;
+    if (p->cs.indexed) return 1;
+    if (p->cs.space.kind != space_by_comps) return p->cs.space.comps;
+    if (p->cs.comps > 0) return p->cs.comps;
     switch (img.colourspace) {
     case jpx_cs_gray: return 1;
     case jpx_cs_rgb: return 3;
@@ -56,7 +56,7 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
     image_params q;
     int32_t c = 0, alpha_plane = -1;
     uint32_t iw = 0, ih = 0;
-    int palette_flag = p->indexed ? jpx_no_palette : 0;
+    int palette_flag = p->cs.indexed ? jpx_no_palette : 0;
     if (image_decode(doc, p, p->chain.count - 1, stream, stream_len, &code, &code_len) != 0)
         return nullptr;
     // The size is checked from the header before any sample is decoded.
@@ -81,7 +81,7 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
     } else if (p->smask_in_data > 0 && img.nplanes > c) {
         alpha_plane = c;
     }
-    if (p->indexed) {
+    if (p->cs.indexed) {
         indexes = jpx_indexes(img);
         if (!indexes) goto done;
         if (alpha_plane >= 0 && jpx_to_8bit(&img, alpha_plane, 1, -1, &px) == 0) {

@@ -454,9 +454,9 @@ TEST(ImageParams, ColorSpaces) {
             b.obj(37, "/ICCBased");
             b.obj(38, "3");
         });
-        EXPECT_STREQ(c.cs_name, pd.p.cs_name);
-        EXPECT_EQ(c.comps, pd.p.cs_comps);
-        EXPECT_EQ(c.indexed, pd.p.indexed);
+        EXPECT_STREQ(c.cs_name, pd.p.cs.name);
+        EXPECT_EQ(c.comps, pd.p.cs.comps);
+        EXPECT_EQ(c.indexed, pd.p.cs.indexed);
     }
 }
 
@@ -507,11 +507,11 @@ TEST(ImageParams, Palettes) {
             b.obj(40, "1");
             b.obj(41, "/Indexed");
         });
-        EXPECT_EQ(1, pd.p.indexed);
-        EXPECT_EQ(c.entries, pd.p.palette_entries);
-        EXPECT_EQ(c.has_palette, pd.p.palette != nullptr);
-        if (pd.p.palette)
-            for (size_t i = 0; i < c.first.size(); i++) EXPECT_EQ(c.first[i], pd.p.palette[i]) << i;
+        EXPECT_EQ(1, pd.p.cs.indexed);
+        EXPECT_EQ(c.entries, pd.p.cs.palette_entries);
+        EXPECT_EQ(c.has_palette, pd.p.cs.palette != nullptr);
+        if (pd.p.cs.palette)
+            for (size_t i = 0; i < c.first.size(); i++) EXPECT_EQ(c.first[i], pd.p.cs.palette[i]) << i;
     }
 }
 
@@ -658,8 +658,8 @@ TEST(ImageComponents, ByColourSpaceAndData) {
     for (const ccase &c : cases) {
         SCOPED_TRACE(c.name);
         image_params p{};
-        p.width = c.w, p.height = c.h, p.bpc = c.bpc, p.cs_comps = c.comps;
-        p.indexed = c.indexed, p.image_mask = c.mask;
+        p.width = c.w, p.height = c.h, p.bpc = c.bpc, p.cs.comps = c.comps;
+        p.cs.indexed = c.indexed, p.image_mask = c.mask;
         EXPECT_EQ(c.want, image_components(&p, c.len));
     }
 }
@@ -739,7 +739,7 @@ TEST(ImagePredictors, Parameters) {
     for (const pcase &c : cases) {
         SCOPED_TRACE(c.name);
         image_params p{};
-        p.width = 3, p.height = 2, p.bpc = 8, p.cs_comps = 3;
+        p.width = 3, p.height = 2, p.bpc = 8, p.cs.comps = 3;
         p.chain.count = 1;
         p.chain.stage[0] = stream_stage{pf_flate, c.predictor, c.colors, c.bpc, c.columns, {}, -1};
         std::string z = zlib_stored(c.enc);
@@ -804,7 +804,7 @@ static std::vector<uint8_t> run_pixels(const pixel_case &c, int32_t *gray, const
     image_params p{};
     p.width = c.w, p.height = c.h, p.bpc = c.bpc;
     uint8_t pal[15] = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 0, 0, 0};
-    if (!strcmp(c.cs, "indexed")) p.indexed = 1, p.palette = pal, p.palette_entries = 4;
+    if (!strcmp(c.cs, "indexed")) p.cs.indexed = 1, p.cs.palette = pal, p.cs.palette_entries = 4;
     if (!strcmp(c.cs, "mask")) p.image_mask = 1;
     p.decode_count = (int32_t)c.decode.size();
     for (size_t i = 0; i < c.decode.size(); i++) p.decode[i] = c.decode[i];
@@ -834,11 +834,11 @@ TEST(ImagePixels, DepthsAndColourRules) {
          {{255, 255, 255, 255}, {0, 255, 255, 255}, {127, 127, 127, 255}, {63, 63, 63, 255}}},
         {"cmyk 4-bit", 1, 1, 4, 4, "", {}, BYTES("\xF0\x00"), {{0, 255, 255, 255}}},
         {"cmyk inverted", 1, 1, 8, 4, "", {1, 0, 1, 0, 1, 0, 1, 0}, std::string("\xFF\xFF\xFF\xFF", 4), {{255, 255, 255, 255}}},
-        {"indexed 8 out of range", 2, 1, 8, 1, "indexed", {}, "\x01\x07", {{40, 50, 60, 255}, {7, 7, 7, 255}}},
+        {"indexed 8 out of range: the last entry", 2, 1, 8, 1, "indexed", {}, "\x01\x07", {{40, 50, 60, 255}, {100, 110, 120, 255}}},
         {"indexed 1", 3, 1, 1, 1, "indexed", {}, "\x40", {{10, 20, 30, 255}, {40, 50, 60, 255}, {10, 20, 30, 255}}},
         {"indexed 1 decode 1 0", 2, 1, 1, 1, "indexed", {1, 0}, "\x40", {{40, 50, 60, 255}, {10, 20, 30, 255}}},
         {"indexed 2", 4, 1, 2, 1, "indexed", {}, "\x1B", {{10, 20, 30, 255}, {40, 50, 60, 255}, {70, 80, 90, 255}, {100, 110, 120, 255}}},
-        {"indexed 4", 2, 1, 4, 1, "indexed", {}, "\x3F", {{100, 110, 120, 255}, {15, 15, 15, 255}}},
+        {"indexed 4", 2, 1, 4, 1, "indexed", {}, "\x3F", {{100, 110, 120, 255}, {100, 110, 120, 255}}},
         {"short rgb", 2, 1, 8, 3, "", {}, "\x01\x02\x03\x04", {{1, 2, 3, 255}, {0, 0, 0, 255}}},
         {"short cmyk", 2, 1, 8, 4, "", {}, std::string("\x00\x00\x00\x00\x00", 5), {{255, 255, 255, 255}, {0, 0, 0, 255}}},
         {"short gray inverted", 2, 1, 8, 1, "", {1, 0}, "\x10", {{239, 239, 239, 255}, {255, 255, 255, 255}}},

@@ -149,12 +149,12 @@ TEST(InlineDict, ColourSpacesNamedInResources) {
         inline_image img;
         image_params p;
         ASSERT_EQ(1, inline_next(&rd.d, &r, &rd.res, &img, &p));
-        EXPECT_EQ(c.comps, p.cs_comps);
-        EXPECT_EQ(c.indexed, p.indexed);
-        EXPECT_EQ(c.entries, p.palette_entries);
+        EXPECT_EQ(c.comps, p.cs.comps);
+        EXPECT_EQ(c.indexed, p.cs.indexed);
+        EXPECT_EQ(c.entries, p.cs.palette_entries);
         if (c.entries) {
-            ASSERT_NE(nullptr, p.palette);
-            EXPECT_EQ(0xFF, p.palette[0]);
+            ASSERT_NE(nullptr, p.cs.palette);
+            EXPECT_EQ(0xFF, p.cs.palette[0]);
         }
         image_params_free(&p);
     }
