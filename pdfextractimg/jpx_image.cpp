@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "codec/jpx/jpx.h"
-#include "pdfcore/pdfcore.h"
-#include "pdfextractimg/image.h"
+#include "pdfextractimg/jpx_image.h"
+#include "pdfextractimg/pixels.h"
 
 // Colour channels the image takes: the dictionary's space when it gives one, else the file's.
 // 0 when neither says (no channel to take).
@@ -53,11 +53,11 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
     jpx_pixels px;
     memset(&img, 0, sizeof img);
     memset(&px, 0, sizeof px);
-    image_params q;
+    sample_layout l;
     int32_t c = 0, alpha_plane = -1;
     uint32_t iw = 0, ih = 0;
     int palette_flag = p->cs.indexed ? jpx_no_palette : 0;
-    if (image_decode(doc, p, p->chain.count - 1, stream, stream_len, &code, &code_len) != 0)
+    if (image_decode(doc, p, p->chain.count - 1, 0, stream, stream_len, &code, &code_len, nullptr))
         return nullptr;
     // The size is checked from the header before any sample is decoded.
     // An Indexed image's samples are the dictionary's palette indexes: a palette box of the file is
@@ -95,19 +95,14 @@ uint8_t *jpx_image_pixels(const pdfcore_doc *doc, const image_params *p, const u
         px.alpha = nullptr;
     }
     jpx_image_free(&img);  // the planes are no longer needed: the pixels are made without them
-    // The samples are 8-bit samples of c components in the decoded image's size; /Decode does not
-    // apply. q shares p's palette and space: it is not freed.
-    q = *p;
-    q.width = (int32_t)iw;
-    q.height = (int32_t)ih;
-    q.bpc = 8;
-    q.decode_count = 0;
-    q.invert = 0;
-    pixels = image_pixels(&q, c, indexes ? indexes : px.samples,
-                          (uint64_t)q.width * (uint64_t)q.height * (uint64_t)c, alpha, gray);
+    // The samples are 8-bit samples of c components in the decoded image's size, in the space
+    // the dictionary gives; /Decode does not apply.
+    l = sample_layout{(int32_t)iw, (int32_t)ih, 8, 0, 0, 0, nullptr, &p->cs};
+    pixels = image_pixels(&l, c, indexes ? indexes : px.samples,
+                          (uint64_t)iw * (uint64_t)ih * (uint64_t)c, alpha, gray);
     if (pixels) {
-        *width = q.width;
-        *height = q.height;
+        *width = l.width;
+        *height = l.height;
     }
 done:
     free(code);
