@@ -70,16 +70,19 @@ TEST(Encrypt, QpdfFilesGiveWhatTheirDecryptedCopiesGive) {
                                     "producers/img2pdf.pdf", "producers/reportlab.pdf",
                                     "security/source.pdf", "colour/pk_indexed_lab.pdf", "colour/pk_sep_type4.pdf",
                                     "../../examples/sample.pdf"};
+    // The passwords (user, owner) and the method.
     static const char *methods[] = {
-        "40 --", "128 --", "128 --force-V4 --", "128 --use-aes=y --",
-        "128 --use-aes=y --cleartext-metadata -- --object-streams=generate", "256 --", "256 --force-R5 --",
-        "256 -- --object-streams=generate", "128 -- --object-streams=generate"};
+        "'' owner 40 --", "'' owner 128 --", "'' owner 128 --force-V4 --", "'' owner 128 --use-aes=y --",
+        "'' owner 128 --use-aes=y --cleartext-metadata -- --object-streams=generate", "'' owner 256 --",
+        "'' owner 256 --force-R5 --", "'' owner 256 -- --object-streams=generate",
+        "'' owner 128 -- --object-streams=generate", "user '' 256 --allow-insecure --",
+        "user '' 256 --force-R5 --allow-insecure -- --object-streams=generate"};
     std::string enc = pdf_temp_path("encrypted"), dec = pdf_temp_path("decrypted");
     for (const char *src : sources)
         for (const char *m : methods) {
-            SCOPED_TRACE(std::string(src) + ": --encrypt '' owner " + m);
-            std::string cmd = "qpdf --allow-weak-crypto --encrypt '' owner " + std::string(m) + " '" +
-                              fixtures + src + "' '" + enc + "' && qpdf --decrypt '" + enc + "' '" + dec + "'";
+            SCOPED_TRACE(std::string(src) + ": --encrypt " + m);
+            std::string cmd = "qpdf --allow-weak-crypto --encrypt " + std::string(m) + " '" + fixtures + src +
+                              "' '" + enc + "' && qpdf --decrypt '" + enc + "' '" + dec + "'";
             ASSERT_EQ(0, system(cmd.c_str()));
             extraction want = extract(dec), got = extract(enc);
             EXPECT_GT(want.count, 0);
@@ -93,7 +96,8 @@ TEST(Encrypt, QpdfFilesGiveWhatTheirDecryptedCopiesGive) {
 TEST(Encrypt, CommittedFilesGiveWhatTheirSourceGives) {
     extraction want = extract(fixtures + "security/source.pdf");
     for (const char *name : {"rc4-40", "rc4-128", "rc4-128-objstm", "rc4-128-v4", "aes-128", "aes-128-objstm",
-                             "aes-128-clear-meta", "aes-256", "aes-256-objstm", "aes-256-r5", "aes-256-clear-meta"}) {
+                             "aes-128-clear-meta", "aes-256", "aes-256-objstm", "aes-256-r5", "aes-256-clear-meta",
+                             "owner-aes-256", "owner-aes-256-r5"}) {
         SCOPED_TRACE(name);
         expect_same(want, extract(fixtures + "security/" + name + ".pdf"));
     }
@@ -175,6 +179,10 @@ TEST(Encrypt, RefusedWithTheLibrarysText) {
     struct row { const char *file, *from, *to; } rows[] = {
         {"user-rc4-40", "", ""}, {"user-rc4-128", "", ""}, {"user-aes-128", "", ""},
         {"user-aes-256", "", ""}, {"user-aes-256-r5", "", ""},
+        // An empty owner password under /R 2 to 4 stands for the user password (qpdf and
+        // pdfimages ask for it too).
+        {"owner-rc4-40", "", ""}, {"owner-rc4-128", "", ""}, {"owner-aes-128", "", ""},
+        {"owner-aes-256", "/OE <", "/XE <"},
         {"rc4-128", "/Filter /Standard", "/Filter /PubSec  "},
         {"rc4-128", "/V 2", "/V 3"},
         {"rc4-128", "/R 3", "/R 7"},
