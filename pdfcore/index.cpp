@@ -377,8 +377,11 @@ void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
         e.body = nullptr;
         int32_t q = skip_ws(data, p + 3, len);  // `1 0 obj % note` LF `<<` opens a dictionary
         int32_t e_start = q;                     // an `endobj` in that note ends nothing
-        if (q < len && data[q] == '<') {
-            e.dict_off = q;
+        if (q < len && data[q] == '<') e.dict_off = q;  // a hexadecimal string's text starts here too
+        // Only "<<" opens a dictionary. A scan from a string's single '<' would close at the next
+        // object's ">>" and give the string that object's stream: in an encrypted file its data
+        // would then be decrypted twice, once with the string object's key.
+        if (q + 1 < len && data[q] == '<' && data[q + 1] == '<') {
             int32_t c = cached_dict_close(data, len, q, &closes);  // as dict_stream_kw
             int32_t s = c < 0 ? -1 : skip_ws(data, c + 2, len);
             if (s >= 0 && !kw_at(data, s, len, "stream")) s = -1;

@@ -75,7 +75,8 @@ struct pdfcore_obj {
     int32_t num;           // object number, >= 1
     int32_t gen;           // generation (0 for an object from an object stream)
     int32_t head_off;      // first digit of N in `N G obj`
-    int32_t dict_off;      // the '<' opening the object's dictionary, -1 when the object is no dictionary
+    int32_t dict_off;      // the '<' opening the object's dictionary (or hexadecimal string, which
+                           // is never a stream's), -1 when the object is neither
     int32_t stream_kw_off; // the `stream` keyword
     int32_t data_off;      // first byte of stream data
     int32_t data_end;      // one past the last byte of stream data
@@ -201,9 +202,6 @@ int pdfcore_obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span 
 // a number, a string written directly in the file) the bytes after its `obj` keyword up to its
 // `endobj` (else the file end). 1, or 0 when there are none.
 int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s);
-// 1 when o's text opens with a single '<': a hexadecimal string written before a stream, which the
-// scan took for the stream's dictionary. 0 otherwise.
-int pdfcore_opens_hex_string(const pdfcore_doc *doc, const pdfcore_obj *o);
 // 1 and the stream data of o as its filters read it: the bytes stored in the file, decrypted when
 // the document is encrypted (the load decrypts every stream in place, so *data points into the
 // file bytes either way), *len >= 1 bytes; 0 when o is null, no stream, or its data is empty, lies

@@ -175,26 +175,43 @@ static void hash_r6(const uint8_t *pw, int32_t pw_len, const uint8_t *salt, cons
     memcpy(out, k, 32);
 }
 
-// /R 5 and 6 hash of the empty password and an 8-byte salt.
-static void hash_v5(int32_t r, const uint8_t *salt, uint8_t out[32]) {
-    if (r == 5)
-        sha256(salt, 8, out);
-    else
-        hash_r6(nullptr, 0, salt, nullptr, 0, out);
+// /R 5 and 6 hash of the empty password, an 8-byte salt and udata (0 bytes, or /U's 48 for the
+// owner password): SHA-256 under /R 5, algorithm 2.B under /R 6.
+static void hash_v5(int32_t r, const uint8_t *salt, const uint8_t *udata, int32_t udata_len,
+                    uint8_t out[32]) {
+    if (r == 5) {
+        sha256_ctx c;
+        sha256_init(&c);
+        sha256_update(&c, salt, 8);
+        sha256_update(&c, udata, (uint64_t)udata_len);
+        sha256_final(&c, out);
+    } else {
+        hash_r6(nullptr, 0, salt, udata, udata_len, out);
+    }
 }
 
-// Algorithm 2.A for the empty user password: /U is hash(validation salt) followed by the
-// validation salt (8 bytes) and the key salt (8 bytes); the file key is /UE decrypted by
-// AES-256-CBC (zero IV, no padding) under hash(key salt). 0, or -1 when /U does not match.
+// Algorithm 2.A for the empty password. /U (and /O) are hash(validation salt) followed by the
+// validation salt (8 bytes) and the key salt (8 bytes); the file key is /UE (/OE) decrypted by
+// AES-256-CBC (zero IV, no padding) under hash(key salt). As the user password first; else as the
+// owner password, whose hashes also take /U's 48 bytes (a file whose owner password is empty
+// opens without its user password). 0, or -1 when neither matches, or the matching one's /UE or
+// /OE is shorter than 32 bytes.
 static int v5_file_key(const pdfcore_encrypt *e, pdfcore_security *s) {
     uint8_t h[32];
-    hash_v5(e->r, e->u + 32, h);
-    if (memcmp(h, e->u, 32) != 0) return -1;
-    hash_v5(e->r, e->u + 40, h);
+    const uint8_t *wrapped = e->ue;
+    hash_v5(e->r, e->u + 32, nullptr, 0, h);
+    if (memcmp(h, e->u, 32) == 0 && e->ue_len >= 32) {
+        hash_v5(e->r, e->u + 40, nullptr, 0, h);
+    } else {
+        hash_v5(e->r, e->o + 32, e->u, 48, h);
+        if (memcmp(h, e->o, 32) != 0 || e->oe_len < 32) return -1;
+        hash_v5(e->r, e->o + 40, e->u, 48, h);
+        wrapped = e->oe;
+    }
     aes_key k;
     uint8_t iv[16] = {0};
     aes_set_key(&k, h, 32);
-    aes_cbc_decrypt(&k, iv, e->ue, 32, s->key);
+    aes_cbc_decrypt(&k, iv, wrapped, 32, s->key);
     s->key_len = 32;
     // /Perms: the permissions, 'T' or 'F' for /EncryptMetadata, then "adb", under AES-256 (one
     // block, no chaining) with the file key.
@@ -231,7 +248,7 @@ static int authenticate(const pdfcore_encrypt *e, pdfcore_security *s) {
         if (s->stm_method < 0 || s->str_method < 0) return -1;
     }
     if (e->v == 5) {
-        if (e->o_len < 48 || e->u_len < 48 || e->ue_len < 32) return -1;
+        if (e->o_len < 48 || e->u_len < 48) return -1;
         return v5_file_key(e, s);
     }
     if (e->o_len < 32 || e->u_len < 32 || e->id_len < 0 || e->id_len > security_id_cap) return -1;

@@ -1,6 +1,7 @@
 // pdfcore/security.h - the standard security handler (ISO 32000-1 7.6.3-7.6.4, ISO 32000-2 for
-// revision 6) for documents that open with the empty user password: checks that password against
-// the /Encrypt dictionary, derives the file key, and decrypts the bytes of streams and strings.
+// revision 6) for documents that open with the empty password: checks it against the /Encrypt
+// dictionary (as the user password; under /R 5 and 6 also as the owner password), derives the file
+// key, and decrypts the bytes of streams and strings.
 //
 // It works on values already read: the caller fills a pdfcore_encrypt from the /Encrypt
 // dictionary and the trailer's /ID, and gets a pdfcore_security, the per-document state that the
@@ -9,7 +10,9 @@
 // Handled: /Filter /Standard with /V 1 or 2 and /R 2 or 3 (RC4, 40 to 128-bit keys); /V 4 with /R 4
 // (crypt filters /V2 = RC4, /AESV2 = AES-128-CBC, /None); /V 5 with /R 5 or 6 (/AESV3 =
 // AES-256-CBC). Anything else does not authenticate: another /Filter, /V or /R, an unknown
-// method, a user password other than the empty one.
+// method, a user password other than the empty one unless the owner password is empty under /R 5
+// or 6. (Under /R 2 to 4 an empty owner password stands for the user password itself, so such a
+// file needs its user password.)
 //
 // What the caller decrypts, and with which object's number and generation: each stream's data
 // before its filters run (method: security_stream_method), with the stream object's key; strings
@@ -93,12 +96,13 @@ struct pdfcore_security {
 
 // ---- functions ----------------------------------------------------------------------------------
 
-// Checks the empty user password against e and derives the file key. 0: it opens the document,
-// *s set. -1: it does not, or e names what is not handled, or is malformed (a /Filter other than
-// /Standard; /V, /R or their pairing not listed above; /O or /U shorter than 32 bytes, or than
-// 48 under /R 5 and 6; /UE shorter than 32 bytes under /R 5 and 6; /Length outside 40..128 or not
-// a multiple of 8 under /V 2 and 4; /StmF or /StrF naming no filter of /CF, or a filter whose
-// method is not handled under this /V); *s is then cleared to zero.
+// Checks the empty password against e and derives the file key: as the user password, then under
+// /R 5 and 6 as the owner password. 0: it opens the document, *s set. -1: it does not, or e names
+// what is not handled, or is malformed (a /Filter other than /Standard; /V, /R or their pairing not
+// listed above; /O or /U shorter than 32 bytes, or than 48 under /R 5 and 6; under /R 5 and 6 /UE,
+// or /OE for the owner password, shorter than 32 bytes; /Length outside 40..128 or not a multiple
+// of 8 under /V 2 and 4; /StmF or /StrF naming no filter of /CF, or a filter whose method is not
+// handled under this /V); *s is then cleared to zero.
 int security_authenticate(const pdfcore_encrypt *e, pdfcore_security *s);
 
 // The method for a stream's data. crypt_name: the /Name of the /Crypt filter that the stream's

@@ -45,11 +45,6 @@ int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_spa
     return pdfcore_text_value(doc->data, doc->size, doc->names, o, s);
 }
 
-int pdfcore_opens_hex_string(const pdfcore_doc *doc, const pdfcore_obj *o) {
-    return o && !o->in_objstm && o->dict_off >= 0 && o->dict_off + 1 < doc->size &&
-           doc->data[o->dict_off] == '<' && doc->data[o->dict_off + 1] != '<';
-}
-
 int pdfcore_stream_data(const pdfcore_doc *doc, const pdfcore_obj *o, const uint8_t **data,
                         uint64_t *len) {
     if (!o || !o->is_stream || !doc->data) return 0;

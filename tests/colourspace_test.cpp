@@ -90,7 +90,7 @@ TEST(ImageParams, Palettes) {
             b.stream(36, "<< >>", "\x01\x02\x03\x04\x05\x06");
 #endif
             b.objstm(50, {{51, "[/Indexed 52 0 R 1 <1122>]"}, {52, "/DeviceGray"}});
-            // The scan takes the string's '<' for a dictionary whose stream is object 37's.
+            // A string object right before a stream: read as the string, not as that stream.
             b.obj(38, "<090807060504>");
             b.stream(37, "<< /Filter /ASCIIHexDecode >>", "AB CD EF>");
             b.obj(39, "[/Indexed /DeviceRGB 1 <FF0000 00FF00>]");

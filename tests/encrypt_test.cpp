@@ -18,6 +18,7 @@
 
 #include "byte_util.h"
 #include "codec/flate.h"
+#include "crypto/crypto.h"
 #include "pdf_builder.h"
 #include "pdfcore/pdfcore.h"
 #include "pdfextractimg.h"
@@ -70,16 +71,19 @@ TEST(Encrypt, QpdfFilesGiveWhatTheirDecryptedCopiesGive) {
                                     "producers/img2pdf.pdf", "producers/reportlab.pdf",
                                     "security/source.pdf", "colour/pk_indexed_lab.pdf", "colour/pk_sep_type4.pdf",
                                     "../../examples/sample.pdf"};
+    // The passwords (user, owner) and the method.
     static const char *methods[] = {
-        "40 --", "128 --", "128 --force-V4 --", "128 --use-aes=y --",
-        "128 --use-aes=y --cleartext-metadata -- --object-streams=generate", "256 --", "256 --force-R5 --",
-        "256 -- --object-streams=generate", "128 -- --object-streams=generate"};
+        "'' owner 40 --", "'' owner 128 --", "'' owner 128 --force-V4 --", "'' owner 128 --use-aes=y --",
+        "'' owner 128 --use-aes=y --cleartext-metadata -- --object-streams=generate", "'' owner 256 --",
+        "'' owner 256 --force-R5 --", "'' owner 256 -- --object-streams=generate",
+        "'' owner 128 -- --object-streams=generate", "user '' 256 --allow-insecure --",
+        "user '' 256 --force-R5 --allow-insecure -- --object-streams=generate"};
     std::string enc = pdf_temp_path("encrypted"), dec = pdf_temp_path("decrypted");
     for (const char *src : sources)
         for (const char *m : methods) {
-            SCOPED_TRACE(std::string(src) + ": --encrypt '' owner " + m);
-            std::string cmd = "qpdf --allow-weak-crypto --encrypt '' owner " + std::string(m) + " '" +
-                              fixtures + src + "' '" + enc + "' && qpdf --decrypt '" + enc + "' '" + dec + "'";
+            SCOPED_TRACE(std::string(src) + ": --encrypt " + m);
+            std::string cmd = "qpdf --allow-weak-crypto --encrypt " + std::string(m) + " '" + fixtures + src +
+                              "' '" + enc + "' && qpdf --decrypt '" + enc + "' '" + dec + "'";
             ASSERT_EQ(0, system(cmd.c_str()));
             extraction want = extract(dec), got = extract(enc);
             EXPECT_GT(want.count, 0);
@@ -93,7 +97,8 @@ TEST(Encrypt, QpdfFilesGiveWhatTheirDecryptedCopiesGive) {
 TEST(Encrypt, CommittedFilesGiveWhatTheirSourceGives) {
     extraction want = extract(fixtures + "security/source.pdf");
     for (const char *name : {"rc4-40", "rc4-128", "rc4-128-objstm", "rc4-128-v4", "aes-128", "aes-128-objstm",
-                             "aes-128-clear-meta", "aes-256", "aes-256-objstm", "aes-256-r5", "aes-256-clear-meta"}) {
+                             "aes-128-clear-meta", "aes-256", "aes-256-objstm", "aes-256-r5", "aes-256-clear-meta",
+                             "owner-aes-256", "owner-aes-256-r5"}) {
         SCOPED_TRACE(name);
         expect_same(want, extract(fixtures + "security/" + name + ".pdf"));
     }
@@ -175,6 +180,10 @@ TEST(Encrypt, RefusedWithTheLibrarysText) {
     struct row { const char *file, *from, *to; } rows[] = {
         {"user-rc4-40", "", ""}, {"user-rc4-128", "", ""}, {"user-aes-128", "", ""},
         {"user-aes-256", "", ""}, {"user-aes-256-r5", "", ""},
+        // An empty owner password under /R 2 to 4 stands for the user password (qpdf and
+        // pdfimages ask for it too).
+        {"owner-rc4-40", "", ""}, {"owner-rc4-128", "", ""}, {"owner-aes-128", "", ""},
+        {"owner-aes-256", "/OE <", "/XE <"},
         {"rc4-128", "/Filter /Standard", "/Filter /PubSec  "},
         {"rc4-128", "/V 2", "/V 3"},
         {"rc4-128", "/R 3", "/R 7"},
@@ -289,11 +298,8 @@ static void aes128_encryption(std::string *obj, std::string *id, const char *stm
 // and strings as they are. Images here are stored in the clear.
 TEST(Encrypt, CryptFiltersAndIdentity) {
     std::string pixels_2x1_gray = "\x10\xF0";
-    uint8_t *z = nullptr;
-    uint64_t zn = 0;
-    ASSERT_EQ(0, qv_deflate((const uint8_t *)pixels_2x1_gray.data(), pixels_2x1_gray.size(), &z, &zn));
-    std::string flate((const char *)z, (size_t)zn);
-    free(z);
+    std::string flate = zlib_of(pixels_2x1_gray);
+    ASSERT_FALSE(flate.empty());
     struct row { const char *name, *stmf, *strf; std::string keys, data; bool converts; } rows[] = {
         {"/Crypt /Identity, then Flate", "/StdCF", "/StdCF",
          "/ColorSpace /DeviceGray /Filter [/Crypt /FlateDecode] /DecodeParms [<< /Name /Identity >> null]", flate, true},
@@ -315,5 +321,215 @@ TEST(Encrypt, CryptFiltersAndIdentity) {
         EXPECT_EQ(r.converts, !png.empty()) << error;
         // Same pixels as the document without encryption.
         if (r.converts) EXPECT_EQ(only_image(one_image_doc("/ColorSpace /DeviceGray", pixels_2x1_gray, "", ""), &error), png);
+    }
+}
+
+// ---- palettes under every method ----------------------------------------------------------------
+
+// A method of a committed file: its /Encrypt dictionary and /ID, and the state the empty password
+// gives, whose object keys encrypt the documents built below (the keys are checked against qpdf's
+// in security_test.cpp).
+struct method_info {
+    std::string encrypt_obj, id;
+    pdfcore_security sec;
+};
+
+static method_info load_method(const std::string &file) {
+    method_info m;
+    std::string path = fixtures + "security/" + file + ".pdf", text = file_text(path);
+    size_t f = text.find("/Filter /Standard"), d = text.find("<<", text.rfind(" obj", f));
+    m.encrypt_obj = text.substr(d, text.find("endobj", f) - d);
+    size_t i = text.find("/ID [");
+    m.id = text.substr(i, text.find(']', i) + 1 - i);
+    pdfcore_doc doc;
+    memset(&doc, 0, sizeof doc);
+    memset(&m.sec, 0, sizeof m.sec);
+    if (pdfcore_load(path.c_str(), &doc) == 1) m.sec = doc.security;
+    pdfcore_doc_free(&doc);
+    return m;
+}
+
+// Writes a document's streams and strings as stored: encrypted for object num under m, or as they
+// are when m is null. AES takes a fixed IV and the standard padding.
+struct enc_writer {
+    const method_info *m;
+    pdf_builder b;
+
+    std::string crypt(int num, int32_t method, const std::string &plain) const {
+        if (!m) return plain;
+        uint8_t key[32];
+        int32_t n = security_object_key(&m->sec, method, num, 0, key);
+        std::string out = plain;
+        if (method == security_rc4) {
+            rc4_state st;
+            rc4_init(&st, key, n);
+            rc4_crypt(&st, (const uint8_t *)out.data(), out.size(), (uint8_t *)&out[0]);
+            return out;
+        }
+        out.append(16 - out.size() % 16, (char)(16 - out.size() % 16));
+        std::string iv(16, '\0');
+        for (int i = 0; i < 16; i++) iv[(size_t)i] = (char)(i * 37 + num);
+        aes_key k;
+        uint8_t chain[16];
+        memcpy(chain, iv.data(), 16);
+        aes_set_key(&k, key, n);
+        aes_cbc_encrypt(&k, chain, (const uint8_t *)out.data(), out.size(), (uint8_t *)&out[0]);
+        return iv + out;
+    }
+    std::string hex(int num, const std::string &plain) const {
+        std::string c = crypt(num, m ? m->sec.str_method : 0, plain);
+        return "<" + to_hex((const uint8_t *)c.data(), c.size()) + ">";
+    }
+    std::string literal(int num, const std::string &plain) const {
+        std::string c = crypt(num, m ? m->sec.str_method : 0, plain), out = "(";
+        char esc[8];
+        for (unsigned char ch : c) {
+            snprintf(esc, sizeof esc, "\\%03o", ch);
+            out += esc;
+        }
+        return out + ")";
+    }
+    void stream(int num, const std::string &dict, const std::string &data, slen length = slen::right()) {
+        b.stream(num, dict, crypt(num, m ? m->sec.stm_method : 0, data), length);
+    }
+    // Object stream num holding one object; its objects are not encrypted again.
+    void objstm(int num, int inner, const std::string &text) {
+        std::string head = std::to_string(inner) + " 0 ";
+        stream(num, "<< /Type /ObjStm /N 1 /First " + std::to_string(head.size()) + " >>", head + text);
+    }
+};
+
+static const std::string palette5("\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF\xFF\xFF\x00\x28\x29\x5C", 15);
+static const std::string indexes_4x2("\x00\x01\x02\x03\x04\x03\x02\x01", 8);
+
+// Object 10: a 4 x 2 image of palette indexes under colour space cs.
+static void indexed_image(enc_writer &w, const std::string &cs) {
+    w.stream(10, "<< /Type /XObject /Subtype /Image /Width 4 /Height 2 /BitsPerComponent 8 /ColorSpace " + cs +
+                     " /Filter /FlateDecode >>",
+             zlib_of(indexes_4x2));
+}
+
+// Object 3: the page, with resources res and content stream 4.
+static void page_with(enc_writer &w, const std::string &res, const std::string &content) {
+    w.b.catalog(1, 2);
+    w.b.pages(2, {3});
+    w.b.page(3, 2, "/Resources " + res + " /Contents 4 0 R");
+    w.stream(4, "<< >>", content);
+}
+
+static const std::string draw_image = "q 4 0 0 2 0 0 cm /Im0 Do Q";
+static const std::string draw_inline = "q 4 0 0 2 0 0 cm BI /W 4 /H 2 /BPC 8 /CS /CS0 ID " + indexes_4x2 + "\nEI Q";
+
+// Where an Indexed colour space and its palette stand. A string object (<hex>) written right
+// before a stream is where the index once took the string for that stream's dictionary, so the
+// stream was decrypted twice (with the string object's key too).
+struct palette_place {
+    const char *name;
+    void (*write)(enc_writer &);
+};
+
+static const palette_place palette_places[] = {
+    {"hex string in the image dictionary", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+         indexed_image(w, "[/Indexed /DeviceRGB 4 " + w.hex(10, palette5) + "]");
+     }},
+    {"literal string in the image dictionary", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+         indexed_image(w, "[/Indexed /DeviceRGB 4 " + w.literal(10, palette5) + "]");
+     }},
+    {"string in a colour space object", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+         w.b.obj(11, "[/Indexed /DeviceRGB 4 " + w.hex(11, palette5) + "]");
+         indexed_image(w, "11 0 R");
+     }},
+    {"string object, the image stream right after it", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+         w.b.obj(12, w.hex(12, palette5));
+         indexed_image(w, "[/Indexed /DeviceRGB 4 12 0 R]");
+     }},
+    {"stream", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+         indexed_image(w, "[/Indexed /DeviceRGB 4 13 0 R]");
+         w.stream(13, "<< /Filter /FlateDecode >>", zlib_of(palette5));
+     }},
+    {"stream right after a string object", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+         indexed_image(w, "[/Indexed /DeviceRGB 4 13 0 R]");
+         w.b.obj(14, w.hex(14, "a title"));
+         w.stream(13, "<< /Filter /FlateDecode >>", zlib_of(palette5));
+     }},
+    {"stream with /Length by reference, after a string object", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+         w.b.obj(11, "[/Indexed 15 0 R 4 13 0 R]");
+         w.b.obj(15, "/DeviceRGB");
+         w.b.obj(14, w.hex(14, "a title"));
+         w.stream(13, "<< /Filter /FlateDecode >>", zlib_of(palette5), slen::ref(16));
+         indexed_image(w, "11 0 R");
+     }},
+    {"colour space in an object stream, string", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+         w.objstm(20, 21, "[/Indexed /DeviceRGB 4 <" + to_hex((const uint8_t *)palette5.data(), 15) + ">]");
+         indexed_image(w, "21 0 R");
+     }},
+    {"colour space in an object stream, stream after a string object", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+         w.objstm(20, 21, "[/Indexed /DeviceRGB 4 13 0 R]");
+         indexed_image(w, "21 0 R");
+         w.b.obj(14, w.hex(14, "a title"));
+         w.stream(13, "<< /Filter /FlateDecode >>", zlib_of(palette5));
+     }},
+    {"inline image, string in the page's resources", [](enc_writer &w) {
+         page_with(w, "<< /ColorSpace << /CS0 [/Indexed /DeviceRGB 4 " + w.hex(3, palette5) + "] >> >>", draw_inline);
+     }},
+    {"inline image, string object in a resources object", [](enc_writer &w) {
+         page_with(w, "17 0 R", draw_inline);
+         w.b.obj(17, "<< /ColorSpace << /CS0 [/Indexed /DeviceRGB 4 12 0 R] >> >>");
+         w.b.obj(12, w.hex(12, palette5));
+     }},
+    {"inline image, stream after a string object", [](enc_writer &w) {
+         page_with(w, "<< /ColorSpace << /CS0 11 0 R >> >>", draw_inline);
+         w.b.obj(11, "[/Indexed /DeviceRGB 4 13 0 R]");
+         w.b.obj(14, w.hex(14, "a title"));
+         w.stream(13, "<< /Filter /FlateDecode >>", zlib_of(palette5));
+     }},
+    {"inline image in a form right after a string object, string in its resources", [](enc_writer &w) {
+         page_with(w, "<< /XObject << /Fm0 18 0 R >> >>", "/Fm0 Do");
+         w.b.obj(14, w.hex(14, "a title"));
+         w.stream(18, "<< /Type /XObject /Subtype /Form /BBox [0 0 4 2] /Resources << /ColorSpace << /CS0 "
+                      "[/Indexed /DeviceRGB 4 " + w.hex(18, palette5) + "] >> >> >>",
+                  draw_inline);
+     }},
+};
+
+// A palette under every method gives the image of the same document unencrypted, wherever its
+// colour space stands: the palette's colours, not the indexes as gray.
+TEST(Encrypt, PalettesUnderEveryMethod) {
+    static const char *methods[] = {"rc4-40", "rc4-128", "aes-128", "aes-256", "aes-256-r5"};
+    std::string error, colours;
+    enc_writer gray{nullptr, pdf_builder()};
+    page_with(gray, "<< /XObject << /Im0 10 0 R >> >>", draw_image);
+    indexed_image(gray, "/DeviceGray");
+    gray.b.xref_table(trailer_opts(1));
+    std::string indexes_as_gray = only_image(gray.b.bytes(), &error);
+    for (const char *file : methods) {
+        method_info m = load_method(file);
+        ASSERT_GT(m.sec.key_len, 0) << file;
+        for (const palette_place &p : palette_places) {
+            SCOPED_TRACE(std::string(file) + ": " + p.name);
+            enc_writer clear{nullptr, pdf_builder()}, enc{&m, pdf_builder()};
+            p.write(clear);
+            p.write(enc);
+            clear.b.xref_table(trailer_opts(1));
+            enc.b.obj(30, m.encrypt_obj);
+            trailer_opts t(1);
+            t.extra = "/Encrypt 30 0 R " + m.id;
+            enc.b.xref_table(t);
+            std::string want = only_image(clear.b.bytes(), &error);
+            ASSERT_FALSE(want.empty()) << error;
+            if (colours.empty()) colours = want;
+            EXPECT_EQ(colours, want) << "the clear document";
+            EXPECT_NE(indexes_as_gray, want);
+            EXPECT_EQ(want, only_image(enc.b.bytes(), &error)) << error;
+        }
     }
 }

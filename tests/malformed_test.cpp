@@ -91,15 +91,6 @@ static double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 // ---- sample documents -------------------------------------------------------------------------
 
-static std::string zlib_of(const std::string &s) {
-    uint8_t *z = nullptr;
-    uint64_t n = 0;
-    if (qv_deflate((const uint8_t *)s.data(), s.size(), &z, &n) != 0) return std::string();
-    std::string out((const char *)z, (size_t)n);
-    free(z);
-    return out;
-}
-
 static std::string noise(size_t n, uint32_t seed) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; i++) {

@@ -43,7 +43,7 @@
 //   offset(num)               byte offset of the last "num G obj" header written (of the digits), or -1.
 //   bytes(), size(), tell()   everything written so far / its length.
 //   save(path), save_temp(tag)  write the file; save_temp returns the unique path it used.
-// Helpers: zlib_compress(s) (HAVE_ZLIB only), pdf_temp_path(tag), read_file(path),
+// Helpers: zlib_compress(s) (HAVE_ZLIB only), zlib_of(s) (the library's own encoder), pdf_temp_path(tag), read_file(path),
 // write_file(path, bytes), read_dir(dir) (name -> bytes of each entry), clear_dir(dir) (its files,
 // then itself).
 #ifndef QV_TESTS_PDF_BUILDER_H
@@ -51,6 +51,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -62,6 +63,8 @@
 #ifdef HAVE_ZLIB
 #include <zlib.h>
 #endif
+
+#include "codec/flate.h"
 
 #ifdef HAVE_ZLIB
 // zlib stream of s at the default level.
@@ -75,6 +78,16 @@ inline std::string zlib_compress(const std::string &s) {
     return out;
 }
 #endif
+
+// zlib stream of s by the library's DEFLATE encoder, which every test links; "" when it fails.
+inline std::string zlib_of(const std::string &s) {
+    uint8_t *z = nullptr;
+    uint64_t n = 0;
+    if (qv_deflate((const uint8_t *)s.data(), s.size(), &z, &n) != 0) return std::string();
+    std::string out((const char *)z, (size_t)n);
+    free(z);
+    return out;
+}
 
 // Unique temporary file name: <dir>/<tag>_<pid>_<counter>.pdf
 inline std::string pdf_temp_path(const std::string &tag) {

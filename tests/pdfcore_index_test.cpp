@@ -253,15 +253,23 @@ TEST(Scan, HeadersThatNeverEnterTheIndex) {
     EXPECT_NE(nullptr, ix.find(7));
 }
 
+// An array, a number; a hexadecimal string right before a stream is no stream (a scan from its
+// '<' closes at the stream's ">>"): its text is its own, up to its endobj.
 TEST(Scan, NonDictionaryObjects) {
     pdf_builder b;
     b.obj(2, "[1 2 3]");
     b.obj(3, "42");
+    b.obj(4, "<48656C6C6F>");
+    b.stream(5, "<< /Type /XObject >>", "abc");
     index_fixture ix(b.bytes());
     ASSERT_NE(nullptr, ix.find(2));
     EXPECT_EQ(-1, ix.find(2)->dict_off);
     EXPECT_EQ(0, ix.find(2)->is_stream);
     EXPECT_EQ(b.offset(3) - 7, ix.find(2)->endobj_off);
+    ASSERT_NE(nullptr, ix.find(4));
+    EXPECT_EQ(0, ix.find(4)->is_stream);
+    EXPECT_EQ(b.offset(5) - 7, ix.find(4)->endobj_off);
+    EXPECT_EQ("abc", ix.data_of(5));
 }
 
 // Comments where whitespace may stand: after `obj`, inside the header, before `stream`, in the
@@ -528,9 +536,11 @@ TEST(Scan, FirstScanMatchesPlainDictionaryScans) {
             int32_t q = skip_ws(u(s), p + 3, len);
             int32_t want_s = -1;
             bool kept;
-            if (q < len && s[(size_t)q] == '<') {
+            if (q + 1 < len && s[(size_t)q] == '<' && s[(size_t)q + 1] == '<') {
                 want_s = dict_stream_kw(u(s), len, q);
                 kept = want_s >= 0 || find_kw(u(s), len, q, "endobj") >= 0;
+            } else if (q < len && s[(size_t)q] == '<') {  // a string, never a stream's dictionary
+                kept = find_kw(u(s), len, q, "endobj") >= 0;
             } else {
                 kept = find_kw(u(s), len, p + 3, "endobj") >= 0;
             }

@@ -14,15 +14,6 @@
 #include "pdfextractimg/extract.h"
 #include "pdfextractimg/image.h"
 
-static std::string zlib_of(const std::string &s) {
-    uint8_t *z = nullptr;
-    uint64_t n = 0;
-    if (qv_deflate((const uint8_t *)s.data(), s.size(), &z, &n) != 0) return std::string();
-    std::string out((const char *)z, (size_t)n);
-    free(z);
-    return out;
-}
-
 // A loaded document, released at the end of the scope.
 struct loaded_doc {
     pdfcore_doc doc;

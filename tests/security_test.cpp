@@ -101,8 +101,8 @@ static const fixture *find_case(const std::vector<fixture> &all, const std::stri
     return nullptr;
 }
 
-// Every qpdf file: the empty user password opens exactly those made without a user password,
-// with qpdf's file key; every stream (decrypted in place, as stored in the file) and every string
+// Every qpdf file: the empty password opens exactly those made without a user password, and the
+// AES-256 ones made without an owner password, with qpdf's file key; every stream (decrypted in place, as stored in the file) and every string
 // (into another buffer) comes out as qpdf decrypts it. Metadata streams of the cleartext-metadata
 // files are stored plain and stay so.
 TEST(Security, QpdfFiles) {
@@ -182,6 +182,17 @@ static const mutation mutations[] = {
     {"/CFM unknown", "rc4-128-v4.pdf", [](pdfcore_encrypt *e) { set_name(&e->cf[0].cfm, "XYZ"); }, -1},
     {"/CF name too long", "aes-128.pdf", [](pdfcore_encrypt *e) { e->cf[0].name.len = security_name_cap + 1; }, -1},
     {"/OE missing: not needed", "aes-256.pdf", [](pdfcore_encrypt *e) { e->oe_len = 0; }, 0},
+    {"empty owner password, as made", "owner-aes-256.pdf", [](pdfcore_encrypt *) {}, 0},
+    {"empty owner password: /UE missing, not needed", "owner-aes-256-r5.pdf",
+     [](pdfcore_encrypt *e) { e->ue_len = 0; }, 0},
+    {"empty owner password: /OE of 31 bytes", "owner-aes-256.pdf", [](pdfcore_encrypt *e) { e->oe_len = 31; }, -1},
+    {"empty owner password: /OE missing", "owner-aes-256-r5.pdf", [](pdfcore_encrypt *e) { e->oe_len = 0; }, -1},
+    {"empty owner password: /O hash changed", "owner-aes-256.pdf", [](pdfcore_encrypt *e) { e->o[0] ^= 1; }, -1},
+    {"empty owner password: /O salt changed", "owner-aes-256-r5.pdf", [](pdfcore_encrypt *e) { e->o[33] ^= 1; }, -1},
+    // /U's 48 bytes are in the owner hash: a change in its key salt, which the user check never reads.
+    {"empty owner password: /U key salt changed", "owner-aes-256.pdf", [](pdfcore_encrypt *e) { e->u[47] ^= 1; }, -1},
+    {"empty owner password: /U key salt changed, /R 5", "owner-aes-256-r5.pdf",
+     [](pdfcore_encrypt *e) { e->u[47] ^= 1; }, -1},
     {"/V 4 RC4 without /Length: the filter's 16 bytes", "rc4-128-v4.pdf",
      [](pdfcore_encrypt *e) { e->length = -1; }, 0},
     {"/V 4 RC4 filter length in bits", "rc4-128-v4.pdf",
