@@ -557,11 +557,9 @@ static void walk_annotations(page_walk *w, int32_t page_index) {
     }
 }
 
-// The tiling patterns (/PatternType 1 streams) of the /Pattern dictionary of resources res.
-static void walk_patterns(page_walk *w, const pdfcore_span &res) {
+// The tiling patterns (/PatternType 1 streams) of the /Pattern dictionary pats (at its "<<").
+static void walk_patterns(page_walk *w, const pdfcore_span &pats) {
     const pdfcore_doc *doc = w->doc;
-    pdfcore_span pats = res;
-    if (!dict_at_key(doc, &pats, "Pattern")) return;
     int32_t p = pats.start + 2, k = 0, v = 0;
     while (!w->lost && pdfcore_dict_next(pats.text, pats.end, &p, &k, &v)) {
         pdfcore_span pat = pats, type;
@@ -572,13 +570,11 @@ static void walk_patterns(page_walk *w, const pdfcore_span &res) {
     }
 }
 
-// The soft-mask groups of the graphics states of resources res: each /ExtGState entry (in
-// dictionary order, in place or through references) whose /SMask is a dictionary has its /G
-// walked as a form.
-static void walk_soft_masks(page_walk *w, const pdfcore_span &res) {
+// The soft-mask groups of the graphics states in the /ExtGState dictionary states (at its "<<"):
+// each entry (in dictionary order, in place or through references) whose /SMask is a dictionary
+// has its /G walked as a form.
+static void walk_soft_masks(page_walk *w, const pdfcore_span &states) {
     const pdfcore_doc *doc = w->doc;
-    pdfcore_span states = res;
-    if (!dict_at_key(doc, &states, "ExtGState")) return;
     int32_t p = states.start + 2, k = 0, v = 0;
     while (!w->lost && pdfcore_dict_next(states.text, states.end, &p, &k, &v)) {
         pdfcore_span gs = states;
@@ -591,17 +587,41 @@ static void walk_soft_masks(page_walk *w, const pdfcore_span &res) {
     }
 }
 
+// *d moved to the dictionary that key's value in resources res is (start -1: none). The key is
+// looked for in the text first: most resources have no patterns or graphics states, and stepping
+// over their other entries costs a read of the XObject dictionary.
+static void resource_dict(const pdfcore_doc *doc, const pdfcore_span &res, const char *key, pdfcore_span *d) {
+    *d = res;
+    if (pdfcore_find_key(&res, key) < 0 || !dict_at_key(doc, d, key)) d->start = -1;
+}
+
 // The steps after the XObjects of the page's resources res (null: none): the inline images of
 // the page's content, then of each form met, in visiting order; the annotations' appearances;
-// the tiling patterns; the soft-mask groups.
+// the tiling patterns; the soft-mask groups. The last two are looked up once for all the pages of
+// a shared dictionary.
 static void walk_page_extras(page_walk *w, int32_t page_index, const pdfcore_span *res) {
     page_inline_images(w, page_index, res);
     int32_t forms = w->form_count;
     for (int32_t i = 0; i < forms; i++) stream_inline_images(w, w->forms[i]);
     walk_annotations(w, page_index);
     if (!res) return;
-    walk_patterns(w, *res);
-    walk_soft_masks(w, *res);
+    shared_set *sh = w->shared;
+    shared_dict *d = sh && sh->page_dict && sh->page_dict[page_index] >= 0 ? &sh->dicts[sh->page_dict[page_index]] : nullptr;
+    pdfcore_span pats, states;
+    if (d && d->looked_up) {
+        pats = d->patterns;
+        states = d->states;
+    } else {
+        resource_dict(w->doc, *res, "Pattern", &pats);
+        resource_dict(w->doc, *res, "ExtGState", &states);
+    }
+    if (d && !d->looked_up) {
+        d->patterns = pats;
+        d->states = states;
+        d->looked_up = 1;
+    }
+    if (pats.start >= 0) walk_patterns(w, pats);
+    if (states.start >= 0) walk_soft_masks(w, states);
 }
 
 // ---- the list of records -----------------------------------------------------------------------

@@ -60,6 +60,9 @@ struct shared_dict {
     int32_t *hash;
     int32_t hash_mask;   // slots - 1
     int32_t *stamp;      // per entry: the selection that last took it
+    pdfcore_span patterns;  // the /Pattern and /ExtGState dictionaries of the resources (from
+    pdfcore_span states;    // their "<<"; start -1: none), looked up once for all its pages by the
+    int32_t looked_up;      // walk, which sets them and looked_up 1
 };
 
 // The shared dictionaries of a document and, per page, which one it uses and what it draws.
