@@ -464,7 +464,7 @@ int shared_select(shared_set *s, int32_t d, const uint8_t *content,
     select_ctx c = {&s->dicts[d], next_stamp(s), out, false};
     drawn_names(content, len, select_name, &c);
     if (c.failed) return -1;
-    qsort(out->items, (size_t)out->count, sizeof *out->items, int_cmp);
+    if (out->count > 1) qsort(out->items, (size_t)out->count, sizeof *out->items, int_cmp);
     return 0;
 }
 
@@ -491,7 +491,10 @@ static int page_drawn(pdfcore_doc *doc, shared_set *s, int32_t pi, index_list *s
     s->no_bi[pi] = !have || find_kw(content, len, 0, "BI") < 0;
     int rc = shared_select(s, s->page_dict[pi], content, len, sel);
     if (have && !in_doc_bytes(doc, content)) free((void *)content);
-    if (rc != 0 || sel->count > max_kept_hits - s->hit_total) return rc;
+    if (rc != 0 || sel->count == 0 || sel->count > max_kept_hits - s->hit_total) {
+        if (rc == 0 && sel->count == 0) s->hit_off[pi] = s->hit_total;  // nothing drawn, kept
+        return rc;
+    }
     if (s->hit_total + sel->count > s->hit_cap) {
         int32_t cap = s->hit_cap ? s->hit_cap : 1024;
         while (cap < s->hit_total + sel->count) cap = cap > max_kept_hits / 2 ? max_kept_hits : cap * 2;
