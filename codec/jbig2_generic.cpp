@@ -144,10 +144,12 @@ void jb2_compose(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int64_t y, i
 int jb2_bitmap_crop(const jb2_bitmap *src, int64_t x, int64_t y, uint32_t w, uint32_t h,
                     jb2_bitmap *out) {
     if (jb2_bitmap_init(out, w, h, UINT64_MAX) < 0) return -1;
-    for (uint32_t r = 0; r < h; r++) {
-        int64_t sy = y + r;
-        if (sy < 0 || sy >= (int64_t)src->h) continue;
-        const uint8_t *s = src->data + (uint64_t)sy * src->stride;
+    if (!out->data || !src->data) return 0;  // no pixels to copy: no row is visited
+    // Only the rows of both bitmaps: a bitmap of no width may still claim 2^32 rows.
+    int64_t r0 = y < 0 ? -y : 0, r1 = (int64_t)src->h - y;
+    if (r1 > (int64_t)h) r1 = h;
+    for (int64_t r = r0; r < r1; r++) {
+        const uint8_t *s = src->data + (uint64_t)(y + r) * src->stride;
         uint8_t *d = out->data + (uint64_t)r * out->stride;
         for (uint32_t i = 0; i < out->stride; i++)
             d[i] = (uint8_t)row_byte_at(s, src->stride, x + (int64_t)i * 8);
@@ -158,12 +160,13 @@ int jb2_bitmap_crop(const jb2_bitmap *src, int64_t x, int64_t y, uint32_t w, uin
 
 // ---- The arithmetic decoder (ITU-T T.88 Annex E) ----
 
-void jb2_mq_init(jb2_mq *d, const uint8_t *data, uint64_t len) {
+void jb2_mq_init(jb2_mq *d, const uint8_t *data, uint64_t len, uint64_t *spare) {
     d->data = data;
     d->len = len;
     d->pos = 0;
     d->fill = 0;
     d->failed = 0;
+    d->spare = spare;
     d->c = (len > 0 ? data[0] : 0xFFu) << 16;
     jb2_mq_bytein(d);
     d->c <<= 7;
@@ -244,7 +247,7 @@ static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p,
     int rc = 0;
     for (uint32_t y = 0; y < out->h; y++) {
         uint8_t *row = out->data + (uint64_t)y * stride;
-        if (d.failed) {
+        if (d.failed && jb2_mq_charge(&d, w) < 0) {
             rc = -1;
             break;
         }
@@ -258,7 +261,7 @@ static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p,
         const uint8_t *r1 = y >= 1 ? row - stride : nullptr;
         const uint8_t *r2 = y >= 2 ? row - 2 * (uint64_t)stride : nullptr;
         uint32_t w0 = 0;
-        for (uint32_t k = 0; k < stride && !d.failed; k++) {
+        for (uint32_t k = 0; k < stride; k++) {
             uint32_t v1 = row_window(r1, stride, k), v2 = sh.n2 ? row_window(r2, stride, k) : 0;
             uint32_t byte = 0;
             uint32_t n = w - k * 8 < 8 ? w - k * 8 : 8;
@@ -287,7 +290,6 @@ static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p,
             if (!General) row[k] = (uint8_t)byte;
         }
     }
-    if (d.failed) rc = -1;
     *dp = d;
     return rc;
 }
@@ -303,7 +305,7 @@ static int generic_template(jb2_mq *d, uint8_t *stats, const jb2_generic_params 
 }
 
 int jb2_generic_decode(jb2_mq *d, uint8_t *stats, const jb2_generic_params *p, jb2_bitmap *out) {
-    if (!out->data) return d->failed ? -1 : 0;
+    if (!out->data) return 0;
     switch (p->tmpl) {
     case 0: return generic_template<0>(d, stats, p, out);
     case 1: return generic_template<1>(d, stats, p, out);

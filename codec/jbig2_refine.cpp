@@ -49,11 +49,16 @@ static int typical_value(const jb2_bitmap *r, int64_t rx, int64_t ry) {
 }
 
 int jb2_refine_decode(jb2_mq *d, uint8_t *stats, const jb2_refine_params *p, jb2_bitmap *out) {
-    // The context that codes "typical prediction changes at this row".
-    const uint32_t sltp = p->tmpl == 0 ? 0x0010u : 0x0008u;
+    // The context that codes "typical prediction changes at this row": the reference's pixel under
+    // the coded one set, every other pixel 0 (T.88 gives it in its own order of the template's
+    // pixels, 0000000010000 and 0000001000; refine_context puts that pixel at bit 8 or 7).
+    const uint32_t sltp = p->tmpl == 0 ? 0x0100u : 0x0080u;
+    // A bitmap of no pixels (it may still claim 2^31 rows) decodes nothing that anything reads:
+    // its decoder is its segment's own, or typical prediction is off (text and symbols).
+    if (!out->data) return 0;
     int ltp = 0;
     for (uint32_t y = 0; y < out->h; y++) {
-        if (d->failed) return -1;
+        if (d->failed && jb2_mq_charge(d, out->w) < 0) return -1;
         if (p->tpgron) ltp ^= jb2_mq_decode(d, stats + sltp);
         uint8_t *row = out->data + (uint64_t)y * out->stride;
         for (uint32_t x = 0; x < out->w; x++) {
@@ -63,5 +68,5 @@ int jb2_refine_decode(jb2_mq *d, uint8_t *stats, const jb2_refine_params *p, jb2
             if (bit) row[x >> 3] |= (uint8_t)(0x80u >> (x & 7));
         }
     }
-    return d->failed ? -1 : 0;
+    return 0;
 }

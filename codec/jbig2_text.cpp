@@ -41,7 +41,7 @@ static int read_int(int huff, jb2_mq *d, jb2_bits *b, uint8_t *cx, const jb2_huf
 // A refinement coded with the arithmetic decoder inside Huffman-coded data: its bmsize bytes
 // start at the next byte boundary, and the Huffman data goes on after them.
 static int huff_refine(jb2_bits *b, int64_t bmsize, uint8_t *gr, const jb2_refine_params *rp,
-                       jb2_bitmap *out) {
+                       uint64_t *spare, jb2_bitmap *out) {
     jb2_bits_align(b);
     uint64_t at = b->pos / 8u;
     if (bmsize < 0 || at > b->len || (uint64_t)bmsize > b->len - at) {
@@ -49,7 +49,7 @@ static int huff_refine(jb2_bits *b, int64_t bmsize, uint8_t *gr, const jb2_refin
         return -1;
     }
     jb2_mq m;
-    jb2_mq_init(&m, b->data + at, (uint64_t)bmsize);
+    jb2_mq_init(&m, b->data + at, (uint64_t)bmsize, spare);
     int rc = jb2_refine_decode(&m, gr, rp, out);
     b->pos = (at + (uint64_t)bmsize) * 8u;
     return rc;
@@ -74,7 +74,7 @@ static int refine_instance(const jb2_text_params *p, jb2_mq *d, jb2_bits *b, jb2
     if (jb2_bitmap_init(ib, (uint32_t)w, (uint32_t)h, jbig2_max_symbol_pixels) < 0) return -1;
     jb2_refine_params rp = {p->rtemplate, 0,      {p->ratx[0], p->ratx[1]}, {p->raty[0], p->raty[1]},
                             ibo,          (int32_t)dx, (int32_t)dy};
-    if (p->huff) return huff_refine(b, bmsize, st->gr, &rp, ib);
+    if (p->huff) return huff_refine(b, bmsize, st->gr, &rp, p->spare, ib);
     return jb2_refine_decode(d, st->gr, &rp, ib);
 }
 
@@ -200,6 +200,7 @@ int jb2_text_region(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2_bit
     p.syms = syms;
     p.nsyms = nsyms;
     p.codelen = code_length(nsyms);
+    p.spare = &c->spare;
 
     jb2_huff_table symcodes;
     memset(&symcodes, 0, sizeof symcodes);
@@ -234,7 +235,7 @@ int jb2_text_region(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2_bit
     st.iaid = (uint8_t *)calloc((size_t)1 << p.codelen, 1);
     st.gr = (uint8_t *)calloc(jb2_refine_contexts, 1);
     if (st.iaid && st.gr) {
-        if (!p.huff) jb2_mq_init(&d, data + cur.pos, len - cur.pos);
+        if (!p.huff) jb2_mq_init(&d, data + cur.pos, len - cur.pos, &c->spare);
         rc = jb2_text_decode(&p, &d, &b, &st, out, &c->draw);
     }
     free(st.iaid);
@@ -291,7 +292,7 @@ static int refine_one(symdict_state *s, jb2_bitmap *sym) {
         return -1;
     jb2_refine_params rp = {s->rtmpl,    0,          {s->ratx[0], s->ratx[1]}, {s->raty[0], s->raty[1]},
                             s->all[id], (int32_t)rdx, (int32_t)rdy};
-    if (s->huff) return huff_refine(&s->b, bmsize, s->gr, &rp, sym);
+    if (s->huff) return huff_refine(&s->b, bmsize, s->gr, &rp, &s->c->spare, sym);
     return jb2_refine_decode(&s->d, s->gr, &rp, sym);
 }
 
@@ -326,6 +327,7 @@ static int decode_symbol(symdict_state *s, uint32_t w, uint32_t h, jb2_bitmap *s
     p.syms = s->all;
     p.nsyms = s->nall;
     p.codelen = s->codelen;
+    p.spare = &s->c->spare;
     p.fs = &B[5];
     p.ds = &B[7];
     p.dt = &B[10];
@@ -470,7 +472,7 @@ int jb2_symdict_decode(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2_
         if (!s->dh || !s->dw || !s->bmsize || !s->agginst) goto done;
     }
     s->b = {data + cur.pos, len - cur.pos, 0, 0};
-    if (!s->huff) jb2_mq_init(&s->d, data + cur.pos, len - cur.pos);
+    if (!s->huff) jb2_mq_init(&s->d, data + cur.pos, len - cur.pos, &c->spare);
     s->codelen = code_length((uint64_t)nin + nnew);
     syms = (jb2_bitmap *)calloc(nnew ? nnew : 1, sizeof(jb2_bitmap));
     widths = (uint32_t *)calloc(nnew ? nnew : 1, sizeof(uint32_t));

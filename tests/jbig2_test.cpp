@@ -180,7 +180,7 @@ TEST(Jbig2, ArithmeticDecoderTestSequence) {
     const bytes coded = from_hex("84C73BFCE1A14304022000 00410DBB86F4317FFF88FF37471ADB6ADFFFAC");
     const bytes want = from_hex("000200510000 00C0035287 2AAAAAAAAA82C02000FCD79EF6BF7FED904F46A3BF");
     jb2_mq d;
-    jb2_mq_init(&d, coded.data(), coded.size());
+    jb2_mq_init(&d, coded.data(), coded.size(), nullptr);
     uint8_t cx = 0;
     for (size_t i = 0; i < want.size(); i++) {
         int v = 0;
@@ -202,7 +202,7 @@ TEST(Jbig2, IntegersRoundTrip) {
     for (uint32_t id = 0; id < 32; id += 7) idc.encode(e, id);
     bytes coded = e.finish();
     jb2_mq d;
-    jb2_mq_init(&d, coded.data(), coded.size());
+    jb2_mq_init(&d, coded.data(), coded.size(), nullptr);
     uint8_t cx[512] = {}, idcx[32] = {};
     for (int64_t v : values) {
         int64_t got = 0;
@@ -393,9 +393,143 @@ TEST(Jbig2, GenericRegions) {
     if (!oracle) GTEST_SKIP() << "jbig2dec not installed: checked against the source pixels only";
 }
 
-// ---- Pages: operators, default pixel, stripes ----
-
 static void append(bytes &to, const bytes &b) { to.insert(to.end(), b.begin(), b.end()); }
+
+// ---- Refinement regions, and arithmetic data that ends early ----
+
+// A page of a generic region (a) refined by a refinement region over the whole page (b: a's
+// marks moved one pixel right in the lower half, and noise). jbig2dec refines against the whole
+// page, this decoder against the page under the region: the same here.
+struct refined_page {
+    image a, b;
+    bytes generic, refinement;  // segment data; refinement: region information, flags, pixels
+    size_t head;                // bytes of the refinement's data before its coded pixels
+};
+static refined_page refine_test_page(int tmpl, bool typical) {
+    const int w = 120, h = 50;
+    refined_page r;
+    r.a = test_image(w, h, 11 + (uint32_t)tmpl);
+    r.b = r.a;
+    std::mt19937 rng(7);
+    for (int y = h / 2; y < h; y++)
+        for (int x = w - 1; x > 0; x--) r.b.set(x, y, r.a.at(x - 1, y));
+    for (int k = 0; k < 60; k++) r.b.set((int)(rng() % w), (int)(rng() % h), 1);
+    r.generic = jb2w::generic_region(r.a, 0, 0, 0, jb2w::usual(0));
+    jb2w::refine_opts o;
+    o.tmpl = tmpl;
+    o.tpgron = typical;
+    r.refinement = jb2w::refinement_region(r.b, r.a, 0, 0, jb2_op_replace, o);
+    r.head = 18 + (tmpl == 0 ? 4 : 0);
+    return r;
+}
+
+static bytes page_of(uint32_t w, uint32_t h, const std::vector<std::pair<int, bytes>> &regions) {
+    bytes page = jb2w::segment(1, 48, 1, {}, jb2w::page_info(w, h));
+    uint32_t n = 2;
+    for (const auto &r : regions) append(page, jb2w::segment(n++, r.first, 1, {}, r.second));
+    append(page, jb2w::segment(n, 49, 1, {}, {}));
+    return page;
+}
+
+// Templates 0 and 1, with and without typical prediction: the page holds the refined bitmap.
+// jbig2dec decodes typical prediction of template 1 in another context than the reference's
+// pixel alone (pdf.js and PDFium use that one, as this decoder and the test encoder do).
+TEST(Jbig2, RefinementRegions) {
+    const bool oracle = have_jbig2dec();
+    for (int tmpl = 0; tmpl < 2; tmpl++)
+        for (bool typical : {false, true}) {
+            SCOPED_TRACE("template " + std::to_string(tmpl) + (typical ? ", typical prediction" : ""));
+            refined_page r = refine_test_page(tmpl, typical);
+            bytes page = page_of(120, 50, {{38, r.generic}, {42, r.refinement}});
+            decoded got = decode(page);
+            EXPECT_EQ(0, got.rc);
+            EXPECT_EQ("", differ(r.b, got.im));
+            if (oracle && !(tmpl == 1 && typical)) EXPECT_EQ("", differ(r.b, jbig2dec_page(page))) << "jbig2dec";
+        }
+}
+
+// A generic region, or a refinement region over a generic one, whose coded data is cut after keep
+// bytes, then closed by the 0xFF 0xAC marker or not. T.88 E.3.4: from the marker on the decoder is
+// fed 1 bits until the region is complete.
+struct early_case {
+    const char *name;
+    bool refine;
+    int tmpl;
+    bool typical;
+    size_t keep;    // coded bytes kept
+    uint64_t want;  // FNV-1a of jbig2dec's page (image_hash) for the data closed by the marker
+};
+static const early_case early_cases[] = {
+    {"generic, template 0, one byte", false, 0, false, 1, 0xacbb8a9042960384ull},
+    {"generic, template 0, a tenth", false, 0, false, 40, 0x1baf618ea0fd81a1ull},
+    {"generic, template 0, typical prediction, half", false, 0, true, 200, 0x27fcbc1599d09073ull},
+    {"generic, template 2, a quarter", false, 2, false, 70, 0x2ac18dbed6acca04ull},
+    {"generic, template 3, typical prediction, a tenth", false, 3, true, 30, 0xc1e8836a65fa070aull},
+    {"refinement, template 0, one byte", true, 0, false, 1, 0x13beff607544918eull},
+    {"refinement, template 0, a fifth", true, 0, false, 25, 0x7ca87b64cb47b095ull},
+    {"refinement, template 0, typical prediction, half", true, 0, true, 60, 0xd7411828fb52c38full},
+    {"refinement, template 1, a tenth", true, 1, false, 12, 0xbe007e9efffa1b74ull},
+};
+
+static uint64_t image_hash(const image &im) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    auto mix = [&](uint32_t v) {
+        h ^= v;
+        h *= 0x100000001b3ull;
+    };
+    mix((uint32_t)im.w);
+    mix((uint32_t)im.h);
+    for (uint8_t v : im.px) mix(v);
+    return h;
+}
+
+// The page of a case; coded: the bytes the whole region codes into.
+static bytes early_page(const early_case &c, bool marker, size_t *coded) {
+    bytes data, before;
+    size_t head;
+    if (c.refine) {
+        refined_page r = refine_test_page(c.tmpl, c.typical);
+        before = r.generic;
+        data = r.refinement;
+        head = r.head;
+    } else {
+        data = jb2w::generic_region(test_image(120, 50, 11 + (uint32_t)c.tmpl), 0, 0, 0,
+                                    jb2w::usual(c.tmpl, c.typical));
+        head = 18 + (c.tmpl == 0 ? 8 : 2);
+    }
+    *coded = data.size() - head;
+    data.resize(head + c.keep);
+    if (marker) {
+        if (data.back() != 0xFF) data.push_back(0xFF);
+        data.push_back(0xAC);
+    }
+    if (c.refine) return page_of(120, 50, {{38, before}, {42, data}});
+    return page_of(120, 50, {{38, data}});
+}
+
+// Regions whose data ends early decode to their end as jbig2dec decodes them; data that simply
+// stops decodes as if the marker stood at its end (jbig2dec feeds one 0 byte there first).
+TEST(Jbig2, ArithmeticDataEndingEarly) {
+    const bool oracle = have_jbig2dec();
+    for (const early_case &c : early_cases) {
+        SCOPED_TRACE(c.name);
+        size_t coded = 0;
+        bytes page = early_page(c, true, &coded);
+        ASSERT_LE(c.keep * 2, coded) << "keeps at most half the data";
+        decoded got = decode(page);
+        EXPECT_EQ(0, got.rc);
+        EXPECT_EQ(c.want, image_hash(got.im));
+        if (oracle) {
+            EXPECT_EQ("", differ(jbig2dec_page(page), got.im)) << "jbig2dec";
+        }
+        decoded open_end = decode(early_page(c, false, &coded));
+        EXPECT_EQ(0, open_end.rc);
+        EXPECT_EQ("", differ(got.im, open_end.im)) << "without the marker";
+    }
+    if (!oracle) GTEST_SKIP() << "jbig2dec not installed: checked against its recorded pages only";
+}
+
+// ---- Pages: operators, default pixel, stripes ----
 
 // Two overlapping regions on a page of each default pixel, the second combined with each
 // operator; what the page must hold is worked out pixel by pixel here.
@@ -665,9 +799,9 @@ TEST(Jbig2, HostileInput) {
         {"halftone grid of 2^64 cells",
          concat({small_page(), jb2w::segment(2, 22, 1, {0}, concat({region16, {0}, u32be(0xFFFFFFFF), u32be(0xFFFFFFFF), u32be(0), u32be(0), {1, 0, 0, 0}}))}),
          jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(3), {0xFF, 0xAC}})), 1},
-        {"halftone cells all at one place",
+        {"halftone cells all at one place (patterns and gray values: 1 bits past the data)",
          concat({small_page(), jb2w::segment(2, 22, 1, {0}, concat({region16, {0}, u32be(16), u32be(16), u32be(0), u32be(0), {0, 0, 0, 0}}))}),
-         jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(3), {0xFF, 0xAC}})), 1},
+         jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(3), {0xFF, 0xAC}})), 0},
         {"referred-to count of 2^29 in the long form",
          concat({small_page(), {0, 0, 0, 2, 6, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}}), {}, 1},
         {"referred-to count 5 (not an encoding)", concat({small_page(), {0, 0, 0, 2, 6, 0xA0, 1, 0, 0, 0, 0}}), {}, 1},
