@@ -71,18 +71,6 @@ void jb2_bitmap_fill(jb2_bitmap *b, int value) {
     clear_padding(b);
 }
 
-// Eight pixels of a row starting at column x (x may be negative, or run past the row: those
-// pixels are 0), as a byte, leftmost pixel in the top bit.
-static inline uint32_t row_byte_at(const uint8_t *row, uint32_t stride, int64_t x) {
-    if (x <= -8 || x >= (int64_t)stride * 8) return 0;
-    if (x < 0) return row_byte_at(row, stride, 0) >> (uint32_t)(-x);
-    uint64_t i = (uint64_t)x >> 3;
-    uint32_t s = (uint32_t)(x & 7);
-    uint32_t hi = row[i];
-    uint32_t lo = i + 1 < stride ? row[i + 1] : 0;
-    return ((hi << 8 | lo) >> (8 - s)) & 0xFFu;
-}
-
 template <int Op>
 static inline uint8_t combine(uint8_t d, uint32_t s, uint8_t mask) {
     uint8_t v;
@@ -108,10 +96,10 @@ static void compose_rows(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int6
         uint8_t *d = dst->data + (uint64_t)row * dst->stride;
         const uint8_t *s = src->data + (uint64_t)(row - y) * src->stride;
         if (b0 == b1) {
-            d[b0] = combine<Op>(d[b0], row_byte_at(s, src->stride, off), (uint8_t)(first & last));
+            d[b0] = combine<Op>(d[b0], jb2_row_byte(s, src->stride, off), (uint8_t)(first & last));
             continue;
         }
-        d[b0] = combine<Op>(d[b0], row_byte_at(s, src->stride, off), first);
+        d[b0] = combine<Op>(d[b0], jb2_row_byte(s, src->stride, off), first);
         const uint8_t *sp = s + (k0 + 1);
         if (sh == 0) {
             for (int64_t bi = b0 + 1; bi < b1; bi++, sp++) d[bi] = combine<Op>(d[bi], *sp, 0xFF);
@@ -119,7 +107,7 @@ static void compose_rows(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int6
             for (int64_t bi = b0 + 1; bi < b1; bi++, sp++)
                 d[bi] = combine<Op>(d[bi], (uint32_t)((sp[0] << sh | sp[1] >> (8 - sh)) & 0xFF), 0xFF);
         }
-        d[b1] = combine<Op>(d[b1], row_byte_at(s, src->stride, off + (b1 - b0) * 8), last);
+        d[b1] = combine<Op>(d[b1], jb2_row_byte(s, src->stride, off + (b1 - b0) * 8), last);
     }
 }
 
@@ -152,7 +140,7 @@ int jb2_bitmap_crop(const jb2_bitmap *src, int64_t x, int64_t y, uint32_t w, uin
         const uint8_t *s = src->data + (uint64_t)(y + r) * src->stride;
         uint8_t *d = out->data + (uint64_t)r * out->stride;
         for (uint32_t i = 0; i < out->stride; i++)
-            d[i] = (uint8_t)row_byte_at(s, src->stride, x + (int64_t)i * 8);
+            d[i] = (uint8_t)jb2_row_byte(s, src->stride, x + (int64_t)i * 8);
     }
     clear_padding(out);
     return 0;
@@ -238,23 +226,28 @@ template <int T, bool General>
 static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p, jb2_bitmap *out) {
     const tmpl_shape &sh = shapes[T];
     const uint32_t m2 = (1u << sh.n2) - 1u, m1 = (1u << sh.n1) - 1u, m0 = (1u << sh.n0) - 1u;
+    // General: the adaptive pixels away from their usual places are read where they are (the
+    // windows hold the others).
     uint32_t atmask = 0;
+    int moved[4], nmoved = 0;
     if (General)
-        for (int i = 0; i < sh.nat; i++) atmask |= 1u << sh.atbit[i];
+        for (int i = 0; i < sh.nat; i++)
+            if (p->atx[i] != sh.atx[i] || p->aty[i] != sh.aty[i]) {
+                atmask |= 1u << sh.atbit[i];
+                moved[nmoved++] = i;
+            }
     jb2_mq d = *dp;  // in registers for the loop
     const uint32_t w = out->w, stride = out->stride;
     int ltp = 0;
     int rc = 0;
-    for (uint32_t y = 0; y < out->h; y++) {
+    // Past the data, each byte of pixels is paid for before it is decoded (see jb2_mq).
+    for (uint32_t y = 0; y < out->h && rc == 0; y++) {
         uint8_t *row = out->data + (uint64_t)y * stride;
-        if (d.failed && jb2_mq_charge(&d, w) < 0) {
-            rc = -1;
-            break;
-        }
         if (p->tpgdon) {
             ltp ^= jb2_mq_decode(&d, stats + sh.sltp);
             if (ltp) {
-                if (y > 0) memcpy(row, row - stride, stride);
+                if (d.fill && jb2_mq_charge(&d, w) < 0) rc = -1;
+                else if (y > 0) memcpy(row, row - stride, stride);
                 continue;
             }
         }
@@ -265,6 +258,10 @@ static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p,
             uint32_t v1 = row_window(r1, stride, k), v2 = sh.n2 ? row_window(r2, stride, k) : 0;
             uint32_t byte = 0;
             uint32_t n = w - k * 8 < 8 ? w - k * 8 : 8;
+            if (d.fill && jb2_mq_charge(&d, n) < 0) {
+                rc = -1;
+                break;
+            }
             for (uint32_t i = 0; i < n; i++) {
                 uint32_t ctx = (((v1 >> (15 - i - sh.r1)) & m1) << sh.s1) | (w0 & m0);
                 if (sh.n2) ctx |= ((v2 >> (15 - i - sh.r2)) & m2) << sh.s2;
@@ -276,9 +273,11 @@ static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p,
                         continue;
                     }
                     ctx &= ~atmask;
-                    for (int a = 0; a < sh.nat; a++)
+                    for (int m = 0; m < nmoved; m++) {
+                        const int a = moved[m];
                         ctx |= (uint32_t)jb2_pixel(out, x + p->atx[a], (int64_t)y + p->aty[a])
                                << sh.atbit[a];
+                    }
                     bit = jb2_mq_decode(&d, stats + ctx);
                     if (bit) row[k] |= (uint8_t)(0x80u >> i);
                 } else {

@@ -241,8 +241,9 @@ static int page_info(page_state *st, const uint8_t *data, uint64_t len, uint32_t
     st->page.stride = (w + 7) / 8;
     jb2_bitmap_fill(&st->page, st->default_pixel);
     st->have_page = 1;
-    // Past their data, bitmaps decode at most as many pixels as the page keeps.
+    // Past their data, bitmaps decode at most jbig2_past_data_pages of the page kept.
     uint64_t room = (uint64_t)w * (st->unknown_height ? st->max_rows : rows);
+    room *= jbig2_past_data_pages;
     if (st->c.spare > room) st->c.spare = room;
     return 0;
 }
@@ -549,7 +550,8 @@ int32_t jbig2_decode(const uint8_t *data, uint64_t len, const uint8_t *globals,
         st->c.draw = jbig2_max_draw_bytes;
         // Until the page is known (dictionaries in the globals), the image's size bounds it.
         uint64_t hinted = (uint64_t)width_hint * height_hint;
-        st->c.spare = hinted > 0 && hinted < jbig2_max_pixels ? hinted : jbig2_max_pixels;
+        st->c.spare = (hinted > 0 && hinted < jbig2_max_pixels ? hinted : jbig2_max_pixels) *
+                      jbig2_past_data_pages;
         if (globals) run_stream(st, globals, globals_len, true, width_hint, height_hint);
         st->ended = 0;  // an end of file among the globals ends only them
         run_stream(st, data ? data : (const uint8_t *)"", data ? len : 0, false, width_hint,

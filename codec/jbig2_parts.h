@@ -44,8 +44,19 @@ void jb2_bitmap_free(jb2_bitmap *b);
 void jb2_bitmap_fill(jb2_bitmap *b, int value);
 // Pixel (x, y); 0 outside the bitmap.
 static inline int jb2_pixel(const jb2_bitmap *b, int64_t x, int64_t y) {
-    if (x < 0 || y < 0 || x >= (int64_t)b->w || y >= (int64_t)b->h) return 0;
+    if ((uint64_t)x >= b->w || (uint64_t)y >= b->h) return 0;  // a negative one wraps past w, h
     return (b->data[(uint64_t)y * b->stride + ((uint64_t)x >> 3)] >> (7 - (x & 7))) & 1;
+}
+// Eight pixels of a row starting at column x (x may be negative, or run past the row: those
+// pixels are 0), as a byte, leftmost pixel in the top bit.
+static inline uint32_t jb2_row_byte(const uint8_t *row, uint32_t stride, int64_t x) {
+    if (x <= -8 || x >= (int64_t)stride * 8) return 0;
+    if (x < 0) return stride ? (uint32_t)row[0] >> (uint32_t)(-x) : 0u;
+    uint64_t i = (uint64_t)x >> 3;
+    uint32_t s = (uint32_t)(x & 7);
+    uint32_t hi = row[i];
+    uint32_t lo = i + 1 < stride ? row[i + 1] : 0;
+    return ((hi << 8 | lo) >> (8 - s)) & 0xFFu;
 }
 // Combines src onto dst with its top-left pixel at (x, y), clipped to dst.
 void jb2_compose(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int64_t y, int op);
@@ -57,13 +68,13 @@ int jb2_bitmap_crop(const jb2_bitmap *src, int64_t x, int64_t y, uint32_t w, uin
 
 // The decoder's registers over data[0..len). At a marker (0xFF then a byte above 0x8F), and past
 // the end of the data as if the marker stood there, it is fed 1 bits until decoding is complete
-// (T.88 E.3.4): a bitmap whose data ends early is decoded to its end, as other readers do. After
-// jb2_mq_fill_max bytes of 1 bits the data counts as used up and failed is set; an encoder's flush
-// leaves the decoder two such bytes at most, so no complete data gets there. From then on what
-// the data can still describe is bounded by the caller: an item of a count (a symbol, an instance,
-// an export run) begun there is damage, and each row of a bitmap begun there is charged to
-// *spare, the pixels the call may decode past its data (NULL: none); a bitmap stops when it runs
-// out.
+// (T.88 E.3.4): a bitmap whose data ends early is decoded to its end, as other readers do. fill
+// counts the bytes of 1 bits fed. What is decoded from them is bounded by the caller, not by the
+// sizes the data declares: each pixel a bitmap decodes once fill > 0 is paid from *spare (eight
+// at a time), the pixels the call may decode past its data (NULL: none), and the bitmap stops
+// where it cannot pay (complete data pays a row or two per segment). After jb2_mq_fill_max such
+// bytes (an encoder's flush leaves the decoder two at most) failed is set: an item of a count (a
+// symbol, an instance, an export run) begun then is damage.
 struct jb2_mq {
     const uint8_t *data;
     uint64_t len, pos;  // pos: the byte last taken into c
@@ -75,7 +86,7 @@ struct jb2_mq {
 };
 static const uint32_t jb2_mq_fill_max = 32;
 
-// Pays for a row of w pixels decoded after the data ran out. -1: *d->spare cannot.
+// Pays for w pixels decoded past the data. -1: *d->spare cannot.
 static inline int jb2_mq_charge(jb2_mq *d, uint32_t w) {
     if (!d->spare || *d->spare < w) return -1;
     *d->spare -= w;
@@ -167,7 +178,7 @@ static inline uint32_t jb2_generic_contexts(int tmpl) {
     return tmpl == 0 ? 65536u : tmpl == 1 ? 8192u : 1024u;
 }
 // Decodes out (allocated, zeroed) with the arithmetic decoder and stats (jb2_generic_contexts).
-// 0, or -1 when the data ran out and d->spare with it: the rows decoded so far are kept.
+// 0, or -1 when d->spare could not pay for a row past the data: the rows decoded so far are kept.
 int jb2_generic_decode(jb2_mq *d, uint8_t *stats, const jb2_generic_params *p, jb2_bitmap *out);
 // Decodes out (allocated, zeroed) from MMR data; *used (if not NULL) = bytes consumed. 0, or -1:
 // the rows decoded before the damage are kept.
@@ -183,8 +194,8 @@ struct jb2_refine_params {
     int32_t dx, dy;  // the reference's offset
 };
 static const uint32_t jb2_refine_contexts = 8192;
-// Decodes out (allocated, zeroed) as a refinement of p->ref. 0, or -1 when the data ran out and
-// d->spare with it (the rows decoded so far are kept).
+// Decodes out (allocated, zeroed) as a refinement of p->ref. 0, or -1 when d->spare could not pay
+// for a row past the data (the rows decoded so far are kept).
 int jb2_refine_decode(jb2_mq *d, uint8_t *stats, const jb2_refine_params *p, jb2_bitmap *out);
 
 // ---- Huffman coding (jbig2_huffman.cpp) ----

@@ -264,14 +264,25 @@ static const huff_case b8_cases[] = {
     {"bits run out in a nine-bit prefix", "11111111", -1, 0},
 };
 
+// Bits written as '0' and '1' (anything else is skipped), packed most significant first.
+static bytes bit_string(const std::string &bits) {
+    bytes b;
+    size_t n = 0;
+    for (char ch : bits) {
+        if (ch != '0' && ch != '1') continue;
+        if (n % 8 == 0) b.push_back(0);
+        if (ch == '1') b.back() |= (uint8_t)(0x80 >> (n % 8));
+        n++;
+    }
+    return b;
+}
+
 TEST(Jbig2, TableB8Decodes) {
     jb2_huff_std s;
     ASSERT_EQ(0, jb2_huff_std_build(&s));
     for (const huff_case &c : b8_cases) {
         SCOPED_TRACE(c.name);
-        bytes b((strlen(c.bits) + 7) / 8, 0);
-        for (size_t i = 0; c.bits[i]; i++)
-            if (c.bits[i] == '1') b[i / 8] |= (uint8_t)(0x80 >> (i % 8));
+        bytes b = bit_string(c.bits);
         jb2_bits r = {b.data(), b.size(), 0, 0};
         int64_t v = 0;
         EXPECT_EQ(c.rc, jb2_huff_decode(&r, &s.t[7], &v));
@@ -405,7 +416,7 @@ struct refined_page {
     bytes generic, refinement;  // segment data; refinement: region information, flags, pixels
     size_t head;                // bytes of the refinement's data before its coded pixels
 };
-static refined_page refine_test_page(int tmpl, bool typical) {
+static refined_page refine_test_page(int tmpl, bool typical, const int *at = nullptr) {
     const int w = 120, h = 50;
     refined_page r;
     r.a = test_image(w, h, 11 + (uint32_t)tmpl);
@@ -418,6 +429,12 @@ static refined_page refine_test_page(int tmpl, bool typical) {
     jb2w::refine_opts o;
     o.tmpl = tmpl;
     o.tpgron = typical;
+    if (at) {
+        o.atx[0] = at[0];
+        o.aty[0] = at[1];
+        o.atx[1] = at[2];
+        o.aty[1] = at[3];
+    }
     r.refinement = jb2w::refinement_region(r.b, r.a, 0, 0, jb2_op_replace, o);
     r.head = 18 + (tmpl == 0 ? 4 : 0);
     return r;
@@ -431,21 +448,35 @@ static bytes page_of(uint32_t w, uint32_t h, const std::vector<std::pair<int, by
     return page;
 }
 
-// Templates 0 and 1, with and without typical prediction: the page holds the refined bitmap.
-// jbig2dec decodes typical prediction of template 1 in another context than the reference's
-// pixel alone (pdf.js and PDFium use that one, as this decoder and the test encoder do).
+// The page holds the refined bitmap. jbig2dec decodes typical prediction of template 1 in another
+// context than the reference's pixel alone (pdf.js and PDFium use that one, as this decoder and
+// the test encoder do).
+struct refine_case {
+    const char *name;
+    int tmpl;
+    bool typical;
+    int at[4];  // template 0: the adaptive pixel in the region, then the one in the reference
+};
+static const refine_case refine_cases[] = {
+    {"template 0", 0, false, {-1, -1, -1, -1}},
+    {"template 0, typical prediction", 0, true, {-1, -1, -1, -1}},
+    {"template 0, adaptive pixels moved", 0, false, {-3, 0, 2, 1}},
+    {"template 0, adaptive pixels far", 0, true, {5, -4, -9, -7}},
+    {"template 1", 1, false, {}},
+    {"template 1, typical prediction", 1, true, {}},
+};
+
 TEST(Jbig2, RefinementRegions) {
     const bool oracle = have_jbig2dec();
-    for (int tmpl = 0; tmpl < 2; tmpl++)
-        for (bool typical : {false, true}) {
-            SCOPED_TRACE("template " + std::to_string(tmpl) + (typical ? ", typical prediction" : ""));
-            refined_page r = refine_test_page(tmpl, typical);
-            bytes page = page_of(120, 50, {{38, r.generic}, {42, r.refinement}});
-            decoded got = decode(page);
-            EXPECT_EQ(0, got.rc);
-            EXPECT_EQ("", differ(r.b, got.im));
-            if (oracle && !(tmpl == 1 && typical)) EXPECT_EQ("", differ(r.b, jbig2dec_page(page))) << "jbig2dec";
-        }
+    for (const refine_case &c : refine_cases) {
+        SCOPED_TRACE(c.name);
+        refined_page r = refine_test_page(c.tmpl, c.typical, c.tmpl == 0 ? c.at : nullptr);
+        bytes page = page_of(120, 50, {{38, r.generic}, {42, r.refinement}});
+        decoded got = decode(page);
+        EXPECT_EQ(0, got.rc);
+        EXPECT_EQ("", differ(r.b, got.im));
+        if (oracle && !(c.tmpl == 1 && c.typical)) EXPECT_EQ("", differ(r.b, jbig2dec_page(page))) << "jbig2dec";
+    }
 }
 
 // A generic region, or a refinement region over a generic one, whose coded data is cut after keep
@@ -760,6 +791,43 @@ static long peak_kib() {
 
 static bytes small_page() { return jb2w::segment(1, 48, 1, {}, jb2w::page_info(16, 16)); }
 
+static std::string binary(uint64_t v, int n) {
+    std::string b;
+    for (int i = n - 1; i >= 0; i--) b += (v >> i) & 1 ? '1' : '0';
+    return b;
+}
+
+// A Huffman symbol dictionary of eight symbols of no width and 2^32 - 1 rows, in one collective
+// bitmap stored uncompressed (of no bytes), all exported.
+static bytes empty_tall_collective() {
+    std::string bits = "11111" + binary(0xFFFFFFFFu - 76u, 32);  // height: B.4's upper range
+    for (int i = 0; i < 8; i++) bits += "0";                      // width changes 0 (B.2)
+    bits += "111111";                                             // out-of-band (B.2)
+    bits += "0 0000";                                             // bitmap size 0 (B.1)
+    bits += "0 0000  0 1000";  // export runs 0 and 8 (B.1), after the bitmap's byte boundary
+    return concat({{0, 1}, u32be(8), u32be(8), bit_string(bits)});
+}
+
+// An arithmetic symbol dictionary refining the six symbols it refers to into four new symbols of
+// no width and 2^32 - 1 rows (refinement template 1), the new ones exported.
+static bytes empty_tall_refinements() {
+    jb2w::mq_encoder e;
+    jb2w::int_coder iadh, iadw, iaai, iardx, iardy, iaex;
+    jb2w::id_coder iaid(4);  // 6 + 4 symbols
+    iadh.encode(e, 0xFFFFFFFFll);
+    for (int i = 0; i < 4; i++) {
+        iadw.encode(e, 0);
+        iaai.encode(e, 1);  // one instance: a refinement of ...
+        iaid.encode(e, (uint32_t)i);  // ... input symbol i, in place
+        iardx.encode(e, 0);
+        iardy.encode(e, 0);
+    }
+    iadw.oob(e);
+    iaex.encode(e, 6);
+    iaex.encode(e, 4);
+    return concat({{0x10, 0x02, 3, 0xFF, 0xFD, 0xFF, 2, 0xFE, 0xFE, 0xFE}, u32be(4), u32be(4), e.finish()});
+}
+
 struct hostile_case {
     const char *name;
     bytes page, globals;
@@ -799,9 +867,9 @@ TEST(Jbig2, HostileInput) {
         {"halftone grid of 2^64 cells",
          concat({small_page(), jb2w::segment(2, 22, 1, {0}, concat({region16, {0}, u32be(0xFFFFFFFF), u32be(0xFFFFFFFF), u32be(0), u32be(0), {1, 0, 0, 0}}))}),
          jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(3), {0xFF, 0xAC}})), 1},
-        {"halftone cells all at one place (patterns and gray values: 1 bits past the data)",
+        {"halftone cells all at one place, four planes of gray values past the data (two pages' worth)",
          concat({small_page(), jb2w::segment(2, 22, 1, {0}, concat({region16, {0}, u32be(16), u32be(16), u32be(0), u32be(0), {0, 0, 0, 0}}))}),
-         jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(3), {0xFF, 0xAC}})), 0},
+         jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(15), {0xFF, 0xAC}})), 1},
         {"referred-to count of 2^29 in the long form",
          concat({small_page(), {0, 0, 0, 2, 6, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}}), {}, 1},
         {"referred-to count 5 (not an encoding)", concat({small_page(), {0, 0, 0, 2, 6, 0xA0, 1, 0, 0, 0, 0}}), {}, 1},
@@ -809,6 +877,11 @@ TEST(Jbig2, HostileInput) {
          concat({small_page(), jb2w::segment(2, 53, 1, {}, concat({{0x00}, u32be(0x80000000), u32be(0x7FFFFFFF), bytes(64, 0)}))}), {}, 1},
         {"segment data past the end", concat({small_page(), {0, 0, 0, 2, 38, 0, 1, 0, 0, 1, 0}}), {}, 1},
         {"end of page, then more", concat({small_page(), jb2w::segment(2, 49, 1, {}, {}), {1, 2, 3}}), {}, 0},
+        {"symbols of no width and 2^32 - 1 rows in a collective bitmap",
+         small_page(), jb2w::segment(0, 0, 0, {}, empty_tall_collective()), 0},
+        {"refined symbols of no width and 2^32 - 1 rows", small_page(),
+         concat({jb2w::segment(0, 0, 0, {}, jb2w::symbol_dictionary(test_symbols())),
+                 jb2w::segment(1, 0, 0, {0}, empty_tall_refinements())}), 0},
     };
     long before = peak_kib();
     for (const hostile_case &c : cases) {
@@ -818,4 +891,54 @@ TEST(Jbig2, HostileInput) {
     }
     long after = peak_kib();
     if (before > 0 && after > 0) EXPECT_LT(after - before, 200 * 1024) << "KiB of peak memory";
+}
+
+// Past its data a bitmap is decoded on with 1 bits; each row begun there is paid from the call's
+// budget of pixels (jb2_mq's spare), and the bitmap stops at the first row the budget cannot pay
+// for. Generic and refinement bitmaps of 64 x 64 from no data but the marker.
+struct spare_case {
+    const char *name;
+    bool refine;
+    int64_t spare;  // -1: no budget
+    int rc;
+};
+static const spare_case spare_cases[] = {
+    {"generic, no budget", false, -1, -1},
+    {"generic, a budget of the bitmap", false, 64 * 64, 0},
+    {"generic, ten rows", false, 640, -1},
+    {"refinement, no budget", true, -1, -1},
+    {"refinement, a budget of the bitmap", true, 64 * 64, 0},
+    {"refinement, ten rows", true, 640, -1},
+};
+
+TEST(Jbig2, BitmapsPastTheirDataArePaidFor) {
+    const uint8_t marker[2] = {0xFF, 0xAC};
+    jb2_bitmap ref;
+    ASSERT_EQ(0, jb2_bitmap_init(&ref, 64, 64, jbig2_max_pixels));
+    for (uint32_t i = 0; i < ref.stride * 64; i++) ref.data[i] = (uint8_t)(i * 37);
+    for (const spare_case &c : spare_cases) {
+        SCOPED_TRACE(c.name);
+        uint64_t spare = c.spare < 0 ? 0 : (uint64_t)c.spare;
+        jb2_mq d;
+        jb2_mq_init(&d, marker, 2, c.spare < 0 ? nullptr : &spare);
+        std::vector<uint8_t> stats(65536);
+        jb2_bitmap out;
+        ASSERT_EQ(0, jb2_bitmap_init(&out, 64, 64, jbig2_max_pixels));
+        int rc;
+        if (c.refine) {
+            jb2_refine_params rp = {1, 0, {0, 0}, {0, 0}, &ref, 0, 0};
+            rc = jb2_refine_decode(&d, stats.data(), &rp, &out);
+        } else {
+            jb2_generic_params gp = {0, 0, 0, {3, -3, 2, -2}, {-1, -1, -2, -2}, nullptr};
+            rc = jb2_generic_decode(&d, stats.data(), &gp, &out);
+        }
+        EXPECT_EQ(c.rc, rc);
+        if (c.spare >= 0) {
+            uint64_t paid = (uint64_t)c.spare - spare;
+            if (rc < 0) EXPECT_LT(spare, 64u) << "stopped at a row it could not pay for";
+            else EXPECT_EQ(64u * 64u, paid) << "every row";
+        }
+        jb2_bitmap_free(&out);
+    }
+    jb2_bitmap_free(&ref);
 }
