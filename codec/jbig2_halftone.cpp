@@ -146,8 +146,10 @@ int jb2_halftone_region(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2
     int op = (flags >> 4) & 7;
     jb2_bitmap_fill(out, flags >> 7);
     if (cur.failed || !pd || pd->n == 0) return -1;
-    // A grid of more cells than the region has pixels is refused.
-    if ((uint64_t)g.w * g.h > (uint64_t)out->w * out->h) return g.w == 0 || g.h == 0 ? 0 : -1;
+    // A grid of no cells draws nothing (however many rows or columns it claims); one of more
+    // cells than the region has pixels is refused.
+    if (g.w == 0 || g.h == 0) return 0;
+    if ((uint64_t)g.w * g.h > (uint64_t)out->w * out->h) return -1;
     const uint32_t pw = pd->pats[0].w, ph = pd->pats[0].h;
     uint32_t bpp = 0;
     while ((1ull << bpp) < pd->n) bpp++;

@@ -373,6 +373,7 @@ static const generic_case generic_cases[] = {
     {"template 0, typical prediction", 0, true, {3, -3, 2, -2}, {-1, -1, -2, -2}},
     {"template 0, adaptive pixels moved", 0, false, {-5, 4, -8, 0}, {0, -3, -1, -4}},
     {"template 0, far adaptive pixels", 0, true, {-128, 127, 0, 1}, {-128, -1, -2, -3}},
+    {"template 0, adaptive pixels far left in the current row", 0, false, {-32, -31, -100, 5}, {0, 0, 0, -1}},
     {"template 1", 1, false, {3}, {-1}},
     {"template 1, typical prediction, pixel moved", 1, true, {-2}, {-2}},
     {"template 2", 2, false, {2}, {-1}},
