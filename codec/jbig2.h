@@ -18,6 +18,12 @@
 // or to a later one finds nothing: references cannot loop. A region before the page information
 // segment is refused; a region's rows below the page kept (see the hints) are not decoded.
 //
+// Arithmetic-coded data that ends before its bitmap is complete is decoded on with 1 bits to the
+// bitmap's end (T.88 E.3.4: from the 0xFF 0xAC marker, or the data's end where it is missing), as
+// other readers do; past their data the bitmaps of a call decode at most jbig2_past_data_pages
+// pages' pixels, and an item of a count (a symbol, an instance) that begins well past the data
+// ends its segment as damaged.
+//
 // Not decoded (skipped; the page decodes without them): extended generic templates, colour
 // extensions, profiles, extension segments. MMR data goes through the Group 4 decoder of
 // codec/ccitt.h (regions up to ccitt_max_columns wide).
