@@ -18,6 +18,12 @@
 // or to a later one finds nothing: references cannot loop. A region before the page information
 // segment is refused; a region's rows below the page kept (see the hints) are not decoded.
 //
+// Arithmetic-coded data that ends before its bitmap is complete is decoded on with 1 bits to the
+// bitmap's end (T.88 E.3.4: from the 0xFF 0xAC marker, or the data's end where it is missing), as
+// other readers do; past their data the bitmaps of a call decode at most jbig2_past_data_pages
+// pages' pixels, and an item of a count (a symbol, an instance) that begins well past the data
+// ends its segment as damaged.
+//
 // Not decoded (skipped; the page decodes without them): extended generic templates, colour
 // extensions, profiles, extension segments. MMR data goes through the Group 4 decoder of
 // codec/ccitt.h (regions up to ccitt_max_columns wide).
@@ -44,6 +50,12 @@ static const uint32_t jbig2_max_segments = 1u << 16;
 static const uint32_t jbig2_max_referred = 1024;
 // Lines of one custom Huffman table.
 static const uint32_t jbig2_max_table_lines = 1u << 16;
+// Pixels that the bitmaps of one call may decode past the end of their arithmetic data (fed 1 bits,
+// as T.88 says, when the data ends before the bitmap): this many times the page's pixels (kept:
+// cut to the image's size; until the page is known, the image's size or jbig2_max_pixels), room
+// for a region and a refinement of it both ending early. Complete data needs a row or two per
+// segment of it; a stream declaring more than its data holds cannot keep the decoder busy.
+static const uint64_t jbig2_past_data_pages = 2;
 // Drawing work of one call (symbol instances and halftone patterns placed), in bytes touched:
 // overlapping instances without end cannot keep the decoder busy.
 static const uint64_t jbig2_max_draw_bytes = 1ull << 32;

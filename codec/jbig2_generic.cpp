@@ -58,29 +58,18 @@ void jb2_bitmap_free(jb2_bitmap *b) {
     b->w = b->h = b->stride = 0;
 }
 
-// Clears the bits past the width in each row's last byte.
-static void clear_padding(jb2_bitmap *b) {
+// Clears the bits past the width in the last byte of rows y0..y1 (those written: a row never
+// written is still 0, and is not touched).
+static void clear_padding(jb2_bitmap *b, uint64_t y0, uint64_t y1) {
     if (!b->data || (b->w & 7) == 0) return;
     uint8_t keep = (uint8_t)(0xFF00u >> (b->w & 7));
-    for (uint32_t y = 0; y < b->h; y++) b->data[(uint64_t)y * b->stride + b->stride - 1] &= keep;
+    for (uint64_t y = y0; y < y1; y++) b->data[y * b->stride + b->stride - 1] &= keep;
 }
 
 void jb2_bitmap_fill(jb2_bitmap *b, int value) {
     if (!b->data) return;
     memset(b->data, value ? 0xFF : 0, (size_t)b->stride * b->h);
-    clear_padding(b);
-}
-
-// Eight pixels of a row starting at column x (x may be negative, or run past the row: those
-// pixels are 0), as a byte, leftmost pixel in the top bit.
-static inline uint32_t row_byte_at(const uint8_t *row, uint32_t stride, int64_t x) {
-    if (x <= -8 || x >= (int64_t)stride * 8) return 0;
-    if (x < 0) return row_byte_at(row, stride, 0) >> (uint32_t)(-x);
-    uint64_t i = (uint64_t)x >> 3;
-    uint32_t s = (uint32_t)(x & 7);
-    uint32_t hi = row[i];
-    uint32_t lo = i + 1 < stride ? row[i + 1] : 0;
-    return ((hi << 8 | lo) >> (8 - s)) & 0xFFu;
+    clear_padding(b, 0, b->h);
 }
 
 template <int Op>
@@ -108,10 +97,10 @@ static void compose_rows(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int6
         uint8_t *d = dst->data + (uint64_t)row * dst->stride;
         const uint8_t *s = src->data + (uint64_t)(row - y) * src->stride;
         if (b0 == b1) {
-            d[b0] = combine<Op>(d[b0], row_byte_at(s, src->stride, off), (uint8_t)(first & last));
+            d[b0] = combine<Op>(d[b0], jb2_row_byte(s, src->stride, off), (uint8_t)(first & last));
             continue;
         }
-        d[b0] = combine<Op>(d[b0], row_byte_at(s, src->stride, off), first);
+        d[b0] = combine<Op>(d[b0], jb2_row_byte(s, src->stride, off), first);
         const uint8_t *sp = s + (k0 + 1);
         if (sh == 0) {
             for (int64_t bi = b0 + 1; bi < b1; bi++, sp++) d[bi] = combine<Op>(d[bi], *sp, 0xFF);
@@ -119,7 +108,7 @@ static void compose_rows(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int6
             for (int64_t bi = b0 + 1; bi < b1; bi++, sp++)
                 d[bi] = combine<Op>(d[bi], (uint32_t)((sp[0] << sh | sp[1] >> (8 - sh)) & 0xFF), 0xFF);
         }
-        d[b1] = combine<Op>(d[b1], row_byte_at(s, src->stride, off + (b1 - b0) * 8), last);
+        d[b1] = combine<Op>(d[b1], jb2_row_byte(s, src->stride, off + (b1 - b0) * 8), last);
     }
 }
 
@@ -144,26 +133,29 @@ void jb2_compose(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int64_t y, i
 int jb2_bitmap_crop(const jb2_bitmap *src, int64_t x, int64_t y, uint32_t w, uint32_t h,
                     jb2_bitmap *out) {
     if (jb2_bitmap_init(out, w, h, UINT64_MAX) < 0) return -1;
-    for (uint32_t r = 0; r < h; r++) {
-        int64_t sy = y + r;
-        if (sy < 0 || sy >= (int64_t)src->h) continue;
-        const uint8_t *s = src->data + (uint64_t)sy * src->stride;
+    if (!out->data || !src->data) return 0;  // no pixels to copy: no row is visited
+    // Only the rows of both bitmaps: a bitmap of no width may still claim 2^32 rows.
+    int64_t r0 = y < 0 ? -y : 0, r1 = (int64_t)src->h - y;
+    if (r1 > (int64_t)h) r1 = h;
+    for (int64_t r = r0; r < r1; r++) {
+        const uint8_t *s = src->data + (uint64_t)(y + r) * src->stride;
         uint8_t *d = out->data + (uint64_t)r * out->stride;
         for (uint32_t i = 0; i < out->stride; i++)
-            d[i] = (uint8_t)row_byte_at(s, src->stride, x + (int64_t)i * 8);
+            d[i] = (uint8_t)jb2_row_byte(s, src->stride, x + (int64_t)i * 8);
     }
-    clear_padding(out);
+    if (r0 < r1) clear_padding(out, (uint64_t)r0, (uint64_t)r1);
     return 0;
 }
 
 // ---- The arithmetic decoder (ITU-T T.88 Annex E) ----
 
-void jb2_mq_init(jb2_mq *d, const uint8_t *data, uint64_t len) {
+void jb2_mq_init(jb2_mq *d, const uint8_t *data, uint64_t len, uint64_t *spare) {
     d->data = data;
     d->len = len;
     d->pos = 0;
     d->fill = 0;
     d->failed = 0;
+    d->spare = spare;
     d->c = (len > 0 ? data[0] : 0xFFu) << 16;
     jb2_mq_bytein(d);
     d->c <<= 7;
@@ -230,38 +222,64 @@ static inline uint32_t row_window(const uint8_t *row, uint32_t stride, uint32_t 
 
 // Decodes the rows of one template. General: adaptive pixels away from their usual places, or a
 // skip bitmap; each pixel is then stored as it is decoded, so an adaptive pixel in the current row
-// reads it. Otherwise pixels are gathered eight to a byte.
+// reads it: one less than 32 pixels to the left from the row's bits so far (w0), any other from a
+// window of its row read at each byte (pixels not decoded yet read 0, as they are). Otherwise
+// pixels are gathered eight to a byte.
 template <int T, bool General>
 static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p, jb2_bitmap *out) {
     const tmpl_shape &sh = shapes[T];
     const uint32_t m2 = (1u << sh.n2) - 1u, m1 = (1u << sh.n1) - 1u, m0 = (1u << sh.n0) - 1u;
+    // General: the adaptive pixels away from their usual places are read where they are (the
+    // windows hold the others).
     uint32_t atmask = 0;
+    int by_w0[4], by_win[4], nw0 = 0, nwin = 0;  // the moved ones, by where they are read
+    const uint8_t *at_row[4] = {};
     if (General)
-        for (int i = 0; i < sh.nat; i++) atmask |= 1u << sh.atbit[i];
+        for (int i = 0; i < sh.nat; i++)
+            if (p->atx[i] != sh.atx[i] || p->aty[i] != sh.aty[i]) {
+                atmask |= 1u << sh.atbit[i];
+                if (p->aty[i] == 0 && p->atx[i] < 0 && p->atx[i] >= -31) by_w0[nw0++] = i;
+                else by_win[nwin++] = i;
+            }
     jb2_mq d = *dp;  // in registers for the loop
     const uint32_t w = out->w, stride = out->stride;
     int ltp = 0;
     int rc = 0;
-    for (uint32_t y = 0; y < out->h; y++) {
+    // Past the data, each byte of pixels is paid for before it is decoded (see jb2_mq).
+    for (uint32_t y = 0; y < out->h && rc == 0; y++) {
         uint8_t *row = out->data + (uint64_t)y * stride;
-        if (d.failed) {
-            rc = -1;
-            break;
-        }
         if (p->tpgdon) {
             ltp ^= jb2_mq_decode(&d, stats + sh.sltp);
             if (ltp) {
-                if (y > 0) memcpy(row, row - stride, stride);
+                if (d.fill && jb2_mq_charge(&d, w) < 0) rc = -1;
+                else if (y > 0) memcpy(row, row - stride, stride);
                 continue;
             }
         }
         const uint8_t *r1 = y >= 1 ? row - stride : nullptr;
         const uint8_t *r2 = y >= 2 ? row - 2 * (uint64_t)stride : nullptr;
+        for (int m = 0; m < nwin; m++) {
+            const int64_t ay = (int64_t)y + p->aty[by_win[m]];
+            at_row[m] = ay >= 0 && ay < (int64_t)out->h ? out->data + (uint64_t)ay * stride : nullptr;
+        }
         uint32_t w0 = 0;
-        for (uint32_t k = 0; k < stride && !d.failed; k++) {
+        for (uint32_t k = 0; k < stride; k++) {
             uint32_t v1 = row_window(r1, stride, k), v2 = sh.n2 ? row_window(r2, stride, k) : 0;
             uint32_t byte = 0;
             uint32_t n = w - k * 8 < 8 ? w - k * 8 : 8;
+            if (d.fill && jb2_mq_charge(&d, n) < 0) {
+                rc = -1;
+                break;
+            }
+            uint32_t at_ctx[8] = {};  // the window-read adaptive pixels of pixel i, in place
+            for (int m = 0; m < nwin; m++) {
+                if (!at_row[m]) continue;
+                const int64_t ax = (int64_t)k * 8 + p->atx[by_win[m]];
+                const uint32_t win = jb2_row_byte(at_row[m], stride, ax) << 8 |
+                                     jb2_row_byte(at_row[m], stride, ax + 8);  // pixel i: bit 15 - i
+                const int bit = sh.atbit[by_win[m]];
+                for (int i = 0; i < 8; i++) at_ctx[i] |= ((win >> (15 - i)) & 1u) << bit;
+            }
             for (uint32_t i = 0; i < n; i++) {
                 uint32_t ctx = (((v1 >> (15 - i - sh.r1)) & m1) << sh.s1) | (w0 & m0);
                 if (sh.n2) ctx |= ((v2 >> (15 - i - sh.r2)) & m2) << sh.s2;
@@ -272,10 +290,9 @@ static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p,
                         w0 = w0 << 1;
                         continue;
                     }
-                    ctx &= ~atmask;
-                    for (int a = 0; a < sh.nat; a++)
-                        ctx |= (uint32_t)jb2_pixel(out, x + p->atx[a], (int64_t)y + p->aty[a])
-                               << sh.atbit[a];
+                    ctx = (ctx & ~atmask) | at_ctx[i];
+                    for (int m = 0; m < nw0; m++)
+                        ctx |= ((w0 >> (-p->atx[by_w0[m]] - 1)) & 1u) << sh.atbit[by_w0[m]];
                     bit = jb2_mq_decode(&d, stats + ctx);
                     if (bit) row[k] |= (uint8_t)(0x80u >> i);
                 } else {
@@ -287,7 +304,6 @@ static int generic_rows(jb2_mq *dp, uint8_t *stats, const jb2_generic_params *p,
             if (!General) row[k] = (uint8_t)byte;
         }
     }
-    if (d.failed) rc = -1;
     *dp = d;
     return rc;
 }
@@ -303,7 +319,7 @@ static int generic_template(jb2_mq *d, uint8_t *stats, const jb2_generic_params 
 }
 
 int jb2_generic_decode(jb2_mq *d, uint8_t *stats, const jb2_generic_params *p, jb2_bitmap *out) {
-    if (!out->data) return d->failed ? -1 : 0;
+    if (!out->data) return 0;
     switch (p->tmpl) {
     case 0: return generic_template<0>(d, stats, p, out);
     case 1: return generic_template<1>(d, stats, p, out);
@@ -326,10 +342,10 @@ int jb2_mmr_decode(const uint8_t *data, uint64_t len, jb2_bitmap *out, uint64_t 
     uint64_t rows_len = 0, src_used = 0;
     int32_t n = ccitt_decode(data, len, &cp, &rows, &rows_len, &src_used);
     if (n < 0) return -1;
-    uint64_t want = (uint64_t)out->stride * out->h;
-    memcpy(out->data, rows, (size_t)(rows_len < want ? rows_len : want));
+    uint64_t want = (uint64_t)out->stride * out->h, got = rows_len < want ? rows_len : want;
+    memcpy(out->data, rows, (size_t)got);
     free(rows);
-    clear_padding(out);
+    clear_padding(out, 0, (got + out->stride - 1) / out->stride);
     if (used) *used = src_used;
     return (uint64_t)n < out->h ? -1 : 0;
 }

@@ -48,7 +48,7 @@ int jb2_patdict_decode(jb2_ctx *c, const uint8_t *data, uint64_t len, jb2_patdic
         usual_at(&gp, -(int32_t)pw, 0);
         uint8_t *stats = (uint8_t *)calloc(jb2_generic_contexts(gp.tmpl), 1);
         jb2_mq d;
-        jb2_mq_init(&d, body, blen);
+        jb2_mq_init(&d, body, blen, &c->spare);
         rc = stats ? jb2_generic_decode(&d, stats, &gp, &all) : -1;
         free(stats);
     }
@@ -78,8 +78,8 @@ static inline int64_t cell_y(const grid *g, uint32_t m, uint32_t n) {
 
 // The bit planes of the gray values, most significant first, each the XOR of its coded bitmap
 // and the plane above (Gray code).
-static int gray_planes(const uint8_t *data, uint64_t len, int mmr, int tmpl, const jb2_bitmap *skip,
-                       uint32_t bpp, jb2_bitmap *planes) {
+static int gray_planes(jb2_ctx *c, const uint8_t *data, uint64_t len, int mmr, int tmpl,
+                       const jb2_bitmap *skip, uint32_t bpp, jb2_bitmap *planes) {
     jb2_generic_params gp = {0, tmpl, 0, {}, {}, skip};
     usual_at(&gp, 0, -1);
     uint8_t *stats = nullptr;
@@ -87,7 +87,7 @@ static int gray_planes(const uint8_t *data, uint64_t len, int mmr, int tmpl, con
     if (!mmr) {
         stats = (uint8_t *)calloc(jb2_generic_contexts(tmpl), 1);
         if (!stats) return -1;
-        jb2_mq_init(&d, data, len);
+        jb2_mq_init(&d, data, len, &c->spare);
     }
     int rc = 0;
     uint64_t pos = 0;
@@ -146,8 +146,10 @@ int jb2_halftone_region(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2
     int op = (flags >> 4) & 7;
     jb2_bitmap_fill(out, flags >> 7);
     if (cur.failed || !pd || pd->n == 0) return -1;
-    // A grid of more cells than the region has pixels is refused.
-    if ((uint64_t)g.w * g.h > (uint64_t)out->w * out->h) return g.w == 0 || g.h == 0 ? 0 : -1;
+    // A grid of no cells draws nothing (however many rows or columns it claims); one of more
+    // cells than the region has pixels is refused.
+    if (g.w == 0 || g.h == 0) return 0;
+    if ((uint64_t)g.w * g.h > (uint64_t)out->w * out->h) return -1;
     const uint32_t pw = pd->pats[0].w, ph = pd->pats[0].h;
     uint32_t bpp = 0;
     while ((1ull << bpp) < pd->n) bpp++;
@@ -166,8 +168,8 @@ int jb2_halftone_region(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2
     for (uint32_t j = 0; j < bpp; j++)
         if (jb2_bitmap_init(&planes[j], g.w, g.h, jbig2_max_pixels) < 0) rc = -1;
     if (rc == 0) {
-        rc = gray_planes(data + cur.pos, len - cur.pos, mmr, tmpl, useskip ? &skip : nullptr, bpp,
-                         planes);
+        rc = gray_planes(c, data + cur.pos, len - cur.pos, mmr, tmpl, useskip ? &skip : nullptr,
+                         bpp, planes);
         // Cells are drawn after damage too, with their planes as far as decoded.
         if (draw_cells(c, &g, pd, planes, bpp, op, out) < 0) rc = -1;
     }

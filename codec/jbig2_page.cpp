@@ -241,6 +241,10 @@ static int page_info(page_state *st, const uint8_t *data, uint64_t len, uint32_t
     st->page.stride = (w + 7) / 8;
     jb2_bitmap_fill(&st->page, st->default_pixel);
     st->have_page = 1;
+    // Past their data, bitmaps decode at most jbig2_past_data_pages of the page kept.
+    uint64_t room = (uint64_t)w * (st->unknown_height ? st->max_rows : rows);
+    room *= jbig2_past_data_pages;
+    if (st->c.spare > room) st->c.spare = room;
     return 0;
 }
 
@@ -310,7 +314,7 @@ static bool is_intermediate(uint32_t type) {
 }
 
 // A generic region's data after its region information: flags, adaptive pixels, coded data.
-static int generic_region(const uint8_t *data, uint64_t len, jb2_bitmap *out) {
+static int generic_region(page_state *st, const uint8_t *data, uint64_t len, jb2_bitmap *out) {
     jb2_cur c = {data, len, 0, 0};
     uint32_t flags = jb2_read(&c, 1);
     jb2_generic_params gp = {(int)(flags & 1), (int)((flags >> 1) & 3), (int)((flags >> 3) & 1),
@@ -325,7 +329,7 @@ static int generic_region(const uint8_t *data, uint64_t len, jb2_bitmap *out) {
     uint8_t *stats = (uint8_t *)calloc(jb2_generic_contexts(gp.tmpl), 1);
     if (!stats) return -1;
     jb2_mq d;
-    jb2_mq_init(&d, data + c.pos, len - c.pos);
+    jb2_mq_init(&d, data + c.pos, len - c.pos, &st->c.spare);
     int rc = jb2_generic_decode(&d, stats, &gp, out);
     free(stats);
     return rc;
@@ -357,7 +361,7 @@ static int refine_region(page_state *st, const uint8_t *data, uint64_t len, cons
     int rc = -1;
     if (stats) {
         jb2_mq d;
-        jb2_mq_init(&d, data + c.pos, len - c.pos);
+        jb2_mq_init(&d, data + c.pos, len - c.pos, &st->c.spare);
         rc = jb2_refine_decode(&d, stats, &rp, out);
     }
     free(stats);
@@ -395,7 +399,7 @@ static int region_segment(page_state *st, const seg_header *h, const uint8_t *da
     switch (h->type) {
     case seg_generic_mid:
     case seg_generic:
-    case seg_generic_lossless: rc = generic_region(body, blen, &im->bitmap); break;
+    case seg_generic_lossless: rc = generic_region(st, body, blen, &im->bitmap); break;
     case seg_refine_mid:
     case seg_refine:
     case seg_refine_lossless: rc = refine_region(st, body, blen, &r, &ri, &im->bitmap); break;
@@ -544,6 +548,10 @@ int32_t jbig2_decode(const uint8_t *data, uint64_t len, const uint8_t *globals,
     int32_t rc = -1;
     if (jb2_huff_std_build(&st->c.std) == 0) {
         st->c.draw = jbig2_max_draw_bytes;
+        // Until the page is known (dictionaries in the globals), the image's size bounds it.
+        uint64_t hinted = (uint64_t)width_hint * height_hint;
+        st->c.spare = (hinted > 0 && hinted < jbig2_max_pixels ? hinted : jbig2_max_pixels) *
+                      jbig2_past_data_pages;
         if (globals) run_stream(st, globals, globals_len, true, width_hint, height_hint);
         st->ended = 0;  // an end of file among the globals ends only them
         run_stream(st, data ? data : (const uint8_t *)"", data ? len : 0, false, width_hint,

@@ -44,8 +44,19 @@ void jb2_bitmap_free(jb2_bitmap *b);
 void jb2_bitmap_fill(jb2_bitmap *b, int value);
 // Pixel (x, y); 0 outside the bitmap.
 static inline int jb2_pixel(const jb2_bitmap *b, int64_t x, int64_t y) {
-    if (x < 0 || y < 0 || x >= (int64_t)b->w || y >= (int64_t)b->h) return 0;
+    if ((uint64_t)x >= b->w || (uint64_t)y >= b->h) return 0;  // a negative one wraps past w, h
     return (b->data[(uint64_t)y * b->stride + ((uint64_t)x >> 3)] >> (7 - (x & 7))) & 1;
+}
+// Eight pixels of a row starting at column x (x may be negative, or run past the row: those
+// pixels are 0), as a byte, leftmost pixel in the top bit.
+static inline uint32_t jb2_row_byte(const uint8_t *row, uint32_t stride, int64_t x) {
+    if (x <= -8 || x >= (int64_t)stride * 8) return 0;
+    if (x < 0) return stride ? (uint32_t)row[0] >> (uint32_t)(-x) : 0u;
+    uint64_t i = (uint64_t)x >> 3;
+    uint32_t s = (uint32_t)(x & 7);
+    uint32_t hi = row[i];
+    uint32_t lo = i + 1 < stride ? row[i + 1] : 0;
+    return ((hi << 8 | lo) >> (8 - s)) & 0xFFu;
 }
 // Combines src onto dst with its top-left pixel at (x, y), clipped to dst.
 void jb2_compose(jb2_bitmap *dst, const jb2_bitmap *src, int64_t x, int64_t y, int op);
@@ -55,11 +66,15 @@ int jb2_bitmap_crop(const jb2_bitmap *src, int64_t x, int64_t y, uint32_t w, uin
 
 // ---- The arithmetic decoder (jbig2_generic.cpp) ----
 
-// The decoder's registers over data[0..len). Past the data, and at a marker (0xFF then a byte
-// above 0x8F), it reads 1 bits; after jb2_mq_fill_max such bytes the data counts as used up and
-// failed is set (decisions go on, with no meaning). An encoder's flush leaves the decoder two such
-// reads at most; the limit stops a region that its data cannot fill within about 8 million
-// decisions, however large it claims to be.
+// The decoder's registers over data[0..len). At a marker (0xFF then a byte above 0x8F), and past
+// the end of the data as if the marker stood there, it is fed 1 bits until decoding is complete
+// (T.88 E.3.4): a bitmap whose data ends early is decoded to its end, as other readers do. fill
+// counts the bytes of 1 bits fed. What is decoded from them is bounded by the caller, not by the
+// sizes the data declares: each pixel a bitmap decodes once fill > 0 is paid from *spare (eight
+// at a time), the pixels the call may decode past its data (NULL: none), and the bitmap stops
+// where it cannot pay (complete data pays a row or two per segment). After jb2_mq_fill_max such
+// bytes (an encoder's flush leaves the decoder two at most) failed is set: an item of a count (a
+// symbol, an instance, an export run) begun then is damage.
 struct jb2_mq {
     const uint8_t *data;
     uint64_t len, pos;  // pos: the byte last taken into c
@@ -67,8 +82,16 @@ struct jb2_mq {
     int32_t ct;
     uint32_t fill;
     int failed;
+    uint64_t *spare;
 };
 static const uint32_t jb2_mq_fill_max = 32;
+
+// Pays for w pixels decoded past the data. -1: *d->spare cannot.
+static inline int jb2_mq_charge(jb2_mq *d, uint32_t w) {
+    if (!d->spare || *d->spare < w) return -1;
+    *d->spare -= w;
+    return 0;
+}
 
 // One probability state per context: the state index times two plus the more probable symbol.
 struct jb2_mq_state {
@@ -77,7 +100,7 @@ struct jb2_mq_state {
 };
 extern const jb2_mq_state jb2_mq_states[94];
 
-void jb2_mq_init(jb2_mq *d, const uint8_t *data, uint64_t len);
+void jb2_mq_init(jb2_mq *d, const uint8_t *data, uint64_t len, uint64_t *spare);
 
 // Takes the next byte into c. Inline, so that a decoder kept in a function's locals stays in
 // registers.
@@ -88,7 +111,7 @@ static inline void jb2_mq_bytein(jb2_mq *d) {
         if (next > 0x8F) {  // a marker, or the end of the data: 1 bits from here on
             d->c += 0xFF00u;
             d->ct = 8;
-            if (++d->fill > jb2_mq_fill_max) d->failed = 1;
+            if (d->fill <= jb2_mq_fill_max && ++d->fill > jb2_mq_fill_max) d->failed = 1;
         } else {
             d->pos++;
             d->c += next << 9;
@@ -155,7 +178,7 @@ static inline uint32_t jb2_generic_contexts(int tmpl) {
     return tmpl == 0 ? 65536u : tmpl == 1 ? 8192u : 1024u;
 }
 // Decodes out (allocated, zeroed) with the arithmetic decoder and stats (jb2_generic_contexts).
-// 0, or -1 when the data ran out: the rows decoded so far are kept.
+// 0, or -1 when d->spare could not pay for a row past the data: the rows decoded so far are kept.
 int jb2_generic_decode(jb2_mq *d, uint8_t *stats, const jb2_generic_params *p, jb2_bitmap *out);
 // Decodes out (allocated, zeroed) from MMR data; *used (if not NULL) = bytes consumed. 0, or -1:
 // the rows decoded before the damage are kept.
@@ -171,7 +194,8 @@ struct jb2_refine_params {
     int32_t dx, dy;  // the reference's offset
 };
 static const uint32_t jb2_refine_contexts = 8192;
-// Decodes out (allocated, zeroed) as a refinement of p->ref. 0, or -1 when the data ran out.
+// Decodes out (allocated, zeroed) as a refinement of p->ref. 0, or -1 when d->spare could not pay
+// for a row past the data (the rows decoded so far are kept).
 int jb2_refine_decode(jb2_mq *d, uint8_t *stats, const jb2_refine_params *p, jb2_bitmap *out);
 
 // ---- Huffman coding (jbig2_huffman.cpp) ----
@@ -238,6 +262,7 @@ struct jb2_text_params {
     uint32_t instances;
     const jb2_bitmap *const *syms;
     uint32_t nsyms, codelen;
+    uint64_t *spare;  // the call's pixels past the data's end (jb2_mq), for Huffman refinements
     // Huffman tables (huff only); symcodes NULL: symbol IDs are codelen plain bits.
     const jb2_huff_table *fs, *ds, *dt, *rdw, *rdh, *rdx, *rdy, *rsize, *symcodes;
 };
@@ -253,6 +278,7 @@ struct jb2_ctx {
     jb2_huff_std std;
     uint64_t dict_pixels;  // symbols and patterns held, against jbig2_max_dict_pixels
     uint64_t draw;         // drawing budget left, in bytes (jbig2_max_draw_bytes at the start)
+    uint64_t spare;        // pixels that bitmaps may still decode past their data (see jb2_mq)
 };
 // Counts a bitmap of w x h held by a dictionary. -1: over jbig2_max_dict_pixels.
 int jb2_ctx_hold(jb2_ctx *c, uint64_t w, uint64_t h);

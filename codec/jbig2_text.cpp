@@ -41,7 +41,7 @@ static int read_int(int huff, jb2_mq *d, jb2_bits *b, uint8_t *cx, const jb2_huf
 // A refinement coded with the arithmetic decoder inside Huffman-coded data: its bmsize bytes
 // start at the next byte boundary, and the Huffman data goes on after them.
 static int huff_refine(jb2_bits *b, int64_t bmsize, uint8_t *gr, const jb2_refine_params *rp,
-                       jb2_bitmap *out) {
+                       uint64_t *spare, jb2_bitmap *out) {
     jb2_bits_align(b);
     uint64_t at = b->pos / 8u;
     if (bmsize < 0 || at > b->len || (uint64_t)bmsize > b->len - at) {
@@ -49,7 +49,7 @@ static int huff_refine(jb2_bits *b, int64_t bmsize, uint8_t *gr, const jb2_refin
         return -1;
     }
     jb2_mq m;
-    jb2_mq_init(&m, b->data + at, (uint64_t)bmsize);
+    jb2_mq_init(&m, b->data + at, (uint64_t)bmsize, spare);
     int rc = jb2_refine_decode(&m, gr, rp, out);
     b->pos = (at + (uint64_t)bmsize) * 8u;
     return rc;
@@ -74,7 +74,7 @@ static int refine_instance(const jb2_text_params *p, jb2_mq *d, jb2_bits *b, jb2
     if (jb2_bitmap_init(ib, (uint32_t)w, (uint32_t)h, jbig2_max_symbol_pixels) < 0) return -1;
     jb2_refine_params rp = {p->rtemplate, 0,      {p->ratx[0], p->ratx[1]}, {p->raty[0], p->raty[1]},
                             ibo,          (int32_t)dx, (int32_t)dy};
-    if (p->huff) return huff_refine(b, bmsize, st->gr, &rp, ib);
+    if (p->huff) return huff_refine(b, bmsize, st->gr, &rp, p->spare, ib);
     return jb2_refine_decode(d, st->gr, &rp, ib);
 }
 
@@ -200,6 +200,7 @@ int jb2_text_region(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2_bit
     p.syms = syms;
     p.nsyms = nsyms;
     p.codelen = code_length(nsyms);
+    p.spare = &c->spare;
 
     jb2_huff_table symcodes;
     memset(&symcodes, 0, sizeof symcodes);
@@ -234,7 +235,7 @@ int jb2_text_region(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2_bit
     st.iaid = (uint8_t *)calloc((size_t)1 << p.codelen, 1);
     st.gr = (uint8_t *)calloc(jb2_refine_contexts, 1);
     if (st.iaid && st.gr) {
-        if (!p.huff) jb2_mq_init(&d, data + cur.pos, len - cur.pos);
+        if (!p.huff) jb2_mq_init(&d, data + cur.pos, len - cur.pos, &c->spare);
         rc = jb2_text_decode(&p, &d, &b, &st, out, &c->draw);
     }
     free(st.iaid);
@@ -267,8 +268,35 @@ struct symdict_state {
     jb2_text_stats ts;  // refinement and aggregation: the text region contexts, shared
     uint32_t codelen;
     const jb2_bitmap **all;  // the input symbols, then the new ones as they are decoded
-    uint32_t nall;
+    uint32_t nin, nall;
+    // The new symbols (out->owned) and their widths (collective bitmaps): room for cap of the nnew
+    // the dictionary declares, grown as they are decoded.
+    jb2_symdict *out;
+    uint32_t *widths;
+    uint32_t nnew, cap;
 };
+
+// Room for new symbol k < s->nnew. The arrays grow with the symbols decoded, not with the count
+// the dictionary declares (2^20 declared in a few bytes would be 36 MiB); s->all points into
+// out->owned, so its pointers move with it. -1: no memory.
+static int symbol_room(symdict_state *s, uint32_t k) {
+    if (k < s->cap) return 0;
+    uint64_t cap = s->cap < 32 ? 64 : (uint64_t)s->cap * 2;
+    if (cap > s->nnew) cap = s->nnew;
+    jb2_bitmap *owned = (jb2_bitmap *)realloc(s->out->owned, sizeof(jb2_bitmap) * cap);
+    if (!owned) return -1;
+    memset(owned + s->cap, 0, sizeof(jb2_bitmap) * (cap - s->cap));
+    s->out->owned = owned;
+    s->out->nowned = (uint32_t)cap;
+    for (uint32_t i = s->nin; i < s->nall; i++) s->all[i] = &owned[i - s->nin];
+    void *widths = realloc(s->widths, sizeof(uint32_t) * cap);
+    if (widths) s->widths = (uint32_t *)widths;
+    void *all = realloc(s->all, sizeof(jb2_bitmap *) * (s->nin + cap + 1));
+    if (all) s->all = (const jb2_bitmap **)all;
+    if (!widths || !all) return -1;
+    s->cap = (uint32_t)cap;
+    return 0;
+}
 
 // One refined symbol (an aggregate of one instance): its reference's ID and offset, then the
 // refinement.
@@ -291,7 +319,7 @@ static int refine_one(symdict_state *s, jb2_bitmap *sym) {
         return -1;
     jb2_refine_params rp = {s->rtmpl,    0,          {s->ratx[0], s->ratx[1]}, {s->raty[0], s->raty[1]},
                             s->all[id], (int32_t)rdx, (int32_t)rdy};
-    if (s->huff) return huff_refine(&s->b, bmsize, s->gr, &rp, sym);
+    if (s->huff) return huff_refine(&s->b, bmsize, s->gr, &rp, &s->c->spare, sym);
     return jb2_refine_decode(&s->d, s->gr, &rp, sym);
 }
 
@@ -326,6 +354,7 @@ static int decode_symbol(symdict_state *s, uint32_t w, uint32_t h, jb2_bitmap *s
     p.syms = s->all;
     p.nsyms = s->nall;
     p.codelen = s->codelen;
+    p.spare = &s->c->spare;
     p.fs = &B[5];
     p.ds = &B[7];
     p.dt = &B[10];
@@ -336,8 +365,10 @@ static int decode_symbol(symdict_state *s, uint32_t w, uint32_t h, jb2_bitmap *s
 
 // A height class coded as one bitmap (Huffman, no refinement): its size in bytes (0: stored
 // uncompressed), then the bitmap, cut into the class's symbols.
-static int collective(symdict_state *s, uint32_t first, uint32_t end, const uint32_t *widths,
-                      uint64_t totwidth, uint32_t h, jb2_bitmap *syms) {
+static int collective(symdict_state *s, uint32_t first, uint32_t end, uint64_t totwidth,
+                      uint32_t h) {
+    const uint32_t *widths = s->widths;
+    jb2_bitmap *syms = s->out->owned;
     int64_t bmsize;
     if (jb2_huff_decode(&s->b, s->bmsize, &bmsize) != 0 || bmsize < 0 || totwidth > UINT32_MAX)
         return -1;
@@ -370,8 +401,8 @@ static int collective(symdict_state *s, uint32_t first, uint32_t end, const uint
 }
 
 // The symbols decoded, class by class: a height change, then width changes until out-of-band.
-static int decode_classes(symdict_state *s, uint32_t nnew, jb2_bitmap *syms, uint32_t *widths) {
-    const uint32_t nin = s->nall;
+static int decode_classes(symdict_state *s) {
+    const uint32_t nin = s->nin, nnew = s->nnew;
     uint32_t ndec = 0;
     int64_t height = 0;
     uint64_t classes = 0;
@@ -390,19 +421,20 @@ static int decode_classes(symdict_state *s, uint32_t nnew, jb2_bitmap *syms, uin
             if (r < 0) return -1;
             if (r == 1) break;
             width += dw;
-            if (ndec >= nnew || width < 0 || width > UINT32_MAX) return -1;
+            if (ndec >= nnew || width < 0 || width > UINT32_MAX || symbol_room(s, ndec) < 0) return -1;
             totwidth += (uint64_t)width;
             if (!s->huff || s->refagg) {
-                if (decode_symbol(s, (uint32_t)width, (uint32_t)height, &syms[ndec]) < 0) return -1;
-                s->all[s->nall++] = &syms[ndec];
+                jb2_bitmap *sym = &s->out->owned[ndec];
+                if (decode_symbol(s, (uint32_t)width, (uint32_t)height, sym) < 0) return -1;
+                s->all[s->nall++] = sym;
             } else {
-                widths[ndec] = (uint32_t)width;
+                s->widths[ndec] = (uint32_t)width;
             }
             ndec++;
         }
         if (s->huff && !s->refagg) {
-            if (collective(s, first, ndec, widths, totwidth, (uint32_t)height, syms) < 0) return -1;
-            for (uint32_t i = first; i < ndec; i++) s->all[s->nall++] = &syms[i];
+            if (collective(s, first, ndec, totwidth, (uint32_t)height) < 0) return -1;
+            for (uint32_t i = first; i < ndec; i++) s->all[s->nall++] = &s->out->owned[i];
         }
     }
     return s->nall == nin + nnew ? 0 : -1;
@@ -454,8 +486,6 @@ int jb2_symdict_decode(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2_
     jb2_read(&cur, 4);  // the exported count: the export runs say which
     uint32_t nnew = jb2_read(&cur, 4);
     int rc = -1;
-    jb2_bitmap *syms = nullptr;
-    uint32_t *widths = nullptr;
     if (cur.failed || nnew > jbig2_max_symbols || nin > jbig2_max_symbols) goto done;
     if (s->huff) {
         // Selectors: a standard table, or the next custom table referred to.
@@ -470,15 +500,13 @@ int jb2_symdict_decode(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2_
         if (!s->dh || !s->dw || !s->bmsize || !s->agginst) goto done;
     }
     s->b = {data + cur.pos, len - cur.pos, 0, 0};
-    if (!s->huff) jb2_mq_init(&s->d, data + cur.pos, len - cur.pos);
+    if (!s->huff) jb2_mq_init(&s->d, data + cur.pos, len - cur.pos, &c->spare);
     s->codelen = code_length((uint64_t)nin + nnew);
-    syms = (jb2_bitmap *)calloc(nnew ? nnew : 1, sizeof(jb2_bitmap));
-    widths = (uint32_t *)calloc(nnew ? nnew : 1, sizeof(uint32_t));
-    s->all = (const jb2_bitmap **)malloc(sizeof(jb2_bitmap *) * ((uint64_t)nin + nnew + 1));
+    s->all = (const jb2_bitmap **)malloc(sizeof(jb2_bitmap *) * ((uint64_t)nin + 1));
     s->gb = (uint8_t *)calloc(jb2_generic_contexts(s->tmpl), 1);
     s->gr = (uint8_t *)calloc(jb2_refine_contexts, 1);
-    s->ts.iaid = (uint8_t *)calloc((size_t)1 << s->codelen, 1);
-    if (!syms || !widths || !s->all || !s->gb || !s->gr || !s->ts.iaid) goto done;
+    if (s->refagg) s->ts.iaid = (uint8_t *)calloc((size_t)1 << s->codelen, 1);  // symbol IDs
+    if (!s->all || !s->gb || !s->gr || (s->refagg && !s->ts.iaid)) goto done;
     s->ts.gr = s->gr;
     // Contexts kept by the last dictionary referred to, when this one says it uses them.
     if (ctx_used && last && last->gb && last->tmpl == s->tmpl)
@@ -486,11 +514,10 @@ int jb2_symdict_decode(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2_
     if (ctx_used && last && last->gr && last->rtmpl == s->rtmpl)
         memcpy(s->gr, last->gr, jb2_refine_contexts);
     for (uint32_t i = 0; i < nin; i++) s->all[i] = in[i];
-    s->nall = nin;
-    out->owned = syms;
-    out->nowned = nnew;
-    syms = nullptr;
-    if (decode_classes(s, nnew, out->owned, widths) < 0 || decode_exports(s, out) < 0) goto done;
+    s->nin = s->nall = nin;
+    s->out = out;
+    s->nnew = nnew;
+    if (decode_classes(s) < 0 || decode_exports(s, out) < 0) goto done;
     if (ctx_kept) {
         out->gb = s->gb;
         out->gr = s->gr;
@@ -501,8 +528,7 @@ int jb2_symdict_decode(jb2_ctx *c, const uint8_t *data, uint64_t len, const jb2_
     rc = 0;
 done:
     if (rc < 0) jb2_symdict_free(out);
-    free(syms);
-    free(widths);
+    free(s->widths);
     free(s->all);
     free(s->gb);
     free(s->gr);

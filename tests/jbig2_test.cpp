@@ -180,7 +180,7 @@ TEST(Jbig2, ArithmeticDecoderTestSequence) {
     const bytes coded = from_hex("84C73BFCE1A14304022000 00410DBB86F4317FFF88FF37471ADB6ADFFFAC");
     const bytes want = from_hex("000200510000 00C0035287 2AAAAAAAAA82C02000FCD79EF6BF7FED904F46A3BF");
     jb2_mq d;
-    jb2_mq_init(&d, coded.data(), coded.size());
+    jb2_mq_init(&d, coded.data(), coded.size(), nullptr);
     uint8_t cx = 0;
     for (size_t i = 0; i < want.size(); i++) {
         int v = 0;
@@ -202,7 +202,7 @@ TEST(Jbig2, IntegersRoundTrip) {
     for (uint32_t id = 0; id < 32; id += 7) idc.encode(e, id);
     bytes coded = e.finish();
     jb2_mq d;
-    jb2_mq_init(&d, coded.data(), coded.size());
+    jb2_mq_init(&d, coded.data(), coded.size(), nullptr);
     uint8_t cx[512] = {}, idcx[32] = {};
     for (int64_t v : values) {
         int64_t got = 0;
@@ -362,6 +362,7 @@ static const generic_case generic_cases[] = {
     {"template 0, typical prediction", 0, true, {3, -3, 2, -2}, {-1, -1, -2, -2}},
     {"template 0, adaptive pixels moved", 0, false, {-5, 4, -8, 0}, {0, -3, -1, -4}},
     {"template 0, far adaptive pixels", 0, true, {-128, 127, 0, 1}, {-128, -1, -2, -3}},
+    {"template 0, adaptive pixels far left in the current row", 0, false, {-32, -31, -100, 5}, {0, 0, 0, -1}},
     {"template 1", 1, false, {3}, {-1}},
     {"template 1, typical prediction, pixel moved", 1, true, {-2}, {-2}},
     {"template 2", 2, false, {2}, {-1}},
@@ -393,9 +394,163 @@ TEST(Jbig2, GenericRegions) {
     if (!oracle) GTEST_SKIP() << "jbig2dec not installed: checked against the source pixels only";
 }
 
-// ---- Pages: operators, default pixel, stripes ----
-
 static void append(bytes &to, const bytes &b) { to.insert(to.end(), b.begin(), b.end()); }
+
+// ---- Refinement regions, and arithmetic data that ends early ----
+
+// A page of a generic region (a) refined by a refinement region over the whole page (b: a's
+// marks moved one pixel right in the lower half, and noise). jbig2dec refines against the whole
+// page, this decoder against the page under the region: the same here.
+struct refined_page {
+    image a, b;
+    bytes generic, refinement;  // segment data; refinement: region information, flags, pixels
+    size_t head;                // bytes of the refinement's data before its coded pixels
+};
+static refined_page refine_test_page(int tmpl, bool typical, const int *at = nullptr) {
+    const int w = 120, h = 50;
+    refined_page r;
+    r.a = test_image(w, h, 11 + (uint32_t)tmpl);
+    r.b = r.a;
+    std::mt19937 rng(7);
+    for (int y = h / 2; y < h; y++)
+        for (int x = w - 1; x > 0; x--) r.b.set(x, y, r.a.at(x - 1, y));
+    for (int k = 0; k < 60; k++) r.b.set((int)(rng() % w), (int)(rng() % h), 1);
+    r.generic = jb2w::generic_region(r.a, 0, 0, 0, jb2w::usual(0));
+    jb2w::refine_opts o;
+    o.tmpl = tmpl;
+    o.tpgron = typical;
+    if (at) {
+        o.atx[0] = at[0];
+        o.aty[0] = at[1];
+        o.atx[1] = at[2];
+        o.aty[1] = at[3];
+    }
+    r.refinement = jb2w::refinement_region(r.b, r.a, 0, 0, jb2_op_replace, o);
+    r.head = 18 + (tmpl == 0 ? 4 : 0);
+    return r;
+}
+
+static bytes page_of(uint32_t w, uint32_t h, const std::vector<std::pair<int, bytes>> &regions) {
+    bytes page = jb2w::segment(1, 48, 1, {}, jb2w::page_info(w, h));
+    uint32_t n = 2;
+    for (const auto &r : regions) append(page, jb2w::segment(n++, r.first, 1, {}, r.second));
+    append(page, jb2w::segment(n, 49, 1, {}, {}));
+    return page;
+}
+
+// The page holds the refined bitmap. jbig2dec decodes typical prediction of template 1 in another
+// context than the reference's pixel alone (pdf.js and PDFium use that one, as this decoder and
+// the test encoder do).
+struct refine_case {
+    const char *name;
+    int tmpl;
+    bool typical;
+    int at[4];  // template 0: the adaptive pixel in the region, then the one in the reference
+};
+static const refine_case refine_cases[] = {
+    {"template 0", 0, false, {-1, -1, -1, -1}},
+    {"template 0, typical prediction", 0, true, {-1, -1, -1, -1}},
+    {"template 0, adaptive pixels moved", 0, false, {-3, 0, 2, 1}},
+    {"template 0, adaptive pixels far", 0, true, {5, -4, -9, -7}},
+    {"template 1", 1, false, {}},
+    {"template 1, typical prediction", 1, true, {}},
+};
+
+TEST(Jbig2, RefinementRegions) {
+    const bool oracle = have_jbig2dec();
+    for (const refine_case &c : refine_cases) {
+        SCOPED_TRACE(c.name);
+        refined_page r = refine_test_page(c.tmpl, c.typical, c.tmpl == 0 ? c.at : nullptr);
+        bytes page = page_of(120, 50, {{38, r.generic}, {42, r.refinement}});
+        decoded got = decode(page);
+        EXPECT_EQ(0, got.rc);
+        EXPECT_EQ("", differ(r.b, got.im));
+        if (oracle && !(c.tmpl == 1 && c.typical)) EXPECT_EQ("", differ(r.b, jbig2dec_page(page))) << "jbig2dec";
+    }
+}
+
+// A generic region, or a refinement region over a generic one, whose coded data is cut after keep
+// bytes, then closed by the 0xFF 0xAC marker or not. T.88 E.3.4: from the marker on the decoder is
+// fed 1 bits until the region is complete.
+struct early_case {
+    const char *name;
+    bool refine;
+    int tmpl;
+    bool typical;
+    size_t keep;    // coded bytes kept
+    uint64_t want;  // FNV-1a of jbig2dec's page (image_hash) for the data closed by the marker
+};
+static const early_case early_cases[] = {
+    {"generic, template 0, one byte", false, 0, false, 1, 0xacbb8a9042960384ull},
+    {"generic, template 0, a tenth", false, 0, false, 40, 0x1baf618ea0fd81a1ull},
+    {"generic, template 0, typical prediction, half", false, 0, true, 200, 0x27fcbc1599d09073ull},
+    {"generic, template 2, a quarter", false, 2, false, 70, 0x2ac18dbed6acca04ull},
+    {"generic, template 3, typical prediction, a tenth", false, 3, true, 30, 0xc1e8836a65fa070aull},
+    {"refinement, template 0, one byte", true, 0, false, 1, 0x13beff607544918eull},
+    {"refinement, template 0, a fifth", true, 0, false, 25, 0x7ca87b64cb47b095ull},
+    {"refinement, template 0, typical prediction, half", true, 0, true, 60, 0xd7411828fb52c38full},
+    {"refinement, template 1, a tenth", true, 1, false, 12, 0xbe007e9efffa1b74ull},
+};
+
+static uint64_t image_hash(const image &im) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    auto mix = [&](uint32_t v) {
+        h ^= v;
+        h *= 0x100000001b3ull;
+    };
+    mix((uint32_t)im.w);
+    mix((uint32_t)im.h);
+    for (uint8_t v : im.px) mix(v);
+    return h;
+}
+
+// The page of a case; coded: the bytes the whole region codes into.
+static bytes early_page(const early_case &c, bool marker, size_t *coded) {
+    bytes data, before;
+    size_t head;
+    if (c.refine) {
+        refined_page r = refine_test_page(c.tmpl, c.typical);
+        before = r.generic;
+        data = r.refinement;
+        head = r.head;
+    } else {
+        data = jb2w::generic_region(test_image(120, 50, 11 + (uint32_t)c.tmpl), 0, 0, 0,
+                                    jb2w::usual(c.tmpl, c.typical));
+        head = 18 + (c.tmpl == 0 ? 8 : 2);
+    }
+    *coded = data.size() - head;
+    data.resize(head + c.keep);
+    if (marker) {
+        if (data.back() != 0xFF) data.push_back(0xFF);
+        data.push_back(0xAC);
+    }
+    if (c.refine) return page_of(120, 50, {{38, before}, {42, data}});
+    return page_of(120, 50, {{38, data}});
+}
+
+// Regions whose data ends early decode to their end as jbig2dec decodes them; data that simply
+// stops decodes as if the marker stood at its end (jbig2dec feeds one 0 byte there first).
+TEST(Jbig2, ArithmeticDataEndingEarly) {
+    const bool oracle = have_jbig2dec();
+    for (const early_case &c : early_cases) {
+        SCOPED_TRACE(c.name);
+        size_t coded = 0;
+        bytes page = early_page(c, true, &coded);
+        ASSERT_LE(c.keep * 2, coded) << "keeps at most half the data";
+        decoded got = decode(page);
+        EXPECT_EQ(0, got.rc);
+        EXPECT_EQ(c.want, image_hash(got.im));
+        if (oracle) {
+            EXPECT_EQ("", differ(jbig2dec_page(page), got.im)) << "jbig2dec";
+        }
+        decoded open_end = decode(early_page(c, false, &coded));
+        EXPECT_EQ(0, open_end.rc);
+        EXPECT_EQ("", differ(got.im, open_end.im)) << "without the marker";
+    }
+    if (!oracle) GTEST_SKIP() << "jbig2dec not installed: checked against its recorded pages only";
+}
+
+// ---- Pages: operators, default pixel, stripes ----
 
 // Two overlapping regions on a page of each default pixel, the second combined with each
 // operator; what the page must hold is worked out pixel by pixel here.
@@ -626,6 +781,26 @@ static long peak_kib() {
 
 static bytes small_page() { return jb2w::segment(1, 48, 1, {}, jb2w::page_info(16, 16)); }
 
+// An arithmetic symbol dictionary refining the six symbols it refers to into four new symbols of
+// no width and 2^32 - 1 rows (refinement template 1), the new ones exported.
+static bytes empty_tall_refinements() {
+    jb2w::mq_encoder e;
+    jb2w::int_coder iadh, iadw, iaai, iardx, iardy, iaex;
+    jb2w::id_coder iaid(4);  // 6 + 4 symbols
+    iadh.encode(e, 0xFFFFFFFFll);
+    for (int i = 0; i < 4; i++) {
+        iadw.encode(e, 0);
+        iaai.encode(e, 1);  // one instance: a refinement of ...
+        iaid.encode(e, (uint32_t)i);  // ... input symbol i, in place
+        iardx.encode(e, 0);
+        iardy.encode(e, 0);
+    }
+    iadw.oob(e);
+    iaex.encode(e, 6);
+    iaex.encode(e, 4);
+    return concat({{0x10, 0x02, 3, 0xFF, 0xFD, 0xFF, 2, 0xFE, 0xFE, 0xFE}, u32be(4), u32be(4), e.finish()});
+}
+
 struct hostile_case {
     const char *name;
     bytes page, globals;
@@ -665,9 +840,9 @@ TEST(Jbig2, HostileInput) {
         {"halftone grid of 2^64 cells",
          concat({small_page(), jb2w::segment(2, 22, 1, {0}, concat({region16, {0}, u32be(0xFFFFFFFF), u32be(0xFFFFFFFF), u32be(0), u32be(0), {1, 0, 0, 0}}))}),
          jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(3), {0xFF, 0xAC}})), 1},
-        {"halftone cells all at one place",
+        {"halftone cells all at one place, four planes of gray values past the data (two pages' worth)",
          concat({small_page(), jb2w::segment(2, 22, 1, {0}, concat({region16, {0}, u32be(16), u32be(16), u32be(0), u32be(0), {0, 0, 0, 0}}))}),
-         jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(3), {0xFF, 0xAC}})), 1},
+         jb2w::segment(0, 16, 0, {}, concat({{0, 4, 4}, u32be(15), {0xFF, 0xAC}})), 1},
         {"referred-to count of 2^29 in the long form",
          concat({small_page(), {0, 0, 0, 2, 6, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}}), {}, 1},
         {"referred-to count 5 (not an encoding)", concat({small_page(), {0, 0, 0, 2, 6, 0xA0, 1, 0, 0, 0, 0}}), {}, 1},
@@ -675,6 +850,9 @@ TEST(Jbig2, HostileInput) {
          concat({small_page(), jb2w::segment(2, 53, 1, {}, concat({{0x00}, u32be(0x80000000), u32be(0x7FFFFFFF), bytes(64, 0)}))}), {}, 1},
         {"segment data past the end", concat({small_page(), {0, 0, 0, 2, 38, 0, 1, 0, 0, 1, 0}}), {}, 1},
         {"end of page, then more", concat({small_page(), jb2w::segment(2, 49, 1, {}, {}), {1, 2, 3}}), {}, 0},
+        {"refined symbols of no width and 2^32 - 1 rows", small_page(),
+         concat({jb2w::segment(0, 0, 0, {}, jb2w::symbol_dictionary(test_symbols())),
+                 jb2w::segment(1, 0, 0, {0}, empty_tall_refinements())}), 0},
     };
     long before = peak_kib();
     for (const hostile_case &c : cases) {
@@ -684,4 +862,52 @@ TEST(Jbig2, HostileInput) {
     }
     long after = peak_kib();
     if (before > 0 && after > 0) EXPECT_LT(after - before, 200 * 1024) << "KiB of peak memory";
+}
+
+// Past its data a bitmap is decoded on with 1 bits; each row begun there is paid from the call's
+// budget of pixels (jb2_mq's spare), and the bitmap stops at the first row the budget cannot pay
+// for. Generic and refinement bitmaps of 64 x 64 from no data but the marker.
+struct spare_case {
+    const char *name;
+    bool refine;
+    int64_t spare;  // -1: no budget
+    int rc;
+};
+static const spare_case spare_cases[] = {
+    {"generic, no budget", false, -1, -1},
+    {"generic, a budget of the bitmap", false, 64 * 64, 0},
+    {"generic, ten rows", false, 640, -1},
+    {"refinement, ten rows", true, 640, -1},
+};
+
+TEST(Jbig2, BitmapsPastTheirDataArePaidFor) {
+    const uint8_t marker[2] = {0xFF, 0xAC};
+    jb2_bitmap ref;
+    ASSERT_EQ(0, jb2_bitmap_init(&ref, 64, 64, jbig2_max_pixels));
+    for (uint32_t i = 0; i < ref.stride * 64; i++) ref.data[i] = (uint8_t)(i * 37);
+    for (const spare_case &c : spare_cases) {
+        SCOPED_TRACE(c.name);
+        uint64_t spare = c.spare < 0 ? 0 : (uint64_t)c.spare;
+        jb2_mq d;
+        jb2_mq_init(&d, marker, 2, c.spare < 0 ? nullptr : &spare);
+        std::vector<uint8_t> stats(65536);
+        jb2_bitmap out;
+        ASSERT_EQ(0, jb2_bitmap_init(&out, 64, 64, jbig2_max_pixels));
+        int rc;
+        if (c.refine) {
+            jb2_refine_params rp = {1, 0, {0, 0}, {0, 0}, &ref, 0, 0};
+            rc = jb2_refine_decode(&d, stats.data(), &rp, &out);
+        } else {
+            jb2_generic_params gp = {0, 0, 0, {3, -3, 2, -2}, {-1, -1, -2, -2}, nullptr};
+            rc = jb2_generic_decode(&d, stats.data(), &gp, &out);
+        }
+        EXPECT_EQ(c.rc, rc);
+        if (c.spare >= 0) {
+            uint64_t paid = (uint64_t)c.spare - spare;
+            if (rc < 0) EXPECT_LT(spare, 64u) << "stopped at a row it could not pay for";
+            else EXPECT_EQ(64u * 64u, paid) << "every row";
+        }
+        jb2_bitmap_free(&out);
+    }
+    jb2_bitmap_free(&ref);
 }

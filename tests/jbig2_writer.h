@@ -1,7 +1,7 @@
 // tests/jbig2_writer.h - a small JBIG2 encoder for tests and fuzz seeds: the MQ arithmetic
 // encoder, integer and symbol ID encoders, generic regions (templates 0 to 3, any adaptive pixels,
-// typical prediction), symbol dictionaries and text regions coded arithmetically, and segment
-// headers. Written from the encoder's side of ITU-T T.88 (its encoding procedures), sharing only
+// typical prediction), refinement regions of the page (templates 0 and 1, typical prediction),
+// symbol dictionaries and text regions coded arithmetically, and segment headers. Written from the encoder's side of ITU-T T.88 (its encoding procedures), sharing only
 // the probability table with the decoder; pixels are 1 for black.
 #ifndef QV_TESTS_JBIG2_WRITER_H
 #define QV_TESTS_JBIG2_WRITER_H
@@ -265,6 +265,77 @@ static inline bytes generic_region(const image &im, uint32_t x, uint32_t y, int 
     std::vector<ctx> cx(65536);
     encode_generic(e, cx, im, o);
     bytes coded = e.finish();
+    d.insert(d.end(), coded.begin(), coded.end());
+    return d;
+}
+
+// ---- Generic refinement regions ----
+
+struct refine_opts {
+    int tmpl = 0;
+    bool tpgron = false;
+    int atx[2] = {-1, -1}, aty[2] = {-1, -1};  // template 0: in the region, in the reference
+};
+
+// The context of pixel (x, y) of im, refining ref placed with its pixel (0, 0) under im's (0, 0):
+// the pixels of im coded before it, and the reference's pixels around its counterpart.
+static inline uint32_t refine_context(const image &im, const image &ref, const refine_opts &o, int x,
+                                      int y) {
+    auto p = [&](int dx, int dy) { return (uint32_t)im.at(x + dx, y + dy); };
+    auto r = [&](int dx, int dy) { return (uint32_t)ref.at(x + dx, y + dy); };
+    if (o.tmpl == 0)
+        return p(-1, 0) | p(1, -1) << 1 | p(0, -1) << 2 | p(o.atx[0], o.aty[0]) << 3 |
+               r(1, 1) << 4 | r(0, 1) << 5 | r(-1, 1) << 6 | r(1, 0) << 7 | r(0, 0) << 8 |
+               r(-1, 0) << 9 | r(1, -1) << 10 | r(0, -1) << 11 | r(o.atx[1], o.aty[1]) << 12;
+    return p(-1, 0) | p(1, -1) << 1 | p(0, -1) << 2 | p(-1, -1) << 3 | r(1, 1) << 4 | r(0, 1) << 5 |
+           r(1, 0) << 6 | r(0, 0) << 7 | r(-1, 0) << 8 | r(0, -1) << 9;
+}
+
+// The reference's value around (x, y) when its nine pixels agree, else -1.
+static inline int refine_typical(const image &ref, int x, int y) {
+    int v = ref.at(x, y);
+    for (int j = -1; j <= 1; j++)
+        for (int i = -1; i <= 1; i++)
+            if (ref.at(x + i, y + j) != v) return -1;
+    return v;
+}
+
+// Codes im as a refinement of ref (of any size; pixels outside it are 0), with typical prediction
+// when asked: a row is typical when every pixel whose reference neighbourhood agrees has its value,
+// and a typical row codes only the other pixels.
+static inline bytes encode_refine(const image &im, const image &ref, const refine_opts &o) {
+    mq_encoder e;
+    std::vector<ctx> cx(8192);
+    const uint32_t sltp = o.tmpl == 0 ? 0x0100 : 0x0080;  // the reference's pixel r(0, 0) alone
+    int ltp = 0;
+    for (int y = 0; y < im.h; y++) {
+        if (o.tpgron) {
+            bool typical = true;
+            for (int x = 0; x < im.w && typical; x++) {
+                int v = refine_typical(ref, x, y);
+                typical = v < 0 || v == im.at(x, y);
+            }
+            e.encode(cx[sltp], (int)typical ^ ltp);
+            ltp = typical;
+        }
+        for (int x = 0; x < im.w; x++)
+            if (!ltp || refine_typical(ref, x, y) < 0) e.encode(cx[refine_context(im, ref, o, x, y)], im.at(x, y));
+    }
+    return e.finish();
+}
+
+// A refinement region segment's data (region information, flags, adaptive pixels, coded pixels):
+// im at (x, y) as a refinement of ref, the page's pixels under it.
+static inline bytes refinement_region(const image &im, const image &ref, uint32_t x, uint32_t y,
+                                      int op, const refine_opts &o) {
+    bytes d = region_info((uint32_t)im.w, (uint32_t)im.h, x, y, op);
+    d.push_back((uint8_t)(o.tmpl | (o.tpgron ? 2 : 0)));
+    if (o.tmpl == 0)
+        for (int i = 0; i < 2; i++) {
+            d.push_back((uint8_t)(int8_t)o.atx[i]);
+            d.push_back((uint8_t)(int8_t)o.aty[i]);
+        }
+    bytes coded = encode_refine(im, ref, o);
     d.insert(d.end(), coded.begin(), coded.end());
     return d;
 }
