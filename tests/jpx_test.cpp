@@ -550,7 +550,8 @@ static std::string hex64(uint64_t h) {
 TEST(JpxFixtures, CommittedCodestreams) {
     std::string dir = std::string(TEST_SOURCE_DIR) + "/fixtures/jpx/";
     std::map<std::string, fixture_line> cases = read_cases(dir + "cases.txt");
-    ASSERT_EQ(sizeof fixture_cases / sizeof fixture_cases[0], cases.size()) << "a case here per line of cases.txt";
+    ASSERT_EQ(sizeof fixture_cases / sizeof fixture_cases[0], cases.size())
+        << "a case here per line of cases.txt";
     int64_t exact = 0, total = 0;
     for (const fixture_case &c : fixture_cases) {
         SCOPED_TRACE(std::string(c.file) + ": " + c.covers);
@@ -569,13 +570,15 @@ TEST(JpxFixtures, CommittedCodestreams) {
         if (!m.near) {
             EXPECT_EQ(m.source, m.opj);
             uint64_t h = 0xCBF29CE484222325ull;
-            for (int k = 0; k < img.nplanes; k++) h = fnv64(img.planes[k].data, (size_t)img.width * img.height, h);
+            for (int k = 0; k < img.nplanes; k++)
+                h = fnv64(img.planes[k].data, (size_t)img.width * img.height, h);
             EXPECT_EQ(m.opj, hex64(h));
         } else {
             std::string opj = dir + std::string(c.file).substr(0, strlen(c.file) - 4) + ".opj";
             image want;
             ASSERT_TRUE(from_rawl(read_all(opj), m.shape, &want)) << opj;
-            ASSERT_EQ(m.opj, hex64(fnv64(want.s.data(), want.s.size()))) << "the .opj file is what cases.txt records";
+            ASSERT_EQ(m.opj, hex64(fnv64(want.s.data(), want.s.size())))
+                << "the .opj file is what cases.txt records";
             diff_count d = compare(img, want);
             EXPECT_LE(d.max, 1);
             exact += d.exact, total += d.total;
