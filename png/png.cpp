@@ -431,7 +431,10 @@ static uint8_t *decode_png(const char *path, png_info *info, const char **err) {
         e = "png: out of memory";
         goto done;
     }
-    if (info->idat_len < 6 || info->idat[0] != 0x78) {
+    // RFC 1950 2.2: deflate (CM 8) with a window of at most 32 KiB (CINFO 7), whatever its size
+    // (poppler writes 2 KiB), the header a multiple of 31, no preset dictionary.
+    if (info->idat_len < 6 || (info->idat[0] & 0x0F) != 8 || info->idat[0] >> 4 > 7 ||
+        ((uint32_t)info->idat[0] << 8 | info->idat[1]) % 31u != 0 || (info->idat[1] & 0x20)) {
         e = "png: bad zlib header in IDAT";
         goto done;
     }

@@ -1,8 +1,10 @@
 // tests/jpx_image_test.cpp - JPEG 2000 images in PDF documents: which channels are colour and which
-// alpha, the dictionary's colour space or the file's own, against OpenJPEG's tools where they are
-// installed.
+// alpha, the dictionary's colour space or the file's own, Indexed ones; against OpenJPEG's tools and
+// pdfimages where they are installed.
 #include "byte_util.h"
 #include "image_util.h"
+
+#include <array>
 
 // ---- JPEG 2000 images ---------------------------------------------------------------------------
 
@@ -110,3 +112,108 @@ TEST(ImageJpx, ChannelsSpacesAndAlpha) {
     EXPECT_EQ(W, cut.w);
 }
 #endif
+
+// ---- Indexed JPEG 2000 images ------------------------------------------------------------------
+
+// Palettes of three 8-bit columns, and a JP2 box of a body.
+typedef std::vector<std::array<uint8_t, 3>> rgb_palette;
+static std::string jp2_box(const char *type, const std::string &body) {
+    uint32_t n = (uint32_t)(8 + body.size());
+    std::string b{(char)(n >> 24), (char)(n >> 16), (char)(n >> 8), (char)n};
+    return b + type + body;
+}
+
+// A JP2 file around a one-component codestream of w x h 4-bit indexes, with a palette box (pclr)
+// of pal and a component mapping (cmap) that makes its three columns the channels.
+static std::string jp2_with_palette(const std::string &cs, int w, int h, const rgb_palette &pal) {
+    std::string ihdr{0, 0, (char)(h >> 8), (char)h, 0, 0, (char)(w >> 8), (char)w, 0, 1, 3, 7, 0, 0};
+    std::string colr{1, 0, 0, 0, 0, 0, 16};  // enumerated sRGB
+    std::string pclr{(char)(pal.size() >> 8), (char)pal.size(), 3, 7, 7, 7};
+    for (const auto &e : pal) pclr.append((const char *)e.data(), 3);
+    std::string cmap{0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 2};
+    std::string jp2h = jp2_box("ihdr", ihdr) + jp2_box("colr", colr) + jp2_box("pclr", pclr) + jp2_box("cmap", cmap);
+    return jp2_box("jP  ", "\r\n\x87\n") + jp2_box("ftyp", std::string("jp2 \0\0\0\0jp2 ", 12)) +
+           jp2_box("jp2h", jp2h) + jp2_box("jp2c", cs);
+}
+
+static std::string palette_hex(const rgb_palette &pal, size_t entries) {
+    std::string s;
+    for (size_t k = 0; k < entries; k++) s.append((const char *)pal[k].data(), 3);
+    return "<" + hex_encode(s);
+}
+
+// pdfimages -png of the document's one image, as RGBA; empty when pdfimages is missing or fails.
+static std::vector<uint8_t> pdfimages_rgba(const std::string &pdf, int *w, int *h) {
+    std::string prefix = pdf_temp_path("pdfimages"), png = prefix + "-000.png";
+    std::string cmd = "pdfimages -png '" + pdf + "' '" + prefix + "' >/dev/null 2>&1";
+    std::vector<uint8_t> out;
+    if (system(cmd.c_str()) != 0) return out;
+    uint8_t *rgba = qv_png_decode(png.c_str(), w, h, nullptr);
+    if (rgba) out.assign(rgba, rgba + (size_t)*w * *h * 4);
+    free(rgba);
+    remove(png.c_str());
+    return out;
+}
+
+// The samples of a JPX image under an Indexed space are the palette's indexes as they are, whatever
+// their precision: the 4-bit codestream of tests/fixtures/jpx (made from the indexes in
+// l-index4.idx), looked up in the dictionary's palette, an index past hival taking the last entry.
+// A palette box in the file is not applied then; with no /ColorSpace in the dictionary it is (its
+// entries clamped the same way). Expected pixels come from the indexes and the palettes.
+TEST(ImageJpx, IndexedTakesCodestreamSamples) {
+    const int W = 24, H = 16;
+    std::string cs = fixture_bytes("jpx/l-index4.j2k"), idx = fixture_bytes("jpx/l-index4.idx");
+    ASSERT_FALSE(cs.empty());
+    ASSERT_EQ((size_t)W * H, idx.size());
+    rgb_palette dict_pal, file_pal;  // 16 entries in the dictionary, 12 in the file's pclr box
+    for (int k = 0; k < 16; k++)
+        dict_pal.push_back({(uint8_t)(k * 16 + 5), (uint8_t)(255 - k * 13), (uint8_t)(k * 71)});
+    for (int k = 0; k < 12; k++)
+        file_pal.push_back({(uint8_t)(k * 37), (uint8_t)(k * 20), (uint8_t)(200 - k * 9)});
+    std::string jp2 = jp2_with_palette(cs, W, H, file_pal);
+    const std::string rgb16 = "[/Indexed /DeviceRGB 15 " + palette_hex(dict_pal, 16) + "]";
+    const std::string rgb12 = "[/Indexed /DeviceRGB 11 " + palette_hex(dict_pal, 12) + "]";
+    const std::string icc16 = "[/Indexed [/ICCBased 40 0 R] 15 " + palette_hex(dict_pal, 16) + "]";
+    struct icase {
+        const char *name;
+        std::string space, data;  // space: the /ColorSpace value, "" none
+        const rgb_palette *pal;
+        size_t entries;  // of pal that apply
+    } cases[] = {
+        {"hival 15: every index in range", rgb16, cs, &dict_pal, 16},
+        {"hival 11: indexes 12 to 15 take entry 11", rgb12, cs, &dict_pal, 12},
+        {"ICCBased base", icc16, cs, &dict_pal, 16},
+        {"a palette box: the dictionary's palette wins", rgb16, jp2, &dict_pal, 16},
+        {"a palette box under hival 11", rgb12, jp2, &dict_pal, 12},
+        {"a palette box, no colour space: the file's palette", "", jp2, &file_pal, 12},
+    };
+    bool peer = system("pdfimages -v >/dev/null 2>&1") == 0;
+    for (const icase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pdf_builder b;  // the page draws the image, so that pdfimages finds it
+        b.catalog(1, 2);
+        b.pages(2, {3});
+        b.page(3, 2, "/Resources << /XObject << /Im1 10 0 R >> >> /Contents 4 0 R");
+        b.stream(4, "<< >>", "q 24 0 0 16 0 0 cm /Im1 Do Q");
+        std::string dict = "<< /Type /XObject /Subtype /Image /Width 24 /Height 16 /Filter /JPXDecode ";
+        if (!c.space.empty()) dict += "/ColorSpace " + c.space + " ";
+        b.stream(10, dict + ">>", c.data);
+        b.stream(40, "<< /N 3 >>", "not a profile");
+        test_doc td(b);
+        pixels px = extract(td, 10);
+        ASSERT_TRUE(px.ok);
+        ASSERT_EQ(W, px.w);
+        ASSERT_EQ(H, px.h);
+        int wrong = 0;
+        for (int i = 0; i < W * H; i++) {
+            const auto &e = (*c.pal)[std::min<size_t>((uint8_t)idx[(size_t)i], c.entries - 1)];
+            wrong += px.px(i) != rgba_of({e[0], e[1], e[2], 255});
+        }
+        EXPECT_EQ(0, wrong) << "pixels unlike the palette entry of their index";
+        if (!peer) continue;
+        int pw = 0, ph = 0;
+        std::vector<uint8_t> theirs = pdfimages_rgba(td.path, &pw, &ph);
+        EXPECT_EQ(px.rgba, theirs) << "pdfimages -png differs";
+    }
+    if (!peer) GTEST_SKIP() << "pdfimages (poppler-utils) is missing: not compared with it";
+}

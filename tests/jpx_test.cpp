@@ -3,7 +3,8 @@
 // decoder itself. Codestreams are made at test time by opj_compress from images generated here,
 // into the build directory; those tests skip when libopenjp2-tools is not installed. Packed
 // packet headers (PPM, PPT), which opj_compress cannot write, and reordered tile-parts are made
-// by rewriting its output; JP2 boxes around a codestream are built here.
+// by rewriting its output; JP2 boxes around a codestream are built here. Committed codestreams
+// (tests/fixtures/jpx), with opj_decompress's results recorded beside them, need no outside tool.
 #include "codec/jpx/jpx.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -114,6 +117,21 @@ static bytes opj_encode(const image &im, const std::string &opts, const std::str
     return b;
 }
 
+// Samples of opj_decompress's ".rawl" output (little-endian planar, one byte a sample up to 8
+// bits, else two; signed ones in two's complement of that width) into out, shaped like `like`.
+static bool from_rawl(const bytes &b, const image &like, image *out) {
+    *out = like;
+    size_t per = like.bits <= 8 ? 1 : 2;
+    if (b.size() != out->s.size() * per) return false;
+    for (size_t i = 0; i < out->s.size(); i++) {
+        uint32_t v = per == 1 ? b[i] : (uint32_t)b[2 * i] | (uint32_t)b[2 * i + 1] << 8;
+        int32_t s = (int32_t)v;
+        if (like.sgnd && (v >> (like.bits - 1)) & 1) s -= 1 << like.bits;
+        out->s[i] = s;
+    }
+    return true;
+}
+
 // opj_decompress of data into planar samples (same layout as image; equal-sized components).
 static bool opj_decode(const bytes &data, const image &like, const std::string &ext, image *out,
                        const char *opts = "") {
@@ -126,17 +144,7 @@ static bool opj_decode(const bytes &data, const image &like, const std::string &
     bytes b = read_all(raw);
     remove(in.c_str());
     remove(raw.c_str());
-    if (rc != 0) return false;
-    *out = like;
-    size_t per = like.bits <= 8 ? 1 : 2;
-    if (b.size() != out->s.size() * per) return false;
-    for (size_t i = 0; i < out->s.size(); i++) {
-        uint32_t v = per == 1 ? b[i] : (uint32_t)b[2 * i] | (uint32_t)b[2 * i + 1] << 8;
-        int32_t s = (int32_t)v;
-        if (like.sgnd && (v >> (like.bits - 1)) & 1) s -= 1 << like.bits;
-        out->s[i] = s;
-    }
-    return true;
+    return rc == 0 && from_rawl(b, like, out);
 }
 
 struct diff_count {
@@ -460,6 +468,125 @@ TEST(JpxOracle, SubsampledComponents) {
         ASSERT_TRUE(opj_decode(cs, im, "j2k", &want, "-upsample"));
         expect_decodes_to(cs, want);
     }
+}
+
+// ---- committed codestreams: checked where the outside tools are absent ---------------------------
+
+// tests/fixtures/jpx/ (make_fixtures.py there): codestreams opj_compress made once from generated
+// images, and cases.txt, per file, its shape and the FNV-1a 64 hash of opj_decompress's samples
+// (lossless: also the source's, equal); the lossy ones' samples themselves in NAME.opj.
+struct fixture_case {
+    const char *file, *covers;
+};
+static const fixture_case fixture_cases[] = {
+    {"l-default.j2k", "5/3, three levels"},
+    {"l-bypass.j2k", "arithmetic coding bypass"},
+    {"l-reset.j2k", "context reset"},
+    {"l-termall.j2k", "termination on each pass"},
+    {"l-causal.j2k", "vertically causal context"},
+    {"l-erterm.j2k", "predictable termination"},
+    {"l-segsym.j2k", "segmentation symbols"},
+    {"l-all-styles.j2k", "every style, 8x8 code-blocks, RCT"},
+    {"l-rpcl-precincts.j2k", "RPCL, precincts"},
+    {"l-pcrl-tiles.j2k", "PCRL, tiles, tile-parts by resolution"},
+    {"l-cprl-layers-sop.j2k", "CPRL, three layers, SOP and EPH, reset, termination and segmentation symbols"},
+    {"l-rlcp-blocks.j2k", "RLCP, 4x16 code-blocks"},
+    {"l-rgb12.j2k", "12 bits, reset and causal"},
+    {"l-gray16.j2k", "16 bits"},
+    {"l-signed8.j2k", "signed 8 bits, termination on each pass"},
+    {"l-signed12.j2k", "signed 12 bits, no component transform"},
+    {"l-index4.j2k", "4 bits (the index image of jpx_image_test)"},
+    {"q-default.j2k", "9/7"},
+    {"q-bypass.j2k", "9/7, bypass"},
+    {"q-reset.j2k", "9/7, context reset"},
+    {"q-termall.j2k", "9/7, termination on each pass"},
+    {"q-causal.j2k", "9/7, vertically causal context"},
+    {"q-erterm.j2k", "9/7, predictable termination"},
+    {"q-segsym.j2k", "9/7, segmentation symbols"},
+    {"q-all-styles.j2k", "9/7, every style, RPCL, precincts, ICT"},
+    {"q-rgb-layers.j2k", "9/7, LRCP, three layers"},
+    {"q-rgb12-tiles.j2k", "9/7, 12 bits, PCRL, tiles"},
+    {"q-gray16.j2k", "9/7, 16 bits, bypass"},
+    {"q-signed8.j2k", "9/7, signed"},
+};
+
+struct fixture_line {
+    image shape;  // w, h, n, bits, sgnd; s sized, zero
+    bool near = false;
+    std::string source, opj;  // the hashes, 16 hex digits ("-": none)
+};
+
+// cases.txt: NAME W H COMPONENTS BITS u|s exact|near SOURCE OPJ OPTIONS..., "#" lines skipped.
+static std::map<std::string, fixture_line> read_cases(const std::string &path) {
+    std::map<std::string, fixture_line> m;
+    std::istringstream in(read_file(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream f(line);
+        std::string name, sgnd, kind;
+        fixture_line l;
+        f >> name >> l.shape.w >> l.shape.h >> l.shape.n >> l.shape.bits >> sgnd >> kind >> l.source >> l.opj;
+        l.shape.sgnd = sgnd == "s";
+        l.near = kind == "near";
+        l.shape.s.assign((size_t)l.shape.w * l.shape.h * l.shape.n, 0);
+        m[name] = l;
+    }
+    return m;
+}
+
+// FNV-1a 64 over samples as 4-byte little-endian integers, continuing from h.
+static uint64_t fnv64(const int32_t *v, size_t n, uint64_t h = 0xCBF29CE484222325ull) {
+    for (size_t i = 0; i < n; i++)
+        for (int k = 0; k < 4; k++) h = (h ^ (((uint32_t)v[i] >> (8 * k)) & 0xFF)) * 0x100000001B3ull;
+    return h;
+}
+static std::string hex64(uint64_t h) {
+    char b[17];
+    snprintf(b, sizeof b, "%016llx", (unsigned long long)h);
+    return b;
+}
+
+TEST(JpxFixtures, CommittedCodestreams) {
+    std::string dir = std::string(TEST_SOURCE_DIR) + "/fixtures/jpx/";
+    std::map<std::string, fixture_line> cases = read_cases(dir + "cases.txt");
+    ASSERT_EQ(sizeof fixture_cases / sizeof fixture_cases[0], cases.size())
+        << "a case here per line of cases.txt";
+    int64_t exact = 0, total = 0;
+    for (const fixture_case &c : fixture_cases) {
+        SCOPED_TRACE(std::string(c.file) + ": " + c.covers);
+        ASSERT_EQ(1u, cases.count(c.file));
+        const fixture_line &m = cases[c.file];
+        bytes cs = read_all(dir + c.file);
+        ASSERT_FALSE(cs.empty());
+        jpx_image img;
+        ASSERT_EQ(0, jpx_decode(cs.data(), cs.size(), &img));
+        EXPECT_EQ(0, img.truncated);
+        ASSERT_EQ(m.shape.n, img.nplanes);
+        ASSERT_EQ((uint32_t)m.shape.w, img.width);
+        ASSERT_EQ((uint32_t)m.shape.h, img.height);
+        EXPECT_EQ(m.shape.bits, img.planes[0].precision);
+        EXPECT_EQ(m.shape.sgnd ? 1 : 0, img.planes[0].is_signed);
+        if (!m.near) {
+            EXPECT_EQ(m.source, m.opj);
+            uint64_t h = 0xCBF29CE484222325ull;
+            for (int k = 0; k < img.nplanes; k++)
+                h = fnv64(img.planes[k].data, (size_t)img.width * img.height, h);
+            EXPECT_EQ(m.opj, hex64(h));
+        } else {
+            std::string opj = dir + std::string(c.file).substr(0, strlen(c.file) - 4) + ".opj";
+            image want;
+            ASSERT_TRUE(from_rawl(read_all(opj), m.shape, &want)) << opj;
+            ASSERT_EQ(m.opj, hex64(fnv64(want.s.data(), want.s.size())))
+                << "the .opj file is what cases.txt records";
+            diff_count d = compare(img, want);
+            EXPECT_LE(d.max, 1);
+            exact += d.exact, total += d.total;
+        }
+        jpx_image_free(&img);
+    }
+    printf("lossy fixtures: %lld of %lld samples equal to opj_decompress's, the rest within 1\n",
+           (long long)exact, (long long)total);
 }
 
 // ---- rewritten codestreams: packed headers, tile-part order, truncation -----------------------

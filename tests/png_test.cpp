@@ -704,7 +704,7 @@ TEST(PngDecode, UnknownFilterTypeLeavesRow) {
 }
 
 // Chunk structure the decoder accepts: split IDAT with unknown chunks between, no IEND, chunks
-// after IEND ignored, bad CRCs ignored (CRCs are not checked).
+// after IEND ignored, bad CRCs ignored (CRCs are not checked); a zlib header of a smaller window.
 TEST(PngDecode, ChunkWalkVariants) {
     std::mt19937 rng(3);
     bytes rows(6 * 4 * 4);
@@ -723,6 +723,8 @@ TEST(PngDecode, ChunkWalkVariants) {
     bad_crc[bad_crc.size() - 1] ^= 0xFF;
     bytes bad_ihdr_crc = head;
     bad_ihdr_crc[bad_ihdr_crc.size() - 2] ^= 0x55;
+    bytes small_window = z;  // 2 KiB, as pdfimages writes (the rows' matches reach back less)
+    small_window[0] = 0x38, small_window[1] = (uint8_t)(31 - (0x3800 % 31));
     struct walk_case { const char *name; bytes file; };
     const walk_case cases[] = {
         {"split IDAT with unknown chunks",
@@ -734,6 +736,7 @@ TEST(PngDecode, ChunkWalkVariants) {
         {"fewer than 8 trailing bytes", cat({head, chunk("IDAT", z), {0, 0, 0}})},
         {"bad IDAT CRC", cat({head, bad_crc, chunk("IEND", {})})},
         {"bad IHDR CRC", cat({bad_ihdr_crc, chunk("IDAT", z), chunk("IEND", {})})},
+        {"window 2 KiB (0x38)", cat({head, chunk("IDAT", small_window)})},
         {"chunks before IHDR", cat({bytes(signature, signature + 8), chunk("IDAT", z), ih, chunk("IEND", {})})},
     };
     for (const walk_case &c : cases) {
@@ -880,11 +883,15 @@ std::vector<refusal> refusals() {
                  "png: bad zlib header in IDAT"});
     bytes small_window = gray_z;
     small_window[0] = 0x68;
-    v.push_back({"window 8 KiB (0x68)", with_ihdr(ihdr_data(1, 1, 8, 0), {chunk("IDAT", small_window)}),
+    v.push_back({"window 8 KiB, header not a multiple of 31", with_ihdr(ihdr_data(1, 1, 8, 0), {chunk("IDAT", small_window)}),
                  "png: bad zlib header in IDAT"});
     bytes gzip_magic = gray_z;
     gzip_magic[0] = 0x1F;
     v.push_back({"not zlib", with_ihdr(ihdr_data(1, 1, 8, 0), {chunk("IDAT", gzip_magic)}),
+                 "png: bad zlib header in IDAT"});
+    bytes dict = gray_z;
+    dict[1] = 0x20 | (uint8_t)(31 - (0x7820 % 31));
+    v.push_back({"preset dictionary", with_ihdr(ihdr_data(1, 1, 8, 0), {chunk("IDAT", dict)}),
                  "png: bad zlib header in IDAT"});
 
     const char *inf = "png: inflate failed (corrupt or truncated stream)";
