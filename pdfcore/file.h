@@ -63,8 +63,8 @@ int win_init(file_window *w, const file_source *src, int64_t cap);
 // Releases the buffer; all fields 0. Harmless on a zeroed window and twice.
 void win_free(file_window *w);
 // The byte at pos with the bytes held after it: a pointer to it and *held >= 1, and at least
-// min(want, size - pos) bytes when want asks for more (want is clipped to three quarters of the
-// window), refilling when needed. Null, *held 0: pos outside [0, size), or the window failed.
+// min(want, size - pos) bytes when want asks for more (want is clipped to the window's size less
+// the bytes kept before pos: three quarters of it at least), refilling when needed. Null, *held 0: pos outside [0, size), or the window failed.
 // The pointer stays valid until the next call on the window.
 const uint8_t *win_load(file_window *w, int64_t pos, int64_t want, int64_t *held);
 inline const uint8_t *win_at(file_window *w, int64_t pos, int64_t want, int64_t *held) {
