@@ -455,6 +455,20 @@ int32_t dict_stream_kw(const uint8_t *data, int32_t len, int32_t pos);
 // remaining entries changes.
 void scan_pass1(const uint8_t *data, int32_t len, objvec *vec);
 void scan_pass2(const uint8_t *data, int32_t len, objvec *vec, name_index *names = nullptr);
+// The same index from a file read through a window of window_cap bytes (pdfcore/file.h;
+// win_library_cap in the library, tiny ones in tests), never whole: into the empty vec, every
+// entry with every field and in the order that scan_pass1 then scan_pass2 give over the file's
+// bytes, computed with 64-bit positions. Memory: the window and the index, with the positions of
+// at most max_close_events openings that one dictionary scan that found no end stepped onto (kept
+// so that later headers inside it do not scan to the file's end again; past them, a header scans
+// on from the last kept one). scan_done, or a failure with vec emptied: scan_read_failed (a read
+// came back short: the file shrank, or the device failed), scan_no_memory, scan_too_large
+// (positions the index's entries cannot hold).
+enum scan_result { scan_done = 0, scan_read_failed = -1, scan_no_memory = -2, scan_too_large = -3 };
+const int32_t scan_max_close_events = 1 << 21;  // 16 bytes each
+struct file_source;
+int32_t scan_file_index(const file_source *src, int64_t window_cap, objvec *vec,
+                        int32_t max_close_events = scan_max_close_events);
 // Value of a file object that is no stream, read as `N [G] [obj] v` from its header; -1 when there
 // is none (an indirect /Length).
 int32_t obj_int_value(const uint8_t *data, int32_t len, const pdfcore_obj *t);
