@@ -481,8 +481,9 @@ static void first_scan_entry(scan_run *r, int64_t p, scan_memo *endobj_memo) {
     e.body = nullptr;
     int64_t q = win_skip_ws(w, p + 3, len);  // `1 0 obj % note` LF `<<` opens a dictionary
     int64_t e_start = q;                      // an `endobj` in that note ends nothing
-    if (q < len && win_byte(w, q) == '<') {
-        e.dict_off = stored(q);
+    if (q < len && win_byte(w, q) == '<') e.dict_off = stored(q);  // a hexadecimal string's too
+    // Only "<<" opens a dictionary (see scan_pass1).
+    if (q + 1 < len && win_byte(w, q) == '<' && win_byte(w, q + 1) == '<') {
         int64_t c = dict_close(r, q);
         int64_t s = c < 0 ? -1 : win_skip_ws(w, c + 2, len);
         if (s >= 0 && !win_kw_at(w, s, "stream")) s = -1;
