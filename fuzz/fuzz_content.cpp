@@ -1,12 +1,14 @@
-// The content token reader, the dictionary entry readers and the inline image reader on hostile
-// content: every inline image found lies inside the content and the reading always moves on; the
-// images are converted as far as their pixels, with colour spaces named in a fixed resource
-// dictionary. A document without objects stands around them: references lead nowhere.
+// The content token reader, the dictionary entry readers, the inline image reader and the search
+// for Do operators on hostile content: every inline image and every name found lies inside the
+// content and the reading always moves on; the images are converted as far as their pixels, with
+// colour spaces named in a fixed resource dictionary. A document without objects stands around
+// them: references lead nowhere.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "pdfcore/pdfcore.h"
+#include "pdfextractimg/drawn.h"
 #include "pdfextractimg/extract.h"
 #include "pdfextractimg/inline.h"
 
@@ -60,6 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
         prev = img.next;
         image_params_free(&p);
     }
+
+    // Names of Do operators: inside the content, each after the one before.
+    const uint8_t *bounds[3] = {d, d + len, d};
+    drawn_names(d, len,
+                [](void *ctx, const uint8_t *name, int32_t n) {
+                    const uint8_t **b = (const uint8_t **)ctx;
+                    if (n < 0 || name <= b[0] || name < b[2] || name + n > b[1] || name[-1] != '/') abort();
+                    b[2] = name + n;
+                },
+                bounds);
 
     img_vec list;
     memset(&list, 0, sizeof list);

@@ -731,6 +731,8 @@ static void content_seeds() {
     put(T, "length-key", "BI /W 2 /H 2 /F /AHx /L 9 ID 10203040> EI");
     put(T, "strings-and-comments", "BT /F1 12 Tf (BI /W 1 ID x EI) Tj ET % BI ID EI\n<</A [1 (x)]>> BDC EMC");
     put(T, "broken", "BI /W 1 /H 1 Q BI /W 99 /H 99 /CS /G ID abc EI BI /F /Fl ID xyz");
+    put(T, "do-operators", "q /Im1 Do Q /Im2\nDo/Im3 Do[/Im4 Do] /Do Do /Im5Do 5 Do <2F49> Do");
+    put(T, "do-hidden", "(/X Do) Tj % /Y Do\n/A % c\nDo BI /W 1 /H 1 ID /Z Do EI /B Do BI /W 1 ID /C Do");
 
     // A whole page for fuzz_pdf_load: inline images in its content (ASCII85 + Flate) and in a form,
     // an annotation with appearance states, a tiling pattern, and images with each kind of /Mask.
@@ -751,6 +753,27 @@ static void content_seeds() {
     b.stream(50, "<< /PatternType 1 /Resources << /XObject << /I 10 0 R >> >> >>", "BI /W 1 /H 1 /CS /G ID a EI");
     b.xref_table(trailer_opts(1));
     put("pdf_load", "inline-forms-annots-patterns-masks.pdf", b.bytes());
+
+    // Three pages sharing one resources object, drawing from it by name (a form whose resources
+    // are the same object draws from it too), an image no page draws, a soft-mask group.
+    pdf_builder sh;
+    sh.catalog(1, 2);
+    sh.pages(2, {3, 4, 5}, "/Resources 6 0 R");
+    sh.page(3, 2, "/Contents 7 0 R");
+    sh.page(4, 2, "/Contents 8 0 R /Resources 6 0 R");
+    sh.page(5, 2, "/Contents 9 0 R");
+    sh.obj(6, "<< /XObject << /A 10 0 R /U 11 0 R /F 20 0 R /B 12 0 R >> /ExtGState << /S << /SMask << "
+              "/S /Luminosity /G 21 0 R >> >> >> >>");
+    sh.stream(7, "<< >>", "q /A Do Q (x) Tj");
+    sh.stream(8, "<< /Filter /AHx >>", hex_encode("/F Do /A Do"));
+    sh.stream(9, "<< >>", "% /U Do\n/B Do BI /W 1 /H 1 /CS /G ID a EI");
+    for (int n : {10, 11, 12}) sh.stream(n, image_dict(2, 2, "/DeviceGray", 8, ""), gray);
+    sh.stream(20, "<< /Subtype /Form /Resources 6 0 R >>", "/B Do");
+    sh.stream(21, "<< /Subtype /Form /Group << /S /Transparency >> /Resources << /XObject << /M 13 0 R >> >> >>",
+              "/M Do");
+    sh.stream(13, image_dict(2, 2, "/DeviceGray", 8, ""), gray);
+    sh.xref_table(trailer_opts(1));
+    put("pdf_load", "shared-resources-soft-mask.pdf", sh.bytes());
 }
 
 // PDF seeds of the one-bit filters and the spaces that convert through functions.

@@ -1,9 +1,10 @@
 // pdfextractimg/collect.cpp - the image collection walk: finds the image XObjects of the pages
-// (resources inherited through the page tree, Form XObjects descended into), then the inline
-// images of the page's content and of those forms, then the images of annotation appearances and
-// tiling patterns; converts each XObject once per page and once per document, hands each image to
-// the receiver it is given as soon as it is converted, and falls back to a scan of every stream
-// when the pages yield none.
+// (resources inherited through the page tree, Form XObjects descended into; from a dictionary
+// shared by several pages, what the page draws), then the inline images of the page's content and
+// of those forms, then the images of annotation appearances, tiling patterns and soft-mask groups;
+// converts each XObject once per page and once per document, hands each image to the receiver it
+// is given as soon as it is converted, and falls back to a scan of every stream when the pages
+// yield none.
 #include "pdfextractimg/extract.h"
 
 #include <cstdint>
@@ -11,10 +12,8 @@
 #include <cstring>
 
 #include "pdfcore/pdfcore.h"
+#include "pdfextractimg/drawn.h"
 #include "pdfextractimg/inline.h"
-
-// The page and at most 31 ancestors are asked for /Resources.
-const int32_t max_parent_hops = 32;
 // XObject dictionaries are scanned at levels 0 (the page's) to 16 (through 16 nested forms).
 const int32_t max_form_depth = 17;
 // Walk numbers above this are not remembered in done (see below): such walks read every dictionary.
@@ -30,29 +29,6 @@ const uint8_t mark_checked = 1;  // the stream's content was looked at for "BI"
 const uint8_t mark_has_bi = 2;   // it holds "BI": inline images, perhaps
 const uint8_t mark_inline = 4;   // reading a dictionary of the object met such a stream (or a
                                  // walk through it is under way)
-
-// 1 when the bytes at t (inside s) begin with what; a prefix test, so /ImageX counts as /Image.
-static bool value_is(const pdfcore_span &s, int32_t t, const char *what) {
-    int32_t n = (int32_t)strlen(what);
-    return t >= 0 && t + n - 1 < s.end && memcmp(s.text + t, what, (size_t)n) == 0;
-}
-
-// The position of the /Subtype value in s: the first /Subtype of the text or, when that is neither
-// /Image nor /Form (a nested dictionary's, as in a DeviceN space's attributes), the dictionary's
-// own. -1: none.
-static int32_t subtype_value(const pdfcore_doc *doc, const pdfcore_span &s) {
-    int32_t t = pdfcore_key_value(&s, "Subtype");
-    if (t < 0 || value_is(s, t, "/Image") || value_is(s, t, "/Form")) return t;
-    pdfcore_span v;
-    return pdfcore_dict_get(doc, &s, "Subtype", &v) && v.text == s.text ? v.start : t;
-}
-
-// The number at p when p holds a digit (read alone: a reference's generation and R are not looked
-// at); -1 otherwise. *p moves past it on success.
-static int32_t ref_at(const uint8_t *text, int32_t end, int32_t *p) {
-    if (*p < 0 || *p >= end || !is_digit(text[*p])) return -1;
-    return parse_int_at(text, end, p);
-}
 
 // 1 and *s = the text span of object num; 0 when it has none.
 static int num_span(const pdfcore_doc *doc, int32_t num, pdfcore_span *s) {
@@ -115,6 +91,8 @@ struct page_walk {
     int lost;                 // 1 once the receiver refused a record: nothing more is converted
     int32_t handed;           // records the receiver kept
     int64_t inline_met;       // times a stream with "BI" was met (see marks)
+    shared_set *shared;       // the dictionaries several pages share; null: none (the fallback scan)
+    bool dry;                 // images are marked listed, not converted; inline images not read
     int32_t *forms;           // Form XObjects descended into on this page, in visiting order
     int32_t form_count;       // (malloc'd)
     int32_t form_cap;
@@ -216,6 +194,10 @@ static void convert_and_hand_over(page_walk *w, int32_t num) {
     if (w->lost) return;
     if (known && (bit_get(known->listed, known->max_num, num) || bit_get(known->failed, known->max_num, num)))
         return;
+    if (w->dry) {  // what a page before the one walked takes
+        if (known) bit_set(known->listed, known->max_num, num);
+        return;
+    }
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
     if (!extract_single_image(w->doc, num, w->page, &rec, w->to->flags)) {
@@ -227,42 +209,24 @@ static void convert_and_hand_over(page_walk *w, int32_t num) {
     else w->handed++;
 }
 
-// Locates the entries of the XObject dictionary whose value stands at v in text[0, end): an inline
-// "<<" or a reference. 1 and *entries set (text, first entry, end; obj_num the dictionary's object,
-// -1 for an inline one), or 0.
-static int xobject_entries(const pdfcore_doc *doc, const uint8_t *text, int32_t end, int32_t v,
-                           pdfcore_span *entries) {
-    if (text[v] == '<') {
-        if (v + 1 >= end || text[v + 1] != '<') return 0;
-        *entries = pdfcore_span{text, v + 2, end, -1, nullptr};
-        return 1;
-    }
-    int32_t num = ref_at(text, end, &v);
-    if (num <= 0) return 0;
-    const pdfcore_obj *o = obj_find(&doc->objs, num);
-    if (!pdfcore_obj_span(doc, o, entries)) return 0;
-    if (o->in_objstm) {  // the body's first '<', and past it when it opens "<<"
-        const void *lt = memchr(entries->text, '<', (size_t)entries->end);
-        if (!lt) return 0;
-        int32_t p = (int32_t)((const uint8_t *)lt - entries->text);
-        entries->start = p + 1 < entries->end && entries->text[p + 1] == '<' ? p + 2 : p;
-        return 1;
-    }
-    entries->start += 2;  // past the "<<" at dict_off
-    return 1;
-}
-
 static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, int32_t start,
                                int32_t depth);
+static void visit_entries(page_walk *w, int32_t d, const index_list &sel, int32_t depth);
+static void walk_shared_form(page_walk *w, int32_t num, int32_t d, int32_t depth);
 
 // The XObjects of form s's resources: the dictionary its /Resources names, read once (node_resources),
 // or, for an inline dictionary (or a reference that leads nowhere), the text from the /Resources
 // name on.
+// Resources that several pages share give what the form draws from them.
 static void walk_form(page_walk *w, const pdfcore_span &s, int32_t depth) {
-    int32_t r = pdfcore_find_key(&s, "Resources");
+    int32_t ref = -1;
+    int32_t r = form_resources(&s, &ref);
     if (r < 0) return;
-    int32_t v = skip_ws(s.text, r + 10, s.end);
-    int32_t ref = ref_at(s.text, s.end, &v);
+    int32_t d = w->shared ? shared_by_ref(w->shared, ref) : -1;
+    if (d >= 0) {
+        walk_shared_form(w, s.obj_num, d, depth + 1);
+        return;
+    }
     pdfcore_span rs;
     if (ref > 0 && num_span(w->doc, ref, &rs)) {
         if (node_done(w, ref, node_resources)) return;
@@ -280,13 +244,12 @@ static void walk_form(page_walk *w, const pdfcore_span &s, int32_t depth) {
 static void visit_xobject(page_walk *w, int32_t num, int32_t depth) {
     pdfcore_span s;
     if (!num_span(w->doc, num, &s)) return;
-    int32_t t = subtype_value(w->doc, s);
-    if (t < 0) return;
-    if (value_is(s, t, "/Image")) {
+    int32_t kind = xobject_kind(w->doc, &s);
+    if (kind == xobject_image) {
         convert_and_hand_over(w, num);
         return;
     }
-    if (!value_is(s, t, "/Form") || node_done(w, num, node_form)) return;
+    if (kind != xobject_form || node_done(w, num, node_form)) return;
     note_form(w, num);
     int64_t before = w->inline_met;
     if (holds_bi(w, num)) w->inline_met++;
@@ -301,44 +264,41 @@ static void visit_xobject(page_walk *w, int32_t num, int32_t depth) {
 
 // The entries of an XObject dictionary, e.text[e.start, e.end), in text order: each object named
 // that was not met on this page before is visited.
-static void walk_entries(page_walk *w, const pdfcore_span &e, int32_t depth) {
-    const uint8_t *d = e.text;
-    int32_t lim = e.end;
-    int32_t p = e.start;
-    while (!w->lost) {
-        p = skip_ws(d, p, lim);
-        if (p >= lim) return;
-        uint8_t c = d[p];
-        if (c == '>') {
-            if (p + 1 >= lim || d[p + 1] == '>') return;  // the dictionary ends
-            p++;
-            continue;
-        }
-        if (c != '/') {
-            p++;  // generation numbers, R, and values that are no references
-            continue;
-        }
-        p++;
-        while (p < lim && !is_c_space(d[p]) && d[p] != '/' && d[p] != '<' && d[p] != '>' &&
-               d[p] != '[' && d[p] != '%')  // a comment after the key ends its name
-            p++;
-        if (w->counters) w->counters->entries++;
-        p = skip_ws(d, p, lim);
-        if (p >= lim) return;
-        // A value that is a dictionary, an array or a string is stepped over whole: its keys and
-        // its closing ">>" are not the XObject dictionary's.
-        if (d[p] == '<' || d[p] == '[' || d[p] == '(') {
-            p = pdfcore_value_end(d, p, lim);
-            continue;
-        }
-        int32_t num = ref_at(d, lim, &p);
-        if (num <= 0) continue;
-        if (seen_on_page(w, num)) {
-            met_marks(w, num);
-            continue;
-        }
-        visit_xobject(w, num, depth);
+// One object named by an XObject dictionary: visited unless met on this page before.
+static void visit_named(page_walk *w, int32_t num, int32_t depth) {
+    if (seen_on_page(w, num)) {
+        met_marks(w, num);
+        return;
     }
+    visit_xobject(w, num, depth);
+}
+
+static void walk_entries(page_walk *w, const pdfcore_span &e, int32_t depth) {
+    int32_t p = e.start, key = 0, key_end = 0, num = 0;
+    while (!w->lost && xobject_entry_next(&e, &p, &key, &key_end, &num)) {
+        if (w->counters) w->counters->entries++;
+        if (num > 0) visit_named(w, num, depth);
+    }
+}
+
+// The entries sel of shared dictionary d, in their order.
+static void visit_entries(page_walk *w, int32_t d, const index_list &sel, int32_t depth) {
+    const shared_dict &t = w->shared->dicts[d];
+    for (int32_t i = 0; i < sel.count && !w->lost; i++) visit_named(w, t.entry[sel.items[i]].num, depth);
+}
+
+// Form num, whose resources are shared dictionary d: the entries its content draws.
+static void walk_shared_form(page_walk *w, int32_t num, int32_t d, int32_t depth) {
+    if (depth >= max_form_depth) {
+        w->cut = 1;
+        return;
+    }
+    int32_t len = 0;
+    const uint8_t *content = pdfcore_decoded_stream(w->doc, obj_find(&w->doc->objs, num), &len);
+    index_list sel = {nullptr, 0, 0};
+    if (shared_select(w->shared, d, content, len, &sel) != 0) w->lost = 1;
+    else visit_entries(w, d, sel, depth);
+    index_list_free(&sel);
 }
 
 // Finds the next /XObject at or after start in text[0, end) and walks that dictionary's entries,
@@ -351,13 +311,8 @@ static void scan_xobjects_dict(page_walk *w, const uint8_t *text, int32_t end, i
         w->cut = 1;
         return;
     }
-    pdfcore_span in = {text, start, end, -1, w->doc->names};
-    int32_t x = pdfcore_find_key(&in, "XObject");
-    if (x < 0) return;
-    int32_t v = skip_ws(text, x + 8, end);
-    if (v >= end) return;
     pdfcore_span e;
-    if (!xobject_entries(w->doc, text, end, v, &e) || e.start >= e.end) return;
+    if (!xobject_dict_of(w->doc, text, end, start, &e)) return;
     if (node_done(w, e.obj_num, node_xobjects)) return;
     int64_t before = w->inline_met;
     walk_entries(w, e, depth);
@@ -388,58 +343,26 @@ static void walk_page_resources(page_walk *w, bool by_ref, int32_t key, const ui
 
 static void walk_page_extras(page_walk *w, int32_t page_index, const pdfcore_span *res);
 
+// The XObjects page page_index takes from the shared dictionary it uses (see drawn.h).
+static void walk_shared_page(page_walk *w, int32_t page_index) {
+    index_list sel = {nullptr, 0, 0};
+    if (shared_page_entries(w->doc, w->shared, page_index, &sel) != 0) w->lost = 1;
+    else visit_entries(w, w->shared->page_dict[page_index], sel, 0);
+    index_list_free(&sel);
+}
+
 // Walks page page_index (in range) as walk number id.
 static void walk_page(page_walk *w, int32_t page_index, int32_t id) {
-    const pdfcore_doc *doc = w->doc;
     w->page = page_index + 1;
     w->id = id;
     w->cut = 0;
     w->form_count = 0;
-    pdfcore_span cur, res;  // res: the page's resource dictionary, from its "<<"
-    const pdfcore_span *have_res = nullptr;
-    int32_t cur_num = doc->pages.items[page_index].obj_num;
-    if (!num_span(doc, cur_num, &cur)) return;
-    for (int32_t hops = 0;;) {
-        int32_t v = pdfcore_key_value(&cur, "Resources");
-        if (v >= 0) {
-            if (cur.text[v] == '<' && v + 1 < cur.end && cur.text[v + 1] == '<') {
-                walk_page_resources(w, false, cur_num, cur.text, cur.end, v);
-                res = cur;
-                res.start = v;
-                have_res = &res;
-                break;
-            }
-            int32_t ref = ref_at(cur.text, cur.end, &v);
-            pdfcore_span rs;
-            if (ref > 0 && num_span(doc, ref, &rs)) {
-                walk_page_resources(w, true, ref, rs.text, rs.end, rs.start);
-                res = rs;
-                have_res = &res;
-                break;
-            }
-        }
-        // No usable /Resources here: the parent's are inherited.
-        int32_t pp = pdfcore_find_key(&cur, "Parent");
-        if (pp < 0) break;
-        pp += 7;
-        int32_t parent = parse_int_at(cur.text, cur.end, &pp);
-        if (parent <= 0) break;
-        hops++;
-        const pdfcore_obj *o = obj_find(&doc->objs, parent);
-        if (!o || hops >= max_parent_hops) break;
-        if (!pdfcore_obj_span(doc, o, &cur)) break;
-        cur_num = parent;
-    }
-    walk_page_extras(w, page_index, have_res);
-}
-
-int collect_page_images(pdfcore_doc *doc, int32_t page_index, const image_receiver *to) {
-    if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return 0;
-    page_walk w;
-    if (walk_open(&w, doc, to, nullptr, nullptr, true) != 0) return -1;
-    walk_page(&w, page_index, 1);
-    walk_close(&w);
-    return w.lost ? -1 : 0;
+    page_res r;
+    bool have_res = page_resources_of(w->doc, page_index, &r) == 1;
+    int32_t d = have_res && w->shared && w->shared->page_dict ? w->shared->page_dict[page_index] : -1;
+    if (d >= 0 && w->shared->dicts[d].usable) walk_shared_page(w, page_index);
+    else if (have_res) walk_page_resources(w, r.by_ref, r.holder, r.span.text, r.span.end, r.span.start);
+    walk_page_extras(w, page_index, have_res ? &r.span : nullptr);
 }
 
 // When the page tree leads to no image: every stream of the index whose /Subtype is /Image, in
@@ -451,48 +374,90 @@ static int fallback_scan(pdfcore_doc *doc, const image_receiver *to) {
         const pdfcore_obj *o = &doc->objs.items[i];
         pdfcore_span s;
         if (!o->is_stream || !pdfcore_obj_span(doc, o, &s)) continue;
-        int32_t t = subtype_value(doc, s);
-        if (t >= 0 && value_is(s, t, "/Image")) convert_and_hand_over(&w, o->num);
+        if (xobject_kind(doc, &s) == xobject_image) convert_and_hand_over(&w, o->num);
     }
     return w.lost ? -1 : 0;
 }
 
+// Allocates the sets of *k for doc (all clear). 0, or -1 for want of memory; known_free frees them.
+static int known_open(doc_known *k, const pdfcore_doc *doc) {
+    k->max_num = doc->max_num > 0 ? doc->max_num : 0;
+    k->pages = doc->pages.items ? doc->pages.count : 0;
+    size_t map_bytes = (size_t)k->max_num / 8u + 1u;
+    size_t page_bytes = (size_t)k->pages / 8u + 1u;
+    uint8_t *maps = (uint8_t *)calloc(4 * map_bytes + page_bytes, 1);
+    k->listed = maps;
+    k->failed = maps + map_bytes;
+    k->walked_inline = maps + 2 * map_bytes;
+    k->walked_ref = maps + 3 * map_bytes;
+    k->whole = maps + 4 * map_bytes;
+    return maps ? 0 : -1;
+}
+
+static void known_free(doc_known *k) {
+    free(k->listed);
+    memset(k, 0, sizeof *k);
+}
+
+// Pages [from, to) of the document walk, each as walk number page index + 1.
+static void walk_pages(page_walk *w, int32_t from, int32_t to) {
+    for (int32_t pi = from; pi < to && !w->lost; pi++) {
+        walk_page(w, pi, pi + 1);
+        if (!w->cut) bit_set(w->known->whole, w->known->pages, pi + 1);
+    }
+}
+
+// The walk of the whole document (only -1) or of page only. A page that takes from a shared
+// dictionary gets what the whole-document walk gives it: the pages before it are walked dry first,
+// so what they take (from any of their resources) is not its. Other pages are walked alone, as they
+// always were. *handed: the records the receiver kept. 0, or -1.
+static int walk_doc(pdfcore_doc *doc, int32_t only, const image_receiver *to, walk_counters *counters,
+                    int32_t *handed) {
+    doc_known known;
+    shared_set sh;
+    page_walk w;
+    memset(&known, 0, sizeof known);
+    memset(&sh, 0, sizeof sh);
+    memset(&w, 0, sizeof w);
+    int rc = -1;
+    bool as_doc = only < 0;
+    if (shared_open(doc, &sh) != 0) goto done;
+    if (!as_doc && sh.page_dict && sh.page_dict[only] >= 0) as_doc = sh.dicts[sh.page_dict[only]].usable;
+    if (as_doc && (shared_find_drawn(doc, &sh) != 0 || known_open(&known, doc) != 0)) goto done;
+    if (walk_open(&w, doc, to, as_doc ? &known : nullptr, counters, true) != 0) goto done;
+    w.shared = &sh;
+    if (!as_doc) {
+        walk_page(&w, only, 1);
+    } else {
+        w.dry = only >= 0;
+        walk_pages(&w, 0, only >= 0 ? only : known.pages);
+        w.dry = false;
+        if (only >= 0) walk_pages(&w, only, only + 1);
+    }
+    if (counters) counters->entries += sh.entries;
+    *handed = w.handed;
+    rc = w.lost ? -1 : 0;
+done:
+    walk_close(&w);
+    known_free(&known);
+    shared_close(&sh);
+    return rc;
+}
+
+int collect_page_images(pdfcore_doc *doc, int32_t page_index, const image_receiver *to) {
+    if (!doc || page_index < 0 || page_index >= doc->pages.count || !doc->pages.items) return 0;
+    int32_t handed = 0;
+    return walk_doc(doc, page_index, to, nullptr, &handed);
+}
+
 int collect_all_images(pdfcore_doc *doc, const image_receiver *to, walk_counters *counters) {
     if (!doc) return 0;
-    doc_known known;
-    known.max_num = doc->max_num > 0 ? doc->max_num : 0;
-    known.pages = doc->pages.items ? doc->pages.count : 0;
-    size_t map_bytes = (size_t)known.max_num / 8u + 1u;
-    size_t page_bytes = (size_t)known.pages / 8u + 1u;
-    uint8_t *maps = (uint8_t *)calloc(4 * map_bytes + page_bytes, 1);
-    if (!maps) return -1;
-    known.listed = maps;
-    known.failed = maps + map_bytes;
-    known.walked_inline = maps + 2 * map_bytes;
-    known.walked_ref = maps + 3 * map_bytes;
-    known.whole = maps + 4 * map_bytes;
-    page_walk w;
-    if (walk_open(&w, doc, to, &known, counters, true) != 0) {
-        free(maps);
-        return -1;
-    }
-    for (int32_t pi = 0; pi < known.pages && !w.lost; pi++) {
-        walk_page(&w, pi, pi + 1);
-        if (!w.cut) bit_set(known.whole, known.pages, pi + 1);
-    }
-    walk_close(&w);
-    free(maps);
-    if (w.lost) return -1;
-    return w.handed == 0 ? fallback_scan(doc, to) : 0;
+    int32_t handed = 0;
+    if (walk_doc(doc, -1, to, counters, &handed) != 0) return -1;
+    return handed == 0 ? fallback_scan(doc, to) : 0;
 }
 
 // ---- inline images, annotation appearances, tiling patterns ------------------------------------
-
-// 1 when content lies in the file's bytes (not to be freed).
-static bool in_file(const pdfcore_doc *doc, const uint8_t *content) {
-    uintptr_t c = (uintptr_t)content, d = (uintptr_t)doc->data;
-    return c >= d && c < d + (uintptr_t)doc->size;
-}
 
 // The object number of the stream that the value of key in the dictionary at d.start is (through
 // references), or -1.
@@ -526,7 +491,7 @@ static void hand_inline_images(page_walk *w, const uint8_t *content, int32_t len
 // conversions read the document and never replace its last decoded stream. A stream whose
 // content holds no BI is decoded once per walk.
 static void stream_inline_images(page_walk *w, int32_t num) {
-    if (w->lost || !holds_bi(w, num)) return;
+    if (w->lost || w->dry || !holds_bi(w, num)) return;
     const pdfcore_obj *o = obj_find(&w->doc->objs, num);
     pdfcore_span s, res;
     if (!pdfcore_obj_span(w->doc, o, &s)) return;
@@ -568,11 +533,13 @@ static int32_t normal_appearance(const pdfcore_doc *doc, const pdfcore_span &a) 
 
 // The inline images of the page's content, whose colour spaces are named in res.
 static void page_inline_images(page_walk *w, int32_t page_index, const pdfcore_span *res) {
+    const shared_set *sh = w->shared;
+    if (w->dry || (sh && sh->no_bi && sh->no_bi[page_index])) return;  // searched for "BI" before
     const uint8_t *content = nullptr;
     int32_t len = 0;
     if (!pdfcore_page_content(w->doc, page_index, &content, &len)) return;
     hand_inline_images(w, content, len, res);
-    if (!in_file(w->doc, content)) free((void *)content);
+    if (!in_doc_bytes(w->doc, content)) free((void *)content);
 }
 
 // The normal appearance of each annotation of the page, in /Annots order (an array in place or
@@ -590,11 +557,9 @@ static void walk_annotations(page_walk *w, int32_t page_index) {
     }
 }
 
-// The tiling patterns (/PatternType 1 streams) of the /Pattern dictionary of resources res.
-static void walk_patterns(page_walk *w, const pdfcore_span &res) {
+// The tiling patterns (/PatternType 1 streams) of the /Pattern dictionary pats (at its "<<").
+static void walk_patterns(page_walk *w, const pdfcore_span &pats) {
     const pdfcore_doc *doc = w->doc;
-    pdfcore_span pats = res;
-    if (!dict_at_key(doc, &pats, "Pattern")) return;
     int32_t p = pats.start + 2, k = 0, v = 0;
     while (!w->lost && pdfcore_dict_next(pats.text, pats.end, &p, &k, &v)) {
         pdfcore_span pat = pats, type;
@@ -605,15 +570,58 @@ static void walk_patterns(page_walk *w, const pdfcore_span &res) {
     }
 }
 
+// The soft-mask groups of the graphics states in the /ExtGState dictionary states (at its "<<"):
+// each entry (in dictionary order, in place or through references) whose /SMask is a dictionary
+// has its /G walked as a form.
+static void walk_soft_masks(page_walk *w, const pdfcore_span &states) {
+    const pdfcore_doc *doc = w->doc;
+    int32_t p = states.start + 2, k = 0, v = 0;
+    while (!w->lost && pdfcore_dict_next(states.text, states.end, &p, &k, &v)) {
+        pdfcore_span gs = states;
+        gs.start = v;
+        if (!pdfcore_resolve(doc, &gs) || gs.start + 1 >= gs.end || gs.text[gs.start] != '<' ||
+            gs.text[gs.start + 1] != '<' || !dict_at_key(doc, &gs, "SMask"))
+            continue;
+        int32_t group = stream_at_key(doc, gs, "G");
+        if (group > 0) walk_like_form(w, group);
+    }
+}
+
+// *d moved to the dictionary that key's value in resources res is (start -1: none). The key is
+// looked for in the text first: most resources have no patterns or graphics states, and stepping
+// over their other entries costs a read of the XObject dictionary.
+static void resource_dict(const pdfcore_doc *doc, const pdfcore_span &res, const char *key, pdfcore_span *d) {
+    *d = res;
+    if (pdfcore_find_key(&res, key) < 0 || !dict_at_key(doc, d, key)) d->start = -1;
+}
+
 // The steps after the XObjects of the page's resources res (null: none): the inline images of
 // the page's content, then of each form met, in visiting order; the annotations' appearances;
-// the tiling patterns.
+// the tiling patterns; the soft-mask groups. The last two are looked up once for all the pages of
+// a shared dictionary.
 static void walk_page_extras(page_walk *w, int32_t page_index, const pdfcore_span *res) {
     page_inline_images(w, page_index, res);
     int32_t forms = w->form_count;
     for (int32_t i = 0; i < forms; i++) stream_inline_images(w, w->forms[i]);
     walk_annotations(w, page_index);
-    if (res) walk_patterns(w, *res);
+    if (!res) return;
+    shared_set *sh = w->shared;
+    shared_dict *d = sh && sh->page_dict && sh->page_dict[page_index] >= 0 ? &sh->dicts[sh->page_dict[page_index]] : nullptr;
+    pdfcore_span pats, states;
+    if (d && d->looked_up) {
+        pats = d->patterns;
+        states = d->states;
+    } else {
+        resource_dict(w->doc, *res, "Pattern", &pats);
+        resource_dict(w->doc, *res, "ExtGState", &states);
+    }
+    if (d && !d->looked_up) {
+        d->patterns = pats;
+        d->states = states;
+        d->looked_up = 1;
+    }
+    if (pats.start >= 0) walk_patterns(w, pats);
+    if (states.start >= 0) walk_soft_masks(w, states);
 }
 
 // ---- the list of records -----------------------------------------------------------------------

@@ -68,17 +68,23 @@ struct walk_counters {
 // once per page however many the page names; the inline images of the page's content; those of
 // each form met, in visiting order; each annotation's normal appearance (/AP /N, the /AS state of a
 // dictionary of states), walked as a form: its XObjects, its inline images, those of its forms; the
-// tiling patterns of the page's resources, walked the same way. Inline images (obj_num 0) that are
-// stencil masks are not handed over. 0, or -1 when a record was lost (to refused one: nothing more
-// is converted) or the walk's sets (9 bytes per object number) could not be allocated.
+// tiling patterns of the page's resources, walked the same way; the soft-mask groups (/G of each
+// /ExtGState entry whose /SMask is a dictionary), the same way. From resources that several pages
+// share (drawn.h) a page, and a form whose /Resources they are, take only what their content draws;
+// such a page gets exactly what collect_all_images gives it (the pages before it are walked without
+// converting anything). Inline images (obj_num 0) that are stencil masks are not handed over. 0, or
+// -1 when a record was lost (to refused one: nothing more is converted) or the walk's sets (9 bytes
+// per object number, and for the shared resources what drawn.h says) could not be allocated.
 int collect_page_images(pdfcore_doc *doc, int32_t page_index, const image_receiver *to);
 // The images of the whole document as each is converted, each image XObject once (on the first page
-// that shows it; an image already handed over or failed is not converted again), inline images on
-// every page that shows them, with the fallback scan of all image streams (each as found on page 1)
-// when the pages yield no image, inline or not. A form or dictionary that an earlier walk read to
-// its end is not read again unless a form under it holds inline images (they belong to each page
-// that shows it), so the walk is linear in the size of the file and the inline images found.
-// counters (may be null) are added to. 0, or -1 as for collect_page_images.
+// that shows it; an image already handed over or failed is not converted again; an XObject of
+// shared resources that no page draws, on the first page whose resources they are), inline images
+// on every page that shows them, with the fallback scan of all image streams (each as found on
+// page 1) when the pages yield no image, inline or not. A form or dictionary that an earlier walk
+// read to its end is not read again unless a form under it holds inline images (they belong to
+// each page that shows it), and shared resources are read once into a table of their names, so the
+// walk is linear in the size of the file and the inline images found. counters (may be null) are
+// added to. 0, or -1 as for collect_page_images.
 int collect_all_images(pdfcore_doc *doc, const image_receiver *to, walk_counters *counters = nullptr);
 
 // Growable list of records; all zero is empty. The receiver that keeps every record.

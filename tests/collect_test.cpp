@@ -15,6 +15,7 @@
 
 #include "pdf_builder.h"
 #include "pdfcore/pdfcore.h"
+#include "pdfextractimg/drawn.h"
 #include "pdfextractimg/extract.h"
 
 // ---- the stand-in conversion ----------------------------------------------------------------------
@@ -474,6 +475,15 @@ TEST(CollectPage, AppearancesAndPatternsInTheirForms) {
         {"tiling pattern through a reference to the pattern dictionary",
          "/Resources << /Pattern 81 0 R >>", {13, -7}},
         {"inherited resources hold the patterns", "", {13, -7}},
+        // Soft-mask groups: /G of each graphics state whose /SMask is a dictionary (in place or
+        // through references), after the tiling patterns; /SMask /None and non-dictionaries draw
+        // nothing.
+        {"soft-mask groups after the tiling patterns",
+         "/Resources << /ExtGState << /A << /SMask << /S /Luminosity /G 45 0 R >> >> /B 84 0 R "
+         "/N << /SMask /None >> /R 86 0 R >> /Pattern << /P 50 0 R >> >>", {13, -7, 12, -9, -10}},
+        {"a soft-mask group the page draws as a form is walked once",
+         "/Resources << /XObject << /F 45 0 R >> /ExtGState << /A << /SMask << /G 45 0 R >> >> >> >>",
+         {12, -9}},
     };
     for (const acase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -490,11 +500,16 @@ TEST(CollectPage, AppearancesAndPatternsInTheirForms) {
         b.stream(42, form_dict(""), "BI 6");
         b.stream(43, form_dict("/J 12 0 R /Sub 44 0 R"), "BI 8");
         b.stream(44, form_dict(""), "BI 5");
+        b.stream(45, form_dict("/J 12 0 R"), "BI 9");
+        b.stream(46, form_dict("/K 13 0 R"), "BI 10");
         b.stream(50, "<< /PatternType 1 " + xobjects("/K 13 0 R") + " >>", "BI 7");
         b.obj(80, "[30 0 R]");
         b.obj(81, "<< /P 50 0 R >>");
         b.obj(82, "<< /N 40 0 R >>");
         b.obj(83, "<< /Off 42 0 R >>");
+        b.obj(84, "<< /Type /ExtGState /SMask 85 0 R >>");
+        b.obj(85, "<< /S /Alpha /G 46 0 R >>");
+        b.obj(86, "[/SMask 46 0 R]");
         b.xref_table(trailer_opts(1));
         EXPECT_EQ(c.want, walk_order(page_full(b, 0)));
     }
@@ -503,14 +518,14 @@ TEST(CollectPage, AppearancesAndPatternsInTheirForms) {
 // ---- the whole document -----------------------------------------------------------------------------
 
 TEST(CollectAll, InlineImagesAreNeverDuplicates) {
-    // Pages 1 and 2 share one resources object with form 20 (inline image 2, XObject 10); page 3
-    // shows the same form through resources of its own.
+    // Pages 1 and 2 share one resources object with form 20 (inline image 2, XObject 10), which
+    // both draw; page 3 shows the same form through resources of its own.
     pdf_builder b = pages_doc({"/Resources 60 0 R /Contents 70 0 R", "/Resources 60 0 R /Contents 70 0 R",
                                xobjects("/F 20 0 R")});
     b.obj(60, "<< /XObject << /F 20 0 R >> >>");
     b.stream(10, image_dict, "x");
     b.stream(20, form_dict("/I 10 0 R"), "BI 2");
-    b.stream(70, "<< >>", "BI 1");
+    b.stream(70, "<< >>", "/F Do BI 1");
     b.xref_table(trailer_opts(1));
     records_full got = all_full(b);
     EXPECT_EQ((std::vector<int>{10, -1, -2, -1, -2, -2}), walk_order(got));
@@ -657,6 +672,133 @@ TEST(CollectAll, EmptyDocumentRecordGivesNothing) {
     EXPECT_EQ(nullptr, list.items);
 }
 
+// ---- resource dictionaries shared by several pages --------------------------------------------
+
+// Three pages (3, 4, 5 under node 2) drawing from dictionary 60: page 1 /B and /A, page 2 form /F
+// and /D (and an inline image), page 3 /C and /D again; /U is drawn by no page. Dictionary 62 holds
+// forms 21 and 22 that draw each other (and image 16), drawn by no page.
+struct share_case {
+    const char *name;
+    std::vector<std::string> page_keys;  // of pages 1 to 3, besides /Contents
+    std::string node_keys;               // of the Pages node
+    std::string form_keys;               // of form 20, besides /Subtype /Form
+    std::string form_content;
+    std::vector<std::pair<int, int>> want;  // (page, object; -width for an inline image)
+    bool alone_as_all;                      // each page alone gives what the whole walk gives it
+};
+
+static const char shared_entries[] = "/A 10 0 R /U 14 0 R /B 11 0 R /F 20 0 R /C 12 0 R /D 15 0 R";
+
+static pdf_builder shared_doc(const share_case &c) {
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3, 4, 5}, c.node_keys);
+    for (int i = 0; i < 3; i++) b.page(3 + i, 2, c.page_keys[i] + " /Contents " + std::to_string(71 + i) + " 0 R");
+    for (int n : {10, 11, 12, 13, 14, 15, 16}) b.stream(n, image_dict, "x");
+    b.stream(20, "<< /Type /XObject /Subtype /Form " + c.form_keys + " >>", c.form_content);
+    b.stream(21, "<< /Subtype /Form /Resources 62 0 R >>", "/H Do");
+    b.stream(22, "<< /Subtype /Form /Resources 62 0 R >>", "q /G Do Q /E Do");
+    b.obj(60, std::string("<< /XObject << ") + shared_entries + " >> >>");
+    b.obj(62, "<< /XObject << /G 21 0 R /H 22 0 R /E 16 0 R /A 10 0 R >> >>");
+    b.stream(71, "<< >>", "q /B Do Q q /A Do Q");
+    b.stream(72, "<< >>", "/F Do (text) Tj /D Do BI 5");
+    b.stream(73, "<< >>", "/C Do % /U Do\n/D Do");
+    b.xref_table(trailer_opts(1));
+    return b;
+}
+
+static std::vector<std::pair<int, int>> page_and_order(const records_full &r) {
+    std::vector<std::pair<int, int>> out;
+    for (auto &x : r) out.push_back({x.page, x.obj > 0 ? x.obj : -x.width});
+    return out;
+}
+
+TEST(CollectShared, PagesTakeWhatTheyDraw) {
+    const std::string by_ref = "/Resources 60 0 R";
+    const std::string own = std::string("/Resources << /XObject << ") + shared_entries + " >> >>";
+    const std::string image_13 = xobjects("/I 13 0 R");
+    const std::vector<std::pair<int, int>> drawn = {{1, 10}, {1, 14}, {1, 11}, {2, 13}, {2, 15}, {2, -5}, {3, 12}};
+    const share_case cases[] = {
+        {"one dictionary object", {by_ref, by_ref, by_ref}, "", image_13, "", drawn, true},
+        {"inherited from the page-tree node", {"", "", ""}, own, image_13, "", drawn, true},
+        {"inherited through a reference", {"", "", ""}, by_ref, image_13, "", drawn, true},
+        {"a form whose resources are the shared dictionary draws from it", {by_ref, by_ref, by_ref}, "",
+         by_ref, "/C Do", {{1, 10}, {1, 14}, {1, 11}, {2, 12}, {2, 15}, {2, -5}}, true},
+        {"an earlier page with resources of its own takes an image first",
+         {xobjects("/D 15 0 R"), by_ref, by_ref}, "", image_13, "",
+         {{1, 15}, {2, 10}, {2, 14}, {2, 11}, {2, 13}, {2, -5}, {3, 12}}, true},
+        {"forms that draw only each other: on the first page, nothing lost",
+         {"/Resources 62 0 R", "/Resources 62 0 R", "/Resources 62 0 R"}, "", image_13, "",
+         {{1, 16}, {1, 10}, {2, -5}}, true},
+        {"resources of each page's own: as before", {own, own, own}, "", image_13, "",
+         {{1, 10}, {1, 14}, {1, 11}, {1, 13}, {1, 12}, {1, 15}, {2, -5}}, false},
+    };
+    for (const share_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pdf_builder b = shared_doc(c);
+        g_tried.clear();
+        EXPECT_EQ(c.want, page_and_order(all_full(b)));
+        EXPECT_EQ(std::count_if(c.want.begin(), c.want.end(), [](const std::pair<int, int> &r) { return r.second > 0; }),
+                  (long)g_tried.size())
+            << "each image converted once";
+        if (!c.alone_as_all) continue;
+        for (int page = 1; page <= 3; page++) {
+            SCOPED_TRACE(page);
+            std::vector<std::pair<int, int>> want;
+            for (auto &r : c.want)
+                if (r.first == page) want.push_back(r);
+            EXPECT_EQ(want, page_and_order(page_full(b, page - 1)));
+        }
+    }
+}
+
+// The operands of Do as drawn_names finds them. Each case is read as written, and again after a
+// string (which sends the content to the token reader), and both must agree.
+TEST(CollectShared, DrawnNames) {
+    struct name_case {
+        const char *name;
+        std::string content;
+        std::vector<std::string> want;
+    };
+    const name_case cases[] = {
+        {"operators around", "q 1 0 0 1 0 0 cm /Im1 Do Q /Im2 Do", {"Im1", "Im2"}},
+        {"delimiters next to Do", "/Im1 Do/Im2\nDo[/Im3 Do]", {"Im1", "Im2", "Im3"}},
+        {"the name /Do, and Do glued to names", "/Do Do /Im1 /Do /Im2Do /Im3 DoX", {"Do"}},
+        {"operands that are no names", "[/Im1] Do <2F49> Do 5 Do", {}},
+        {"names as written", "/A#20B Do /\xC3\xA9 Do", {"A#20B", "\xC3\xA9"}},
+        {"no Do at all", "q /Im1 gs Q", {}},
+        {"repeats kept", "/A Do /A Do", {"A", "A"}},
+        {"at the very start and end", "/A\nDo", {"A"}},
+    };
+    auto names_of = [](const std::string &content) {
+        std::vector<std::string> got;
+        drawn_names((const uint8_t *)content.data(), (int32_t)content.size(),
+                    [](void *ctx, const uint8_t *n, int32_t len) {
+                        ((std::vector<std::string> *)ctx)->push_back(std::string((const char *)n, (size_t)len));
+                    },
+                    &got);
+        return got;
+    };
+    for (const name_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.want, names_of(c.content));
+        EXPECT_EQ(c.want, names_of("(s) Tj " + c.content));
+    }
+    // Only the token reader can tell these: strings, comments and inline image data hold no operator.
+    const name_case hidden[] = {
+        {"a string", "(/X Do) Tj /A Do (a\\) /Y Do) Tj", {"A"}},
+        {"a comment", "% /X Do\n/A Do %/Y Do", {"A"}},
+        {"a comment between operand and operator", "/A % note\nDo", {"A"}},
+        {"inline image data", "BI /W 1 /H 1 ID \x01/X Do\x02 EI /A Do BI /W 2 ID /Y Do EI Q", {"A"}},
+        {"an inline image without ID", "BI /W 1 /H 1 /A Do", {"A"}},
+        {"inline data that never ends", "/A Do BI /W 1 ID /X Do", {"A"}},
+    };
+    for (const name_case &c : hidden) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.want, names_of(c.content));
+    }
+}
+
 // Every prefix and every one-byte change of a small document: the walk stays in bounds and every
 // listed record is a converted object of the document.
 TEST(CollectAll, MutatedDocumentsStayInBounds) {
@@ -666,27 +808,36 @@ TEST(CollectAll, MutatedDocumentsStayInBounds) {
     b.stream(20, "<< /Subtype /Form /Resources 21 0 R >>", "");
     b.obj(21, "<< /XObject << /B 11 0 R /F 20 0 R >> >>");
     b.xref_table(trailer_opts(1));
-    const std::string base = b.bytes();
+    // And a dictionary shared by three pages, with a form drawing from it (each page also alone).
+    share_case shared = {"", {"/Resources 60 0 R", "/Resources 60 0 R", "/Resources 60 0 R"}, "",
+                         "/Resources 60 0 R", "/C Do /F Do", {}, true};
+    const std::pair<std::string, size_t> bases[] = {{b.bytes(), 4}, {shared_doc(shared).bytes(), 9}};
     std::string path = pdf_temp_path("collect_mut");
     const uint8_t flips[] = {'<', '>', '0'};
     size_t runs = 0;
-    for (size_t i = 0; i < base.size(); i += 4) {
-        for (size_t k = 0; k < sizeof flips + 1; k++) {
-            std::string m = k < sizeof flips ? base : base.substr(0, i);
-            if (k < sizeof flips) m[i] = (char)flips[k];
-            ASSERT_TRUE(write_file(path, m));
-            pdfcore_doc doc;
-            memset(&doc, 0, sizeof doc);
-            if (pdfcore_load(path.c_str(), &doc) == 1) {
-                img_vec list;
-                memset(&list, 0, sizeof list);
-                image_receiver to = img_vec_receiver(&list);
-                collect_all_images(&doc, &to);
-                for (int32_t j = 0; j < list.count; j++) ASSERT_NE(nullptr, obj_find(&doc.objs, list.items[j].obj_num));
-                img_vec_free(&list);
-                runs++;
+    for (const auto &base : bases) {
+        for (size_t i = 0; i < base.first.size(); i += base.second) {
+            for (size_t k = 0; k < sizeof flips + 1; k++) {
+                std::string m = k < sizeof flips ? base.first : base.first.substr(0, i);
+                if (k < sizeof flips) m[i] = (char)flips[k];
+                ASSERT_TRUE(write_file(path, m));
+                pdfcore_doc doc;
+                memset(&doc, 0, sizeof doc);
+                if (pdfcore_load(path.c_str(), &doc) == 1) {
+                    for (int32_t page = -1; page < (base.second == 4 ? 0 : doc.pages.count); page++) {
+                        img_vec list;
+                        memset(&list, 0, sizeof list);
+                        image_receiver to = img_vec_receiver(&list);
+                        if (page < 0) collect_all_images(&doc, &to);
+                        else collect_page_images(&doc, page, &to);
+                        for (int32_t j = 0; j < list.count; j++)
+                            ASSERT_TRUE(list.items[j].obj_num == 0 || obj_find(&doc.objs, list.items[j].obj_num));
+                        img_vec_free(&list);
+                    }
+                    runs++;
+                }
+                pdfcore_doc_free(&doc);
             }
-            pdfcore_doc_free(&doc);
         }
     }
     remove(path.c_str());

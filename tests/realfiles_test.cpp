@@ -190,8 +190,9 @@ static bool our_listing(const std::string &path, listing *out) {
     return true;
 }
 
-// pdfimages' listing with each image object once (the first page it is drawn on), or false when
-// pdfimages is not installed.
+// pdfimages' listing with each image object once (the first page it is drawn on), masks aside
+// (the soft masks and stencil masks it lists beside their images), or false when pdfimages is not
+// installed.
 static bool peer_listing(const std::string &path, listing *out) {
     FILE *p = popen(("pdfimages -list '" + path + "' 2>/dev/null").c_str(), "r");
     if (!p) return false;
@@ -206,6 +207,7 @@ static bool peer_listing(const std::string &path, listing *out) {
         if (sscanf(line, "%d %d %31s %d %d %31s %d %d %31s %7s %d %d", &page, &num, type, &w, &h,
                    color, &comp, &bpc, enc, interp, &obj, &gen) != 12)
             continue;
+        if (!strcmp(type, "smask") || !strcmp(type, "mask")) continue;
         if (std::find(seen.begin(), seen.end(), std::make_pair(obj, gen)) != seen.end()) continue;
         seen.push_back(std::make_pair(obj, gen));
         out->push_back(std::make_tuple(page, w, h));
@@ -278,6 +280,38 @@ TEST(RealFiles, ProducerFixtures) {
             EXPECT_EQ(listing({{1, 16, 8}, {2, 16, 8}}), peer) << "pdfimages";
         }
     }
+}
+
+// A document that LibreOffice exported (tests/fixtures/producers/make_libreoffice.py): all three
+// pages use one /Resources object listing the five images. Each image is on the first page that
+// draws it, as pdfimages lists it, and each page alone gives what the whole document gives it.
+TEST(RealFiles, LibreOfficeResourcesSharedByThePages) {
+    const std::string path = std::string(TEST_SOURCE_DIR) + "/fixtures/producers/libreoffice.pdf";
+    const listing want = {{1, 40, 30}, {1, 48, 32}, {2, 32, 32}, {2, 24, 20}, {3, 36, 28}};
+    listing ours;
+    ASSERT_TRUE(our_listing(path, &ours));
+    EXPECT_EQ(want, ours);
+    pdfcore_doc doc{};
+    ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc)) << pdfcore_last_error(&doc);
+    ASSERT_EQ(3, doc.pages.count);
+    for (int page = 1; page <= 3; page++) {
+        SCOPED_TRACE(page);
+        img_vec list{};
+        image_receiver to = img_vec_receiver(&list, extract_no_png);
+        EXPECT_EQ(0, collect_page_images(&doc, page - 1, &to));
+        listing alone, of_page;
+        for (int32_t i = 0; i < list.count; i++)
+            alone.push_back(std::make_tuple(list.items[i].page, list.items[i].width, list.items[i].height));
+        for (auto &r : want)
+            if (std::get<0>(r) == page) of_page.push_back(r);
+        EXPECT_EQ(of_page, alone);
+        img_vec_free(&list);
+    }
+    pdfcore_doc_free(&doc);
+    listing peer;
+    if (system("pdfimages -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "pdfimages is not installed";
+    ASSERT_TRUE(peer_listing(path, &peer));
+    EXPECT_EQ(want, peer) << "pdfimages";
 }
 
 // The mutation sweep over these shapes: each document cut short and with bytes flipped (one in

@@ -62,7 +62,8 @@ struct collected {
     double seconds = 0;
 };
 
-static collected collect_doc(const std::string &bytes) {
+// page_index -1: the whole document (collect_all_images), else that page alone.
+static collected collect_doc(const std::string &bytes, int page_index = -1) {
     collected c;
     std::string path = pdf_temp_path("regress_collect");
     EXPECT_TRUE(write_file(path, bytes));
@@ -74,7 +75,7 @@ static collected collect_doc(const std::string &bytes) {
     memset(&list, 0, sizeof list);
     image_receiver to = img_vec_receiver(&list);
     auto t0 = std::chrono::steady_clock::now();
-    c.result = collect_all_images(&doc, &to, &c.counted);
+    c.result = page_index < 0 ? collect_all_images(&doc, &to, &c.counted) : collect_page_images(&doc, page_index, &to);
     c.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     for (int32_t i = 0; i < list.count; i++) c.recs.push_back({list.items[i].obj_num, list.items[i].page});
     img_vec_free(&list);
@@ -223,4 +224,41 @@ TEST(RegressCollect, SharedDictionariesAreReadOnce) {
             ASSERT_EQ(1, g_calls[100000 + i]);
         }
     }
+}
+
+// Pages sharing one dictionary of 4,100 images, page k drawing images k and k + 1: each page takes
+// what it draws and the first page also what no page draws. The dictionary is read once into a
+// table of its names, never once per page; a page alone reads the pages before it for what they
+// draw, converting nothing of theirs.
+TEST(RegressCollect, PagesDrawingFromALargeSharedDictionaryStayFast) {
+    const int pages = 2000, images = 4100;
+    pdf_builder b;
+    b.catalog(1, 2);
+    std::vector<int> kids;
+    for (int i = 0; i < pages; i++) kids.push_back(10000 + i);
+    b.pages(2, kids, "/Resources 5 0 R");
+    std::string entries;
+    for (int i = 0; i < images; i++) entries += "/I" + std::to_string(i) + " " + std::to_string(100000 + i) + " 0 R ";
+    b.obj(5, "<< /XObject << " + entries + ">> >>");
+    for (int i = 0; i < pages; i++) {
+        b.page(10000 + i, 2, "/Contents " + std::to_string(20000 + i) + " 0 R");
+        b.stream(20000 + i, "<< >>", "q /I" + std::to_string(i) + " Do Q q /I" + std::to_string(i + 1) + " Do Q");
+    }
+    for (int i = 0; i < images; i++) b.stream(100000 + i, "<< /Subtype /Image /Width 1 /Height 1 >>", "x");
+    b.xref_table(trailer_opts(1));
+    g_fails.clear();
+    collected c = collect_doc(b.bytes());
+    EXPECT_EQ(0, c.result);
+    EXPECT_LT(c.seconds, 5.0);
+    EXPECT_LE(c.counted.entries, images + 2);
+    std::vector<std::pair<int, int>> want = {{100000, 1}, {100001, 1}};
+    for (int i = pages + 1; i < images; i++) want.push_back({100000 + i, 1});
+    for (int i = 2; i <= pages; i++) want.push_back({100000 + i, i});
+    EXPECT_EQ(want, c.recs);
+    EXPECT_EQ((size_t)images, g_calls.size());
+    collected last = collect_doc(b.bytes(), pages - 1);
+    EXPECT_EQ(0, last.result);
+    EXPECT_LT(last.seconds, 5.0);
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{100000 + pages, pages}}), last.recs);
+    EXPECT_EQ(1u, g_calls.size()) << "nothing of the pages before converted";
 }
