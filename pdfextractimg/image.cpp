@@ -66,7 +66,7 @@ int32_t image_convert(const pdfcore_doc *doc, const image_params *p, const uint8
     // DCT last in the chain: the bytes after the filters before it are JPEG data, passed through
     // whatever the masks; nothing else is tried.
     if (stream_chain_last(&p->chain) == pf_dct) {
-        if (jpeg_pass_through(doc, p, stream, stream_len, flags & extract_borrow_jpeg, &r)) {
+        if (jpeg_pass_through(doc, p, stream, stream_len, &r)) {
             *rec = r;
             result = 1;
         }
@@ -96,7 +96,7 @@ int32_t image_convert(const pdfcore_doc *doc, const image_params *p, const uint8
     memcpy(r.format, "png", 3);
     r.size = r.data_len = file_len;
     r.data = file;
-    r.data_borrowed = 0;
+    r.src = nullptr;
     *rec = r;
     result = 1;
 done:
@@ -106,15 +106,30 @@ done:
 
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
                              extracted_image *rec, int32_t flags) {
-    if (!doc || !rec || !doc->data) return 0;
+    if (!doc || !rec) return 0;
     const pdfcore_obj *o = obj_find(&doc->objs, obj_num);
     pdfcore_span s;
-    const uint8_t *stream = nullptr;
-    uint64_t stream_len = 0;
-    if (!pdfcore_obj_span(doc, o, &s) || !pdfcore_stream_data(doc, o, &stream, &stream_len)) return 0;
+    if (!pdfcore_obj_span(doc, o, &s) || !o->is_stream) return 0;
     image_params p;
     read_image_params(doc, o, &p);
-    int32_t result = image_convert(doc, &p, stream, stream_len, page, obj_num, rec, flags);
+    int32_t result = -1;
+    if ((flags & extract_borrow_jpeg) && !p.chain.bad) {
+        extracted_image r = *rec;
+        result = jpeg_from_file(doc, o, &p, &r);  // the JPEG data left in the file
+        if (result == 1) {
+            r.page = page;
+            r.obj_num = obj_num;
+            *rec = r;
+        }
+    }
+    uint8_t *stream = nullptr;
+    uint64_t stream_len = 0;
+    if (result < 0) {
+        result = pdfcore_stream_read(doc, o, &stream, &stream_len)
+                     ? image_convert(doc, &p, stream, stream_len, page, obj_num, rec, flags)
+                     : 0;
+    }
+    free(stream);
     image_params_free(&p);
     return result;
 }
