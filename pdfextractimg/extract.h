@@ -45,6 +45,14 @@ const int32_t extract_defer_png = 2;
 // record before the document is released. Inline images always get their own copy (their data lies
 // in a page's decoded content, released when the walk leaves it).
 const int32_t extract_borrow_jpeg = 4;
+// Flag of extract_single_image (for counting): an image XObject that would become a PNG, whose
+// stored data passes undecoded_min_stored bytes, is not decoded: it counts as converted (a record
+// without data or pixels) when its dictionary says it can be (filters the library decodes, a
+// usable size, a colour space that marks the page); damage in its data is not seen. Smaller images
+// are converted as far as their pixels, as with extract_no_png; JPEG data is checked as it is
+// passed through.
+const int32_t extract_no_decode = 8;
+const int64_t undecoded_min_stored = (int64_t)1 << 20;
 
 // Converts image XObject obj_num into *rec (zero-filled by the caller) with rec->page = page.
 // 1: filled. 0: not converted; nothing allocated, *rec unchanged. flags: 0, extract_no_png or

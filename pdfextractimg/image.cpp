@@ -104,6 +104,27 @@ done:
     return result;
 }
 
+// Whether image p converts as far as its dictionary tells, its data not decoded (extract_no_decode):
+// filters the library decodes, a usable size, a space that marks the page.
+static bool converts_undecoded(const image_params *p) {
+    int32_t last = stream_chain_last(&p->chain);
+    if (p->chain.bad || (last != pf_dct && stream_chain_has(&p->chain, pf_dct))) return false;
+    if (p->width <= 0 || p->height <= 0) return false;
+    if ((uint64_t)p->width * (uint64_t)p->height > max_image_pixels) return false;
+    return p->cs.space.kind != space_skip || p->image_mask;
+}
+
+// The record of an image that converts as far as its dictionary tells (a PNG, its size unknown).
+static void undecoded_record(const image_params *p, int32_t page, int32_t obj_num, extracted_image *rec) {
+    rec->page = page;
+    rec->obj_num = obj_num;
+    rec->width = p->width;
+    rec->height = p->height;
+    memset(rec->format, 0, sizeof rec->format);
+    memcpy(rec->format, "png", 3);
+    rec->size = rec->data_len = 0;
+}
+
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
                              extracted_image *rec, int32_t flags) {
     if (!doc || !rec) return 0;
@@ -121,6 +142,11 @@ int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t pa
             r.obj_num = obj_num;
             *rec = r;
         }
+    }
+    if (result < 0 && (flags & extract_no_decode) && stream_chain_last(&p.chain) != pf_dct &&
+        o->data_end - o->data_off > undecoded_min_stored) {
+        result = converts_undecoded(&p) ? 1 : 0;
+        if (result) undecoded_record(&p, page, obj_num, rec);
     }
     uint8_t *stream = nullptr;
     uint64_t stream_len = 0;

@@ -663,5 +663,5 @@ static int count_take(void *ctx, extracted_image *rec) {
 }
 
 image_receiver image_count_receiver(int32_t *count) {
-    return image_receiver{count_take, count, extract_no_png | extract_borrow_jpeg};
+    return image_receiver{count_take, count, extract_no_png | extract_no_decode | extract_borrow_jpeg};
 }
