@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
 
     pdfcore_doc doc;
     memset(&doc, 0, sizeof doc);
-    pdfcore_span res = {(const uint8_t *)s_resources, 0, (int32_t)sizeof s_resources - 1, -1, nullptr};
+    pdfcore_span res = {(const uint8_t *)s_resources, 0, (int32_t)sizeof s_resources - 1, -1};
     inline_reader r;
     inline_reader_init(&r, d, len);
     inline_image img;

@@ -43,7 +43,7 @@ static void value_readers(const uint8_t *d, int32_t full_len, int32_t s) {
             while (pdfcore_ref_list_next(d, len, &pos, &num)) {
                 if (pos > len || ++steps > len) abort();
             }
-            pdfcore_span arr = {d, i, len, -1, nullptr}, item;
+            pdfcore_span arr = {d, i, len, -1}, item;
             for (pos = i + 1, steps = 0; pdfcore_array_item(&arr, &pos, &item);) {
                 if (item.start >= item.end || item.end != pos || pos > len || ++steps > len) abort();
             }
@@ -102,51 +102,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     }
 
     // The index as the loader builds it, then the page tree from every object.
-    struct xref x;
-    memset(&x, 0, sizeof x);
-    parse_xref(d, len, &x);
-    objvec objs;
-    memset(&objs, 0, sizeof objs);
-    arena ar;
-    memset(&ar, 0, sizeof ar);
-    scan_pass1(d, len, &objs);
-    scan_pass2(d, len, &objs);
-    pdfcore_doc doc;  // the unpacking reads through a document record that borrows the index
-    memset(&doc, 0, sizeof doc);
-    doc.data = d;
-    doc.size = len;
-    doc.objs = objs;
-    doc.arena = ar;
-    extract_all_objstm(&doc);
-    objs = doc.objs;
-    ar = doc.arena;
-    int32_t max_num = select_objects(d, len, &objs);
-    if (max_num < 0) abort();
-    for (int32_t i = 0; i < objs.count; i++) {
-        const pdfcore_obj &e = objs.items[i];
-        if (e.num < 1 || e.num > max_num) abort();
-        if (!e.in_objstm && (e.head_off < 0 || e.head_off >= len)) abort();
-        if (e.is_stream && !e.in_objstm && (e.data_off < 0 || e.data_end > len || e.data_end < e.data_off)) abort();
+    pdfcore_doc doc;
+    int32_t encryption = 0;
+    if (doc_open_memory(d, len, "fuzz", &doc) == 0) {
+        (void)doc_build_index(&doc, &encryption);
+        const objvec &objs = doc.objs;
+        int32_t max_num = doc.max_num;
+        if (max_num < 0) abort();
+        for (int32_t i = 0; i < objs.count; i++) {
+            const pdfcore_obj &e = objs.items[i];
+            if (e.num < 1 || e.num > max_num) abort();
+            if (!e.in_objstm && (e.head_off < 0 || e.head_off >= len)) abort();
+            if (e.is_stream && !e.in_objstm && (e.data_off < 0 || e.data_end > len || e.data_end < e.data_off)) abort();
+        }
+        uint8_t *visited = (uint8_t *)calloc((size_t)max_num + 1, 1);
+        for (int32_t i = 0; visited && i < objs.count && i < 64; i++) {
+            pagevec pages;
+            memset(&pages, 0, sizeof pages);
+            memset(visited, 0, (size_t)max_num + 1);
+            int32_t n = resolve_pages(&doc, objs.items[i].num, max_num, &pages, visited, 0);
+            if (n > 0 && n != pages.count) abort();
+            for (int32_t k = 0; k <= max_num; k++)
+                if (visited[k]) abort();  // the walk leaves its marks cleared
+            free(pages.items);
+        }
+        pagevec typed;
+        memset(&typed, 0, sizeof typed);
+        if (pages_by_type(&doc, &typed) > objs.count) abort();
+        free(typed.items);
+        free(visited);
     }
-    uint8_t *visited = (uint8_t *)calloc((size_t)max_num + 1, 1);
-    for (int32_t i = 0; visited && i < objs.count && i < 64; i++) {
-        pagevec pages;
-        memset(&pages, 0, sizeof pages);
-        memset(visited, 0, (size_t)max_num + 1);
-        int32_t n = resolve_pages(d, len, &objs, objs.items[i].num, max_num, &pages, visited, 0);
-        if (n > 0 && n != pages.count) abort();
-        for (int32_t k = 0; k <= max_num; k++)
-            if (visited[k]) abort();  // the walk leaves its marks cleared
-        free(pages.items);
-    }
-    pagevec typed;
-    memset(&typed, 0, sizeof typed);
-    if (pages_by_type(d, len, &objs, &typed) > objs.count) abort();
-    free(typed.items);
-    free(visited);
-    free(objs.items);
-    arena_free(&ar);
-    xref_free(&x);
+    pdfcore_doc_free(&doc);
     free(d);
     return 0;
 }

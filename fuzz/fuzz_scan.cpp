@@ -10,6 +10,7 @@
 
 #include "pdfcore/file.h"
 #include "pdfcore/pdfcore.h"
+#include "scan_oracle.h"
 
 static bool same_entry(const pdfcore_obj &a, const pdfcore_obj &b) {
     return a.num == b.num && a.gen == b.gen && a.head_off == b.head_off && a.dict_off == b.dict_off &&

@@ -12,19 +12,19 @@ static bool foreign_chain(const stream_chain *c) {
            stream_chain_has(c, pf_ccitt) || stream_chain_has(c, pf_jbig2);
 }
 
-// The decoded bytes of stream entry e: a pointer into the file when it has no filter, else *fresh
-// holds them (malloc'd, NUL after). NULL when it is no stream, empty, or cannot be decoded. Page
-// content is bounded by content_max_decoded alone: a longer stream gives its first bytes. Content
-// whose /Filter cannot be read or names filters content never uses is inflated when its
-// dictionary names /FlateDecode anywhere (damaged files keep their content), else read as stored.
+// The decoded bytes of stream entry e into *fresh (malloc'd, NUL after), which they replace. NULL
+// when it is no stream, empty, or cannot be read or decoded. Page content is bounded by
+// content_max_decoded alone: a longer stream gives its first bytes. Content whose /Filter cannot
+// be read or names filters content never uses is inflated when its dictionary names /FlateDecode
+// anywhere (damaged files keep their content), else read as stored.
 static const uint8_t *decoded_stream(const pdfcore_doc *doc, const pdfcore_obj *e, buf *fresh,
                                      int32_t *length) {
-    const uint8_t *data = nullptr;
+    uint8_t *data = nullptr;
     uint64_t len = 0;
     pdfcore_span s;
-    if (!pdfcore_stream_data(doc, e, &data, &len)) return nullptr;
+    if (!pdfcore_stream_read(doc, e, &data, &len)) return nullptr;
     stream_chain c;
-    if (!pdfcore_obj_span(doc, e, &s)) s = pdfcore_span{nullptr, 0, 0, -1, nullptr};
+    if (!pdfcore_obj_span(doc, e, &s)) s = pdfcore_span{nullptr, 0, 0, -1};
     stream_read_chain(doc, s, &c);
     if (foreign_chain(&c)) {
         bool flate = s.text && pdfcore_find_key(&s, "FlateDecode") >= 0;
@@ -33,18 +33,20 @@ static const uint8_t *decoded_stream(const pdfcore_doc *doc, const pdfcore_obj *
         c.stage[0].filter = pf_flate;
         c.stage[0].predictor = 1;
     }
-    if (c.count == 0) {
-        if (len > (uint64_t)INT32_MAX) return nullptr;
-        *length = (int32_t)len;
-        return data;
+    uint8_t *out = data;  // stored data is read with a NUL after it
+    uint64_t n = len;
+    if (c.count > 0) {
+        stream_opts o;
+        memset(&o, 0, sizeof o);
+        o.limit = content_max_decoded;
+        int cut = 0;
+        int rc = stream_run(doc, &c, c.count, data, len, &o, &out, &n, &cut);
+        free(data);
+        if (rc != 0) return nullptr;
+    } else if (n > content_max_decoded) {
+        n = content_max_decoded;
+        out[n] = 0;
     }
-    stream_opts o;
-    memset(&o, 0, sizeof o);
-    o.limit = content_max_decoded;
-    uint8_t *out = nullptr;
-    uint64_t n = 0;
-    int cut = 0;
-    if (stream_run(doc, &c, c.count, data, len, &o, &out, &n, &cut) != 0) return nullptr;
     buf_free(fresh);
     fresh->data = out;  // NUL after its n bytes
     fresh->len = n;
@@ -91,7 +93,7 @@ static int32_t content_single(const pdfcore_doc *doc, const uint8_t *t, int32_t 
         buf_free(&fresh);
         return 0;
     }
-    *content = p;  // fresh.data (the caller's now) or a pointer into the file
+    *content = p;  // fresh.data, the caller's now
     *length = n;
     return 1;
 }
@@ -131,12 +133,12 @@ static int32_t content_inline(const pdfcore_doc *doc, const uint8_t *t, int32_t 
     int32_t s = dict_stream_kw(t, end, q);
     if (s < 0) return 0;
     int32_t l = -1, ref = -1;
-    parse_length(t, end, q, s, &l, &ref, doc->names);
+    parse_length(t, end, q, s, &l, &ref);
     if (l < 0) {
         if (ref <= 0) return 0;
         const pdfcore_obj *e = obj_find(&doc->objs, ref);
         if (!e || e->is_stream || e->in_objstm || e->head_off < 0) return 0;
-        l = obj_int_value(doc->data, doc->size, e);
+        l = obj_int_value(doc, e);
         if (l < 0) return 0;
     }
     int64_t d;
@@ -202,8 +204,7 @@ char *dict_text_at(const uint8_t *text, int32_t len, int32_t pos) {
     return out;
 }
 
-char *page_resources_dict(const uint8_t *data, int32_t size, const objvec *objs,
-                          const uint8_t *text, int32_t len, name_index *names) {
+char *page_resources_dict(const pdfcore_doc *doc, const uint8_t *text, int32_t len) {
     if (len < 6) return nullptr;
     int32_t from = 0;
     for (int32_t k = len - 6; k >= 0; k--) {
@@ -212,7 +213,7 @@ char *page_resources_dict(const uint8_t *data, int32_t size, const objvec *objs,
             break;
         }
     }
-    int32_t p = names_find(names, text, len, from, len, "Resources");
+    int32_t p = find_name(text, len, from, len, "Resources");
     if (p < 0) return nullptr;
     int32_t q = skip_ws(text, p + 10, len);
     if (q >= len) return nullptr;
@@ -220,25 +221,23 @@ char *page_resources_dict(const uint8_t *data, int32_t size, const objvec *objs,
     if (!is_digit(text[q])) return nullptr;
     int32_t num = parse_int_at(text, len, &q);
     if (num <= 0) return nullptr;
-    const pdfcore_obj *e = obj_find(objs, num);
-    if (!e) return nullptr;
-    if (e->in_objstm) {
-        if (!e->body || e->body_len <= 0) return nullptr;
-        const void *lt = memchr(e->body, '<', (size_t)e->body_len);
-        if (!lt) return nullptr;
-        return dict_text_at(e->body, e->body_len, (int32_t)((const uint8_t *)lt - e->body));
-    }
+    const pdfcore_obj *e = obj_find(&doc->objs, num);
     pdfcore_span s;
-    if (!pdfcore_text_span(data, size, names, e, &s)) return nullptr;
+    if (!pdfcore_obj_span(doc, e, &s)) return nullptr;
+    if (e->in_objstm) {
+        const void *lt = memchr(s.text, '<', (size_t)s.end);
+        if (!lt) return nullptr;
+        return dict_text_at(s.text, s.end, (int32_t)((const uint8_t *)lt - s.text));
+    }
     return dict_text_at(s.text, s.end, s.start);
 }
 
 char *pdfcore_obj_resources(const pdfcore_doc *doc, int32_t obj_num) {
     pdfcore_span s;
     if (!pdfcore_obj_span(doc, obj_find(&doc->objs, obj_num), &s)) return nullptr;
-    // The text searched runs from the file's start (or the body's) to the span's end: the search
-    // starts after its last `endobj`.
-    return page_resources_dict(doc->data, doc->size, &doc->objs, s.text, s.end, doc->names);
+    // The text searched runs from the object's header (or its text in an object stream) to the
+    // span's end, after the last `endobj` in it.
+    return page_resources_dict(doc, s.text, s.end);
 }
 
 char *pdfcore_page_resources(const pdfcore_doc *doc, int32_t page_index) {

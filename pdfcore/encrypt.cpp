@@ -1,6 +1,6 @@
 // pdfcore/encrypt.cpp - the document's encryption: the /Encrypt dictionary that the trailer names,
-// its values read for the security handler, every stream decrypted in place during the load, and
-// strings decrypted as they are read.
+// its values read for the security handler; stream data read from the file and decrypted as it is
+// read, and strings decrypted as they are read.
 #include "pdfcore/pdfcore.h"
 
 #include <cstdlib>
@@ -241,34 +241,65 @@ static void read_stream_facts(const pdfcore_doc *doc, const pdfcore_span *s, str
     if (f->crypt) crypt_filter_name(doc, s, parms, &f->name);
 }
 
-// Decrypts the data of every stream entry of the file in place.
-static void decrypt_streams(pdfcore_doc *doc) {
-    // References in stream dictionaries are looked up in a table while this runs.
-    objvec *objs = &doc->objs;
-    objs->lookup = obj_first_positions(objs, &objs->lookup_max);
-    for (int32_t i = 0; i < objs->count; i++) {
-        pdfcore_obj *o = &objs->items[i];
-        if (!o->is_stream || o->in_objstm || o->data_off < 0 || o->data_end > doc->size ||
-            o->data_end <= o->data_off)
-            continue;
-        stream_facts f;
-        pdfcore_span s;
-        if (pdfcore_obj_span(doc, o, &s)) read_stream_facts(doc, &s, &f);
-        else memset(&f, 0, sizeof f);
-        if (f.xref) continue;
-        int32_t method = security_stream_method(&doc->security, f.crypt ? f.name.text : nullptr,
-                                                f.name.len, f.metadata);
-        uint8_t *d = doc->data + o->data_off;
-        int64_t n = method < 0 ? -1
-                               : security_decrypt(&doc->security, method, o->num, o->gen, d,
-                                                  (uint64_t)(o->data_end - o->data_off), d);
-        if (n < 0) n = 0;  // cannot be decrypted: the stream has no data
-        o->data_end = o->data_off + (int32_t)n;  // n <= the stored length
-        o->stream_len = (int32_t)n;
+// The decryption method of stream o, from its dictionary: -1 when it cannot be decrypted (its
+// crypt filter unknown); security_identity for a stream left clear.
+static int32_t stream_method(const pdfcore_doc *doc, const pdfcore_obj *o) {
+    stream_facts f;
+    pdfcore_span s;
+    if (pdfcore_obj_span(doc, o, &s)) read_stream_facts(doc, &s, &f);
+    else memset(&f, 0, sizeof f);
+    if (f.xref) return security_identity;
+    return security_stream_method(&doc->security, f.crypt ? f.name.text : nullptr, f.name.len,
+                                  f.metadata);
+}
+
+int stream_is_clear(const pdfcore_doc *doc, const pdfcore_obj *o) {
+    return !doc->encrypted || stream_method(doc, o) == security_identity;
+}
+
+int stream_decrypt(const pdfcore_doc *doc, const pdfcore_obj *o, uint8_t *d, uint64_t *n) {
+    if (!doc->encrypted) return 1;
+    int32_t method = stream_method(doc, o);
+    if (method == security_identity) return 1;
+    int64_t got = method < 0 ? -1 : security_decrypt(&doc->security, method, o->num, o->gen, d, *n, d);
+    if (got < 0) return 0;
+    *n = (uint64_t)got;  // at most the stored length
+    return 1;
+}
+
+// ---- stream data, as read --------------------------------------------------------------------------------
+
+int pdfcore_stream_extent(const pdfcore_doc *doc, const pdfcore_obj *o, int64_t *off, uint64_t *len) {
+    if (!o || !o->is_stream || o->in_objstm || o->data_off < 0 || o->data_end > doc->size ||
+        o->data_end <= o->data_off)
+        return 0;
+    if (!stream_is_clear(doc, o)) return 0;
+    *off = o->data_off;
+    *len = (uint64_t)(o->data_end - o->data_off);
+    return 1;
+}
+
+int pdfcore_stream_read(const pdfcore_doc *doc, const pdfcore_obj *o, uint8_t **data, uint64_t *len) {
+    if (!o || !o->is_stream || o->in_objstm || o->data_off < 0 || o->data_end > doc->size ||
+        o->data_end <= o->data_off)
+        return 0;
+    uint64_t n = (uint64_t)(o->data_end - o->data_off);
+    if (n > stream_max_stored) return 0;
+    uint8_t *d = (uint8_t *)malloc((size_t)n + 1);
+    if (!d) return 0;
+    if (src_read(&doc->src, o->data_off, d, (int64_t)n) != (int64_t)n) {
+        const_cast<pdfcore_doc *>(doc)->read_failed = 1;
+        free(d);
+        return 0;
     }
-    free(objs->lookup);
-    objs->lookup = nullptr;
-    objs->lookup_max = 0;
+    if (!stream_decrypt(doc, o, d, &n) || n == 0) {  // nothing left is no data either
+        free(d);
+        return 0;
+    }
+    d[n] = 0;
+    *data = d;
+    *len = n;
+    return 1;
 }
 
 // ---- the document -------------------------------------------------------------------------------
@@ -276,9 +307,18 @@ static void decrypt_streams(pdfcore_doc *doc) {
 int32_t doc_open_encryption(pdfcore_doc *doc) {
     const struct xref *x = &doc->xref;
     if (!x->encrypted || x->encrypt_start < 0 || x->encrypt_start >= doc->size) return 0;
-    int32_t end = x->encrypt_end > x->encrypt_start && x->encrypt_end <= doc->size ? x->encrypt_end
+    int64_t end = x->encrypt_end > x->encrypt_start && x->encrypt_end <= doc->size ? x->encrypt_end
                                                                                     : doc->size;
-    pdfcore_span t = {doc->data, x->encrypt_start, end, -1, doc->names};
+    if (end - x->encrypt_start > xref_max_text) end = x->encrypt_start + xref_max_text;
+    int32_t n = (int32_t)(end - x->encrypt_start);  // <= xref_max_text
+    // The dictionary's text, kept with the object texts: spans into it are read as any.
+    uint8_t *text = (uint8_t *)arena_alloc(&doc->arena, (uint64_t)n);
+    if (!text) return 0;
+    if (src_read(&doc->src, x->encrypt_start, text, n) != n) {
+        doc->read_failed = 1;
+        return 0;
+    }
+    pdfcore_span t = {text, 0, n, -1};
     pdfcore_span d;
     if (!encrypt_dict(doc, &t, &d) || !dict_has(&d, "Filter")) return 0;
     pdfcore_encrypt e;
@@ -286,7 +326,6 @@ int32_t doc_open_encryption(pdfcore_doc *doc) {
     if (security_authenticate(&e, &doc->security) != 0) return -1;
     doc->encrypted = 1;
     doc->encrypt_num = d.obj_num;
-    decrypt_streams(doc);
     return 1;
 }
 

@@ -2,7 +2,7 @@
 // through, with the keyword and whitespace readers that run over it.
 #include "pdfcore/file.h"
 
-#include "pdfcore/pdfcore.h"
+#include "codec/chars.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -219,4 +219,64 @@ int64_t win_skip_ws(file_window *w, int64_t pos, int64_t end) {
         pos = win_comment_end(w, pos, end);
     }
     return pos;
+}
+
+uint32_t win_digits_at(file_window *w, int64_t lim, int64_t *p) {
+    uint32_t v = 0;
+    int64_t i = *p;
+    for (; i < lim; i++) {
+        int c = win_byte(w, i);
+        if (c < '0' || c > '9') break;
+        v = v * 10u + (uint32_t)(c - '0');
+    }
+    *p = i;
+    return v;
+}
+
+// parse_int_at over the window, bounded by lim.
+int32_t win_int_at(file_window *w, int64_t lim, int64_t *pos) {
+    int64_t p = *pos;
+    if (p < 0) return -1;
+    p = win_skip_ws(w, p, lim);
+    if (p >= lim) return -1;
+    bool neg = false;
+    if (win_byte(w, p) == '-') {
+        neg = true;
+        if (++p >= lim) return -1;
+    }
+    {
+        int c = win_byte(w, p);
+        if (c < 0 || !is_digit((uint8_t)c)) return -1;
+    }
+    uint32_t v = win_digits_at(w, lim, &p);
+    *pos = p;
+    return (int32_t)(neg ? 0u - v : v);
+}
+
+// find_name over the window: the '/' of the first /name in [start, end) not followed by a name
+// character (a name ending at end matches), or -1.
+int64_t win_find_name(file_window *w, int64_t start, int64_t end, const char *name) {
+    if (end > w->size) end = w->size;
+    if (start < 0) start = 0;
+    const int64_t n = (int64_t)strlen(name);
+    const int64_t last = end - 1 - n;  // last slash position leaving room for the name
+    for (int64_t p = start; p <= last;) {
+        int64_t span = 0;
+        const uint8_t *s = win_piece(w, p, last + 1, &span);
+        if (!s) return -1;
+        const void *slash = memchr(s, '/', (size_t)span);
+        if (!slash) {
+            p += span;
+            continue;
+        }
+        p += (const uint8_t *)slash - s;
+        if (win_equal(w, p + 1, name, n)) {
+            int64_t q = p + 1 + n;
+            if (q == end) return p;
+            int c = win_byte(w, q);
+            if (c >= 0 && !is_name_cont((uint8_t)c)) return p;
+        }
+        p++;
+    }
+    return -1;
 }

@@ -105,5 +105,13 @@ int64_t win_comment_end(file_window *w, int64_t pos, int64_t end);
 // skip_ws over the window: the first position in [pos, end) that is neither PDF whitespace nor inside
 // a comment; end when none (and on a failed window); pos when pos >= end or pos < 0.
 int64_t win_skip_ws(file_window *w, int64_t pos, int64_t end);
+// Digits from *p (bounded by lim) with 32-bit wrap-around; *p moves past them.
+uint32_t win_digits_at(file_window *w, int64_t lim, int64_t *p);
+// parse_int_at over the window, bounded by lim: an integer after whitespace (comments skipped) and
+// an optional '-', 32-bit wrap-around; -1 on failure. *pos moves past the digits on success only.
+int32_t win_int_at(file_window *w, int64_t lim, int64_t *pos);
+// find_name over the window: the '/' of the first /name in [start, end) not followed by a name
+// character (a name ending at end matches), or -1.
+int64_t win_find_name(file_window *w, int64_t start, int64_t end, const char *name);
 
 #endif

@@ -1,5 +1,5 @@
-// pdfcore/lexer.cpp - lexical helpers over raw PDF bytes: whitespace, keywords, names (with the
-// name position lists of a document), integers, object headers, stream lengths and dictionary ends.
+// pdfcore/lexer.cpp - lexical helpers over raw PDF bytes: whitespace, keywords, names, integers,
+// object headers, stream lengths and dictionary ends.
 #include "pdfcore/pdfcore.h"
 
 #include <cstdlib>
@@ -73,177 +73,10 @@ static int32_t scan_name(const uint8_t *data, int64_t start, int64_t end, const 
     return -1;
 }
 
-// ---- name positions of the loaded file ----------------------------------------------------------
-// An object's text normally ends at its own `endobj`, a few hundred bytes on. When objects lack it
-// (damaged or hostile files), the texts of thousands of objects run on to one far keyword and
-// every search for an absent key scans the same bytes again: quadratic in the file size. For the
-// file bytes of a document (its name_index), a long search is answered from the sorted positions
-// of that name in the whole file, found once per name. The answers are the plain search's,
-// position for position.
-
-const int64_t long_search = 4096;  // shorter searches scan directly
-const int32_t max_cached_names = 32;
-const size_t max_cached_name_len = 31;
-
-struct name_positions {
-    char name[max_cached_name_len + 1];
-    int32_t *pos;   // ascending; NULL with count -1: not kept (no memory, or over the cap)
-    int32_t count;
-};
-
-struct name_index {
-    const uint8_t *data;  // the file bytes the positions describe
-    int32_t len;
-    name_positions names[max_cached_names];
-    int32_t count;
-    uint64_t held;  // positions held over all names, capped near a quarter of the file's bytes
-    int32_t *slashes;      // every '/' of the file in ascending order, found once for all names
-    int32_t slash_count;   // 0 with slashes NULL: not made yet; -1: not kept (over its cap, no memory)
-};
-
-// The positions of every '/' in the file, made with the first name list: each further list looks
-// only at them instead of scanning the whole file again. 0, or -1 when they are not kept (more
-// than an eighth of the file's bytes, or no memory).
-static int slash_index(name_index *ix) {
-    if (ix->slash_count < 0) return -1;
-    if (ix->slashes) return 0;
-    const uint64_t cap = (uint64_t)ix->len / 8u + 65536u;
-    int32_t *pos = nullptr;
-    int32_t count = 0, room = 0;
-    const uint8_t *d = ix->data;
-    for (int32_t p = 0; p < ix->len; p++) {
-        const void *slash = memchr(d + p, '/', (size_t)(ix->len - p));
-        if (!slash) break;
-        p = (int32_t)((const uint8_t *)slash - d);
-        if (count == room) {
-            int32_t grown = room ? room * 2 : 4096;
-            void *t = (uint64_t)grown > cap ? nullptr : realloc(pos, (size_t)grown * sizeof *pos);
-            if (!t) {
-                free(pos);
-                ix->slash_count = -1;
-                return -1;
-            }
-            pos = (int32_t *)t;
-            room = grown;
-        }
-        pos[count++] = p;
-    }
-    if (!pos) pos = (int32_t *)malloc(sizeof *pos);  // a file without slashes
-    if (!pos) {
-        ix->slash_count = -1;
-        return -1;
-    }
-    ix->slashes = pos;
-    ix->slash_count = count;
-    return 0;
-}
-
-name_index *names_new(const uint8_t *data, int32_t len) {
-    name_index *ix = (name_index *)calloc(1, sizeof(name_index));
-    if (!ix) return nullptr;
-    ix->data = data;
-    ix->len = len;
-    return ix;
-}
-
-void names_free(name_index *ix) {
-    if (!ix) return;
-    for (int32_t i = 0; i < ix->count; i++) free(ix->names[i].pos);
-    free(ix->slashes);
-    free(ix);
-}
-
-// The next place at or after from where the plain search with the file's end as limit stops for
-// /name, or -1. With the slash list, *k is the first slash not yet looked at (and from is implied
-// by it); without it, the file is scanned from from.
-static int32_t next_match(const name_index *ix, bool listed, int32_t *k, int64_t from, const char *name,
-                          size_t n) {
-    if (!listed) return scan_name(ix->data, from, ix->len, name, (int64_t)n);
-    const int64_t last = (int64_t)ix->len - 1 - (int64_t)n;  // room for the name
-    for (; *k < ix->slash_count; ++*k) {
-        int64_t q = ix->slashes[*k];
-        if (q > last) break;
-        if (memcmp(ix->data + q + 1, name, n) != 0) continue;
-        int64_t after = q + 1 + (int64_t)n;
-        if (after == ix->len || !is_name_cont(ix->data[after])) {
-            ++*k;
-            return (int32_t)q;
-        }
-    }
-    *k = ix->slash_count;
-    return -1;
-}
-
-// Positions of /name in the whole file where the plain search with the file's end as limit would
-// stop, or NULL when they are not kept.
-static const name_positions *positions_of(name_index *ix, const char *name, size_t n) {
-    for (int32_t i = 0; i < ix->count; i++)
-        if (strcmp(ix->names[i].name, name) == 0)
-            return ix->names[i].pos ? &ix->names[i] : nullptr;
-    if (ix->count == max_cached_names) return nullptr;
-    name_positions *np = &ix->names[ix->count++];
-    memcpy(np->name, name, n + 1);
-    np->pos = nullptr;
-    np->count = -1;
-    const uint64_t cap = (uint64_t)ix->len / 4u + 65536u;
-    const bool listed = slash_index(ix) == 0;
-    int32_t *pos = nullptr;
-    int32_t count = 0, room = 0, k = 0;
-    for (int32_t p = next_match(ix, listed, &k, 0, name, n); p >= 0;
-         p = next_match(ix, listed, &k, (int64_t)p + 1, name, n)) {
-        if (count == room) {
-            int32_t grown = room ? room * 2 : 256;
-            void *t = ix->held + (uint64_t)grown > cap ? nullptr : realloc(pos, (size_t)grown * sizeof *pos);
-            if (!t) {
-                free(pos);
-                return nullptr;  // stays recorded as not kept: no second attempt
-            }
-            pos = (int32_t *)t;
-            room = grown;
-        }
-        pos[count++] = p;
-    }
-    if (!pos) pos = (int32_t *)malloc(sizeof *pos);  // an empty list is kept too
-    if (!pos) return nullptr;
-    np->pos = pos;
-    np->count = count;
-    ix->held += (uint64_t)room;
-    return np;
-}
-
 int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, const char *name) {
     if (end > len) end = len;
     if (start < 0) start = 0;
     return scan_name(data, start, end, name, (int64_t)strlen(name));
-}
-
-int32_t names_find(name_index *ix, const uint8_t *data, int32_t len, int32_t start, int32_t end,
-                   const char *name) {
-    if (end > len) end = len;
-    if (start < 0) start = 0;
-    size_t n = strlen(name);
-    if (ix && data && data == ix->data && len <= ix->len && (int64_t)end - start > long_search &&
-        n <= max_cached_name_len) {
-        const name_positions *np = positions_of(ix, name, n);
-        if (np) {
-            int64_t last = (int64_t)end - 1 - (int64_t)n;
-            // First kept position at or after start. A kept position is a match in any range that
-            // holds its name; a name ending exactly at end matches there too (nothing follows it in
-            // the range) although the whole file goes on with a name character: only `last` can be
-            // such a place, and it is checked by hand.
-            int32_t lo = 0, hi = np->count;
-            while (lo < hi) {
-                int32_t mid = lo + (hi - lo) / 2;
-                if (np->pos[mid] < start) lo = mid + 1;
-                else hi = mid;
-            }
-            if (lo < np->count && np->pos[lo] <= last) return np->pos[lo];
-            if (last >= start && data[last] == '/' && memcmp(data + last + 1, name, n) == 0)
-                return (int32_t)last;
-            return -1;
-        }
-    }
-    return scan_name(data, start, end, name, (int64_t)n);
 }
 
 // Digits from p (bounded by len) accumulated with 32-bit wrap-around; *p moves past them.
@@ -412,12 +245,12 @@ static int length_value(const uint8_t *data, int32_t len, int32_t p, int32_t end
 }
 
 void parse_length(const uint8_t *data, int32_t len, int32_t start, int32_t end, int32_t *length,
-                  int32_t *length_ref, name_index *names) {
+                  int32_t *length_ref) {
     *length = -1;
     *length_ref = -1;
     if (end > len) end = len;
-    for (int32_t p = names_find(names, data, len, start, end, "Length"); p >= 0;
-         p = names_find(names, data, len, p + 1, end, "Length")) {
+    for (int32_t p = find_name(data, len, start, end, "Length"); p >= 0;
+         p = find_name(data, len, p + 1, end, "Length")) {
         if (length_value(data, len, p, end, length, length_ref)) return;
     }
 }

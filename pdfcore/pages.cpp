@@ -14,9 +14,9 @@ static int32_t next_key(const pdfcore_span *s, int32_t from, const char *key) {
     return pdfcore_find_key(&rest, key);
 }
 
-int32_t parse_pages_ref(const uint8_t *data, int32_t size, const pdfcore_obj *obj, name_index *names) {
+int32_t parse_pages_ref(const pdfcore_doc *doc, const pdfcore_obj *obj) {
     pdfcore_span s;
-    if (!pdfcore_text_span(data, size, names, obj, &s)) return -1;
+    if (!pdfcore_obj_span(doc, obj, &s)) return -1;
     const uint8_t *t = s.text;
     int32_t end = s.end;
     for (int32_t p = next_key(&s, s.start, "Pages"); p >= 0; p = next_key(&s, p + 1, "Pages")) {
@@ -27,9 +27,9 @@ int32_t parse_pages_ref(const uint8_t *data, int32_t size, const pdfcore_obj *ob
     return -1;
 }
 
-int32_t obj_type(const uint8_t *data, int32_t size, const pdfcore_obj *obj, name_index *names) {
+int32_t obj_type(const pdfcore_doc *doc, const pdfcore_obj *obj) {
     pdfcore_span s;
-    if (!pdfcore_text_span(data, size, names, obj, &s)) return 0;
+    if (!pdfcore_obj_span(doc, obj, &s)) return 0;
     const uint8_t *t = s.text;
     int32_t end = s.end;
     for (int32_t p = next_key(&s, s.start, "Type"); p >= 0; p = next_key(&s, p + 1, "Type")) {
@@ -54,23 +54,21 @@ static int32_t read_kid_array(const uint8_t *t, int32_t pos, int32_t end, int32_
 }
 
 // The array object that a Kids value `n g R` at q refers to: its text and the position of its '['.
-static bool kids_array_object(const uint8_t *data, int32_t size, const objvec *objs,
-                              const uint8_t *t, int32_t q, int32_t end, const uint8_t **at,
-                              int32_t *open, int32_t *at_end) {
+static bool kids_array_object(const pdfcore_doc *doc, const uint8_t *t, int32_t q, int32_t end,
+                              const uint8_t **at, int32_t *open, int32_t *at_end) {
     int32_t after = 0;
-    int32_t num = objs ? pdfcore_read_ref(t, end, q, &after) : -1;
+    int32_t num = pdfcore_read_ref(t, end, q, &after);
     pdfcore_span v;
-    if (num <= 0 || !pdfcore_text_value(data, size, nullptr, obj_find(objs, num), &v)) return false;
+    if (num <= 0 || !pdfcore_value_span(doc, obj_find(&doc->objs, num), &v)) return false;
     *at = v.text;
     *at_end = v.end;
     *open = skip_ws(v.text, v.start, v.end);
     return *open < *at_end && (*at)[*open] == '[';
 }
 
-int32_t parse_kids(const uint8_t *data, int32_t size, const objvec *objs, const pdfcore_obj *obj,
-                   int32_t *kids, int32_t room, name_index *names) {
+int32_t parse_kids(const pdfcore_doc *doc, const pdfcore_obj *obj, int32_t *kids, int32_t room) {
     pdfcore_span s;
-    if (!pdfcore_text_span(data, size, names, obj, &s)) return -1;
+    if (!pdfcore_obj_span(doc, obj, &s)) return -1;
     const uint8_t *t = s.text;
     int32_t end = s.end;
     for (int32_t p = next_key(&s, s.start, "Kids"); p >= 0; p = next_key(&s, p + 1, "Kids")) {
@@ -79,15 +77,15 @@ int32_t parse_kids(const uint8_t *data, int32_t size, const objvec *objs, const 
         if (t[q] == '[') return read_kid_array(t, q, end, kids, room);
         const uint8_t *at;
         int32_t open, at_end;
-        if (is_digit(t[q]) && kids_array_object(data, size, objs, t, q, end, &at, &open, &at_end))
+        if (is_digit(t[q]) && kids_array_object(doc, t, q, end, &at, &open, &at_end))
             return read_kid_array(at, open, at_end, kids, room);
     }
     return -1;
 }
 
-int32_t obj_rotate_own(const uint8_t *data, int32_t size, const pdfcore_obj *obj, name_index *names) {
+int32_t obj_rotate_own(const pdfcore_doc *doc, const pdfcore_obj *obj) {
     pdfcore_span s;
-    if (!pdfcore_text_span(data, size, names, obj, &s)) return -1;
+    if (!pdfcore_obj_span(doc, obj, &s)) return -1;
     int32_t p = pdfcore_find_key(&s, "Rotate");
     if (p < 0) return -1;
     int32_t q = skip_ws(s.text, p + 7, s.end);
@@ -135,10 +133,10 @@ int32_t parse_box_array(const uint8_t *text, int32_t end, int32_t pos, double *x
     return 1;
 }
 
-int32_t obj_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, double *x0, double *y0,
-                double *x1, double *y1, name_index *names) {
+int32_t obj_box(const pdfcore_doc *doc, const pdfcore_obj *obj, double *x0, double *y0, double *x1,
+                double *y1) {
     pdfcore_span s;
-    if (!pdfcore_text_span(data, size, names, obj, &s)) return 0;
+    if (!pdfcore_obj_span(doc, obj, &s)) return 0;
     const uint8_t *t = s.text;
     int32_t end = s.end;
     const char *const keys[2] = {"CropBox", "MediaBox"};
@@ -152,19 +150,18 @@ int32_t obj_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, doubl
     return 0;
 }
 
-void page_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, double *x0, double *y0,
-              double *x1, double *y1, name_index *names) {
-    if (obj_box(data, size, obj, x0, y0, x1, y1, names)) return;
+void page_box(const pdfcore_doc *doc, const pdfcore_obj *obj, double *x0, double *y0, double *x1,
+              double *y1) {
+    if (obj_box(doc, obj, x0, y0, x1, y1)) return;
     *x0 = 0.0;
     *y0 = 0.0;
     *x1 = 595.0;  // A4 in points, portrait
     *y1 = 842.0;
 }
 
-void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pdfcore_page *page,
-                   name_index *names) {
-    page_box(data, size, obj, &page->x0, &page->y0, &page->x1, &page->y1, names);
-    int32_t r = obj_rotate_own(data, size, obj, names);
+void fill_pageinfo(const pdfcore_doc *doc, const pdfcore_obj *obj, pdfcore_page *page) {
+    page_box(doc, obj, &page->x0, &page->y0, &page->x1, &page->y1);
+    int32_t r = obj_rotate_own(doc, obj);
     page->rotate = r >= 0 ? r % 360 : normalise_rotation(page->inherited_rotate);
 }
 
@@ -179,14 +176,14 @@ int pagevec_push(pagevec *pages, const pdfcore_page *page) {
     return 0;
 }
 
-static void append_page(const uint8_t *data, int32_t size, const pdfcore_obj *obj, int32_t num,
-                        int32_t parent, int32_t inherited, pagevec *pages, name_index *names) {
+static void append_page(const pdfcore_doc *doc, const pdfcore_obj *obj, int32_t num, int32_t parent,
+                        int32_t inherited, pagevec *pages) {
     pdfcore_page pg;
     memset(&pg, 0, sizeof pg);
     pg.obj_num = num;
     pg.parent_num = parent;
     pg.inherited_rotate = normalise_rotation(inherited);
-    fill_pageinfo(data, size, obj, &pg, names);
+    fill_pageinfo(doc, obj, &pg);
     (void)pagevec_push(pages, &pg);  // a page that cannot be added is dropped
 }
 
@@ -218,27 +215,27 @@ static int walk_push(walk_stack *s, const walk_frame *f) {
 // Opens /Pages node num (entry e): reads its kids into a new frame. 1: frame filled (kids to walk),
 // 0: nothing to walk (no kids, or the node is already on the walk's path: a loop, whose branch ends
 // here), -1: broken tree.
-static int open_node(const uint8_t *data, int32_t size, const objvec *objs, const pdfcore_obj *e,
-                     int32_t num, int32_t max_num, const uint8_t *on_path, int32_t inherited,
-                     walk_frame *f, name_index *names) {
+static int open_node(const pdfcore_doc *doc, const pdfcore_obj *e, int32_t num, int32_t max_num,
+                     const uint8_t *on_path, int32_t inherited, walk_frame *f) {
     // Without the marks a loop could not be detected: such a node counts as broken.
     if (!on_path || max_num < 0 || num < 0 || num > max_num) return -1;
     if (on_path[num]) return 0;
     int64_t room = 4096;
     if (e->in_objstm) room += e->body_len / 4;
     else if (e->endobj_off > e->head_off) room += (e->endobj_off - e->head_off) / 4;
+    if (room > pages_max_kid_room) room = pages_max_kid_room;
     int32_t *kids = (int32_t *)malloc((size_t)room * sizeof(int32_t));
     if (!kids) return -1;
-    int32_t n = parse_kids(data, size, objs, e, kids, (int32_t)room, names);
+    int32_t n = parse_kids(doc, e, kids, (int32_t)room);
     // The room fits any array written in the node itself; an array object that Kids refers to
-    // can be longer (each kid takes at least 4 bytes of it, and a packed object at most 1 MiB).
-    const int64_t max_room = (size > objstm_max_obj_len ? size : objstm_max_obj_len) / 4 + 4096;
+    // can be longer (each kid takes at least 4 bytes of its text).
+    const int64_t max_room = pages_max_kid_room;
     while (n == room && room < max_room) {
         room = room * 4 < max_room ? room * 4 : max_room;
         int32_t *more = (int32_t *)realloc(kids, (size_t)room * sizeof(int32_t));
         if (!more) break;  // keep the kids read so far
         kids = more;
-        n = parse_kids(data, size, objs, e, kids, (int32_t)room, names);
+        n = parse_kids(doc, e, kids, (int32_t)room);
     }
     if (n <= 0) {
         free(kids);
@@ -247,7 +244,7 @@ static int open_node(const uint8_t *data, int32_t size, const objvec *objs, cons
     // Every open level keeps its kids: keep only what was read, so a deep chain stays small.
     int32_t *fit = (int32_t *)realloc(kids, (size_t)n * sizeof(int32_t));
     if (fit) kids = fit;
-    int32_t own = obj_rotate_own(data, size, e, names);
+    int32_t own = obj_rotate_own(doc, e);
     f->node = num;
     f->kids = kids;
     f->nkids = n;
@@ -266,14 +263,14 @@ static int enter_node(walk_stack *stack, walk_frame *f, uint8_t *on_path) {
     return 0;
 }
 
-int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
-                      int32_t max_num, pagevec *pages, uint8_t *on_path, int32_t inherited,
-                      name_index *names) {
+int32_t resolve_pages(const pdfcore_doc *doc, int32_t root_num, int32_t max_num, pagevec *pages,
+                      uint8_t *on_path, int32_t inherited) {
+    const objvec *objs = &doc->objs;
     const pdfcore_obj *root = obj_find(objs, root_num);
     if (!root) return -1;
-    int32_t type = obj_type(data, size, root, names);
+    int32_t type = obj_type(doc, root);
     if (type == 1) {
-        append_page(data, size, root, root_num, -1, inherited, pages, names);
+        append_page(doc, root, root_num, -1, inherited, pages);
         return 1;
     }
     if (type != 2) return -1;
@@ -286,7 +283,7 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
     // A node listed by several parents is walked under each: the kids stepped over are counted,
     // so that nodes shared at every level cannot multiply the walk beyond a few times the index.
     int64_t steps_left = 4 * (int64_t)objs->count + 1024;
-    int r = open_node(data, size, objs, root, root_num, max_num, on_path, inherited, &f, names);
+    int r = open_node(doc, root, root_num, max_num, on_path, inherited, &f);
     if (r <= 0) return r;
     if (enter_node(&stack, &f, on_path) != 0) return -1;
     table = obj_first_positions(objs, &table_max);
@@ -303,11 +300,11 @@ int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int
         int32_t node = top->node, inh = top->inherited;
         const pdfcore_obj *e = obj_lookup(objs, table, table_max, kid);
         if (!e) goto done;
-        type = obj_type(data, size, e, names);
+        type = obj_type(doc, e);
         if (type == 1) {
-            append_page(data, size, e, kid, node, inh, pages, names);
+            append_page(doc, e, kid, node, inh, pages);
         } else if (type == 2) {
-            r = open_node(data, size, objs, e, kid, max_num, on_path, inh, &f, names);
+            r = open_node(doc, e, kid, max_num, on_path, inh, &f);
             if (r < 0) goto done;
             if (r > 0 && enter_node(&stack, &f, on_path) != 0) goto done;
         } else {
@@ -325,31 +322,35 @@ done:
     return result;
 }
 
-// Orders index positions by (file position, index position).
-static int pos_pair_cmp(const void *a, const void *b) {
-    const int32_t *x = (const int32_t *)a, *y = (const int32_t *)b;
-    if (x[0] != y[0]) return x[0] < y[0] ? -1 : 1;
-    return x[1] < y[1] ? -1 : (x[1] > y[1] ? 1 : 0);
+// An entry of the index and where it stands in the file.
+struct placed_entry {
+    int64_t pos;
+    int32_t index;
+};
+
+// Orders placed entries by (file position, index position).
+static int placed_cmp(const void *a, const void *b) {
+    const placed_entry *x = (const placed_entry *)a, *y = (const placed_entry *)b;
+    if (x->pos != y->pos) return x->pos < y->pos ? -1 : 1;
+    return x->index < y->index ? -1 : (x->index > y->index ? 1 : 0);
 }
 
-int32_t pages_by_type(const uint8_t *data, int32_t size, const objvec *objs, pagevec *pages,
-                      name_index *names) {
+int32_t pages_by_type(const pdfcore_doc *doc, pagevec *pages) {
+    const objvec *objs = &doc->objs;
     int32_t n = 0;
-    int32_t *order = (int32_t *)malloc(((size_t)objs->count + 1) * 2 * sizeof(int32_t));
+    placed_entry *order = (placed_entry *)malloc(((size_t)objs->count + 1) * sizeof(placed_entry));
     if (!order) return pages->count;
     for (int32_t i = 0; i < objs->count; i++) {
         const pdfcore_obj *e = &objs->items[i];
-        if (e->is_stream || obj_type(data, size, e, names) != 1) continue;
+        if (e->is_stream || obj_type(doc, e) != 1) continue;
         // An object from an object stream stands where its stream stands, in the stream's order,
         // which the index keeps.
-        order[2 * n] = e->in_objstm ? e->stm_head_off : e->head_off;
-        order[2 * n + 1] = i;
-        n++;
+        order[n++] = placed_entry{e->in_objstm ? e->stm_head_off : e->head_off, i};
     }
-    qsort(order, (size_t)n, 2 * sizeof(int32_t), pos_pair_cmp);
+    qsort(order, (size_t)n, sizeof *order, placed_cmp);
     for (int32_t k = 0; k < n; k++) {
-        const pdfcore_obj *e = &objs->items[order[2 * k + 1]];
-        append_page(data, size, e, e->num, -1, 0, pages, names);
+        const pdfcore_obj *e = &objs->items[order[k].index];
+        append_page(doc, e, e->num, -1, 0, pages);
     }
     free(order);
     return pages->count;

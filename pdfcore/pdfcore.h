@@ -6,25 +6,33 @@
 // text span, followed by one of the value readers below. Comments (`%` to the end of the line,
 // outside strings and stream data) count as whitespace wherever the readers step between tokens.
 //
-// Text span of an object: for an object from an object stream (in_objstm), body[0, body_len). For
-// any other object, the file bytes from dict_off up to stream_kw_off when that is positive, else up
-// to endobj_off when that is positive, else up to the end of the file. An object whose dict_off is
-// -1 and that is not from an object stream has no span; nor has an object whose span is empty.
+// The file is never held whole and never mapped: the index is built by a scan that reads it through
+// a bounded window (scan_file_index, pdfcore/file.h), and each object's text (its dictionary or
+// value, never its stream data) is read with pread when first needed and kept for the document's
+// life, so a span into it never moves. Stream data is read when it is decoded and released after.
+// Object streams are decoded once at the load to learn which objects they hold, and again, kept,
+// when one of their objects is first needed. A read that comes back short (the file shrank or
+// changed under the reader) is an error of that object: it reads as missing.
+//
+// Text span of an object: for an object from an object stream (in_objstm), its text in the
+// decoded stream. For any other object, the file bytes from dict_off up to stream_kw_off when that
+// is positive, else up to endobj_off when that is positive, else up to the end of the file, at
+// most obj_text_max bytes from the object's header. An object whose dict_off is -1 and that is not
+// from an object stream has no span; nor has an object whose span is empty or cannot be read.
 // pdfcore_obj_span is the one place that computes it.
 //
-// Encryption: a document that the empty user password opens (security.h) has every stream
-// decrypted in place by the load, so the stream readers below give plain bytes with nothing to do;
+// Encryption: a document that the empty user password opens (security.h) has each stream
+// decrypted, with the key of the object that holds it, as its data is read (pdfcore_stream_read);
 // strings, which stay encrypted in the object text, are read decrypted by pdfcore_read_string.
-// Stream data is read through pdfcore_stream_data (or the readers built on it, which respect a
-// stream's extent as decrypted), string bytes through pdfcore_read_string.
 //
-// Positions, lengths and object numbers are int32_t, -1 meaning "none"; byte counts of buffers are
-// uint64_t. Files must be smaller than 2 GiB.
+// File positions are int64_t, -1 meaning "none": files of any size. Positions inside one object's
+// text or one stream's decoded data, and object numbers, are int32_t, within their named caps;
+// byte counts of buffers are uint64_t.
 //
 // Results of the first part of this header (what the core offers the rest of the library): 1 when
 // done or found and 0 when not; a position, number or count, or -1 for none; a pointer or NULL.
-// Everything a call keeps lives in the document record (its error text, the name position lists,
-// the last decoded stream), so calls on different documents may run on different threads at once.
+// Everything a call keeps lives in the document record (its error text, the object texts read, the
+// last decoded stream), so calls on different documents may run on different threads at once.
 #ifndef QV_PDFCORE_PDFCORE_H
 #define QV_PDFCORE_PDFCORE_H
 #include <cstdarg>
@@ -32,6 +40,7 @@
 #include <cstdint>
 
 #include "codec/chars.h"
+#include "pdfcore/file.h"
 #include "pdfcore/security.h"
 
 // ---- constants ----------------------------------------------------------------------------------
@@ -47,6 +56,11 @@ const int32_t xref_max_sections = 32;          // /Prev chain cap of cross-refer
 const int32_t err_text_size = 1024;            // a document's error text, including the NUL
 const int32_t max_ref_hops = 8;                // references followed in a row for one value
 const int32_t max_head_comment = 256;          // longest line looked at for a comment in `N G obj`
+const int32_t obj_text_max = 32 << 20;         // an object's text is read up to this many bytes
+const uint64_t doc_text_max = (uint64_t)1 << 29; // object texts a document reads in all; past it
+                                                 // further objects read as missing
+const uint64_t stream_max_stored = (uint64_t)1 << 31; // stream data read whole at most
+const int32_t pages_max_kid_room = obj_text_max / 4 + 4096; // kids read from one Kids array
 
 // ---- character classes --------------------------------------------------------------------------
 //
@@ -70,25 +84,38 @@ struct arena {
     int32_t capacity;
 };
 
-// One entry of the object index. Positions are indexes into pdfcore_doc.data; -1: none.
+// One entry of the object index. Positions are file positions; -1: none.
 struct pdfcore_obj {
     int32_t num;           // object number, >= 1
     int32_t gen;           // generation (0 for an object from an object stream)
-    int32_t head_off;      // first digit of N in `N G obj`
-    int32_t dict_off;      // the '<' opening the object's dictionary (or hexadecimal string, which
+    int64_t head_off;      // first digit of N in `N G obj`
+    int64_t dict_off;      // the '<' opening the object's dictionary (or hexadecimal string, which
                            // is never a stream's), -1 when the object is neither
-    int32_t stream_kw_off; // the `stream` keyword
-    int32_t data_off;      // first byte of stream data
-    int32_t data_end;      // one past the last byte of stream data
-    int32_t endobj_off;    // the `endobj` keyword ending the object
-    int32_t end_off;       // endobj_off + 6
-    int32_t stream_len;    // data_end - data_off
+    int64_t stream_kw_off; // the `stream` keyword
+    int64_t data_off;      // first byte of stream data
+    int64_t data_end;      // one past the last byte of stream data
+    int64_t endobj_off;    // the `endobj` keyword ending the object
+    int64_t end_off;       // endobj_off + 6
+    int64_t stream_len;    // data_end - data_off
     int32_t is_stream;     // 1 for a stream
     int32_t unterminated;  // 1 when no `endstream` followed the data
     int32_t in_objstm;     // 1 for an object taken from an object stream
-    const uint8_t *body;   // object text in a decompressed object stream (owned by the doc's arena)
-    int32_t body_len;      // bytes at body
-    int32_t stm_head_off;  // in_objstm: head_off of the object stream that held it
+    // The object's text once read (owned by the document's arena): for a file object the file's
+    // bytes from head_off on (pdfcore_obj_span reads them), for an object from an object stream its
+    // text there. Null: not read yet; with body_len -1: it could not be read.
+    const uint8_t *body;
+    int32_t body_len;      // bytes at body (in_objstm: known from the load, before body is read)
+    int64_t stm_head_off;  // in_objstm: head_off of the object stream that held it
+    int32_t stm_index;     // in_objstm: the object stream in pdfcore_doc.stms
+    int32_t stm_off;       // in_objstm: where its text starts in that stream's decoded data
+};
+
+// An object stream of the file, kept when the load unpacks it: its entry (containers leave the
+// index) and, once one of its objects is needed, its decoded data (owned by the doc's arena).
+struct pdfcore_stm {
+    pdfcore_obj entry;
+    const uint8_t *data;  // null: not decoded yet
+    int64_t len;          // -1: it could not be decoded again
 };
 
 // Growable array of index entries, stored by value. All zero is empty; 128 entries, then doubling.
@@ -107,19 +134,19 @@ struct objvec {
 struct xref {
     int32_t has_startxref; // 1 when an offset inside the file followed the last `startxref`
     int32_t has_table;     // 1 when the first subsection header of a classic table was accepted
-    int32_t startxref;     // that offset, -1: none
+    int64_t startxref;     // that offset, -1: none
     int32_t root;          // object number from /Root, -1: none
     int32_t info;          // object number from /Info of a classic trailer, -1: none
     uint8_t has_header;    // 1 when `%PDF-` was found in the first 1024 bytes
     char version[16];      // text after `%PDF-`, NUL-terminated, empty when none
-    int32_t *offsets;      // byte offset of an in-use entry of the first table, -1 otherwise
+    int64_t *offsets;      // byte offset of an in-use entry of the first table, -1 otherwise
     int32_t *gens;         // generation of that entry, 0 otherwise
     int32_t *in_use;       // 1 for an in-use entry, 0 otherwise
     int32_t capacity;      // entries of each array
     int32_t first;         // first object number of the first subsection
     int32_t encrypted;     // 1 when an /Encrypt key was seen
-    int32_t encrypt_start; // the first dictionary read that holds /Encrypt (the newest trailer, or
-    int32_t encrypt_end;   // cross-reference stream dictionary): data[start, end); -1: none
+    int64_t encrypt_start; // the first dictionary read that holds /Encrypt (the newest trailer, or
+    int64_t encrypt_end;   // cross-reference stream dictionary): the file's [start, end); -1: none
 };
 
 // One page of the flat page list.
@@ -139,41 +166,45 @@ struct pagevec {
     int32_t capacity;
 };
 
-// Position lists of names in one text, which answer long find_name searches in it (names_find).
-struct name_index;
-
 // One loaded document. The caller provides the storage cleared to zero; the record owns everything
-// it points to until pdfcore_doc_free. After a successful load only three things in it change: the
-// error text, the name position lists (made as names are first searched for) and the last decoded
-// stream, so one document serves one thread at a time.
+// it points to until pdfcore_doc_free (the open file too). After a successful load only these
+// things in it change: the error text, the object texts and object streams read on demand (into
+// the arena and the index entries' body fields), the count of bytes they take and read_failed,
+// and the last decoded stream; so one document serves one thread at a time (threads that only
+// read stream data through src, whose reads are pread, may run beside it).
 struct pdfcore_doc {
-    uint8_t *data;       // the whole file
-    int32_t size;        // bytes in data
+    file_source src;     // the file (its descriptor owned), or bytes in memory (borrowed)
+    int64_t size;        // the file's size when it was opened
+    char *path;          // the name it was opened by, for messages (malloc'd)
     struct xref xref;    // cross-reference and trailer facts
     objvec objs;         // object index, one entry per object number
-    struct arena arena;  // decompressed object streams that body pointers point into
+    pdfcore_stm *stms;   // the object streams unpacked at the load
+    int32_t stm_count;
+    // The decoded data of stms[index] (stm_data, which the load installs: packed objects' texts
+    // come from the object stream module, which is built on the value readers that read them).
+    int (*stm_data)(const pdfcore_doc *doc, int32_t index, const uint8_t **data, int64_t *len);
+    struct arena arena;  // object texts and decoded object streams that body pointers point into
+    uint64_t text_bytes; // object texts read so far (at most doc_text_max)
+    int32_t read_failed; // 1 once a read came back short: the file changed under the reader
     pagevec pages;       // flat page list
     int32_t catalog;     // catalog object number, -1 before it is known
     int32_t info;        // Info dictionary object number when it is in the index, else -1
     int32_t max_num;     // largest object number in the index, >= 0
     int32_t loaded;      // 1 after a successful load
-    name_index *names;   // position lists of names in data; null: every search scans
-    buf decoded;         // the last inflated result of pdfcore_decoded_stream
-    int32_t encrypted;   // 1: opened with the empty user password; the load decrypted every stream
+    buf decoded;         // the last decoded result of pdfcore_decoded_stream
+    int32_t encrypted;   // 1: opened with the empty user password; streams decrypt as they are read
     int32_t encrypt_num; // the object holding the /Encrypt dictionary (its strings are clear), -1: none
     pdfcore_security security; // the security handler's state when encrypted
     char error[err_text_size]; // the message of the last failure, or ""
 };
 
-// The bytes of one value or of one object's text: text[start, end), the object whose text they are
-// (the owner of the strings in them, -1 when not known) and the name position lists that answer
-// long key searches in them (null: none).
+// The bytes of one value or of one object's text: text[start, end) and the object whose text they
+// are (the owner of the strings in them, -1 when not known).
 struct pdfcore_span {
     const uint8_t *text;
     int32_t start;
     int32_t end;
     int32_t obj_num;
-    name_index *names;
 };
 
 // ---- what the core offers: documents ------------------------------------------------------------
@@ -182,8 +213,12 @@ struct pdfcore_span {
 // message in pdfcore_last_error(doc). Call pdfcore_doc_free(doc) after either result. The file is
 // opened without blocking; anything but a regular file (a FIFO, a device, a directory) is refused
 // with "not a regular file: PATH" before it is read. Other messages about the file: "cannot open
-// PATH", "empty input file: PATH", "read error on PATH" (also for 2 GiB or more).
+// PATH", "empty input file: PATH", "read error on PATH" (a read came back short or failed: the
+// file shrank or changed while it was loaded). Files of any size.
 int pdfcore_load(const char *path, pdfcore_doc *doc);
+// The same from the bytes [0, len) in memory, which must outlive the document (tests and fuzzing);
+// name stands for the path in messages.
+int pdfcore_load_memory(const uint8_t *bytes, int64_t len, const char *name, pdfcore_doc *doc);
 // Releases everything doc owns and clears it to zero, the error text too; harmless on a cleared
 // record and twice.
 void pdfcore_doc_free(pdfcore_doc *doc);
@@ -202,14 +237,16 @@ int pdfcore_obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span 
 // a number, a string written directly in the file) the bytes after its `obj` keyword up to its
 // `endobj` (else the file end). 1, or 0 when there are none.
 int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s);
-// 1 and the stream data of o as its filters read it: the bytes stored in the file, decrypted when
-// the document is encrypted (the load decrypts every stream in place, so *data points into the
-// file bytes either way), *len >= 1 bytes; 0 when o is null, no stream, or its data is empty, lies
-// outside the file or could not be decrypted. The one way to a stream's bytes: whatever reads a
-// stream (images, masks, palettes, functions, content, forms) goes through it, or through
-// pdfcore_decoded_stream and pdfcore_page_content, which read the same bytes.
-int pdfcore_stream_data(const pdfcore_doc *doc, const pdfcore_obj *o, const uint8_t **data,
-                        uint64_t *len);
+// 1 and the stream data of o as its filters read it, in a new malloc'd buffer of *len >= 1 bytes
+// (caller frees): the bytes stored in the file, decrypted with o's key when the document is
+// encrypted. 0 when o is null, no stream, or its data is empty, lies outside the file, is longer
+// than stream_max_stored, cannot be read whole (doc->read_failed is then set) or decrypted. The
+// one way to a stream's bytes: whatever reads a stream (images, masks, palettes, functions,
+// content, forms) goes through it, or through the stream module (pdfcore/stream.h).
+int pdfcore_stream_read(const pdfcore_doc *doc, const pdfcore_obj *o, uint8_t **data, uint64_t *len);
+// 1 when o's data can be read from the file as stored, with nothing to undo (the document is not
+// encrypted, or the stream is left clear): *off and *len its extent in the file. 0 otherwise.
+int pdfcore_stream_extent(const pdfcore_doc *doc, const pdfcore_obj *o, int64_t *off, uint64_t *len);
 
 // ---- what the core offers: value readers --------------------------------------------------------
 //
@@ -347,16 +384,14 @@ int pdfcore_token_is(const uint8_t *text, const pdfcore_token *tok, const char *
 // ---- what the core offers: streams, page content, resources -------------------------------------
 
 // Bytes of stream entry, decoded through its filters (pdfcore/stream.h) up to content_max_decoded
-// bytes (a longer stream gives its first bytes). Decoded bytes live in doc->decoded, which the next
-// decoding call on the document replaces (and pdfcore_doc_free releases); the bytes of a stream
-// without filters point into the file. NULL: not a stream, empty, or not decodable; otherwise
-// *length = byte count.
+// bytes (a longer stream gives its first bytes). They live in doc->decoded, which the next
+// decoding call on the document replaces (and pdfcore_doc_free releases), NUL after them. NULL:
+// not a stream, empty, or not decodable; otherwise *length = byte count.
 const uint8_t *pdfcore_decoded_stream(pdfcore_doc *doc, const pdfcore_obj *entry, int32_t *length);
 // Complete content of page page_index (0-based): one stream, the joined streams of a /Contents
 // array, or an inline stream. 1: *content and *length set; 0: they are NULL and 0. Messages in the
-// document's error text: "page index out of range", "page object %ld missing". When *content lies
-// inside doc->data it points into the file and must not be freed; otherwise it is malloc'd,
-// NUL-terminated after *length bytes, and the caller frees it with free((void *)*content).
+// document's error text: "page index out of range", "page object %ld missing". *content is
+// malloc'd, NUL-terminated after *length bytes, and the caller frees it with free((void *)*content).
 int pdfcore_page_content(pdfcore_doc *doc, int32_t page_index, const uint8_t **content,
                          int32_t *length);
 // Own /Resources dictionary of a page (0-based index) or of any object: a malloc'd NUL-terminated
@@ -406,27 +441,6 @@ void buf_str(buf *b, const char *s);
 void buf_int(buf *b, int32_t v);                      // decimal, '-' when negative
 
 // ---- the core's own parts, for its sources and tests --------------------------------------------
-//
-// names: the document's name position lists, or null (every search scans). They answer a search
-// only in the text they were made for.
-
-// Name position lists for data[0, len): a new record, or NULL when it cannot be allocated (searches
-// then scan). The lists of each name are made on its first long search, up to 32 names and about a
-// quarter of len in positions; data must outlive the record.
-name_index *names_new(const uint8_t *data, int32_t len);
-void names_free(name_index *names);  // NULL allowed
-// find_name(data, len, start, end, name), answered from names' lists when data is the text they
-// were made for (len at most its length) and the search is long; the answers are the same.
-int32_t names_find(name_index *names, const uint8_t *data, int32_t len, int32_t start, int32_t end,
-                   const char *name);
-// The text span of o in the file bytes data[0, size) (the object's own body for in_objstm), with
-// names; pdfcore_obj_span is this for a document.
-int pdfcore_text_span(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
-                      pdfcore_span *s);
-// The bytes of o's value in the file bytes data[0, size), with names; pdfcore_value_span is this
-// for a document.
-int pdfcore_text_value(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
-                       pdfcore_span *s);
 
 // Integer after optional whitespace and '+'/'-'; -1 on failure. *pos always moves forward, except
 // that it stays on an 'R' where a digit was expected (and stays when already at or past len).
@@ -442,36 +456,30 @@ int32_t parse_obj_head(const uint8_t *data, int32_t pos, int32_t *num, int32_t *
 // indirect `n g R` value or -1. `[a b]` gives the last non-negative integer. Integer reads are
 // bounded by len, not end.
 void parse_length(const uint8_t *data, int32_t len, int32_t start, int32_t end, int32_t *length,
-                  int32_t *length_ref, name_index *names = nullptr);
+                  int32_t *length_ref);
 // Position of the `stream` keyword that follows (after whitespace) the dictionary opened at pos,
 // or -1.
 int32_t dict_stream_kw(const uint8_t *data, int32_t len, int32_t pos);
 
-// Object index. scan_pass1 appends one entry per `N G obj` header of data[0, len) in position
-// order; scan_pass2 then sets each stream's extent (from /Length, direct or through a non-stream
+// Object index, from a file read through a window of window_cap bytes (pdfcore/file.h;
+// win_library_cap in the library, tiny ones in tests), never whole: into the empty vec, one entry
+// per `N G obj` header, each stream's extent set (from /Length, direct or through a non-stream
 // object, when `endstream` follows it; else, and also when /Length is missing or unreadable, from
-// the next `endstream`, without the end of line before it) and removes streams without `endobj`
-// after their data and every entry whose header lies inside some stream's data. The order of the
-// remaining entries changes.
-void scan_pass1(const uint8_t *data, int32_t len, objvec *vec);
-void scan_pass2(const uint8_t *data, int32_t len, objvec *vec, name_index *names = nullptr);
-// The same index from a file read through a window of window_cap bytes (pdfcore/file.h;
-// win_library_cap in the library, tiny ones in tests), never whole: into the empty vec, every
-// entry with every field and in the order that scan_pass1 then scan_pass2 give over the file's
-// bytes, computed with 64-bit positions. Memory: the window and the index, with the positions of
-// at most max_close_events openings that one dictionary scan that found no end stepped onto (kept
-// so that later headers inside it do not scan to the file's end again; past them, a header scans
-// on from the last kept one). scan_done, or a failure with vec emptied: scan_read_failed (a read
-// came back short: the file shrank, or the device failed), scan_no_memory, scan_too_large
-// (positions the index's entries cannot hold).
+// the next `endstream`, without the end of line before it), streams without `endobj` after their
+// data removed and every entry whose header lies inside some stream's data (the order of the
+// remaining entries changes as each removed entry takes the last one's place). Memory: the window
+// and the index, with the positions of at most max_close_events openings that one dictionary scan
+// that found no end stepped onto (kept so that later headers inside it do not scan to the file's
+// end again; past them, a header scans on from the last kept one). scan_done, or a failure with
+// vec emptied: scan_read_failed (a read came back short: the file shrank, or the device failed),
+// scan_no_memory, scan_too_large (positions the index's entries cannot hold).
 enum scan_result { scan_done = 0, scan_read_failed = -1, scan_no_memory = -2, scan_too_large = -3 };
 const int32_t scan_max_close_events = 1 << 21;  // 16 bytes each
-struct file_source;
 int32_t scan_file_index(const file_source *src, int64_t window_cap, objvec *vec,
                         int32_t max_close_events = scan_max_close_events);
-// Value of a file object that is no stream, read as `N [G] [obj] v` from its header; -1 when there
+// Value of a file object that is no stream, read as `N [G] [obj] v` from its text; -1 when there
 // is none (an indirect /Length).
-int32_t obj_int_value(const uint8_t *data, int32_t len, const pdfcore_obj *t);
+int32_t obj_int_value(const pdfcore_doc *doc, const pdfcore_obj *t);
 // Appends a copy of *entry and releases the lookup table. 0, or -1 when the array cannot grow
 // (vector unchanged but for the table).
 int objvec_push(objvec *vec, const pdfcore_obj *entry);
@@ -480,21 +488,18 @@ int objvec_push(objvec *vec, const pdfcore_obj *entry);
 // obj_find (falling back to it when table is NULL or n > max) while the vector is unchanged.
 int32_t *obj_first_positions(const objvec *vec, int32_t *max);
 pdfcore_obj *obj_lookup(const objvec *vec, const int32_t *table, int32_t max, int32_t n);
-// qsort comparison of int32_t pairs (start, end) by start only.
-int qv_rng_cmp(const void *a, const void *b);
-// Keeps one entry per object number: the last direct definition, else the last one from an object
-// stream; drops object stream containers and numbers above max_obj_num. Returns the largest kept
-// number (>= 0).
-int32_t select_objects(const uint8_t *data, int32_t size, objvec *objs, name_index *names = nullptr);
+// Keeps one entry per object number of doc's index: the last direct definition, else the last one
+// from an object stream; drops object stream containers and numbers above max_obj_num. Returns the
+// largest kept number (>= 0).
+int32_t select_objects(pdfcore_doc *doc);
 
-// Cross-reference data: resets *x (zeroed, or filled by an earlier call: its arrays are released)
-// and fills it: trailer /Root, /Info, /Encrypt, /Prev chains of cross-reference streams up to 32
-// sections, the first classic table, the header version.
-void parse_xref(const uint8_t *data, int32_t len, struct xref *x);
-// pos: an `xref` keyword; reads its subsections (entries of the first one into the arrays).
-void parse_classic_table(const uint8_t *data, int32_t len, int32_t pos, struct xref *x);
-// pos: a `trailer` keyword; reads /Root, /Info and /Encrypt up to the next `startxref`.
-void parse_trailer_dict(const uint8_t *data, int32_t len, int32_t pos, struct xref *x);
+// Cross-reference data, read through a window over doc's file: resets *x (zeroed, or filled by an
+// earlier call: its arrays are released) and fills it: trailer /Root, /Info, /Encrypt, /Prev chains
+// of cross-reference streams up to 32 sections, the first classic table, the header version. A
+// trailer or cross-reference stream dictionary is read up to xref_max_text bytes. 0, or -1 when a
+// read came back short.
+const int64_t xref_max_text = (int64_t)16 << 20;
+int32_t parse_xref(const file_source *src, struct xref *x);
 // pos: just after `%PDF-`; writes up to 15 characters ("1.7") and a NUL into version[16].
 void parse_pdf_version(const uint8_t *data, int32_t len, int32_t pos, char *version);
 // Makes the three arrays at least n entries long (new entries -1, 0, 0). 0, or -1 on allocation
@@ -502,11 +507,16 @@ void parse_pdf_version(const uint8_t *data, int32_t len, int32_t pos, char *vers
 int xref_grow(struct xref *x, int32_t n);
 void xref_free(struct xref *x); // release the arrays; pointers null, capacity 0
 
-// Object streams, during the load: unpack every /Type /ObjStm container of doc's index (decoded
-// through its filters, the data kept in doc's arena), appending one in_objstm entry per contained
-// object. extract_objstm gives 1 when it appended anything from one container, else 0.
+// Object streams, during the load: every /Type /ObjStm container of doc's index is decoded
+// through its filters and its objects' places noted, one in_objstm entry appended per contained
+// object (its text read again, with the stream decoded once more and kept, when first needed);
+// each container that gives an object is kept in doc->stms. extract_objstm gives 1 when it
+// appended anything from one container, else 0.
 void extract_all_objstm(pdfcore_doc *doc);
 int32_t extract_objstm(pdfcore_doc *doc, const pdfcore_obj *entry);
+// The decoded data of doc->stms[index], decoded on first use and kept: 1 with *data and *len, or 0
+// when it cannot be decoded again (the file changed).
+int stm_data(const pdfcore_doc *doc, int32_t index, const uint8_t **data, int64_t *len);
 
 // Block of exactly size bytes owned by a, or NULL (arena unchanged).
 void *arena_alloc(arena *a, uint64_t size);
@@ -514,15 +524,21 @@ void *arena_alloc(arena *a, uint64_t size);
 int arena_adopt(arena *a, void *block);
 void arena_free(arena *a);                            // release every block; all fields 0
 
-// Encryption, during the load: between the second scan and the unpacking of object streams. Reads
-// the /Encrypt value of the trailer that parse_xref found. 0: the document is not encrypted (no
+// Encryption, during the load: after the scan, before the unpacking of object streams. Reads the
+// /Encrypt value of the trailer that parse_xref found. 0: the document is not encrypted (no
 // /Encrypt, or one that names a missing object, no dictionary, or a dictionary without /Filter);
-// 1: the empty user password opens it: doc->security set, doc->encrypted = 1, and the data of
-// every stream entry decrypted in place (data_end and stream_len shortened for AES; a stream that
-// cannot be decrypted, its crypt filter unknown, left empty), cross-reference streams and clear
-// metadata streams excepted; -1: an encryption dictionary that the empty password does not open
-// or that the handler does not support (doc unchanged).
+// 1: the empty user password opens it: doc->security set and doc->encrypted = 1, so that each
+// stream decrypts as it is read (stream_decrypt); -1: an encryption dictionary that the empty
+// password does not open or that the handler does not support (doc unchanged).
 int32_t doc_open_encryption(pdfcore_doc *doc);
+// Decrypts the stored data of stream o, d[0, *n), in place with o's key: cross-reference streams
+// and clear metadata streams are left as stored, a stream whose /Filter starts with /Crypt
+// follows the filter its /Name names; an AES stream shortens *n by its padding and loses a partial
+// last block. 1: done (or nothing to do); 0: it cannot be decrypted (its crypt filter unknown).
+// Nothing to do in a document that is not encrypted.
+int stream_decrypt(const pdfcore_doc *doc, const pdfcore_obj *o, uint8_t *d, uint64_t *n);
+// 1 when stream o is read as stored in doc (not encrypted, or left clear), else 0.
+int stream_is_clear(const pdfcore_doc *doc, const pdfcore_obj *o);
 // The /Encrypt dictionary's values as the handler takes them, from the dictionary span d (at its
 // "<<") and the trailer span t (its /ID). Fills *e; never fails.
 void read_encrypt_values(const pdfcore_doc *doc, const pdfcore_span *d, const pdfcore_span *t,
@@ -530,35 +546,37 @@ void read_encrypt_values(const pdfcore_doc *doc, const pdfcore_span *d, const pd
 
 // Document load proper: 0 or -1 (message set). doc_free is pdfcore_doc_free.
 int32_t doc_load(const char *path, pdfcore_doc *doc);
+// Its steps, for tests: a record over the bytes [0, len) in memory (which must outlive it), ready
+// for the index; and the index of the record's file (the window scan, encryption, object streams
+// unpacked, one entry per number; *encryption as doc_open_encryption gave it). 0, or -1 with the
+// message set.
+int32_t doc_open_memory(const uint8_t *bytes, int64_t len, const char *name, pdfcore_doc *doc);
+int32_t doc_build_index(pdfcore_doc *doc, int32_t *encryption);
 void doc_free(pdfcore_doc *doc);
 
-// Page tree. Object queries read the object's text span (pdfcore_text_span over data, size).
+// Page tree. Object queries read the object's text span (pdfcore_obj_span).
 //
 // Object number of the catalog's first /Pages key followed by a positive integer, or -1.
-int32_t parse_pages_ref(const uint8_t *data, int32_t size, const pdfcore_obj *obj,
-                        name_index *names = nullptr);
+int32_t parse_pages_ref(const pdfcore_doc *doc, const pdfcore_obj *obj);
 // 1 for /Type /Page, 2 for /Type /Pages, 0 otherwise.
-int32_t obj_type(const uint8_t *data, int32_t size, const pdfcore_obj *obj, name_index *names = nullptr);
+int32_t obj_type(const pdfcore_doc *doc, const pdfcore_obj *obj);
 // Object numbers of the Kids array (at most room stored) into kids: their count, 0 for an empty or
 // unterminated array, -1 when there is no Kids array. A Kids value `n g R` naming an array object
-// of objs is followed (objs may be NULL: not followed).
-int32_t parse_kids(const uint8_t *data, int32_t size, const objvec *objs, const pdfcore_obj *obj,
-                   int32_t *kids, int32_t room, name_index *names = nullptr);
+// is followed.
+int32_t parse_kids(const pdfcore_doc *doc, const pdfcore_obj *obj, int32_t *kids, int32_t room);
 // The object's own /Rotate when a non-negative integer, else -1.
-int32_t obj_rotate_own(const uint8_t *data, int32_t size, const pdfcore_obj *obj,
-                       name_index *names = nullptr);
+int32_t obj_rotate_own(const pdfcore_doc *doc, const pdfcore_obj *obj);
 // 1 and the object's own valid CropBox, else MediaBox; 0 with outputs untouched.
-int32_t obj_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, double *x0, double *y0,
-                double *x1, double *y1, name_index *names = nullptr);
+int32_t obj_box(const pdfcore_doc *doc, const pdfcore_obj *obj, double *x0, double *y0, double *x1,
+                double *y1);
 // pos (< end) holds '[': 1 and four numbers when the third and fourth are > 0; 0, outputs untouched.
 int32_t parse_box_array(const uint8_t *text, int32_t end, int32_t pos, double *x0, double *y0,
                         double *x1, double *y1);
 // obj_box, or 0 0 595 842 when it fails.
-void page_box(const uint8_t *data, int32_t size, const pdfcore_obj *obj, double *x0, double *y0,
-              double *x1, double *y1, name_index *names = nullptr);
+void page_box(const pdfcore_doc *doc, const pdfcore_obj *obj, double *x0, double *y0, double *x1,
+              double *y1);
 // Fills box and rotate of *page (inherited_rotate already set) from object obj.
-void fill_pageinfo(const uint8_t *data, int32_t size, const pdfcore_obj *obj, pdfcore_page *page,
-                   name_index *names = nullptr);
+void fill_pageinfo(const pdfcore_doc *doc, const pdfcore_obj *obj, pdfcore_page *page);
 // Appends a copy of *page. 0, or -1 when the list cannot grow (list unchanged).
 int pagevec_push(pagevec *pages, const pdfcore_page *page);
 // Appends the leaf pages under root_num to pages, depth-first in Kids order, without recursion.
@@ -567,25 +585,22 @@ int pagevec_push(pagevec *pages, const pdfcore_page *page);
 // parents is walked under each, while the kids stepped over stay within four times the index's
 // entries (the walk stops there, keeping its pages). -1: broken tree (missing object, kid neither
 // /Page nor /Pages, no memory); 0: no pages; else pages->count.
-int32_t resolve_pages(const uint8_t *data, int32_t size, const objvec *objs, int32_t root_num,
-                      int32_t max_num, pagevec *pages, uint8_t *on_path, int32_t inherited,
-                      name_index *names = nullptr);
+int32_t resolve_pages(const pdfcore_doc *doc, int32_t root_num, int32_t max_num, pagevec *pages,
+                      uint8_t *on_path, int32_t inherited);
 // The page list when the tree yields none: appends the index's objects that are no stream and
 // whose dictionary says /Type /Page, in the order of their position in the file (an object from an
 // object stream where that stream stands, in its order), each with its own box and rotation and
 // parent_num -1. Returns pages->count.
-int32_t pages_by_type(const uint8_t *data, int32_t size, const objvec *objs, pagevec *pages,
-                      name_index *names = nullptr);
+int32_t pages_by_type(const pdfcore_doc *doc, pagevec *pages);
 
 // Content of page object page (see pdfcore_page_content for ownership). 1, or 0 with NULL and 0.
 int32_t get_page_content(const pdfcore_doc *doc, const pdfcore_obj *page, const uint8_t **content,
                          int32_t *length);
 
 // Resources. dict_text_at: malloc'd NUL-terminated copy of the dictionary opened by "<<" at pos in
-// text[0, len), or NULL. page_resources_dict: the /Resources dictionary found in text[0, len) after
-// its last `endobj` (in place, or via a reference resolved in objs and data), or NULL.
+// text[0, len), or NULL. page_resources_dict: the /Resources dictionary found in the object text
+// text[0, len) after its last `endobj` (in place, or via a reference resolved in doc), or NULL.
 char *dict_text_at(const uint8_t *text, int32_t len, int32_t pos);
-char *page_resources_dict(const uint8_t *data, int32_t size, const objvec *objs,
-                          const uint8_t *text, int32_t len, name_index *names = nullptr);
+char *page_resources_dict(const pdfcore_doc *doc, const uint8_t *text, int32_t len);
 
 #endif

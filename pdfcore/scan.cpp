@@ -104,35 +104,6 @@ static bool c_space_at(file_window *w, int64_t pos) {
     return c >= 0 && is_c_space((uint8_t)c);
 }
 
-// lexer.cpp's read_digits: digits from *p (bounded by lim), 32-bit wrap-around; *p moves past them.
-static uint32_t digits_at(file_window *w, int64_t lim, int64_t *p) {
-    uint32_t v = 0;
-    int64_t i = *p;
-    for (; i < lim; i++) {
-        int c = win_byte(w, i);
-        if (c < '0' || c > '9') break;
-        v = v * 10u + (uint32_t)(c - '0');
-    }
-    *p = i;
-    return v;
-}
-
-// parse_int_at over the window, bounded by lim.
-static int32_t int_at(file_window *w, int64_t lim, int64_t *pos) {
-    int64_t p = *pos;
-    if (p < 0) return -1;
-    p = win_skip_ws(w, p, lim);
-    if (p >= lim) return -1;
-    bool neg = false;
-    if (win_byte(w, p) == '-') {
-        neg = true;
-        if (++p >= lim) return -1;
-    }
-    if (!digit_at(w, p)) return -1;
-    uint32_t v = digits_at(w, lim, &p);
-    *pos = p;
-    return (int32_t)(neg ? 0u - v : v);
-}
 
 // lexer.cpp's back_over_space: from i back over C spaces and over comments that end a line.
 static int64_t back_over_space(file_window *w, int64_t i) {
@@ -177,11 +148,11 @@ static int64_t obj_head(file_window *w, int64_t pos, int32_t *num, int32_t *gen)
         if (c < 0 || is_word((uint8_t)c)) return -1;  // `x12 0 obj` is no header
     }
     int64_t p = q;
-    int32_t n = (int32_t)digits_at(w, n_end, &p);
+    int32_t n = (int32_t)win_digits_at(w, n_end, &p);
     if (n <= 0) return -1;
     p = g_start;
     *num = n;
-    *gen = (int32_t)digits_at(w, g_end, &p);
+    *gen = (int32_t)win_digits_at(w, g_end, &p);
     return q;
 }
 
@@ -204,33 +175,6 @@ static int64_t stream_data_start(file_window *w, int64_t len, int64_t s) {
     return s + 7;
 }
 
-// find_name over the window: the '/' of the first /name in [start, end) not followed by a name
-// character (a name ending at end matches), or -1.
-static int64_t find_key(file_window *w, int64_t start, int64_t end, const char *name) {
-    if (end > w->size) end = w->size;
-    if (start < 0) start = 0;
-    const int64_t n = (int64_t)strlen(name);
-    const int64_t last = end - 1 - n;  // last slash position leaving room for the name
-    for (int64_t p = start; p <= last;) {
-        int64_t span = 0;
-        const uint8_t *s = win_piece(w, p, last + 1, &span);
-        if (!s) return -1;
-        const void *slash = memchr(s, '/', (size_t)span);
-        if (!slash) {
-            p += span;
-            continue;
-        }
-        p += (const uint8_t *)slash - s;
-        if (win_equal(w, p + 1, name, n)) {
-            int64_t q = p + 1 + n;
-            if (q == end) return p;
-            int c = win_byte(w, q);
-            if (c >= 0 && !is_name_cont((uint8_t)c)) return p;
-        }
-        p++;
-    }
-    return -1;
-}
 
 // ---- /Length ------------------------------------------------------------------------------------
 
@@ -249,7 +193,7 @@ static int length_value(file_window *w, int64_t len, int64_t p, int64_t end, int
             k = win_skip_ws(w, k, end);  // a comment's digits are no value
             if (k >= end || win_byte(w, k) == ']') break;
             int64_t kk = k;
-            int32_t v = int_at(w, end, &kk);
+            int32_t v = win_int_at(w, end, &kk);
             if (v >= 0) last = v;
             k = kk > k ? kk : k + 1;
         }
@@ -259,14 +203,14 @@ static int length_value(file_window *w, int64_t len, int64_t p, int64_t end, int
     }
     if (c != '-' && !digit_at(w, i)) return 0;
     int64_t q = i;
-    int32_t v = int_at(w, len, &q);  // bounded by len, not end
+    int32_t v = win_int_at(w, len, &q);  // bounded by len, not end
     if (v < 0) return 0;
     int64_t r = win_skip_ws(w, q, end);
     if (r >= end || !digit_at(w, r)) {
         *length = v;
         return 1;
     }
-    (void)int_at(w, len, &r);  // the generation
+    (void)win_int_at(w, len, &r);  // the generation
     r = win_skip_ws(w, r, end);
     int after = r + 1 < end ? win_byte(w, r + 1) : -1;
     if (r < end && win_byte(w, r) == 'R' && !(after >= 0 && is_word((uint8_t)after))) *length_ref = v;
@@ -281,7 +225,7 @@ static void parse_length(file_window *w, int64_t start, int64_t end, int32_t *le
     *length = -1;
     *length_ref = -1;
     if (end > len) end = len;
-    for (int64_t p = find_key(w, start, end, "Length"); p >= 0; p = find_key(w, p + 1, end, "Length"))
+    for (int64_t p = win_find_name(w, start, end, "Length"); p >= 0; p = win_find_name(w, p + 1, end, "Length"))
         if (length_value(w, len, p, end, length, length_ref)) return;
 }
 
@@ -291,12 +235,12 @@ static int32_t obj_int_value(file_window *w, const pdfcore_obj *t) {
     const int64_t len = w->size;
     int64_t p = t->head_off;
     if (p < 0 || p >= len) return -1;
-    (void)int_at(w, len, &p);
+    (void)win_int_at(w, len, &p);
     p = win_skip_ws(w, p, len);
-    if (p < len && digit_at(w, p)) (void)int_at(w, len, &p);
+    if (p < len && digit_at(w, p)) (void)win_int_at(w, len, &p);
     p = win_skip_ws(w, p, len);
     if (win_kw_at(w, p, "obj")) p = win_skip_ws(w, p + 3, len);
-    return int_at(w, len, &p);
+    return win_int_at(w, len, &p);
 }
 
 // ---- dictionary ends during the first scan ------------------------------------------------------
@@ -481,8 +425,9 @@ static void first_scan_entry(scan_run *r, int64_t p, scan_memo *endobj_memo) {
     e.body = nullptr;
     int64_t q = win_skip_ws(w, p + 3, len);  // `1 0 obj % note` LF `<<` opens a dictionary
     int64_t e_start = q;                      // an `endobj` in that note ends nothing
-    if (q < len && win_byte(w, q) == '<') {
-        e.dict_off = stored(q);
+    if (q < len && win_byte(w, q) == '<') e.dict_off = stored(q);  // a hexadecimal string's too
+    // Only "<<" opens a dictionary (see scan_pass1).
+    if (q + 1 < len && win_byte(w, q) == '<' && win_byte(w, q + 1) == '<') {
         int64_t c = dict_close(r, q);
         int64_t s = c < 0 ? -1 : win_skip_ws(w, c + 2, len);
         if (s >= 0 && !win_kw_at(w, s, "stream")) s = -1;

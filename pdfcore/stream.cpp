@@ -510,14 +510,16 @@ int stream_run(const pdfcore_doc *doc, const stream_chain *c, int32_t count, con
 
 static int decode_object(const pdfcore_doc *doc, const pdfcore_obj *so, const stream_opts *o,
                          bool allow_jbig2, uint8_t **out, uint64_t *out_len, int *cut) {
-    const uint8_t *data = nullptr;
+    uint8_t *data = nullptr;
     uint64_t len = 0;
     pdfcore_span s;
-    if (!doc || !pdfcore_stream_data(doc, so, &data, &len)) return -1;
+    if (!doc || !pdfcore_stream_read(doc, so, &data, &len)) return -1;
     stream_chain c;
-    if (!pdfcore_obj_span(doc, so, &s)) s = pdfcore_span{nullptr, 0, 0, -1, nullptr};
+    if (!pdfcore_obj_span(doc, so, &s)) s = pdfcore_span{nullptr, 0, 0, -1};
     stream_read_chain(doc, s, &c);
-    return run_chain(doc, &c, c.count, data, len, o, allow_jbig2, out, out_len, cut);
+    int rc = run_chain(doc, &c, c.count, data, len, o, allow_jbig2, out, out_len, cut);
+    free(data);
+    return rc;
 }
 
 int stream_decode(const pdfcore_doc *doc, const pdfcore_obj *so, const stream_opts *o, uint8_t **out,

@@ -4,60 +4,98 @@
 
 #include <cstring>
 
-// ---- spans --------------------------------------------------------------------------------------
+// ---- object texts -------------------------------------------------------------------------------
 
-int pdfcore_text_span(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
-                      pdfcore_span *s) {
-    if (!o) return 0;
-    if (o->in_objstm) {
-        if (!o->body || o->body_len <= 0) return 0;
-        *s = pdfcore_span{o->body, 0, o->body_len, o->num, nullptr};
-        return 1;
+// Where a file object's text ends: its `stream` keyword, else its `endobj`, else the file's end.
+static int64_t text_end_of(const pdfcore_doc *doc, const pdfcore_obj *o) {
+    if (o->stream_kw_off > 0) return o->stream_kw_off;
+    if (o->endobj_off > 0) return o->endobj_off;
+    return doc->size;
+}
+
+// The text of a file object, read on first use (see pdfcore.h): 1, or 0 when it cannot be read
+// (outside the file, over the document's budget, no memory, a short read). The document record
+// and the entry change here: reading a text is the one thing a query does to them.
+static int load_text(const pdfcore_doc *cdoc, const pdfcore_obj *co) {
+    if (co->body) return 1;
+    if (co->body_len < 0 || co->head_off < 0 || co->head_off >= cdoc->size) return 0;
+    pdfcore_doc *doc = const_cast<pdfcore_doc *>(cdoc);
+    pdfcore_obj *o = const_cast<pdfcore_obj *>(co);
+    int64_t end = text_end_of(doc, o);
+    if (end > doc->size) end = doc->size;
+    int64_t n = end - o->head_off;
+    if (n > obj_text_max) n = obj_text_max;
+    o->body_len = -1;  // until it is read
+    if (n <= 0 || (uint64_t)n > doc_text_max - doc->text_bytes) return 0;
+    uint8_t *t = (uint8_t *)arena_alloc(&doc->arena, (uint64_t)n);
+    if (!t) return 0;
+    if (src_read(&doc->src, o->head_off, t, n) != n) {
+        doc->read_failed = 1;
+        return 0;
     }
-    if (!data || o->dict_off < 0 || o->dict_off >= size) return 0;
-    int32_t end = o->stream_kw_off > 0 ? o->stream_kw_off
-                  : o->endobj_off > 0  ? o->endobj_off
-                                       : size;
-    if (end > size) end = size;
-    if (end <= o->dict_off) return 0;
-    *s = pdfcore_span{data, o->dict_off, end, o->num, names};
+    doc->text_bytes += (uint64_t)n;
+    o->body = t;
+    o->body_len = (int32_t)n;
     return 1;
 }
 
-int pdfcore_obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s) {
-    return pdfcore_text_span(doc->data, doc->size, doc->names, o, s);
+// The text of an object from an object stream, from its stream's decoded data.
+static int load_packed(const pdfcore_doc *doc, const pdfcore_obj *co) {
+    if (co->body) return 1;
+    const uint8_t *data = nullptr;
+    int64_t len = 0;
+    if (co->body_len <= 0 || !doc->stm_data || !doc->stm_data(doc, co->stm_index, &data, &len)) return 0;
+    if (co->stm_off < 0 || co->body_len > len - co->stm_off) return 0;
+    const_cast<pdfcore_obj *>(co)->body = data + co->stm_off;
+    return 1;
 }
 
-int pdfcore_text_value(const uint8_t *data, int32_t size, name_index *names, const pdfcore_obj *o,
-                       pdfcore_span *s) {
-    if (pdfcore_text_span(data, size, names, o, s)) return 1;
-    if (!o || o->in_objstm || !data || o->head_off < 0 || o->head_off >= size) return 0;
-    int32_t k = find_kw(data, size, o->head_off, "obj");
-    if (k < 0) return 0;
-    int32_t end = o->endobj_off > k + 3 ? o->endobj_off : size;
-    if (end > size) end = size;
-    if (k + 3 >= end) return 0;
-    *s = pdfcore_span{data, k + 3, end, o->num, names};
+// ---- spans --------------------------------------------------------------------------------------
+
+int pdfcore_obj_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s) {
+    if (!o) return 0;
+    if (o->in_objstm) {
+        if (!load_packed(doc, o)) return 0;
+        *s = pdfcore_span{o->body, 0, o->body_len, o->num};
+        return 1;
+    }
+    if (o->dict_off < 0 || o->dict_off < o->head_off || o->dict_off >= doc->size) return 0;
+    if (!load_text(doc, o)) return 0;
+    int64_t start = o->dict_off - o->head_off, end = text_end_of(doc, o) - o->head_off;
+    if (end > o->body_len) end = o->body_len;
+    if (start >= end) return 0;
+    *s = pdfcore_span{o->body, (int32_t)start, (int32_t)end, o->num};  // within obj_text_max
     return 1;
 }
 
 int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_span *s) {
-    return pdfcore_text_value(doc->data, doc->size, doc->names, o, s);
+    if (pdfcore_obj_span(doc, o, s)) return 1;
+    if (!o || o->in_objstm || o->head_off < 0 || !load_text(doc, o)) return 0;
+    int32_t k = find_kw(o->body, o->body_len, 0, "obj");
+    if (k < 0) return 0;
+    int64_t end = o->endobj_off > o->head_off + k + 3 ? o->endobj_off - o->head_off : o->body_len;
+    if (end > o->body_len) end = o->body_len;
+    if (k + 3 >= end) return 0;
+    *s = pdfcore_span{o->body, k + 3, (int32_t)end, o->num};
+    return 1;
 }
 
-int pdfcore_stream_data(const pdfcore_doc *doc, const pdfcore_obj *o, const uint8_t **data,
-                        uint64_t *len) {
-    if (!o || !o->is_stream || !doc->data) return 0;
-    if (o->data_off < 0 || o->data_end > doc->size || o->data_end <= o->data_off) return 0;
-    *data = doc->data + o->data_off;
-    *len = (uint64_t)(o->data_end - o->data_off);
-    return 1;
+int32_t obj_int_value(const pdfcore_doc *doc, const pdfcore_obj *t) {
+    if (!t || t->in_objstm || t->head_off < 0 || !load_text(doc, t)) return -1;
+    const uint8_t *d = t->body;
+    int32_t len = t->body_len, p = 0;
+    (void)parse_int_at(d, len, &p);
+    p = skip_ws(d, p, len);
+    if (p < len && is_digit(d[p])) (void)parse_int_at(d, len, &p);
+    p = skip_ws(d, p, len);
+    if (kw_at(d, p, len, "obj")) p = skip_ws(d, p + 3, len);
+    return parse_int_at(d, len, &p);
 }
 
 // ---- keys and references ------------------------------------------------------------------------
 
 int32_t pdfcore_find_key(const pdfcore_span *s, const char *key) {
-    return names_find(s->names, s->text, s->end, s->start, s->end, key);
+    return find_name(s->text, s->end, s->start, s->end, key);
 }
 
 int32_t pdfcore_find_key_outside(const pdfcore_span *s, const char *key, int32_t lo, int32_t hi) {

@@ -539,7 +539,7 @@ static void page_inline_images(page_walk *w, int32_t page_index, const pdfcore_s
     int32_t len = 0;
     if (!pdfcore_page_content(w->doc, page_index, &content, &len)) return;
     hand_inline_images(w, content, len, res);
-    if (!in_doc_bytes(w->doc, content)) free((void *)content);
+    free((void *)content);
 }
 
 // The normal appearance of each annotation of the page, in /Annots order (an array in place or
@@ -648,11 +648,11 @@ static int img_vec_take(void *ctx, extracted_image *rec) {
 image_receiver img_vec_receiver(img_vec *list, int32_t flags) { return image_receiver{img_vec_take, list, flags}; }
 
 void extracted_image_release(extracted_image *rec) {
-    if (!rec->data_borrowed) free(rec->data);
+    free(rec->data);
     free(rec->pixels);
     rec->data = nullptr;
     rec->pixels = nullptr;
-    rec->data_borrowed = 0;
+    rec->src = nullptr;
 }
 
 void img_vec_free(img_vec *list) {

@@ -33,11 +33,6 @@ static bool bit_get(const uint8_t *bits, int32_t max, int32_t num) {
     return bits && num >= 0 && num <= max && (bits[num >> 3] >> (num & 7) & 1);
 }
 
-bool in_doc_bytes(const pdfcore_doc *doc, const uint8_t *p) {
-    uintptr_t c = (uintptr_t)p, d = (uintptr_t)doc->data;
-    return c >= d && c < d + (uintptr_t)doc->size;
-}
-
 // ---- resources and XObject dictionaries -----------------------------------------------------------
 
 int page_resources_of(const pdfcore_doc *doc, int32_t page_index, page_res *r) {
@@ -86,14 +81,14 @@ int32_t form_resources(const pdfcore_span *s, int32_t *ref) {
 int xobject_dict_of(const pdfcore_doc *doc, const uint8_t *text, int32_t end, int32_t start,
                     pdfcore_span *entries) {
     if (!text || end <= 0 || start < 0) return 0;
-    pdfcore_span in = {text, start, end, -1, doc->names};
+    pdfcore_span in = {text, start, end, -1};
     int32_t x = pdfcore_find_key(&in, "XObject");
     if (x < 0) return 0;
     int32_t v = skip_ws(text, x + 8, end);
     if (v >= end) return 0;
     if (text[v] == '<') {
         if (v + 1 >= end || text[v + 1] != '<') return 0;
-        *entries = pdfcore_span{text, v + 2, end, -1, nullptr};
+        *entries = pdfcore_span{text, v + 2, end, -1};
         return entries->start < entries->end;
     }
     int32_t num = ref_at(text, end, &v);
@@ -490,7 +485,7 @@ static int page_drawn(pdfcore_doc *doc, shared_set *s, int32_t pi, index_list *s
     int have = pdfcore_page_content(doc, pi, &content, &len);
     s->no_bi[pi] = !have || find_kw(content, len, 0, "BI") < 0;
     int rc = shared_select(s, s->page_dict[pi], content, len, sel);
-    if (have && !in_doc_bytes(doc, content)) free((void *)content);
+    if (have) free((void *)content);
     if (rc != 0 || sel->count == 0 || sel->count > max_kept_hits - s->hit_total) {
         if (rc == 0 && sel->count == 0) s->hit_off[pi] = s->hit_total;  // nothing drawn, kept
         return rc;
@@ -553,7 +548,7 @@ int shared_page_entries(pdfcore_doc *doc, shared_set *s, int32_t pi, index_list 
         int32_t len = 0;
         int have = pdfcore_page_content(doc, pi, &content, &len);
         int rc = shared_select(s, d, content, len, out);
-        if (have && !in_doc_bytes(doc, content)) free((void *)content);
+        if (have) free((void *)content);
         if (rc != 0) return -1;
     }
     shared_dict *t = &s->dicts[d];

@@ -116,8 +116,6 @@ int32_t xobject_kind(const pdfcore_doc *doc, const pdfcore_span *s);
 // stands as a word after it.
 void drawn_names(const uint8_t *content, int32_t len,
                  void (*on_name)(void *ctx, const uint8_t *name, int32_t len), void *ctx);
-// 1 when p points into the document's file bytes (content that is not to be freed).
-bool in_doc_bytes(const pdfcore_doc *doc, const uint8_t *p);
 
 // Finds the shared dictionaries of doc into *s (cleared first) and builds their tables. 0, or -1
 // for want of memory. shared_close frees it (harmless on a cleared or half-filled set, and twice).

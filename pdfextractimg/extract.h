@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct pdfcore_doc;
+struct file_source;
 
 // One converted image. A plain value: copying it hands over data and pixels; whoever drops a
 // record frees them (extracted_image_release).
@@ -15,17 +16,20 @@ struct extracted_image {
     int32_t width;
     int32_t height;
     char format[16];   // "jpeg" or "png", NUL-terminated, rest zero
-    uint64_t size;     // bytes in data, as listed in JSON
-    uint8_t *data;     // complete JPEG or PNG file, malloc'd and owned, or borrowed (below)
-    uint64_t data_len; // always equal to size
+    uint64_t size;     // bytes of the file, as listed in JSON
+    uint8_t *data;     // complete JPEG or PNG file, malloc'd and owned; null for JPEG data left in
+                       // the document's file (src)
+    uint64_t data_len; // bytes at data: equal to size, or 0 when src gives them
     uint8_t *pixels;   // with extract_defer_png, a PNG image's pixels, malloc'd, owned, and data
                        // null and size 0 until they are encoded
     int32_t pixels_gray; // 1: pixels hold one gray byte per pixel; 0: RGBA
-    int32_t data_borrowed; // 1: data points into the document's bytes (extract_borrow_jpeg), valid
-                           // while the document stays loaded, and is never freed through the record
+    // With extract_borrow_jpeg, JPEG data stored as it is in the document's file: the file's size
+    // bytes at src_off, read through src (the document's) while the document stays loaded.
+    const file_source *src;
+    int64_t src_off;
 };
 
-// Frees the record's data (unless borrowed) and pixels and leaves both null.
+// Frees the record's data and pixels and leaves both null.
 void extracted_image_release(extracted_image *rec);
 
 // Flag of extract_single_image: an image that would become a PNG is decoded and checked as far as
@@ -35,11 +39,20 @@ const int32_t extract_no_png = 1;
 // Flag of extract_single_image: an image that would become a PNG keeps its pixels in rec->pixels
 // (rec->pixels_gray set as the PNG encoder's gray test found), for a writer thread to encode.
 const int32_t extract_defer_png = 2;
-// Flag of extract_single_image: JPEG data stored with no filter before DCTDecode is not copied;
-// the record borrows it from the document (data_borrowed 1). For receivers that are done with every
+// Flag of extract_single_image: JPEG data stored with no filter before DCTDecode, in a stream read
+// as stored, is not read (but for its first bytes, where the SOI marker and the frame's size
+// stand): the record names its bytes in the document's file (src). For receivers that are done with every
 // record before the document is released. Inline images always get their own copy (their data lies
 // in a page's decoded content, released when the walk leaves it).
 const int32_t extract_borrow_jpeg = 4;
+// Flag of extract_single_image (for counting): an image XObject that would become a PNG, whose
+// stored data passes undecoded_min_stored bytes, is not decoded: it counts as converted (a record
+// without data or pixels) when its dictionary says it can be (filters the library decodes, a
+// usable size, a colour space that marks the page); damage in its data is not seen. Smaller images
+// are converted as far as their pixels, as with extract_no_png; JPEG data is checked as it is
+// passed through.
+const int32_t extract_no_decode = 8;
+const int64_t undecoded_min_stored = (int64_t)1 << 20;
 
 // Converts image XObject obj_num into *rec (zero-filled by the caller) with rec->page = page.
 // 1: filled. 0: not converted; nothing allocated, *rec unchanged. flags: 0, extract_no_png or

@@ -66,7 +66,7 @@ int32_t image_convert(const pdfcore_doc *doc, const image_params *p, const uint8
     // DCT last in the chain: the bytes after the filters before it are JPEG data, passed through
     // whatever the masks; nothing else is tried.
     if (stream_chain_last(&p->chain) == pf_dct) {
-        if (jpeg_pass_through(doc, p, stream, stream_len, flags & extract_borrow_jpeg, &r)) {
+        if (jpeg_pass_through(doc, p, stream, stream_len, &r)) {
             *rec = r;
             result = 1;
         }
@@ -96,7 +96,7 @@ int32_t image_convert(const pdfcore_doc *doc, const image_params *p, const uint8
     memcpy(r.format, "png", 3);
     r.size = r.data_len = file_len;
     r.data = file;
-    r.data_borrowed = 0;
+    r.src = nullptr;
     *rec = r;
     result = 1;
 done:
@@ -104,17 +104,58 @@ done:
     return result;
 }
 
+// Whether image p converts as far as its dictionary tells, its data not decoded (extract_no_decode):
+// filters the library decodes, a usable size, a space that marks the page.
+static bool converts_undecoded(const image_params *p) {
+    int32_t last = stream_chain_last(&p->chain);
+    if (p->chain.bad || (last != pf_dct && stream_chain_has(&p->chain, pf_dct))) return false;
+    if (p->width <= 0 || p->height <= 0) return false;
+    if ((uint64_t)p->width * (uint64_t)p->height > max_image_pixels) return false;
+    return p->cs.space.kind != space_skip || p->image_mask;
+}
+
+// The record of an image that converts as far as its dictionary tells (a PNG, its size unknown).
+static void undecoded_record(const image_params *p, int32_t page, int32_t obj_num, extracted_image *rec) {
+    rec->page = page;
+    rec->obj_num = obj_num;
+    rec->width = p->width;
+    rec->height = p->height;
+    memset(rec->format, 0, sizeof rec->format);
+    memcpy(rec->format, "png", 3);
+    rec->size = rec->data_len = 0;
+}
+
 int32_t extract_single_image(const pdfcore_doc *doc, int32_t obj_num, int32_t page,
                              extracted_image *rec, int32_t flags) {
-    if (!doc || !rec || !doc->data) return 0;
+    if (!doc || !rec) return 0;
     const pdfcore_obj *o = obj_find(&doc->objs, obj_num);
     pdfcore_span s;
-    const uint8_t *stream = nullptr;
-    uint64_t stream_len = 0;
-    if (!pdfcore_obj_span(doc, o, &s) || !pdfcore_stream_data(doc, o, &stream, &stream_len)) return 0;
+    if (!pdfcore_obj_span(doc, o, &s) || !o->is_stream) return 0;
     image_params p;
     read_image_params(doc, o, &p);
-    int32_t result = image_convert(doc, &p, stream, stream_len, page, obj_num, rec, flags);
+    int32_t result = -1;
+    if ((flags & extract_borrow_jpeg) && !p.chain.bad) {
+        extracted_image r = *rec;
+        result = jpeg_from_file(doc, o, &p, &r);  // the JPEG data left in the file
+        if (result == 1) {
+            r.page = page;
+            r.obj_num = obj_num;
+            *rec = r;
+        }
+    }
+    if (result < 0 && (flags & extract_no_decode) && stream_chain_last(&p.chain) != pf_dct &&
+        o->data_end - o->data_off > undecoded_min_stored) {
+        result = converts_undecoded(&p) ? 1 : 0;
+        if (result) undecoded_record(&p, page, obj_num, rec);
+    }
+    uint8_t *stream = nullptr;
+    uint64_t stream_len = 0;
+    if (result < 0) {
+        result = pdfcore_stream_read(doc, o, &stream, &stream_len)
+                     ? image_convert(doc, &p, stream, stream_len, page, obj_num, rec, flags)
+                     : 0;
+    }
+    free(stream);
     image_params_free(&p);
     return result;
 }

@@ -39,7 +39,7 @@ static void read_mask(const pdfcore_doc *doc, pdfcore_span v, image_params *p) {
 
 void read_image_params(const pdfcore_doc *doc, const pdfcore_obj *entry, image_params *p) {
     pdfcore_span s;
-    if (!doc || !entry || !pdfcore_obj_span(doc, entry, &s)) s = pdfcore_span{nullptr, 0, 0, -1, nullptr};
+    if (!doc || !entry || !pdfcore_obj_span(doc, entry, &s)) s = pdfcore_span{nullptr, 0, 0, -1};
     read_image_params_span(doc, s, p);
 }
 

@@ -162,7 +162,7 @@ static int read_inline_dict(const pdfcore_doc *doc, const pdfcore_span *res, con
     int32_t n = 0, cs = -1;
     char *d = inline_dict_text(t, start, end, &n, &cs);
     if (!d) return 0;
-    pdfcore_span s = {(const uint8_t *)d, 0, n, -1, nullptr};
+    pdfcore_span s = {(const uint8_t *)d, 0, n, -1};
     read_image_params_span(doc, s, p);
     *length = -1;
     int32_t l = pdfcore_key_value(&s, "Length");

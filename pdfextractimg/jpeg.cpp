@@ -46,44 +46,74 @@ static int jpeg_frame_size(const uint8_t *j, uint64_t len, int32_t *fw, int32_t 
     return 0;
 }
 
-int32_t jpeg_pass_through(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
-                          uint64_t stream_len, int32_t borrow, extracted_image *rec) {
-    if (stream_chain_last(&p->chain) != pf_dct) return 0;
-    // DCT alone: the JPEG data is the stored bytes, lent as they are when the receiver allows it.
-    bool lend = borrow && p->chain.count == 1;
-    uint8_t *b = nullptr;
-    const uint8_t *j = stream;
-    uint64_t n = stream_len;
-    if (!lend) {
-        if (image_decode(doc, p, p->chain.count - 1, 0, stream, stream_len, &b, &n, nullptr) != 0) return 0;
-        j = b;
-    }
+// Where the JPEG data of j[0, n) starts (its SOI marker) and the frame's size after it (0 and 0
+// when no SOFn header lies within n bytes). 1, or 0 when no usable start is within n bytes.
+static int jpeg_locate(const uint8_t *j, uint64_t n, uint64_t *soi, int32_t *fw, int32_t *fh) {
     uint64_t s = 0;
     while (s + 1 < n && !(j[s] == 0xFF && j[s + 1] == 0xD8)) s++;
-    if (s + 1 >= n || n < s + 4) {
-        free(b);
-        return 0;
-    }
-    uint64_t L = n - s;
-    int32_t fw = 0, fh = 0;
-    jpeg_frame_size(j + s, L, &fw, &fh);
-    if (!lend && s) {
-        uint8_t *own = (uint8_t *)malloc(L);
-        if (!own) {
-            free(b);
-            return 0;
-        }
-        memcpy(own, b + s, L);
-        free(b);
-        b = own;
-        s = 0;
-    }
+    if (s + 1 >= n || n < s + 4) return 0;
+    *fw = *fh = 0;
+    jpeg_frame_size(j + s, n - s, fw, fh);
+    *soi = s;
+    return 1;
+}
+
+// Fills rec as a JPEG of len bytes (data as given, null when the file gives them) of the image p.
+static void fill_jpeg(const image_params *p, int32_t fw, int32_t fh, uint8_t *data, uint64_t len,
+                      extracted_image *rec) {
     rec->width = p->width > 0 ? p->width : fw;
     rec->height = p->height > 0 ? p->height : fh;
     memset(rec->format, 0, sizeof rec->format);
     memcpy(rec->format, "jpeg", 4);
-    rec->size = rec->data_len = L;
-    rec->data = lend ? const_cast<uint8_t *>(j + s) : b;
-    rec->data_borrowed = lend ? 1 : 0;
+    rec->size = len;
+    rec->data = data;
+    rec->data_len = data ? len : 0;
+}
+
+int32_t jpeg_pass_through(const pdfcore_doc *doc, const image_params *p, const uint8_t *stream,
+                          uint64_t stream_len, extracted_image *rec) {
+    if (stream_chain_last(&p->chain) != pf_dct) return 0;
+    uint8_t *b = nullptr;
+    uint64_t n = 0, s = 0;
+    int32_t fw = 0, fh = 0;
+    if (image_decode(doc, p, p->chain.count - 1, 0, stream, stream_len, &b, &n, nullptr) != 0) return 0;
+    if (!jpeg_locate(b, n, &s, &fw, &fh)) {
+        free(b);
+        return 0;
+    }
+    if (s) memmove(b, b + s, n - s);  // the JPEG file starts at its SOI marker
+    fill_jpeg(p, fw, fh, b, n - s, rec);
     return 1;
+}
+
+int32_t jpeg_from_file(const pdfcore_doc *doc, const pdfcore_obj *o, const image_params *p,
+                       extracted_image *rec) {
+    int64_t off = 0;
+    uint64_t len = 0;
+    if (p->chain.count != 1 || p->chain.stage[0].filter != pf_dct ||
+        !pdfcore_stream_extent(doc, o, &off, &len))
+        return -1;
+    bool sized = p->width > 0 && p->height > 0;  // the frame's size is needed only when not
+    for (uint64_t want = jpeg_probe_bytes;; want *= 8) {
+        uint64_t n = want < len ? want : len;
+        uint8_t *head = (uint8_t *)malloc((size_t)n);
+        if (!head) return -1;
+        int64_t got = src_read(&doc->src, off, head, (int64_t)n);
+        uint64_t s = 0;
+        int32_t fw = 0, fh = 0;
+        int found = got == (int64_t)n && jpeg_locate(head, n, &s, &fw, &fh);
+        free(head);
+        if (got != (int64_t)n) {  // the file changed under the reader
+            const_cast<pdfcore_doc *>(doc)->read_failed = 1;
+            return 0;
+        }
+        if (found && (sized || fw > 0 || n == len)) {
+            fill_jpeg(p, fw, fh, nullptr, len - s, rec);
+            rec->src = &doc->src;
+            rec->src_off = off + (int64_t)s;
+            return 1;
+        }
+        if (n == len) return 0;                 // no usable JPEG start in all of it
+        if (want >= jpeg_probe_max) return -1;  // far in: read whole, as any stream
+    }
 }

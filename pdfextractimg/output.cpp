@@ -129,7 +129,16 @@ static int write_all(int fd, const uint8_t *data, uint64_t n) {
     return 0;
 }
 
-int qv_write_file_at(int dir_fd, const char *name, const uint8_t *data, uint64_t n, uint64_t seed) {
+// What fills a file being written: fill(fd, ctx) gives 0, the system's error number, or
+// copy_short when its source came back short.
+struct file_fill {
+    int (*fill)(int fd, const void *ctx);
+    const void *ctx;
+};
+
+// The file name in the directory open at dir_fd, filled under a temporary name and renamed (see
+// qv_write_file_at). 0, or what the fill or the system gave.
+static int write_file_with(int dir_fd, const char *name, uint64_t seed, const file_fill &f) {
     char tmp[image_leaf_size];
     int fd = -1;
     for (int attempt = 0; attempt < max_temp_names && fd < 0; attempt++) {
@@ -138,11 +147,77 @@ int qv_write_file_at(int dir_fd, const char *name, const uint8_t *data, uint64_t
         if (fd < 0 && errno != EEXIST) return errno;
     }
     if (fd < 0) return EEXIST;
-    int err = write_all(fd, data, n);
+    int err = f.fill(fd, f.ctx);
     if (close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && renameat(dir_fd, tmp, dir_fd, name) != 0) err = errno;
     if (err != 0) unlinkat(dir_fd, tmp, 0);
     return err;
+}
+
+struct memory_bytes {
+    const uint8_t *data;
+    uint64_t n;
+};
+
+static int fill_from_memory(int fd, const void *ctx) {
+    const memory_bytes *m = (const memory_bytes *)ctx;
+    return write_all(fd, m->data, m->n);
+}
+
+int qv_write_file_at(int dir_fd, const char *name, const uint8_t *data, uint64_t n, uint64_t seed) {
+    memory_bytes m = {data, n};
+    return write_file_with(dir_fd, name, seed, file_fill{fill_from_memory, &m});
+}
+
+// Bytes of a file's copy read and written at a time where the kernel copies no range.
+static const uint64_t copy_chunk = (uint64_t)1 << 20;
+
+// Copies what copy_file_range cannot from src's descriptor: pread and write, copy_chunk at a time.
+static int copy_by_reads(int fd, const file_source *src, int64_t off, uint64_t n) {
+    uint8_t *b = (uint8_t *)malloc((size_t)(n < copy_chunk ? n : copy_chunk));
+    if (!b) return ENOMEM;
+    int err = 0;
+    while (n > 0 && err == 0) {
+        int64_t part = (int64_t)(n < copy_chunk ? n : copy_chunk);
+        if (src_read(src, off, b, part) != part) err = copy_short;
+        else err = write_all(fd, b, (uint64_t)part);
+        off += part;
+        n -= (uint64_t)part;
+    }
+    free(b);
+    return err;
+}
+
+int qv_copy_source(int fd, const file_source *src, int64_t off, uint64_t n) {
+    if (off < 0 || n > (uint64_t)(src->size - off)) return copy_short;
+    if (src->fd < 0) {  // bytes in memory
+        if (off > src->held || n > (uint64_t)(src->held - off)) return copy_short;
+        return write_all(fd, src->bytes + off, n);
+    }
+#if defined(__linux__)
+    loff_t from = off;
+    while (n > 0) {
+        size_t part = n > ((uint64_t)1 << 30) ? (size_t)1 << 30 : (size_t)n;
+        ssize_t done = copy_file_range(src->fd, &from, fd, nullptr, part, 0);
+        if (done < 0 && errno == EINTR) continue;
+        if (done < 0) break;  // not offered here (another file system, an old kernel): by reads
+        if (done == 0) return copy_short;  // the file ended early: it shrank under the reader
+        n -= (uint64_t)done;
+    }
+    off = from;
+#endif
+    return n > 0 ? copy_by_reads(fd, src, off, n) : 0;
+}
+
+struct source_bytes {
+    const file_source *src;
+    int64_t off;
+    uint64_t n;
+};
+
+static int fill_from_source(int fd, const void *ctx) {
+    const source_bytes *b = (const source_bytes *)ctx;
+    return qv_copy_source(fd, b->src, b->off, b->n);
 }
 
 // The name of file number (1-based).
@@ -173,17 +248,16 @@ struct file_result {
 
 // Encodes the pixels of a record that carries them as its PNG file (data and size). 0, or -1 when
 // the PNG could not be encoded (pixels released either way).
-static int encode_record(extracted_image *rec) {
+static int encode_record(extracted_image *rec, int32_t threads) {
     if (!rec->pixels) return 0;
     uint64_t len = 0;
-    uint8_t *file = rec->pixels_gray ? qv_png_encode_gray(rec->width, rec->height, rec->pixels, &len)
-                                     : qv_png_encode(rec->width, rec->height, rec->pixels, &len);
+    uint8_t *file = qv_png_encode_with(rec->width, rec->height, rec->pixels, rec->pixels_gray, threads, &len);
     free(rec->pixels);
     rec->pixels = nullptr;
     if (!file) return -1;
-    if (!rec->data_borrowed) free(rec->data);
+    free(rec->data);
     rec->data = file;
-    rec->data_borrowed = 0;
+    rec->src = nullptr;
     rec->size = rec->data_len = len;
     return 0;
 }
@@ -194,8 +268,14 @@ static file_result write_record(const image_files *out, int32_t number, extracte
     file_result r;
     memset(&r, 0, sizeof r);
     file_name(r.leaf, number, is_jpeg(rec));
-    if (encode_record(rec) != 0) return r;
-    r.err = qv_write_file_at(out->dir_fd, r.leaf, rec->data, rec->data_len, out->seed + ((uint64_t)number << 8));
+    if (encode_record(rec, out->threads) != 0) return r;
+    uint64_t seed = out->seed + ((uint64_t)number << 8);
+    if (!rec->data && rec->src) {  // JPEG data copied from the document's file
+        source_bytes b = {rec->src, rec->src_off, rec->size};
+        r.err = write_file_with(out->dir_fd, r.leaf, seed, file_fill{fill_from_source, &b});
+    } else {
+        r.err = qv_write_file_at(out->dir_fd, r.leaf, rec->data, rec->data_len, seed);
+    }
     r.placed = r.err == 0;
     return r;
 }
@@ -211,8 +291,17 @@ static void files_note(image_files *out, int32_t number, const file_result &r) {
         files_fail(out, "out of memory");
         return;
     }
+    if (r.err == copy_short) {  // the PDF changed under the reader
+        files_fail(out, "read error on %s", out->source_name ? out->source_name : "the PDF");
+        return;
+    }
     char reason[256];
     files_fail(out, "cannot write %s/%s: %s", out->dir, r.leaf, qv_error_text(r.err, reason, sizeof reason));
+}
+
+int32_t qv_processor_count() {
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online < 1 ? 1 : online > 1024 ? 1024 : (int32_t)online;
 }
 
 // ---- the writer threads -------------------------------------------------------------------------
@@ -293,10 +382,9 @@ static void *writer_main(void *arg) {
 }
 
 // Starts writer threads for task: the writer, or null when they cannot run (none could be started).
-static img_writer *writer_start(const writer_task &task) {
+static img_writer *writer_start(const writer_task &task, int32_t processors) {
     // As many threads as processors: the PNG encoding, not the walk, takes most of the time.
-    long online = sysconf(_SC_NPROCESSORS_ONLN);
-    int32_t want = online < 1 ? 1 : online > max_writer_threads ? max_writer_threads : (int32_t)online;
+    int32_t want = processors < 1 ? 1 : processors > max_writer_threads ? max_writer_threads : processors;
     img_writer *w = (img_writer *)calloc(1, sizeof(img_writer));
     if (!w) return nullptr;
     w->task = task;
@@ -346,7 +434,7 @@ static void writer_unlock(img_writer *w) {
 // Hands *rec over to the writer as file number, waiting while the queue is full; rec's data and
 // pixels belong to the writer then. The caller holds the lock.
 static void writer_submit(img_writer *w, int32_t number, extracted_image *rec) {
-    uint64_t bytes = rec->data_borrowed ? 0 : rec->data_len;  // lent data takes no memory
+    uint64_t bytes = rec->data_len;  // JPEG data left in the file takes no memory
     if (rec->pixels) bytes = (uint64_t)rec->width * (uint64_t)rec->height * (rec->pixels_gray ? 1u : 4u);
     while (w->queued == writer_queue ||
            (w->queued + w->working > 0 && w->held_bytes + bytes > writer_queue_bytes))
@@ -378,7 +466,7 @@ static void writer_finish(img_writer *w) {
 
 #else
 
-static img_writer *writer_start(const writer_task &) { return nullptr; }
+static img_writer *writer_start(const writer_task &, int32_t) { return nullptr; }
 static void writer_lock(img_writer *) {}
 static void writer_unlock(img_writer *) {}
 static void writer_submit(img_writer *, int32_t, extracted_image *) {}
@@ -421,7 +509,8 @@ int image_files_open(image_files *out, const char *output_dir, int threads) {
     out->seed = mix64((uint64_t)getpid() ^ (uint64_t)(uintptr_t)out ^ ((uint64_t)now.tv_nsec << 20) ^
                       ((uint64_t)now.tv_sec << 40));
     out->writer = nullptr;  // without threads, each image is encoded and written in turn
-    if (threads) out->writer = writer_start(writer_task{files_work, files_done, &out->failed, out});
+    out->threads = qv_processor_count();
+    if (threads) out->writer = writer_start(writer_task{files_work, files_done, &out->failed, out}, out->threads);
     return 0;
 }
 
@@ -484,10 +573,10 @@ int32_t image_files_close(image_files *out, int lost) {
 
 // ---- the listing and the count ------------------------------------------------------------------
 
-static file_result listing_work(void *, int32_t, extracted_image *rec) {
+static file_result listing_work(void *ctx, int32_t, extracted_image *rec) {
     file_result r;
     memset(&r, 0, sizeof r);
-    if (encode_record(rec) != 0) return r;
+    if (encode_record(rec, ((const image_listing *)ctx)->threads) != 0) return r;
     r.placed = 1;
     r.size = rec->size;
     return r;
@@ -502,7 +591,8 @@ static void listing_done(void *ctx, int32_t number, const file_result &r) {
 int image_listing_open(image_listing *l, int threads) {
     memset(l, 0, sizeof *l);
     buf_init(&l->text);
-    if (threads) l->writer = writer_start(writer_task{listing_work, listing_done, &l->failed, l});
+    l->threads = qv_processor_count();
+    if (threads) l->writer = writer_start(writer_task{listing_work, listing_done, &l->failed, l}, l->threads);
     return 0;
 }
 
@@ -523,7 +613,7 @@ static int listing_take(void *ctx, extracted_image *rec) {
         e->jpeg = is_jpeg(rec) ? 1 : 0;
         e->size = 0;  // a PNG's, once encoded
         if (rec->pixels && l->writer) writer_submit(l->writer, number, rec);
-        else if (rec->pixels && encode_record(rec) != 0) l->failed = 1;
+        else if (rec->pixels && encode_record(rec, l->threads) != 0) l->failed = 1;
         else e->size = rec->size;
     }
     int rc = l->failed ? -1 : 0;
@@ -573,5 +663,5 @@ static int count_take(void *ctx, extracted_image *rec) {
 }
 
 image_receiver image_count_receiver(int32_t *count) {
-    return image_receiver{count_take, count, extract_no_png | extract_borrow_jpeg};
+    return image_receiver{count_take, count, extract_no_png | extract_no_decode | extract_borrow_jpeg};
 }

@@ -30,7 +30,10 @@ struct image_files {
     int32_t failed;      // 1 once the call is bound to fail; error says why
     uint64_t seed;       // picks the temporary names
     img_writer *writer;  // not null: records are encoded and written by the writer threads
-    char error[err_text_size];  // "out of memory", or "cannot write DIR/image_NNN.png: REASON"
+    int32_t threads;     // processors, read once per call: writer and encoder threads
+    const char *source_name; // the PDF's name, for "read error on PATH" (may be null)
+    char error[err_text_size];  // "out of memory", "cannot write DIR/image_NNN.png: REASON", or
+                                // "read error on PATH" (JPEG data that the PDF no longer holds)
 };
 const uint8_t file_is_jpeg = 1;   // the record's file is a .jpg
 const uint8_t file_in_place = 2;  // this call put the record's file in place
@@ -52,6 +55,7 @@ struct image_listing {
     int32_t capacity;        // entries allocated
     int32_t failed;          // 1 once a record could not be listed (no memory)
     img_writer *writer;      // not null: PNG images are encoded by the writer threads
+    int32_t threads;         // processors, read once per call
 };
 
 // Creates path and its missing parents. 0 when path is a directory at the end, -1 otherwise (an
@@ -68,8 +72,9 @@ int image_files_open(image_files *out, const char *output_dir, int threads);
 // The receiver that writes each record taken as the next file; with writer threads it asks for
 // PNG images as pixels (extract_defer_png) and hands them to the threads, waiting while they hold
 // 16 images or 32 MiB (a larger image is let in when they hold nothing else). JPEG data is
-// written from the document's bytes (extract_borrow_jpeg): the document stays loaded until
-// image_files_close. Once the call is bound to fail (a file could not be written, or memory ran
+// copied from the document's file (extract_borrow_jpeg): the document stays loaded until
+// image_files_close; should the file no longer hold it, the call fails with "read error on PATH"
+// (out->source_name). Once the call is bound to fail (a file could not be written, or memory ran
 // out), it refuses every record.
 image_receiver image_files_receiver(image_files *out);
 // Waits until every record taken is written and stops the threads. When lost is 1 (the walk lost
@@ -83,6 +88,13 @@ int32_t image_files_close(image_files *out, int lost);
 // at most), created exclusively and never through a symbolic link, written, closed, then renamed
 // to name. 0, or the system's error number; on failure nothing is left under the temporary name.
 int qv_write_file_at(int dir_fd, const char *name, const uint8_t *data, uint64_t n, uint64_t seed);
+// Result of qv_copy_source (and of writing a file from a source) when the source came back short.
+const int copy_short = -1;
+// Copies n bytes of src at off to fd: with copy_file_range where the kernel offers it, else read
+// and written 1 MiB at a time, never held whole. 0, the system's error number, or copy_short.
+int qv_copy_source(int fd, const file_source *src, int64_t off, uint64_t n);
+// The processors online (at least 1), read once for a call.
+int32_t qv_processor_count();
 // The temporary name for name and seed: "." name "." and 16 hexadecimal digits, NUL-terminated, cut
 // to image_leaf_size - 1 bytes.
 void qv_temp_name(char *out, const char *name, uint64_t seed);

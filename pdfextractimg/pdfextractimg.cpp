@@ -72,6 +72,7 @@ static int extract_to_dir(const char *pdf_path, bool whole, int page, const char
     } else if (image_files_open(&files, output_dir, 1) != 0) {
         set_error("%s", files.error);
     } else {
+        files.source_name = pdf_path;
         image_receiver to = image_files_receiver(&files);
         int lost = collect(&doc, whole ? -1 : (int32_t)(page - 1), &to) != 0;
         result = image_files_close(&files, lost);  // a failed call leaves no files of its own

@@ -49,9 +49,9 @@ static uint8_t *mask_alpha(const pdfcore_doc *doc, int32_t num, int32_t width, i
     if (!doc || num <= 0 || width <= 0 || height <= 0) return nullptr;
     if ((uint64_t)width * (uint64_t)height > max_image_pixels) return nullptr;
     const pdfcore_obj *o = obj_find(&doc->objs, num);
-    const uint8_t *stream = nullptr;
+    uint8_t *stream = nullptr;
     uint64_t stream_len = 0;
-    if (!pdfcore_stream_data(doc, o, &stream, &stream_len)) return nullptr;
+    if (!pdfcore_stream_read(doc, o, &stream, &stream_len)) return nullptr;
     image_params mp;
     read_image_params(doc, o, &mp);
     uint8_t *dec = nullptr, *alpha = nullptr;
@@ -89,6 +89,7 @@ static uint8_t *mask_alpha(const pdfcore_doc *doc, int32_t num, int32_t width, i
         }
     }
 done:
+    free(stream);
     free(dec);
     image_params_free(&mp);
     return alpha;

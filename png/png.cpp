@@ -115,7 +115,7 @@ static void png_rows_fill(const void *ctx, uint64_t at, uint64_t n, uint8_t *out
 
 // channels: 1 for gray input, 4 for RGBA input.
 static uint8_t *png_encode_any(int width, int height, const uint8_t *pixels, int channels,
-                               uint64_t *size) {
+                               int32_t threads, uint64_t *size) {
     if (width <= 0 || height <= 0 || !pixels || !size) return nullptr;
 
     uint64_t w = (uint64_t)width, h = (uint64_t)height;  // each < 2^31
@@ -132,7 +132,7 @@ static uint8_t *png_encode_any(int width, int height, const uint8_t *pixels, int
     const uint64_t head = 8 + (12 + 13) + 8;
     uint8_t *out = nullptr;
     uint64_t len = 0;
-    if (qv_deflate_source(&source, head, &out, &len, qv_deflate_thread_count()) != 0) return nullptr;
+    if (qv_deflate_source(&source, head, &out, &len, threads) != 0) return nullptr;
     uint64_t zs_len = len - head;
     // A PNG that lacks a chunk is no PNG: an IDAT too long for one chunk abandons the whole file.
     uint8_t *t = zs_len <= png_max_chunk && fits_size(len + 16u) ? (uint8_t *)realloc(out, (size_t)(len + 16u)) : nullptr;
@@ -164,17 +164,22 @@ static uint8_t *png_encode_any(int width, int height, const uint8_t *pixels, int
 }
 
 uint8_t *qv_png_encode(int width, int height, const uint8_t *rgba, uint64_t *size) {
-    return png_encode_any(width, height, rgba, 4, size);
+    return png_encode_any(width, height, rgba, 4, qv_deflate_thread_count(), size);
 }
 
 uint8_t *qv_png_encode_gray(int width, int height, const uint8_t *gray, uint64_t *size) {
-    return png_encode_any(width, height, gray, 1, size);
+    return png_encode_any(width, height, gray, 1, qv_deflate_thread_count(), size);
+}
+
+uint8_t *qv_png_encode_with(int width, int height, const uint8_t *pixels, int gray, int32_t threads,
+                            uint64_t *size) {
+    return png_encode_any(width, height, pixels, gray ? 1 : 4, threads, size);
 }
 
 int qv_png_write(const char *path, int width, int height, const uint8_t *rgba) {
     if (height <= 0 || !rgba || width <= 0 || !path) return 0;
     uint64_t len = 0;
-    uint8_t *png = png_encode_any(width, height, rgba, 4, &len);
+    uint8_t *png = png_encode_any(width, height, rgba, 4, qv_deflate_thread_count(), &len);
     if (!png) return 0;
     FILE *f = fopen(path, "wb");
     if (!f) {

@@ -16,6 +16,10 @@
 uint8_t *qv_png_encode(int width, int height, const uint8_t *rgba, uint64_t *size);
 // The same for width x height gray bytes; always colour type 0.
 uint8_t *qv_png_encode_gray(int width, int height, const uint8_t *gray, uint64_t *size);
+// Either of them (gray: the pixels are gray bytes) with at most threads encoder threads, for a
+// caller that reads the processor count once (qv_png_encode asks the system each time).
+uint8_t *qv_png_encode_with(int width, int height, const uint8_t *pixels, int gray, int32_t threads,
+                            uint64_t *size);
 // Encodes the RGBA pixels as qv_png_encode does and writes the PNG to path (created or truncated).
 // 1 when every byte was written and the file closed cleanly, else 0; a partly written file stays.
 int qv_png_write(const char *path, int width, int height, const uint8_t *rgba);

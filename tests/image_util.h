@@ -222,7 +222,7 @@ struct pixels {
     std::string format;
     std::vector<uint8_t> data;
     bool ok = false;
-    bool borrowed = false;  // the data was lent from the document's bytes, and lay inside them
+    bool borrowed = false;  // the JPEG data was left in the document's file
     std::vector<uint8_t> px(int i) const {
         return std::vector<uint8_t>(rgba.begin() + 4 * i, rgba.begin() + 4 * i + 4);
     }
@@ -235,15 +235,21 @@ static inline pixels extract(const test_doc &td, int num, int32_t flags = 0) {
     extracted_image rec;
     memset(&rec, 0, sizeof rec);
     if (!extract_single_image(&td.d, num, 1, &rec, flags)) return out;
-    out.borrowed = rec.data_borrowed && rec.data >= td.d.data && rec.data + rec.data_len <= td.d.data + td.d.size;
-    EXPECT_EQ(rec.data_borrowed != 0, out.borrowed) << "lent data lies in the document";
+    out.borrowed = rec.src != nullptr;
+    EXPECT_EQ(rec.src ? &td.d.src : nullptr, rec.src) << "data left in the file is the document's";
     out.ok = true;
     out.format = rec.format;
     out.w = rec.width;
     out.h = rec.height;
-    EXPECT_EQ(rec.size, rec.data_len);
     EXPECT_EQ(num, rec.obj_num);
-    out.data.assign(rec.data, rec.data + rec.data_len);
+    if (rec.src) {  // the bytes the writer would copy
+        EXPECT_EQ(nullptr, rec.data);
+        out.data.resize((size_t)rec.size);
+        EXPECT_EQ((int64_t)rec.size, src_read(rec.src, rec.src_off, out.data.data(), (int64_t)rec.size));
+    } else {
+        EXPECT_EQ(rec.size, rec.data_len);
+        out.data.assign(rec.data, rec.data + rec.data_len);
+    }
     if (out.format == "png") {
         std::string p = pdf_temp_path("image_png") + ".png";
         write_file(p, std::string((const char *)rec.data, rec.data_len));

@@ -298,7 +298,7 @@ static std::vector<converted> convert_all(const res_doc &rd, const std::string &
         const extracted_image &r = list.items[i];
         EXPECT_EQ(7, r.page);
         EXPECT_EQ(0, r.obj_num);
-        EXPECT_EQ(0, r.data_borrowed);
+        EXPECT_EQ(nullptr, r.src);
         converted c{r.width, r.height, r.format, {}, r.pixels_gray};
         size_t n = (size_t)r.width * (size_t)r.height * (r.pixels_gray ? 1u : 4u);
         if (r.pixels) c.px.assign(r.pixels, r.pixels + n);

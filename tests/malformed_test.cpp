@@ -56,9 +56,7 @@ static int run_core(const std::string &bytes, bool convert = true, int32_t flags
         for (int32_t i = 0; i < doc.pages.count && i < 8; i++) {
             const uint8_t *content = nullptr;
             int32_t length = 0;
-            if (pdfcore_page_content(&doc, i, &content, &length) == 1 &&
-                !(content >= doc.data && content < doc.data + doc.size))
-                free((void *)content);
+            if (pdfcore_page_content(&doc, i, &content, &length) == 1) free((void *)content);
             free(pdfcore_page_resources(&doc, i));
         }
     } else {

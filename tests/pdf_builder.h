@@ -160,20 +160,6 @@ struct slen {
     }
 };
 
-// extract_all_objstm over bytes held outside a loaded document: a document record that borrows
-// data, the index and the arena for the call.
-inline void unpack_objstm(const uint8_t *data, int32_t len, objvec *objs, arena *ar) {
-    pdfcore_doc doc;
-    memset(&doc, 0, sizeof doc);
-    doc.data = const_cast<uint8_t *>(data);
-    doc.size = len;
-    doc.objs = *objs;
-    doc.arena = *ar;
-    extract_all_objstm(&doc);
-    *objs = doc.objs;
-    *ar = doc.arena;
-}
-
 struct stream_layout {
     slen length = slen::right();
     std::string eol_after_kw = "\n";

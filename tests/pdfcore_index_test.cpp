@@ -2,6 +2,7 @@
 // data), object streams and the one-entry-per-number selection, on files built by pdf_builder.
 #include "pdfcore/pdfcore.h"
 #include "pdf_builder.h"
+#include "scan_oracle.h"
 
 #include <gtest/gtest.h>
 
@@ -10,25 +11,20 @@
 
 static const uint8_t *u(const std::string &s) { return (const uint8_t *)s.data(); }
 
-// An index over a private copy of some bytes, freed at the end of the test.
+// An index over a private copy of some bytes, freed at the end of the test: the scan's alone, or
+// (full) with object streams unpacked and one entry per number, as the load makes it.
 struct index_fixture {
     std::string bytes;
-    objvec objs = {nullptr, 0, 0};
-    arena ar = {nullptr, 0, 0};
+    pdfcore_doc doc{};
+    objvec &objs = doc.objs;
     int32_t max_num = -1;
     explicit index_fixture(const std::string &b, bool full = true) : bytes(b) {
-        int32_t len = (int32_t)bytes.size();
-        scan_pass1(u(bytes), len, &objs);
-        scan_pass2(u(bytes), len, &objs);
-        if (full) {
-            unpack_objstm(u(bytes), len, &objs, &ar);
-            max_num = select_objects(u(bytes), len, &objs);
-        }
+        if (doc_open_memory(u(bytes), (int64_t)bytes.size(), "index", &doc) != 0) return;  // empty
+        int32_t encryption = 0;
+        if (full) (void)doc_build_index(&doc, &encryption), max_num = doc.max_num;
+        else EXPECT_EQ(scan_done, scan_file_index(&doc.src, win_library_cap, &doc.objs));
     }
-    ~index_fixture() {
-        free(objs.items);
-        arena_free(&ar);
-    }
+    ~index_fixture() { pdfcore_doc_free(&doc); }
     const pdfcore_obj *find(int32_t n) const { return obj_find(&objs, n); }
     std::string data_of(int32_t n) const {
         const pdfcore_obj *e = find(n);
@@ -37,8 +33,9 @@ struct index_fixture {
     }
     std::string body_of(int32_t n) const {
         const pdfcore_obj *e = find(n);
-        if (!e || !e->body) return "<none>";
-        return std::string((const char *)e->body, (size_t)e->body_len);
+        pdfcore_span s;
+        if (!e || !e->in_objstm || !pdfcore_obj_span(&doc, e, &s)) return "<none>";
+        return std::string((const char *)s.text, (size_t)s.end);
     }
 };
 
@@ -455,15 +452,9 @@ static std::string sample_file() {
 TEST(Scan, TruncationAndMutationSweep) {
     const std::string full = sample_file();
     auto check = [](const std::string &bytes) {
-        uint8_t *d = (uint8_t *)malloc(bytes.size() ? bytes.size() : 1);
-        memcpy(d, bytes.data(), bytes.size());
-        int32_t len = (int32_t)bytes.size();
-        objvec objs = {nullptr, 0, 0};
-        arena ar = {nullptr, 0, 0};
-        scan_pass1(d, len, &objs);
-        scan_pass2(d, len, &objs);
-        unpack_objstm(d, len, &objs, &ar);
-        (void)select_objects(d, len, &objs);
+        index_fixture ix(bytes);
+        const objvec &objs = ix.objs;
+        int64_t len = (int64_t)bytes.size();
         for (int32_t i = 0; i < objs.count; i++) {
             const pdfcore_obj &e = objs.items[i];
             if (e.in_objstm) {
@@ -478,9 +469,6 @@ TEST(Scan, TruncationAndMutationSweep) {
             }
             EXPECT_LE(e.endobj_off + 6, len);
         }
-        free(objs.items);
-        arena_free(&ar);
-        free(d);
     };
     for (size_t n = 0; n <= full.size(); n++) check(full.substr(0, n));
     for (size_t i = 0; i < full.size(); i++) {

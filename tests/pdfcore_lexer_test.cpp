@@ -336,39 +336,3 @@ TEST(Lexer, PrefixesStayInBounds) {
     }
 }
 
-// Long name searches in the loaded file are answered from per-name position lists: every answer
-// must equal the plain search's, over random ranges and limits, names cut by the range's end
-// included (the same bytes at another address take the plain path). The second text has too many
-// slashes for the file's slash list, so its name lists are made by scanning.
-TEST(Lexer, NamePositionListsAnswerLikeThePlainSearch) {
-    const char *pieces[] = {"/Type ", "/Page", "/Pages ", "/Pagesx", "/Page-", "/Parent 2 0 R ",
-                            "/Rotate 90 ", "/Resources<<>>", "//Type", " 5 0 obj ", "endobj\n", "x"};
-    const char *dense[] = {"/Type", "//", "/Page", "//x/", "/Pages", "/Rotate//"};  // ~40% slashes
-    const char *names[] = {"Type", "Page", "Pages", "Parent", "Rotate", "Resources", "MediaBox"};
-    uint32_t seed = 12345;
-    auto next = [&seed]() { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
-    for (int round = 0; round < 2; round++) {
-        SCOPED_TRACE(round ? "slash-dense text" : "mixed text");
-        std::string text;
-        size_t want = round ? 400000 : 200000;
-        while (text.size() < want)
-            text += round ? dense[next() % (sizeof dense / sizeof *dense)]
-                          : pieces[next() % (sizeof pieces / sizeof *pieces)];
-        const int32_t len = n32(text);
-        std::string copy = text;  // another address: never answered from the lists
-        name_index *ix = names_new(u(text), len);
-        ASSERT_NE(nullptr, ix);
-        for (int i = 0; i < 3000; i++) {
-            const char *name = names[next() % 7];
-            int32_t start = (int32_t)(next() * 7 % (uint32_t)len);
-            int32_t end = start + 4097 + (int32_t)(next() * 13 % 60000);
-            int32_t limit = (next() % 4 == 0) ? end : len;
-            if (end > len) end = len;
-            if (limit > len) limit = len;
-            ASSERT_EQ(find_name(u(copy), limit, start, end, name), names_find(ix, u(text), limit, start, end, name))
-                << name << " in [" << start << ", " << end << ") limit " << limit;
-        }
-        EXPECT_EQ(find_name(u(text), len, 0, len, "Page"), names_find(ix, u(copy), len, 0, len, "Page"));
-        names_free(ix);
-    }
-}

@@ -26,23 +26,25 @@ static pdfcore_obj packed(const std::string &text) {
     return e;
 }
 
+// A document with no file, for entries whose text is given (packed ones): nothing is read.
+static const pdfcore_doc no_file{};
+
+// The index of some bytes, as the load makes it, and a page list to walk into.
 struct tree_fixture {
     std::string bytes;
-    objvec objs = {nullptr, 0, 0};
-    arena ar = {nullptr, 0, 0};
+    pdfcore_doc doc{};
+    const objvec &objs = doc.objs;
     pagevec pages = {nullptr, 0, 0};
     int32_t max_num = 0;
     explicit tree_fixture(const std::string &b) : bytes(b) {
-        int32_t len = (int32_t)bytes.size();
-        scan_pass1(u(bytes), len, &objs);
-        scan_pass2(u(bytes), len, &objs);
-        unpack_objstm(u(bytes), len, &objs, &ar);
-        max_num = select_objects(u(bytes), len, &objs);
+        int32_t encryption = 0;
+        EXPECT_EQ(0, doc_open_memory(u(bytes), (int64_t)bytes.size(), "tree", &doc));
+        (void)doc_build_index(&doc, &encryption);
+        max_num = doc.max_num;
     }
     int32_t resolve(int32_t root) {
         std::vector<uint8_t> visited((size_t)max_num + 1, 0);
-        return resolve_pages(u(bytes), (int32_t)bytes.size(), &objs, root, max_num, &pages,
-                             visited.data(), 0);
+        return resolve_pages(&doc, root, max_num, &pages, visited.data(), 0);
     }
     std::string order() const {
         std::string s;
@@ -51,9 +53,8 @@ struct tree_fixture {
         return s;
     }
     ~tree_fixture() {
-        free(objs.items);
+        pdfcore_doc_free(&doc);
         free(pages.items);
-        arena_free(&ar);
     }
 };
 
@@ -81,12 +82,12 @@ TEST(Pages, ObjType) {
         SCOPED_TRACE(c.text);
         std::string t = c.text;
         pdfcore_obj e = packed(t);
-        EXPECT_EQ(c.want, obj_type(nullptr, 0, &e));
+        EXPECT_EQ(c.want, obj_type(&no_file, &e));
     }
     // An object without a dictionary has no span: no type.
     pdfcore_obj none = packed("");
     none.in_objstm = 0;
-    EXPECT_EQ(0, obj_type(u(std::string("x")), 1, &none));
+    EXPECT_EQ(0, obj_type(&no_file, &none));
 }
 
 TEST(Pages, ParseKids) {
@@ -114,7 +115,7 @@ TEST(Pages, ParseKids) {
         std::string t = c.text;
         pdfcore_obj e = packed(t);
         int32_t kids[16] = {0};
-        int32_t n = parse_kids(nullptr, 0, nullptr, &e, kids, c.room);
+        int32_t n = parse_kids(&no_file, &e, kids, c.room);
         EXPECT_EQ(c.want, n);
         for (size_t i = 0; i < c.kids.size() && (int32_t)i < n; i++) EXPECT_EQ(c.kids[i], kids[i]);
     }
@@ -241,7 +242,7 @@ TEST(Pages, RotationInheritance) {
     b.page(3, 2);
     tree_fixture t(b.bytes());
     std::vector<uint8_t> visited(4, 0);
-    ASSERT_EQ(1, resolve_pages(u(t.bytes), (int32_t)t.bytes.size(), &t.objs, 3, t.max_num, &t.pages,
+    ASSERT_EQ(1, resolve_pages(&t.doc, 3, t.max_num, &t.pages,
                                visited.data(), -90));
     EXPECT_EQ(270, t.pages.items[0].inherited_rotate);
     EXPECT_EQ(270, t.pages.items[0].rotate);
@@ -310,7 +311,7 @@ TEST(Pages, PageBoxChoice) {
         pdfcore_page pg;
         memset(&pg, 0, sizeof pg);
         e.body = u(t);
-        fill_pageinfo(nullptr, 0, &e, &pg);
+        fill_pageinfo(&no_file, &e, &pg);
         EXPECT_DOUBLE_EQ(c.x0, pg.x0);
         EXPECT_DOUBLE_EQ(c.y0, pg.y0);
         EXPECT_DOUBLE_EQ(c.x1, pg.x1);
@@ -332,7 +333,7 @@ TEST(Pages, PagesRefOfCatalog) {
         SCOPED_TRACE(c.text);
         std::string t = c.text;
         pdfcore_obj e = packed(t);
-        EXPECT_EQ(c.want, parse_pages_ref(nullptr, 0, &e));
+        EXPECT_EQ(c.want, parse_pages_ref(&no_file, &e));
     }
 }
 
@@ -340,7 +341,7 @@ TEST(Pages, NoVisitedMarksMeansNoWalk) {
     pdf_builder b;
     b.obj(2, "<< /Type /Pages /Kids [2 0 R] >>");
     tree_fixture t(b.bytes());
-    EXPECT_EQ(-1, resolve_pages(u(t.bytes), (int32_t)t.bytes.size(), &t.objs, 2, t.max_num,
+    EXPECT_EQ(-1, resolve_pages(&t.doc, 2, t.max_num,
                                 &t.pages, nullptr, 0));
 }
 
@@ -356,7 +357,7 @@ TEST(Pages, SharedNodesCannotMultiplyTheWalk) {
     b.obj(10 + depth, "<< /Type /Page >>");
     tree_fixture t(b.bytes());
     std::vector<uint8_t> visited((size_t)t.max_num + 1, 0);
-    int32_t n = resolve_pages(u(t.bytes), (int32_t)t.bytes.size(), &t.objs, 10, t.max_num, &t.pages,
+    int32_t n = resolve_pages(&t.doc, 10, t.max_num, &t.pages,
                               visited.data(), 0);
     EXPECT_GT(n, 0);
     EXPECT_LE(n, 4 * t.objs.count + 1024);

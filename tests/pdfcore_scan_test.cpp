@@ -4,6 +4,7 @@
 // unclosed dictionaries, and files that shrink under the reader.
 #include "pdfcore/file.h"
 #include "pdfcore/pdfcore.h"
+#include "scan_oracle.h"
 #include "pdf_builder.h"
 
 #include <fcntl.h>
@@ -272,13 +273,3 @@ TEST(WindowScan, FileShrinksUnderTheReader) {
     }
 }
 
-// Positions past what an index entry holds are refused, not cut short.
-TEST(WindowScan, RefusesPositionsTheIndexCannotHold) {
-    if (sizeof(pdfcore_obj{}.head_off) >= 8) GTEST_SKIP() << "entries hold any position";
-    const int64_t limit = ((int64_t)1 << (8 * sizeof(pdfcore_obj{}.head_off) - 1)) - 1;
-    file_source src;
-    src_from_memory(&src, (const uint8_t *)"x", 1, limit + 1);
-    objvec objs = {nullptr, 0, 0, nullptr, 0};
-    EXPECT_EQ(scan_too_large, scan_file_index(&src, 4096, &objs));
-    free(objs.items);
-}
