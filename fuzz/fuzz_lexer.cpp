@@ -89,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
         int32_t num = 0, gen = 0;
         int32_t o = find_kw(d, len, s, "obj");
         if (o >= 0) check_pos(parse_obj_head(d, o, &num, &gen), len);
-        int32_t length = 0, ref = 0;
+        int64_t length = 0;
+        int32_t ref = 0;
         parse_length(d, len, s, len, &length, &ref);
         int32_t dl = -1;
         for (int32_t i = s; i + 1 < len; i++)

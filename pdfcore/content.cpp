@@ -132,7 +132,8 @@ static int32_t content_inline(const pdfcore_doc *doc, const uint8_t *t, int32_t 
                               const uint8_t **content, int32_t *length) {
     int32_t s = dict_stream_kw(t, end, q);
     if (s < 0) return 0;
-    int32_t l = -1, ref = -1;
+    int64_t l = -1;
+    int32_t ref = -1;
     parse_length(t, end, q, s, &l, &ref);
     if (l < 0) {
         if (ref <= 0) return 0;
@@ -150,7 +151,7 @@ static int32_t content_inline(const pdfcore_doc *doc, const uint8_t *t, int32_t 
     buf_bytes(&out, t + d, (uint64_t)l);
     if (!out.data) return 0;
     *content = out.data;
-    *length = l;
+    *length = (int32_t)l;  // l <= end - d
     return 1;
 }
 

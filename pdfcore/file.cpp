@@ -253,6 +253,25 @@ int32_t win_int_at(file_window *w, int64_t lim, int64_t *pos) {
     return (int32_t)(neg ? 0u - v : v);
 }
 
+int64_t win_int64_at(file_window *w, int64_t lim, int64_t *pos) {
+    int64_t p = *pos;
+    if (p < 0) return -1;
+    p = win_skip_ws(w, p, lim);
+    if (p >= lim) return -1;
+    bool neg = false;
+    if (win_byte(w, p) == '-') {
+        neg = true;
+        if (++p >= lim) return -1;
+    }
+    int c = win_byte(w, p);
+    if (c < 0 || !is_digit((uint8_t)c)) return -1;
+    int64_t v = 0;
+    for (; p < lim && (c = win_byte(w, p)) >= 0 && is_digit((uint8_t)c); p++)
+        v = v >= win_saturated / 10 ? win_saturated : v * 10 + (c - '0');
+    *pos = p;
+    return neg ? -v : v;
+}
+
 // find_name over the window: the '/' of the first /name in [start, end) not followed by a name
 // character (a name ending at end matches), or -1.
 int64_t win_find_name(file_window *w, int64_t start, int64_t end, const char *name) {

@@ -110,6 +110,9 @@ uint32_t win_digits_at(file_window *w, int64_t lim, int64_t *p);
 // parse_int_at over the window, bounded by lim: an integer after whitespace (comments skipped) and
 // an optional '-', 32-bit wrap-around; -1 on failure. *pos moves past the digits on success only.
 int32_t win_int_at(file_window *w, int64_t lim, int64_t *pos);
+// The same with 64 bits (lengths, positions): a value past win_saturated reads as it.
+const int64_t win_saturated = (int64_t)1 << 62;
+int64_t win_int64_at(file_window *w, int64_t lim, int64_t *pos);
 // find_name over the window: the '/' of the first /name in [start, end) not followed by a name
 // character (a name ending at end matches), or -1.
 int64_t win_find_name(file_window *w, int64_t start, int64_t end, const char *name);

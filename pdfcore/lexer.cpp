@@ -106,6 +106,24 @@ int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos) {
     return signed_value(v, neg);
 }
 
+int64_t parse_int64_at(const uint8_t *data, int32_t len, int32_t *pos) {
+    int32_t p = *pos;
+    if (p < 0) return -1;
+    p = skip_ws(data, p, len);
+    if (p >= len) return -1;
+    bool neg = false;
+    if (data[p] == '-') {
+        neg = true;
+        if (++p >= len) return -1;
+    }
+    if (!is_digit(data[p])) return -1;
+    int64_t v = 0;
+    for (; p < len && is_digit(data[p]); p++)
+        v = v >= int64_saturated / 10 ? int64_saturated : v * 10 + (data[p] - '0');
+    *pos = p;
+    return neg ? -v : v;
+}
+
 // How an advancing read of a signed integer ended.
 enum signed_read { read_done, read_at_end, read_sign_last, read_no_digit };
 
@@ -206,7 +224,7 @@ int32_t parse_obj_head(const uint8_t *data, int32_t pos, int32_t *num, int32_t *
 
 // Reads the value of one /Length occurrence whose name starts at p. 1: done (outputs set or the
 // operation must stop), 0: try the next occurrence.
-static int length_value(const uint8_t *data, int32_t len, int32_t p, int32_t end, int32_t *length,
+static int length_value(const uint8_t *data, int32_t len, int32_t p, int32_t end, int64_t *length,
                         int32_t *length_ref) {
     int32_t i = p + 8;  // the byte right after "/Length" is not examined
     if (i >= end) return 1;
@@ -214,13 +232,13 @@ static int length_value(const uint8_t *data, int32_t len, int32_t p, int32_t end
     if (i >= end) return 1;
     uint8_t c = data[i];
     if (c == '[') {
-        int32_t last = -1;
+        int64_t last = -1;
         int32_t k = i + 1;
         for (;;) {
             k = skip_ws(data, k, end);  // a comment's digits are no value
             if (k >= end || data[k] == ']') break;
             int32_t kk = k;
-            int32_t v = parse_int_at(data, end, &kk);
+            int64_t v = parse_int64_at(data, end, &kk);
             if (v >= 0) last = v;
             k = kk > k ? kk : k + 1;
         }
@@ -230,7 +248,7 @@ static int length_value(const uint8_t *data, int32_t len, int32_t p, int32_t end
     }
     if (c != '-' && !is_digit(c)) return 0;
     int32_t q = i;
-    int32_t v = parse_int_at(data, len, &q);  // bounded by len, not end
+    int64_t v = parse_int64_at(data, len, &q);  // bounded by len, not end
     if (v < 0) return 0;
     int32_t r = skip_ws(data, q, end);
     if (r >= end || !is_digit(data[r])) {
@@ -239,12 +257,18 @@ static int length_value(const uint8_t *data, int32_t len, int32_t p, int32_t end
     }
     (void)parse_int_at(data, len, &r);  // the generation
     r = skip_ws(data, r, end);
-    if (r < end && data[r] == 'R' && !(r + 1 < end && is_word(data[r + 1]))) *length_ref = v;
-    else *length = v;
+    if (r < end && data[r] == 'R' && !(r + 1 < end && is_word(data[r + 1]))) {
+        int32_t n = i;
+        int32_t num = parse_int_at(data, len, &n);  // an object number: 32 bits, as everywhere
+        if (num < 0) return 0;
+        *length_ref = num;
+    } else {
+        *length = v;
+    }
     return 1;
 }
 
-void parse_length(const uint8_t *data, int32_t len, int32_t start, int32_t end, int32_t *length,
+void parse_length(const uint8_t *data, int32_t len, int32_t start, int32_t end, int64_t *length,
                   int32_t *length_ref) {
     *length = -1;
     *length_ref = -1;

@@ -422,6 +422,10 @@ int32_t find_name(const uint8_t *data, int32_t len, int32_t start, int32_t end, 
 // Integer after optional whitespace and '-'. Advances *pos past the digits on success only; -1 on
 // failure (callers treat every negative result as "no integer").
 int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos);
+// The same with 64 bits, for lengths and file positions: a value past int64_saturated reads as it
+// (beyond any file).
+const int64_t int64_saturated = (int64_t)1 << 62;
+int64_t parse_int64_at(const uint8_t *data, int32_t len, int32_t *pos);
 // Position of the first '>' of the ">>" that closes the dictionary opened at pos (literal strings
 // and comments skipped), or -1 when it does not close before end.
 int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end);
@@ -452,10 +456,10 @@ int32_t read_num_adv(const uint8_t *data, int32_t end, int32_t *pos);
 // sets *num, *gen (when not null), or -1 (no header, N <= 0, or a word character before N). A
 // comment that ends a line may stand between N, G and `obj` (`1 0 % note` LF `obj`).
 int32_t parse_obj_head(const uint8_t *data, int32_t pos, int32_t *num, int32_t *gen);
-// /Length in [start, end): *length = a direct value or -1, *length_ref = the object number of an
-// indirect `n g R` value or -1. `[a b]` gives the last non-negative integer. Integer reads are
-// bounded by len, not end.
-void parse_length(const uint8_t *data, int32_t len, int32_t start, int32_t end, int32_t *length,
+// /Length in [start, end): *length = a direct value (64 bits) or -1, *length_ref = the object
+// number of an indirect `n g R` value or -1. `[a b]` gives the last non-negative integer. Integer
+// reads are bounded by len, not end.
+void parse_length(const uint8_t *data, int32_t len, int32_t start, int32_t end, int64_t *length,
                   int32_t *length_ref);
 // Position of the `stream` keyword that follows (after whitespace) the dictionary opened at pos,
 // or -1.
@@ -477,9 +481,9 @@ enum scan_result { scan_done = 0, scan_read_failed = -1, scan_no_memory = -2, sc
 const int32_t scan_max_close_events = 1 << 21;  // 16 bytes each
 int32_t scan_file_index(const file_source *src, int64_t window_cap, objvec *vec,
                         int32_t max_close_events = scan_max_close_events);
-// Value of a file object that is no stream, read as `N [G] [obj] v` from its text; -1 when there
-// is none (an indirect /Length).
-int32_t obj_int_value(const pdfcore_doc *doc, const pdfcore_obj *t);
+// Value of a file object that is no stream, read as `N [G] [obj] v` from its text (64 bits); -1
+// when there is none (an indirect /Length).
+int64_t obj_int_value(const pdfcore_doc *doc, const pdfcore_obj *t);
 // Appends a copy of *entry and releases the lookup table. 0, or -1 when the array cannot grow
 // (vector unchanged but for the table).
 int objvec_push(objvec *vec, const pdfcore_obj *entry);

@@ -180,7 +180,7 @@ static int64_t stream_data_start(file_window *w, int64_t len, int64_t s) {
 
 // lexer.cpp's length_value: the value of the /Length whose name starts at p. 1: done (outputs set,
 // or the search must stop), 0: try the next occurrence.
-static int length_value(file_window *w, int64_t len, int64_t p, int64_t end, int32_t *length,
+static int length_value(file_window *w, int64_t len, int64_t p, int64_t end, int64_t *length,
                         int32_t *length_ref) {
     int64_t i = p + 8;  // the byte right after "/Length" is not examined
     if (i >= end) return 1;
@@ -188,12 +188,12 @@ static int length_value(file_window *w, int64_t len, int64_t p, int64_t end, int
     if (i >= end) return 1;
     int c = win_byte(w, i);
     if (c == '[') {
-        int32_t last = -1;
+        int64_t last = -1;
         for (int64_t k = i + 1;;) {
             k = win_skip_ws(w, k, end);  // a comment's digits are no value
             if (k >= end || win_byte(w, k) == ']') break;
             int64_t kk = k;
-            int32_t v = win_int_at(w, end, &kk);
+            int64_t v = win_int64_at(w, end, &kk);
             if (v >= 0) last = v;
             k = kk > k ? kk : k + 1;
         }
@@ -203,7 +203,7 @@ static int length_value(file_window *w, int64_t len, int64_t p, int64_t end, int
     }
     if (c != '-' && !digit_at(w, i)) return 0;
     int64_t q = i;
-    int32_t v = win_int_at(w, len, &q);  // bounded by len, not end
+    int64_t v = win_int64_at(w, len, &q);  // bounded by len, not end
     if (v < 0) return 0;
     int64_t r = win_skip_ws(w, q, end);
     if (r >= end || !digit_at(w, r)) {
@@ -213,13 +213,19 @@ static int length_value(file_window *w, int64_t len, int64_t p, int64_t end, int
     (void)win_int_at(w, len, &r);  // the generation
     r = win_skip_ws(w, r, end);
     int after = r + 1 < end ? win_byte(w, r + 1) : -1;
-    if (r < end && win_byte(w, r) == 'R' && !(after >= 0 && is_word((uint8_t)after))) *length_ref = v;
-    else *length = v;
+    if (r < end && win_byte(w, r) == 'R' && !(after >= 0 && is_word((uint8_t)after))) {
+        int64_t n = i;
+        int32_t num = win_int_at(w, len, &n);  // an object number: 32 bits, as everywhere
+        if (num < 0) return 0;
+        *length_ref = num;
+    } else {
+        *length = v;
+    }
     return 1;
 }
 
 // parse_length over the window: /Length in [start, end).
-static void parse_length(file_window *w, int64_t start, int64_t end, int32_t *length,
+static void parse_length(file_window *w, int64_t start, int64_t end, int64_t *length,
                          int32_t *length_ref) {
     const int64_t len = w->size;
     *length = -1;
@@ -231,7 +237,7 @@ static void parse_length(file_window *w, int64_t start, int64_t end, int32_t *le
 
 // obj_int_value over the window: the value of a file object that is no stream, read as
 // `N [G] [obj] v` from its header, or -1.
-static int32_t obj_int_value(file_window *w, const pdfcore_obj *t) {
+static int64_t obj_int_value(file_window *w, const pdfcore_obj *t) {
     const int64_t len = w->size;
     int64_t p = t->head_off;
     if (p < 0 || p >= len) return -1;
@@ -240,7 +246,7 @@ static int32_t obj_int_value(file_window *w, const pdfcore_obj *t) {
     if (p < len && digit_at(w, p)) (void)win_int_at(w, len, &p);
     p = win_skip_ws(w, p, len);
     if (win_kw_at(w, p, "obj")) p = win_skip_ws(w, p + 3, len);
-    return win_int_at(w, len, &p);
+    return win_int64_at(w, len, &p);
 }
 
 // ---- dictionary ends during the first scan ------------------------------------------------------
@@ -513,14 +519,15 @@ static void first_scan(scan_run *r) {
 // Candidate end of data from /Length (direct, or indirect through a non-stream object), or -1.
 static int64_t length_candidate(scan_run *r, const int32_t *table, int32_t table_max,
                                 const pdfcore_obj *e) {
-    int32_t l = -1, ref = -1;
+    int64_t l = -1;
+    int32_t ref = -1;
     parse_length(r->w, e->dict_off, e->stream_kw_off, &l, &ref);
-    if (l >= 0) return (int64_t)e->data_off + l;
+    if (l >= 0) return e->data_off + l;  // l <= 2^62: no wrap
     if (ref < 0) return -1;
     const pdfcore_obj *t = obj_lookup(r->vec, table, table_max, ref);
     if (!t || t->is_stream) return -1;
-    int32_t v = obj_int_value(r->w, t);
-    return v < 0 ? -1 : (int64_t)e->data_off + v;
+    int64_t v = obj_int_value(r->w, t);
+    return v < 0 ? -1 : e->data_off + v;
 }
 
 // `endstream` at c after C spaces (no word boundary asked for).

@@ -80,7 +80,7 @@ int pdfcore_value_span(const pdfcore_doc *doc, const pdfcore_obj *o, pdfcore_spa
     return 1;
 }
 
-int32_t obj_int_value(const pdfcore_doc *doc, const pdfcore_obj *t) {
+int64_t obj_int_value(const pdfcore_doc *doc, const pdfcore_obj *t) {
     if (!t || t->in_objstm || t->head_off < 0 || !load_text(doc, t)) return -1;
     const uint8_t *d = t->body;
     int32_t len = t->body_len, p = 0;
@@ -89,7 +89,7 @@ int32_t obj_int_value(const pdfcore_doc *doc, const pdfcore_obj *t) {
     if (p < len && is_digit(d[p])) (void)parse_int_at(d, len, &p);
     p = skip_ws(d, p, len);
     if (kw_at(d, p, len, "obj")) p = skip_ws(d, p + 3, len);
-    return parse_int_at(d, len, &p);
+    return parse_int64_at(d, len, &p);
 }
 
 // ---- keys and references ------------------------------------------------------------------------

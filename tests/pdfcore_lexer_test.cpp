@@ -228,7 +228,8 @@ TEST(Lexer, ParseObjHead) {
 struct length_case {
     const char *name;
     const char *text;
-    int32_t length, ref;
+    int64_t length;
+    int32_t ref;
 };
 static const length_case length_cases[] = {
     {"direct", "<< /Length 1024 >>", 1024, -1},
@@ -247,12 +248,16 @@ static const length_case length_cases[] = {
     {"comment after the value", "<< /Length 5 % 0 R\n>>", 5, -1},
     {"comment before the value", "<< /Length % was 9\n12 0 R >>", -1, 12},
     {"comment in the array", "<< /Length [5 % 7\n] >>", 5, -1},
+    {"past 32 bits", "<< /Length 2200000000 >>", 2200000000, -1},
+    {"past 2^62: beyond any file", "<< /Length 99999999999999999999 >>", int64_saturated, -1},
+    {"reference number past 31 bits tries next", "<< /Length 2200000000 0 R /Length 4 >>", 4, -1},
 };
 TEST(Lexer, ParseLength) {
     for (const length_case &c : length_cases) {
         SCOPED_TRACE(c.name);
         int32_t len = (int32_t)strlen(c.text);
-        int32_t l = -9, r = -9;
+        int64_t l = -9;
+        int32_t r = -9;
         parse_length(u(c.text), len, 0, len, &l, &r);
         EXPECT_EQ(c.length, l);
         EXPECT_EQ(c.ref, r);
@@ -262,7 +267,8 @@ TEST(Lexer, ParseLength) {
 TEST(Lexer, ParseLengthValueReadPastEnd) {
     // The value read is bounded by len, not by end: digits beyond end still belong to it.
     std::string s = "<< /Length 12345";
-    int32_t l = 0, r = 0;
+    int64_t l = 0;
+    int32_t r = 0;
     parse_length(u(s), n32(s), 0, 13, &l, &r);
     EXPECT_EQ(12345, l);
 }
@@ -317,7 +323,8 @@ TEST(Lexer, PrefixesStayInBounds) {
         uint8_t *d = (uint8_t *)malloc(n ? n : 1);
         memcpy(d, text.data(), n);
         int32_t len = (int32_t)n;
-        int32_t l, r, pos = 0;
+        int64_t l;
+        int32_t r, pos = 0;
         parse_length(d, len, 0, len, &l, &r);
         (void)find_dict_close(d, 0, len);
         (void)dict_stream_kw(d, len, 0);

@@ -1,7 +1,8 @@
 // tests/scan_oracle.cpp - the object index's two scans over a whole file in memory, as the library
 // made them before it read files through a window. Kept, unchanged in what they compute, as the
 // differential oracle that the window scan (scan_file_index) is checked against: same bytes, same
-// index, entry for entry and field for field. Positions fit 32 bits here: the files are small.
+// index, entry for entry and field for field. Positions fit 32 bits here: the files are small;
+// /Length values are read with 64 bits, as the window scan reads them.
 #include "scan_oracle.h"
 
 #include <cstdio>
@@ -255,29 +256,30 @@ void scan_pass1(const uint8_t *data, int32_t len, objvec *vec) {
 
 // ---- second scan -------------------------------------------------------------------------------
 
-static int32_t obj_int_value(const uint8_t *data, int32_t len, const pdfcore_obj *t) {
-    int32_t p = t->head_off;
+static int64_t obj_int_value(const uint8_t *data, int32_t len, const pdfcore_obj *t) {
+    int32_t p = (int32_t)t->head_off;
     if (p < 0 || p >= len) return -1;
     (void)parse_int_at(data, len, &p);
     p = skip_ws(data, p, len);
     if (p < len && is_digit(data[p])) (void)parse_int_at(data, len, &p);
     p = skip_ws(data, p, len);
     if (kw_at(data, p, len, "obj")) p = skip_ws(data, p + 3, len);
-    return parse_int_at(data, len, &p);
+    return parse_int64_at(data, len, &p);
 }
 
 // Candidate end of data from /Length (direct, or indirect through a non-stream object), or -1
 // when there is no usable length.
 static int64_t length_candidate(const uint8_t *data, int32_t len, const objvec *vec,
                                 const int32_t *table, int32_t table_max, const pdfcore_obj *e) {
-    int32_t l = -1, ref = -1;
+    int64_t l = -1;
+    int32_t ref = -1;
     parse_length(data, len, (int32_t)e->dict_off, (int32_t)e->stream_kw_off, &l, &ref);
-    if (l >= 0) return (int64_t)e->data_off + l;
+    if (l >= 0) return e->data_off + l;
     if (ref < 0) return -1;
     const pdfcore_obj *t = obj_lookup(vec, table, table_max, ref);
     if (!t || t->is_stream) return -1;
-    int32_t v = obj_int_value(data, len, t);
-    return v < 0 ? -1 : (int64_t)e->data_off + v;
+    int64_t v = obj_int_value(data, len, t);
+    return v < 0 ? -1 : e->data_off + v;
 }
 
 static bool endstream_at(const uint8_t *data, int32_t len, int64_t c) {
