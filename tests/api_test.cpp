@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -287,6 +288,44 @@ TEST(Results, DocumentWithoutImages) {
     EXPECT_EQ(0, pdfextractimg_page(pdf.c(), 2, (s / "o").c_str()));
     EXPECT_TRUE(dir_listing(s / "o").empty());
     EXPECT_EQ("", err());
+}
+
+// Writes head, then tail at offset at (the bytes between are a hole: no disk blocks), as path.
+// false when the file system cannot hold such a file.
+static bool write_sparse(const std::string &path, const std::string &head, int64_t at,
+                         const std::string &tail) {
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+    if (fd < 0) return false;
+    bool ok = pwrite(fd, head.data(), head.size(), 0) == (ssize_t)head.size() &&
+              pwrite(fd, tail.data(), tail.size(), (off_t)at) == (ssize_t)tail.size();
+    return close(fd) == 0 && ok;
+}
+
+// A file past 2 GiB, its one image after a stream of 2.2 GB (a sparse hole, so it costs no disk),
+// through every entry point: the positions are 64-bit, and the stream's /Length is read whole.
+TEST(Results, FileOfAnySize) {
+    scratch s;
+    const int64_t hole = 2200000000;
+    std::string head = "%PDF-1.7\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+                       "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
+                       "3 0 obj << /Type /Page /Parent 2 0 R /Resources << /XObject << /Im 5 0 R >> >> "
+                       "/Contents 6 0 R >> endobj\n4 0 obj << /Length 2200000000 >>\nstream\n";
+    std::string pixels(64 * 64, '\x80');
+    std::string tail = "\nendstream\nendobj\n5 0 obj << /Subtype /Image /Width 64 /Height 64 "
+                       "/ColorSpace /DeviceGray /BitsPerComponent 8 /Length 4096 >>\nstream\n" + pixels +
+                       "\nendstream\nendobj\n6 0 obj << /Length 6 >>\nstream\n/Im Do\nendstream\nendobj\n"
+                       "trailer << /Root 1 0 R >>\n%%EOF\n";
+    std::string path = s / "big.pdf";
+    if (!write_sparse(path, head, (int64_t)head.size() + hole, tail)) GTEST_SKIP() << "no sparse files here";
+    EXPECT_EQ(1, pdfextractimg_count(path.c_str())) << err();
+    const char *info = pdfextractimg_info(path.c_str());
+    ASSERT_NE(nullptr, info) << err();
+    const std::string listed = R"([{"page":1,"width":64,"height":64,"type":"png","size":)";
+    EXPECT_EQ(listed, std::string(info).substr(0, listed.size()));
+    EXPECT_EQ(1, pdfextractimg_all(path.c_str(), (s / "all").c_str())) << err();
+    EXPECT_EQ(1, pdfextractimg_page(path.c_str(), 1, (s / "page").c_str())) << err();
+    EXPECT_EQ(std::vector<std::string>{"image_001.png"}, dir_listing(s / "page"));
+    unlink(path.c_str());
 }
 
 // Inline images go through the same walk in every call: listed, counted, and written by page.

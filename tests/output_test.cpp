@@ -92,6 +92,55 @@ static walk_result walk(pdfcore_doc *doc, int32_t page_index, bool threads, cons
     return r;
 }
 
+// A PDF cut short after it was loaded (the file changed under the reader): what can no longer be
+// read is an error of that object, its image skipped, or, for JPEG data copied into an image file,
+// of the call ("read error on PATH", its files removed); never a crash or an image passed as right.
+TEST(OutputFiles, PdfCutShortAfterTheLoad) {
+    std::string big_jpeg = fake_jpeg(40, 30);
+    big_jpeg.insert(big_jpeg.size() - 2, std::string(200000, '\x33'));  // well past the first read
+    pdf_builder b;
+    b.catalog(1, 2);
+    b.pages(2, {3});
+    b.page(3, 2, "/Resources << /XObject << /Im 10 0 R >> >>");
+    b.stream(10, "<< /Subtype /Image /Width 40 /Height 30 /Filter /DCTDecode >>", big_jpeg);
+    b.stream(11, "<< /Subtype /Image /Width 2 /Height 2 /ColorSpace /DeviceGray /BitsPerComponent 8 >>", "abcd");
+    b.xref_table(trailer_opts{1});
+    const std::string pdf = b.out;
+    const size_t jpeg_at = pdf.find("\xFF\xD8");
+    struct cut_case {
+        const char *name;
+        size_t keep;    // bytes left in the file after the load
+        int32_t want;   // the call's result
+        bool read_error;
+    } cases[] = {
+        {"inside the JPEG data, past its first bytes", jpeg_at + 100000, -1, true},
+        {"before the JPEG data", jpeg_at - 1, 0, false},
+        {"nothing cut", pdf.size(), 1, false},
+    };
+    for (const cut_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = pdf_temp_path("cut_short");
+        ASSERT_TRUE(write_file(path, pdf));
+        pdfcore_doc doc;
+        ASSERT_EQ(1, pdfcore_load(path.c_str(), &doc));
+        ASSERT_EQ(0, truncate(path.c_str(), (off_t)c.keep));
+        std::string dir = pdf_temp_path("cut_short_out");
+        mkdir(dir.c_str(), 0755);
+        image_files files;
+        ASSERT_EQ(0, image_files_open(&files, dir.c_str(), 1));
+        files.source_name = path.c_str();
+        image_receiver to = image_files_receiver(&files);
+        int lost = collect_all_images(&doc, &to);
+        EXPECT_EQ(c.want, image_files_close(&files, lost != 0));
+        if (c.read_error) EXPECT_EQ("read error on " + path, std::string(files.error));
+        EXPECT_EQ((size_t)(c.want > 0 ? c.want : 0), read_dir(dir).size());
+        clear_dir(dir);
+        rmdir(dir.c_str());
+        pdfcore_doc_free(&doc);
+        unlink(path.c_str());
+    }
+}
+
 TEST(OutputFiles, ThreadsWriteTheSameFiles) {
     std::string path = pdf_temp_path("writer_mixed");
     ASSERT_TRUE(write_file(path, mixed_document(40)));

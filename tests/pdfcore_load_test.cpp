@@ -403,6 +403,36 @@ TEST(Load, WholeFileAtEverySize) {
 
 // ---- catalog ----------------------------------------------------------------------------------
 
+// An object reached through different paths is read once: its text is kept, so every span into it
+// is the same bytes in the same place, and an object stream is decoded once for all its objects.
+TEST(Load, AnObjectIsReadOnce) {
+    pdf_builder b = one_page_doc();
+    b.obj(10, "[1 2 3]");
+    b.obj(20, "<< /A 10 0 R /C 30 0 R >>");
+    b.obj(21, "<< /B 10 0 R /D 31 0 R >>");
+    b.objstm(40, {{30, "<< /Packed 1 >>"}, {31, "<< /Packed 2 >>"}});
+    b.xref_table(trailer_opts(1));
+    pdfcore_doc doc;
+    ASSERT_EQ(1, load_bytes(b.bytes(), &doc)) << pdfcore_last_error(&doc);
+    auto value_of = [&](int32_t num, const char *key, pdfcore_span *v) {
+        pdfcore_span d;
+        return pdfcore_obj_span(&doc, obj_find(&doc.objs, num), &d) && pdfcore_dict_get(&doc, &d, key, v);
+    };
+    pdfcore_span a, b2, c, d2;
+    ASSERT_TRUE(value_of(20, "A", &a));
+    uint64_t read = doc.text_bytes;
+    ASSERT_TRUE(value_of(21, "B", &b2));
+    EXPECT_EQ(a.text, b2.text);
+    EXPECT_EQ(a.start, b2.start);
+    EXPECT_EQ(read + obj_find(&doc.objs, 21)->body_len, doc.text_bytes) << "object 10 read once";
+    ASSERT_TRUE(value_of(20, "C", &c));
+    ASSERT_TRUE(value_of(21, "D", &d2));
+    ASSERT_EQ(1, doc.stm_count);
+    EXPECT_EQ(doc.stms[0].data, c.text - obj_find(&doc.objs, 30)->stm_off) << "one decoded stream";
+    EXPECT_EQ(doc.stms[0].data, d2.text - obj_find(&doc.objs, 31)->stm_off);
+    pdfcore_doc_free(&doc);
+}
+
 TEST(Load, CatalogChoice) {
     // Trailer names a missing object: the object named /Catalog is taken.
     pdf_builder a;
