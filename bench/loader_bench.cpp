@@ -21,6 +21,7 @@
 
 #include "pdfcore/file.h"
 #include "pdfcore/pdfcore.h"
+#include "scan_oracle.h"
 
 static double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
