@@ -19,6 +19,9 @@
 #ifdef _WIN32
 #include <direct.h>
 #endif
+#if defined(__linux__)
+#include <sys/sendfile.h>
+#endif
 
 #include "png/png.h"
 
@@ -195,12 +198,18 @@ int qv_copy_source(int fd, const file_source *src, int64_t off, uint64_t n) {
         return write_all(fd, src->bytes + off, n);
     }
 #if defined(__linux__)
-    loff_t from = off;
+    off_t from = (off_t)off;  // as the file source's preads
+    bool use_sendfile = false;
     while (n > 0) {
         size_t part = n > ((uint64_t)1 << 30) ? (size_t)1 << 30 : (size_t)n;
-        ssize_t done = copy_file_range(src->fd, &from, fd, nullptr, part, 0);
+        ssize_t done = use_sendfile ? sendfile(fd, src->fd, &from, part)
+                                    : copy_file_range(src->fd, &from, fd, nullptr, part, 0);
         if (done < 0 && errno == EINTR) continue;
-        if (done < 0) break;  // not offered here (another file system, an old kernel): by reads
+        if (done < 0 && !use_sendfile) {  // not between these file systems: the kernel still copies
+            use_sendfile = true;
+            continue;
+        }
+        if (done < 0) break;  // neither offered here (an old kernel, a pipe): by reads
         if (done == 0) return copy_short;  // the file ended early: it shrank under the reader
         n -= (uint64_t)done;
     }
