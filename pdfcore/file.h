@@ -11,7 +11,9 @@
 
 // ---- constants ----------------------------------------------------------------------------------
 
-const int64_t win_library_cap = (int64_t)4 << 20;  // the window the library reads files through
+const int64_t win_library_cap = (int64_t)1 << 18;  // the window the library scans files through:
+                                                    // small enough that the bytes read stay in
+                                                    // the cache while the scan looks at them
 const int64_t win_min_cap = 64;                     // the smallest window (tests use tiny ones)
 const int64_t win_max_keep = 4096;    // bytes kept before a position a forward refill is asked for
 const int64_t win_jump_read = 65536;  // bytes the first refill after a jump reads; doubled on reading on

@@ -10,8 +10,8 @@ struct extracted_image;
 
 // Bytes of a stream's start read for the SOI marker and the frame's size, then eight times as many
 // while they are not found, up to jpeg_probe_max.
-const uint64_t jpeg_probe_bytes = 65536;
-const uint64_t jpeg_probe_max = (uint64_t)4 << 20;
+const uint64_t jpeg_probe_bytes = 4096;
+const uint64_t jpeg_probe_max = (uint64_t)1 << 21;
 
 // JPEG pass-through of the stored bytes stream[0, stream_len) through the filters before
 // DCTDecode. 1: *rec filled ("jpeg", its own copy of the data from the SOI marker; its size from
