@@ -739,6 +739,12 @@ static int d_emit_all(ds_stream *s, const uint8_t *src, const deflate_source *so
     job.out = (ds_stream *)calloc((size_t)segments, sizeof(ds_stream));  // segments < 2^31
     job.next.store(0);
     job.failed.store(0);
+    // Each segment's room taken here, by one thread, so that the encoded segments come from this
+    // thread's memory and not from every helper's (memory the allocator would keep for each).
+    for (int32_t k = 0; job.out && k < job.segments; k++) {
+        uint64_t at = (uint64_t)k * segment_size, n = src_len - at < segment_size ? src_len - at : segment_size;
+        ds_reserve(&job.out[k], n + n / 8 + 1024);
+    }
     if (!job.out || (source && !job.adlers)) {
         free(job.out);
         free(job.adlers);

@@ -338,7 +338,11 @@ struct writer_thread {
 // let in when nothing else is held), so that small images do not wait on a thread's wake-up and
 // large ones do not pile up in memory (a large image is encoded by the encoder's own threads).
 static const int32_t writer_queue = 16;
-static const uint64_t writer_queue_bytes = (uint64_t)32 << 20;
+static const uint64_t writer_queue_bytes = (uint64_t)16 << 20;
+// A job holding this much or more is taken by the first thread only. Large images go one at a
+// time anyway (the queue's bytes), and one thread allocating their buffers keeps the allocator
+// from holding a set of them for each thread (glibc keeps memory per thread's arena).
+static const uint64_t writer_large_job = (uint64_t)1 << 20;
 
 struct writer_job {
     extracted_image rec;
@@ -367,15 +371,20 @@ static void *writer_main(void *arg) {
     writer_thread *self = (writer_thread *)arg;
     img_writer *w = self->writer;
     pthread_mutex_lock(&w->lock);
+    const bool first_thread = self == &w->threads[0];
     for (;;) {
-        while (w->queued == 0 && !w->stop) pthread_cond_wait(&w->has_job, &w->lock);
-        if (w->queued == 0) break;  // stopped, nothing left
+        // Waits for a job this thread may take, or for the end: stopped with nothing left.
+        while (!(w->queued > 0 && (first_thread || w->queue[w->first].bytes < writer_large_job)) &&
+               !(w->stop && w->queued == 0))
+            pthread_cond_wait(&w->has_job, &w->lock);
+        if (w->queued == 0) break;
         writer_job job = w->queue[w->first];
         w->first = (w->first + 1) % writer_queue;
         w->queued--;
         w->working++;
         int32_t dropped = *w->task.failed;  // the call fails: later jobs are not done
         pthread_cond_signal(&w->has_room);
+        pthread_cond_broadcast(&w->has_job);  // the next job's taker, or the end, may be waited for
         pthread_mutex_unlock(&w->lock);
         file_result r;
         if (!dropped) r = w->task.work(w->task.ctx, job.number, &job.rec);
@@ -454,7 +463,8 @@ static void writer_submit(img_writer *w, int32_t number, extracted_image *rec) {
     job->bytes = bytes;
     w->queued++;
     w->held_bytes += bytes;
-    pthread_cond_signal(&w->has_job);
+    // Every thread woken: a signal might reach only threads that may not take the head job.
+    pthread_cond_broadcast(&w->has_job);
     rec->data = nullptr;
     rec->pixels = nullptr;
 }

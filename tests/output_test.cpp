@@ -46,7 +46,7 @@ static std::string mixed_document(int pages) {
         int base = 1000 + 10 * i;
         std::string xo = "/Shared 9 0 R";
         int w = 3 + i % 7, h = 2 + i % 5;
-        if (i % 9 == 4) w = 420, h = 200;  // 336,000 bytes of RGBA
+        if (i % 9 == 4) w = 600, h = 480;  // 1,152,000 bytes of RGBA: the first writer thread's
         std::string rgb, gray;
         for (int k = 0; k < w * h; k++) {
             uint8_t v = (uint8_t)(k * 7 + i + rng() % 4);
