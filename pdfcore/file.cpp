@@ -233,39 +233,37 @@ uint32_t win_digits_at(file_window *w, int64_t lim, int64_t *p) {
     return v;
 }
 
-// parse_int_at over the window, bounded by lim.
-int32_t win_int_at(file_window *w, int64_t lim, int64_t *pos) {
-    int64_t p = *pos;
+// Where an integer's digits start: after whitespace (comments skipped) and an optional '-' (*neg),
+// before lim; -1 when no digit is there.
+static int64_t win_int_start(file_window *w, int64_t lim, int64_t p, bool *neg) {
+    *neg = false;
     if (p < 0) return -1;
     p = win_skip_ws(w, p, lim);
     if (p >= lim) return -1;
-    bool neg = false;
     if (win_byte(w, p) == '-') {
-        neg = true;
+        *neg = true;
         if (++p >= lim) return -1;
     }
-    {
-        int c = win_byte(w, p);
-        if (c < 0 || !is_digit((uint8_t)c)) return -1;
-    }
+    int c = win_byte(w, p);
+    return c < 0 || !is_digit((uint8_t)c) ? -1 : p;
+}
+
+// parse_int_at over the window, bounded by lim.
+int32_t win_int_at(file_window *w, int64_t lim, int64_t *pos) {
+    bool neg = false;
+    int64_t p = win_int_start(w, lim, *pos, &neg);
+    if (p < 0) return -1;
     uint32_t v = win_digits_at(w, lim, &p);
     *pos = p;
     return (int32_t)(neg ? 0u - v : v);
 }
 
 int64_t win_int64_at(file_window *w, int64_t lim, int64_t *pos) {
-    int64_t p = *pos;
-    if (p < 0) return -1;
-    p = win_skip_ws(w, p, lim);
-    if (p >= lim) return -1;
     bool neg = false;
-    if (win_byte(w, p) == '-') {
-        neg = true;
-        if (++p >= lim) return -1;
-    }
-    int c = win_byte(w, p);
-    if (c < 0 || !is_digit((uint8_t)c)) return -1;
+    int64_t p = win_int_start(w, lim, *pos, &neg);
+    if (p < 0) return -1;
     int64_t v = 0;
+    int c = 0;
     for (; p < lim && (c = win_byte(w, p)) >= 0 && is_digit((uint8_t)c); p++)
         v = v >= win_saturated / 10 ? win_saturated : v * 10 + (c - '0');
     *pos = p;

@@ -90,33 +90,33 @@ static uint32_t read_digits(const uint8_t *data, int32_t len, int32_t *p) {
 
 static int32_t signed_value(uint32_t v, bool neg) { return (int32_t)(neg ? 0u - v : v); }
 
-int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos) {
-    int32_t p = *pos;
+// Where an integer's digits start: after whitespace (comments skipped) and an optional '-' (*neg);
+// -1 when no digit is there.
+static int32_t int_start(const uint8_t *data, int32_t len, int32_t p, bool *neg) {
+    *neg = false;
     if (p < 0) return -1;
     p = skip_ws(data, p, len);
     if (p >= len) return -1;
-    bool neg = false;
     if (data[p] == '-') {
-        neg = true;
+        *neg = true;
         if (++p >= len) return -1;
     }
-    if (!is_digit(data[p])) return -1;
+    return is_digit(data[p]) ? p : -1;
+}
+
+int32_t parse_int_at(const uint8_t *data, int32_t len, int32_t *pos) {
+    bool neg = false;
+    int32_t p = int_start(data, len, *pos, &neg);
+    if (p < 0) return -1;
     uint32_t v = read_digits(data, len, &p);
     *pos = p;
     return signed_value(v, neg);
 }
 
 int64_t parse_int64_at(const uint8_t *data, int32_t len, int32_t *pos) {
-    int32_t p = *pos;
-    if (p < 0) return -1;
-    p = skip_ws(data, p, len);
-    if (p >= len) return -1;
     bool neg = false;
-    if (data[p] == '-') {
-        neg = true;
-        if (++p >= len) return -1;
-    }
-    if (!is_digit(data[p])) return -1;
+    int32_t p = int_start(data, len, *pos, &neg);
+    if (p < 0) return -1;
     int64_t v = 0;
     for (; p < len && is_digit(data[p]); p++)
         v = v >= int64_saturated / 10 ? int64_saturated : v * 10 + (data[p] - '0');
