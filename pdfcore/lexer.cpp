@@ -279,6 +279,23 @@ void parse_length(const uint8_t *data, int32_t len, int32_t start, int32_t end, 
     }
 }
 
+// The end of the literal string opened at pos (pdfcore.h).
+int32_t pdfcore_string_end(const uint8_t *t, int32_t pos, int32_t end) {
+    int32_t nest = 1;
+    int32_t i = pos + 1;
+    while (i < end) {
+        uint8_t c = t[i];
+        if (c == '\\') {
+            i += 2;
+            continue;
+        }
+        if (c == '(') nest++;
+        else if (c == ')' && --nest == 0) return i + 1;
+        i++;
+    }
+    return -1;
+}
+
 int32_t find_dict_close(const uint8_t *data, int32_t pos, int32_t end) {
     if (pos < 0) return -1;
     int32_t depth = 0;

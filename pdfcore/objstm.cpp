@@ -127,7 +127,7 @@ void extract_all_objstm(pdfcore_doc *doc) {
         if (is_container(doc, &doc->objs.items[i])) (void)extract_objstm(doc, &doc->objs.items[i]);
 }
 
-int stm_data(const pdfcore_doc *cdoc, int32_t index, const uint8_t **data, int64_t *len) {
+int objstm_data(const pdfcore_doc *cdoc, int32_t index, const uint8_t **data, int64_t *len) {
     if (index < 0 || index >= cdoc->stm_count) return 0;
     pdfcore_doc *doc = const_cast<pdfcore_doc *>(cdoc);  // the decoded data is kept in the record
     pdfcore_stm *st = &doc->stms[index];

@@ -110,7 +110,7 @@ static int32_t doc_start(pdfcore_doc *doc, const char *name) {
     doc->xref.root = -1;
     doc->xref.info = -1;
     doc->xref.startxref = -1;
-    doc->stm_data = stm_data;
+    doc->stm_data = objstm_data;
     if (!name) return set_error(doc, "NULL path argument");
     size_t n = strlen(name);
     doc->path = (char *)malloc(n + 1);

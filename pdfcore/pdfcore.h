@@ -180,7 +180,7 @@ struct pdfcore_doc {
     objvec objs;         // object index, one entry per object number
     pdfcore_stm *stms;   // the object streams unpacked at the load
     int32_t stm_count;
-    // The decoded data of stms[index] (stm_data, which the load installs: packed objects' texts
+    // The decoded data of stms[index] (objstm_data, which the load installs: packed objects' texts
     // come from the object stream module, which is built on the value readers that read them).
     int (*stm_data)(const pdfcore_doc *doc, int32_t index, const uint8_t **data, int64_t *len);
     struct arena arena;  // object texts and decoded object streams that body pointers point into
@@ -520,7 +520,7 @@ void extract_all_objstm(pdfcore_doc *doc);
 int32_t extract_objstm(pdfcore_doc *doc, const pdfcore_obj *entry);
 // The decoded data of doc->stms[index], decoded on first use and kept: 1 with *data and *len, or 0
 // when it cannot be decoded again (the file changed).
-int stm_data(const pdfcore_doc *doc, int32_t index, const uint8_t **data, int64_t *len);
+int objstm_data(const pdfcore_doc *doc, int32_t index, const uint8_t **data, int64_t *len);
 
 // Block of exactly size bytes owned by a, or NULL (arena unchanged).
 void *arena_alloc(arena *a, uint64_t size);

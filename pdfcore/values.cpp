@@ -212,22 +212,6 @@ int32_t pdfcore_read_name(const uint8_t *t, int32_t end, int32_t pos, char *out,
 
 // ---- strings and arrays -------------------------------------------------------------------------
 
-int32_t pdfcore_string_end(const uint8_t *t, int32_t pos, int32_t end) {
-    int32_t nest = 1;
-    int32_t i = pos + 1;
-    while (i < end) {
-        uint8_t c = t[i];
-        if (c == '\\') {
-            i += 2;
-            continue;
-        }
-        if (c == '(') nest++;
-        else if (c == ')' && --nest == 0) return i + 1;
-        i++;
-    }
-    return -1;
-}
-
 int32_t pdfcore_array_end(const uint8_t *t, int32_t pos, int32_t end) {
     int32_t depth = 0;
     int32_t p = pos;
