@@ -170,7 +170,6 @@ static int32_t select_without_tables(pdfcore_doc *doc, objvec *objs, objvec *out
 
 int32_t select_objects(pdfcore_doc *doc) {
     objvec *objs = &doc->objs;
-    objvec out = {nullptr, 0, 0, nullptr, 0};
     int32_t m = 0;
     for (int32_t i = 0; i < objs->count; i++) {
         int32_t num = objs->items[i].num;
@@ -180,7 +179,10 @@ int32_t select_objects(pdfcore_doc *doc) {
     int32_t *packed = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
     int32_t max_num = 0;
     if (!direct || !packed) {
+        objvec out = {nullptr, 0, 0, nullptr, 0};
         max_num = select_without_tables(doc, objs, &out);
+        free(objs->items);
+        *objs = out;
     } else {
         for (int32_t k = 0; k <= m; k++) direct[k] = packed[k] = -1;
         for (int32_t j = 0; j < objs->count; j++) {
@@ -189,17 +191,24 @@ int32_t select_objects(pdfcore_doc *doc) {
             if (e->in_objstm) packed[e->num] = j;
             else if (!is_container(doc, e)) direct[e->num] = j;
         }
+        // Kept entries move down in place (the tables hold the positions from before): the index
+        // is never held twice.
+        free(objs->lookup);
+        objs->lookup = nullptr;
+        objs->lookup_max = 0;
+        int32_t kept = 0;
         for (int32_t i = 0; i < objs->count; i++) {
             const pdfcore_obj *e = &objs->items[i];
             if (e->num < 0 || e->num > m) continue;
             bool keep = e->in_objstm ? (direct[e->num] == -1 && packed[e->num] == i)
                                      : direct[e->num] == i;  // containers never hold direct
-            if (keep && objvec_push(&out, e) == 0 && e->num > max_num) max_num = e->num;
+            if (!keep) continue;
+            if (e->num > max_num) max_num = e->num;
+            objs->items[kept++] = *e;
         }
+        objs->count = kept;
     }
     free(direct);
     free(packed);
-    free(objs->items);
-    *objs = out;
     return max_num;
 }
