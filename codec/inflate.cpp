@@ -240,24 +240,7 @@ static inline fast_entry decode(inflate_state *s, const huffman_table *h) {
     return fe_make((uint32_t)value, 0, e & (fe_literal | fe_end), 0);
 }
 
-// The symbol loop while at least 8 input bytes and 258 bytes of output room are left, with the
-// state in locals: every refill tops the bit buffer up to 56 bits or more by one 8-byte load, which
-// covers a whole length/distance pair (at most 15 + 5 + 15 + 13 bits), so input cannot run out
-// and output cannot overflow inside one step. Bits above bit_count hold the input bytes that
-// follow, exactly as a later refill would put them there (so a refill that ORs them in again
-// changes nothing, and a lookup may read them). Codes longer than the lookup go through
-// decode_slow. 0, -10, -11 as codes; 2 when the loop has left the region where it may run, with
-// the state stored back (bits above bit_count cleared) for the careful loop.
-static int codes_fast(inflate_state *s, const huffman_table *lencode, const huffman_table *distcode) {
-    const uint8_t *in = s->in_buf;
-    const uint64_t in_len = s->in_len;
-    uint8_t *out = s->out_buf;
-    const uint64_t out_cap = s->out_cap;
-    const fast_entry *lfast = lencode->fast, *dfast = distcode->fast;
-    const uint64_t lmask = (1u << lit_fast_bits) - 1u, dmask = (1u << dist_fast_bits) - 1u;  // the widths every table has
-    uint64_t in_pos = s->in_pos, out_pos = s->out_pos, bit_buf = s->bit_buf;
-    int bit_count = s->bit_count;
-    int result = 2;
+// codes_fast keeps the bit state in locals; these move it to and from s, and consume n bits.
 #define QV_STORE()               \
     do {                         \
         s->in_pos = in_pos;      \
@@ -276,6 +259,25 @@ static int codes_fast(inflate_state *s, const huffman_table *lencode, const huff
         bit_buf >>= (n);              \
         bit_count -= (int)(n);        \
     } while (0)
+
+// The symbol loop while at least 8 input bytes and 258 bytes of output room are left, with the
+// state in locals: every refill tops the bit buffer up to 56 bits or more by one 8-byte load, which
+// covers a whole length/distance pair (at most 15 + 5 + 15 + 13 bits), so input cannot run out
+// and output cannot overflow inside one step. Bits above bit_count hold the input bytes that
+// follow, exactly as a later refill would put them there (so a refill that ORs them in again
+// changes nothing, and a lookup may read them). Codes longer than the lookup go through
+// decode_slow. 0, -10, -11 as codes; 2 when the loop has left the region where it may run, with
+// the state stored back (bits above bit_count cleared) for the careful loop.
+static int codes_fast(inflate_state *s, const huffman_table *lencode, const huffman_table *distcode) {
+    const uint8_t *in = s->in_buf;
+    const uint64_t in_len = s->in_len;
+    uint8_t *out = s->out_buf;
+    const uint64_t out_cap = s->out_cap;
+    const fast_entry *lfast = lencode->fast, *dfast = distcode->fast;
+    const uint64_t lmask = (1u << lit_fast_bits) - 1u, dmask = (1u << dist_fast_bits) - 1u;  // the widths every table has
+    uint64_t in_pos = s->in_pos, out_pos = s->out_pos, bit_buf = s->bit_buf;
+    int bit_count = s->bit_count;
+    int result = 2;
     // From the second step on, the next literal/length entry is looked up before the refill: a
     // step uses at most 48 of the 64 bits its refill loaded, so at least 16 true input bits, more
     // than a lookup index, lie at the bottom of bit_buf (decode_slow reads within them too).
