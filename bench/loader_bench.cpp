@@ -136,7 +136,7 @@ static bool compare_index_builds(const char *path, long size, int runs) {
     printf("%-40s %9s %9s %9s %10s\n", "way", "seconds", "GB/s", "CPU s", "peak MB");
     printf("%-40s %9.4f %9.2f %9.4f %10.1f\n", "read whole + scan_pass1 + scan_pass2", median(t_memory),
            gb / median(t_memory), median(c_memory), kb_memory / 1024.0);
-    printf("%-40s %9.4f %9.2f %9.4f %10.1f\n", "scan_file_index, 4 MiB window", median(t_window),
+    printf("%-40s %9.4f %9.2f %9.4f %10.1f\n", "scan_file_index, 256 KiB window", median(t_window),
            gb / median(t_window), median(c_window), kb_window / 1024.0);
     printf("same index: %s\n\n", same ? "yes" : "NO");
     return same;
