@@ -210,7 +210,7 @@ int qv_copy_source(int fd, const file_source *src, int64_t off, uint64_t n) {
             continue;
         }
         if (done < 0) break;  // neither offered here (an old kernel, a pipe): by reads
-        if (done == 0) return copy_short;  // the file ended early: it shrank under the reader
+        if (done == 0) break;  // the file ended early, or a file system copies nothing: the reads tell
         n -= (uint64_t)done;
     }
     off = from;
